@@ -1,0 +1,195 @@
+// Source and sink base classes: connection exchange, delivery and detaching.
+#include "Include/QV_Interface/zbav.h"
+
+#include <cstddef>
+
+#if defined(_WIN32) && !defined(_WIN64)
+static_assert(offsetof(AvFrame, kind) == 2 && offsetof(AvFrame, info) == 4 &&
+                  offsetof(AvFrame, len) == 8 && offsetof(AvFrame, data) == 12,
+              "AvFrame field offsets");
+static_assert(offsetof(AvFrameInfo, timestamp) == 4 && offsetof(AvFrameInfo, flags) == 8,
+              "AvFrameInfo field offsets");
+#endif
+
+namespace {
+
+using OutputList = zbbase::LockedPtrList<AvSinkFace>;
+
+// A walk over an output list in progress on this thread. Only the walking thread can
+// change the list during the walk (it holds the list's lock), so removals it makes are
+// deferred: the node keeps its place, marked removed, and is unlinked when the outermost
+// walk over that list ends. The walk therefore never follows a freed node.
+struct OutputWalk {
+  OutputList* list;
+  OutputWalk* outer;
+  bool removedAny;
+};
+
+thread_local OutputWalk* t_walks = nullptr;
+
+char g_removedMark;
+AvSinkFace* RemovedMark() { return reinterpret_cast<AvSinkFace*>(&g_removedMark); }
+
+OutputWalk* FindWalk(const OutputList* list) {
+  for (OutputWalk* walk = t_walks; walk != nullptr; walk = walk->outer) {
+    if (walk->list == list) return walk;
+  }
+  return nullptr;
+}
+
+// Registers a walk for its scope; the outermost walk of a list purges removed nodes.
+class WalkScope {
+ public:
+  explicit WalkScope(OutputList* list) : m_walk{list, t_walks, false} { t_walks = &m_walk; }
+  ~WalkScope() {
+    t_walks = m_walk.outer;
+    if (!m_walk.removedAny) return;
+    if (OutputWalk* enclosing = FindWalk(m_walk.list)) {
+      enclosing->removedAny = true;
+      return;
+    }
+    auto* node = m_walk.list->head();
+    while (node != nullptr) {
+      auto* next = node->next;
+      if (node->value == RemovedMark()) m_walk.list->RemoveAt(node);
+      node = next;
+    }
+  }
+  WalkScope(const WalkScope&) = delete;
+  WalkScope& operator=(const WalkScope&) = delete;
+
+ private:
+  OutputWalk m_walk;
+};
+
+bool IsPeer(const AvSinkFace* value) { return value != nullptr && value != RemovedMark(); }
+
+// Copies the stored peers of `list` and empties it; the caller holds the list's lock.
+template <typename T>
+void TakeAll(zbbase::LockedPtrList<T>& list, zbbase::PtrList<T>& copy) {
+  for (auto* node = list.head(); node != nullptr; node = node->next) copy.AddTail(node->value);
+  list.RemoveAll();
+}
+
+}  // namespace
+
+bool AvSourcePort::AddOutput(AvSinkFace* pOutput) {
+  if (!ZB_ASSERT_AT(pOutput != nullptr, kAssertAddOutput)) return false;
+  {
+    zbbase::AutoLock lock(&m_lstOutputs);
+    if (m_lstOutputs.Find(pOutput) != nullptr) return true;
+    m_lstOutputs.AddTail(pOutput);
+  }
+  // Called without our list's lock; the peer records us and calls back AddOutput,
+  // which finds the peer listed and ends the exchange.
+  pOutput->AddInput(this);
+  return true;
+}
+
+bool AvSourcePort::RemoveOutput(AvSinkFace* pOutput) {
+  if (!ZB_ASSERT_AT(pOutput != nullptr, kAssertRemoveOutput)) return false;
+  {
+    zbbase::AutoLock lock(&m_lstOutputs);
+    auto* node = m_lstOutputs.Find(pOutput);
+    if (node == nullptr) return false;
+    if (OutputWalk* walk = FindWalk(&m_lstOutputs)) {
+      node->value = RemovedMark();
+      walk->removedAny = true;
+    } else {
+      m_lstOutputs.RemoveAt(node);
+    }
+  }
+  pOutput->RemoveInput(this);
+  return true;
+}
+
+int32_t AvSourcePort::CountActiveOutputs() {
+  zbbase::AutoLock lock(&m_lstOutputs);
+  WalkScope walk(&m_lstOutputs);
+  int32_t active = 0;
+  for (auto* node = m_lstOutputs.head(); node != nullptr; node = node->next) {
+    if (IsPeer(node->value) && node->value->IsActive(this)) ++active;
+  }
+  return active;
+}
+
+AvSourcePort::~AvSourcePort() {
+  zbbase::PtrList<AvSinkFace> former;
+  {
+    zbbase::AutoLock lock(&m_lstOutputs);
+    TakeAll(m_lstOutputs, former);
+  }
+  // Each former output unlinks us and calls back RemoveOutput, which finds the list empty.
+  for (auto* node = former.head(); node != nullptr; node = node->next) {
+    if (IsPeer(node->value)) node->value->RemoveInput(this);
+  }
+}
+
+int32_t AvSource::ReservedQuery() { return 0; }
+
+void AvSource::ReservedNotify() {}
+
+void AvSource::DeliverFrame(AvFrame* frame) {
+  zbbase::AutoLock lock(&m_lstOutputs);
+  WalkScope walk(&m_lstOutputs);
+  for (auto* node = m_lstOutputs.head(); node != nullptr;) {
+    auto* next = node->next;
+    AvSinkFace* lpOutput = node->value;
+    if (lpOutput != RemovedMark() && ZB_ASSERT_AT(lpOutput != nullptr, kAssertDeliverOutput)) {
+      if (lpOutput->IsActive(this)) lpOutput->HandleFrame(this, frame);
+    }
+    node = next;
+  }
+}
+
+bool AvSinkPort::IsActive(AvSourceFace* /*from*/) { return m_bActive; }
+
+bool AvSinkPort::AddInput(AvSourceFace* pInput) {
+  if (!ZB_ASSERT_AT(pInput != nullptr, kAssertAddInput)) return false;
+  {
+    zbbase::AutoLock lock(&m_lstInputs);
+    if (m_lstInputs.Find(pInput) != nullptr) return true;
+    m_lstInputs.AddTail(pInput);
+  }
+  pInput->AddOutput(this);
+  return true;
+}
+
+bool AvSinkPort::RemoveInput(AvSourceFace* pInput) {
+  if (!ZB_ASSERT_AT(pInput != nullptr, kAssertRemoveInput)) return false;
+  {
+    zbbase::AutoLock lock(&m_lstInputs);
+    auto* node = m_lstInputs.Find(pInput);
+    if (node == nullptr) return false;
+    m_lstInputs.RemoveAt(node);
+  }
+  pInput->RemoveOutput(this);
+  return true;
+}
+
+AvSinkPort::~AvSinkPort() {
+  zbbase::PtrList<AvSourceFace> former;
+  {
+    zbbase::AutoLock lock(&m_lstInputs);
+    TakeAll(m_lstInputs, former);
+  }
+  for (auto* node = former.head(); node != nullptr; node = node->next) {
+    if (node->value != nullptr) node->value->RemoveOutput(this);
+  }
+}
+
+bool AvEncoderBase::ResetStream() { return false; }
+
+void AvEncoderBase::ReservedSetting(int32_t /*value*/) {}
+
+void AvEncoderBase::EnableRedundancy(bool enable) { m_bRedundancy.store(enable); }
+
+int32_t AvEncoderBase::ReservedControl(int32_t /*value*/) { return 0; }
+
+bool AvEncoderBase::AcceptsType(uint16_t type) { return type == AV_TYPE_PCM; }
+
+bool AvDecoderBase::ResetStream() { return false; }
+
+int32_t AvDecoderBase::ReservedControl(int32_t /*value*/) { return 0; }
+
+uint16_t AvDecoderBase::GetOutputType() { return AV_TYPE_PCM; }

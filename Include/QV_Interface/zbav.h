@@ -1,0 +1,128 @@
+// The interface header: the source and sink base classes that implement the two faces
+// once for every module (connection lists on both sides, frame delivery, detaching on
+// destruction) and the encoder and decoder filter bases.
+//
+// Lock discipline: each port list has its own recursive lock. A connection change holds
+// only its own list's lock while it edits the list and releases it before it calls the
+// peer's mirror operation, so two threads changing the same pair from opposite ends never
+// wait for each other. DeliverFrame holds the output list's lock while the outputs handle
+// the frame; an output may change the delivering source's connections from inside
+// HandleFrame on the same thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "Include/QV_Interface/zbav_abi.h"
+#include "QV_Base/Src/QV_Assert.h"
+#include "QV_Base/Src/QV_LockedContainers.h"
+
+inline constexpr zbbase::AssertSite kAssertAddOutput{"pOutput", "zbav", 1166};
+inline constexpr zbbase::AssertSite kAssertRemoveOutput{"pOutput", "zbav", 1177};
+inline constexpr zbbase::AssertSite kAssertAddInput{"pInput", "zbav", 1214};
+inline constexpr zbbase::AssertSite kAssertRemoveInput{"pInput", "zbav", 1225};
+inline constexpr zbbase::AssertSite kAssertDeliverOutput{"lpOutput", "zbav", 1251};
+
+// Destroys a module through slot 0: runs its destructor and, when asked, frees its memory.
+template <typename Module>
+void* DestroyModule(Module* self, unsigned int flags) {
+  self->~Module();
+  if ((flags & kDeleteFreesMemory) != 0) ::operator delete(self);
+  return self;
+}
+
+// The connection layer of the source face: the list of outputs.
+class AvSourcePort : public AvSourceFace {
+ public:
+  bool AddOutput(AvSinkFace* pOutput) override;
+  bool RemoveOutput(AvSinkFace* pOutput) override;
+  int32_t CountActiveOutputs() override;
+
+ protected:
+  AvSourcePort() = default;
+  // Detaches every output: empties the list, then tells each former output.
+  ~AvSourcePort();
+
+  // Sink faces of the outputs, in connection order. Guarded by its own Locker.
+  zbbase::LockedPtrList<AvSinkFace> m_lstOutputs;
+};
+
+// The source face with its reserved operations and frame delivery.
+class AvSource : public AvSourcePort {
+ public:
+  int32_t ReservedQuery() override;
+  void ReservedNotify() override;
+
+  // Offers `frame` to every active output in connection order; returns when all have
+  // handled it. Holds the output list's lock throughout. An output removed during the
+  // walk gets nothing more from it.
+  void DeliverFrame(AvFrame* frame);
+
+ protected:
+  AvSource() = default;
+  ~AvSource() = default;
+};
+
+// The connection layer of the sink face: the list of inputs and the active switch.
+class AvSinkPort : public AvSinkFace {
+ public:
+  bool IsActive(AvSourceFace* from) override;
+  bool AddInput(AvSourceFace* pInput) override;
+  bool RemoveInput(AvSourceFace* pInput) override;
+
+ protected:
+  AvSinkPort() = default;
+  // Detaches every input: empties the list, then tells each former input.
+  ~AvSinkPort();
+
+  // Source faces of the inputs, in connection order. Guarded by its own Locker.
+  zbbase::LockedPtrList<AvSourceFace> m_lstInputs;
+  bool m_bActive = true;  // true for the whole life of every module of this library
+};
+
+class AvSink : public AvSinkPort {
+ protected:
+  AvSink() = default;
+  ~AvSink() = default;
+};
+
+// Base of encoder modules: takes PCM, emits its own type plus parity frames.
+class AvEncoderBase : public AvSource, public AvSink {
+ public:
+  // The new source-face slots come first so that they follow slot 7 directly.
+  virtual bool ResetStream();                     // slot 8
+  virtual void ReservedSetting(int32_t value);    // slot 9
+  virtual void EnableRedundancy(bool enable);     // slot 10
+
+  int32_t ReservedControl(int32_t value) override;
+  bool AcceptsType(uint16_t type) override;
+
+ protected:
+  AvEncoderBase() = default;
+  ~AvEncoderBase() = default;
+
+  // Written by EnableRedundancy from any thread, read by the encoder without a lock.
+  std::atomic<bool> m_bRedundancy{true};
+};
+
+// Base of decoder modules: emits PCM.
+class AvDecoderBase : public AvSource, public AvSink {
+ public:
+  virtual bool ResetStream();  // slot 8
+
+  int32_t ReservedControl(int32_t value) override;
+  uint16_t GetOutputType() override;
+
+ protected:
+  AvDecoderBase() = default;
+  ~AvDecoderBase() = default;
+};
+
+static_assert(sizeof(std::atomic<bool>) == sizeof(bool), "m_bRedundancy keeps the size of a bool");
+
+#if defined(_WIN32) && !defined(_WIN64)
+static_assert(sizeof(AvFrame) == 16, "AvFrame is 16 bytes");
+static_assert(sizeof(AvFrameInfo) == 12, "AvFrameInfo is 12 bytes");
+static_assert(sizeof(zbbase::LockedPtrList<AvSinkFace>) == 52, "LockedPtrList is 52 bytes");
+#endif
+static_assert(sizeof(AvSource) == kSinkFaceOffset, "the sink face follows the source part");

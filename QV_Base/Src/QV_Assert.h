@@ -1,0 +1,23 @@
+// Contract-violation reports. Every fixed assertion (expression text, source name,
+// line number) is declared once as an AssertSite and reported through ZB_ASSERT_AT.
+// Reports never abort: the caller decides how to go on. Tests install a listener.
+#pragma once
+
+namespace zbbase {
+
+struct AssertSite {
+  const char* expression;
+  const char* source;
+  int line;
+};
+
+using AssertListener = void (*)(const AssertSite& site, void* context);
+
+// Default report: one line on standard error. With a listener installed, the listener gets it instead.
+void ReportAssertion(const AssertSite& site);
+void SetAssertListener(AssertListener listener, void* context);
+
+}  // namespace zbbase
+
+// Reports `site` when `cond` is false; evaluates to `cond`.
+#define ZB_ASSERT_AT(cond, site) ((cond) ? true : (::zbbase::ReportAssertion(site), false))

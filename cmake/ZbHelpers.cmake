@@ -1,0 +1,56 @@
+# Shared target boilerplate: warnings, sanitizers, static runtime on Windows.
+
+set(ZB_IS_WIN32 OFF)
+if(WIN32)
+  set(ZB_IS_WIN32 ON)
+endif()
+
+function(zb_target_defaults target)
+  if(MSVC)
+    target_compile_options(${target} PRIVATE /W4)
+  else()
+    target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Wshadow -Wconversion
+      -Wno-sign-conversion)
+    if(ZB_WERROR)
+      target_compile_options(${target} PRIVATE -Werror)
+    endif()
+  endif()
+  if(ZB_SANITIZE)
+    string(REPLACE ";" "," _san "${ZB_SANITIZE}")
+    target_compile_options(${target} PRIVATE -fsanitize=${_san} -fno-omit-frame-pointer
+      -fno-sanitize-recover=all)
+    target_link_options(${target} PRIVATE -fsanitize=${_san})
+  endif()
+  if(ZB_IS_WIN32)
+    # The DLL and the test programs must run with no MinGW runtime DLL beside them.
+    target_link_options(${target} PRIVATE -static -static-libgcc -static-libstdc++)
+  endif()
+endfunction()
+
+# zb_add_library(name SOURCES ... DEPS ...): one static library per subsystem.
+function(zb_add_library name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  add_library(${name} STATIC ${ARG_SOURCES})
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
+  target_link_libraries(${name} PUBLIC ${ARG_DEPS})
+  zb_target_defaults(${name})
+endfunction()
+
+# zb_add_test(name SOURCES ... DEPS ... [LABELS ...]): one GoogleTest program, registered with CTest.
+function(zb_add_test name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS;LABELS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_DEPS} zb_gtest_main)
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
+  zb_target_defaults(${name})
+  if(CMAKE_CROSSCOMPILING)
+    # Under Wine, discovery would start the emulator once per program; run each program as one test.
+    add_test(NAME ${name} COMMAND ${name})
+    if(ARG_LABELS)
+      set_tests_properties(${name} PROPERTIES LABELS "${ARG_LABELS}")
+    endif()
+  else()
+    include(GoogleTest)
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "${ARG_LABELS}")
+  endif()
+endfunction()

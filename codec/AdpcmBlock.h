@@ -1,0 +1,31 @@
+// The ADPCM block format: a 4-byte header per channel (predictor, step index, reserved)
+// followed by 4-bit codes, two per byte, earlier sample in the low nibble.
+#pragma once
+
+#include <cstdint>
+
+#include "codec/AdpcmSample.h"
+
+inline constexpr int32_t kAdpcmHeaderBytes = 4;         // per channel
+inline constexpr int32_t kAdpcmPcmBytesPerBlock = 320;  // PCM bytes one module block covers
+inline constexpr int32_t kAdpcmBlockBytes = 84;         // bytes of one module block
+inline constexpr int32_t kAdpcmMaxChannels = 2;
+
+struct AdpcmCodecState {
+  int32_t channels;          // 1 or 2 for decoding, 1 for encoding
+  int32_t pcmBytesPerBlock;  // PCM bytes one encoded block covers (encoding only)
+  int32_t maxInputBytes;     // when not 0, the most input bytes decoding reads
+  AdpcmChannelState channel[kAdpcmMaxChannels];
+};
+
+// Codes pcmBytesPerBlock / 16 groups of 8 little-endian 16-bit samples from `pcm` into one
+// one-channel block at `out`; returns the bytes written, 4 * (1 + pcmBytesPerBlock / 16).
+int32_t EncodeAdpcmBlock(AdpcmCodecState& state, uint8_t* out, const uint8_t* pcm);
+
+// Decodes the block of `blockBytes` bytes (capped at maxInputBytes when that is not 0)
+// into little-endian 16-bit PCM at `pcmOut`, which has room for
+// 4 * (L - 4 * channels) bytes. Sets pcmBytesWritten (left alone when blockBytes is 0)
+// and returns the input bytes consumed. Never reads past block + L and never writes more
+// than that room, whatever the block holds.
+int32_t DecodeAdpcmBlock(AdpcmCodecState& state, uint8_t* pcmOut, int32_t& pcmBytesWritten,
+                         const uint8_t* block, int32_t blockBytes);

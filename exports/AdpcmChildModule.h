@@ -1,0 +1,22 @@
+// AdpcmChildModule: the static "IZBAvChildModule" descriptor. Installs the host allocator
+// into the global hook and answers the numeric type identifier of each module.
+#pragma once
+
+#include <cstdint>
+
+#include "exports/zbexports.h"
+
+inline constexpr uint32_t kEncoderTypeId = 0xD008B;  // 13 << 16 | AV_TYPE_ADPCM
+inline constexpr uint32_t kDecoderTypeId = 0xE008B;  // 14 << 16 | AV_TYPE_ADPCM
+
+class AdpcmChildModule : public IZBAvChildModule {
+ public:
+  // A null allocator leaves the installed one in use.
+  void SetMemAllocator(IAvMemAlloc* alloc) override;
+  bool GetModuleInfo(const char* name, uint32_t* typeId, uint8_t* flag) override;
+  bool ReservedQuery() override;
+  bool ReservedCallA(int32_t a, int32_t b, int32_t c, int32_t d) override;
+  bool ReservedCallB(int32_t a, int32_t b, int32_t c, int32_t d) override;
+};
+
+extern AdpcmChildModule g_adpcmChildModule;

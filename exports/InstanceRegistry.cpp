@@ -1,0 +1,32 @@
+// The instance registry and the destruction of recorded modules.
+#include "exports/InstanceRegistry.h"
+
+#include <cstring>
+
+#include "Include/QV_Interface/zbav_abi.h"
+#include "QV_Base/Src/QV_InitOrder.h"
+#include "exports/zbexports.h"
+
+ZB_INIT_ORDER(ZB_INIT_REGISTRY) InstanceRegistry g_instanceRegistry;
+
+void RecordInstance(const char* name, void* object) {
+  InstanceRecord record{};
+  std::memcpy(record.name, name, std::strlen(name) + 1);
+  record.object = object;
+  zbbase::AutoLock lock(&g_instanceRegistry);
+  g_instanceRegistry.SetAt(object, record);
+}
+
+void DestroyRecordedInstance(void* object) {
+  // Held for the whole call: the module is destroyed and detached under the registry lock.
+  zbbase::AutoLock lock(&g_instanceRegistry);
+  const InstanceRecord* record = g_instanceRegistry.Lookup(object);
+  if (record == nullptr) return;
+  if (std::memcmp(record->name, ZB_NAME_ENCODER, ZB_INTERFACE_NAME_BYTES) == 0 ||
+      std::memcmp(record->name, ZB_NAME_DECODER, ZB_INTERFACE_NAME_BYTES) == 0) {
+    if (record->object != nullptr) {
+      SourceFaceOf(record->object)->DeletingDestructor(kDeleteFreesMemory);
+    }
+    g_instanceRegistry.RemoveKey(object);
+  }
+}

@@ -1,0 +1,30 @@
+// The registry of live module instances: every module that zbCreateInstance handed out,
+// keyed by its address, so that only those can be destroyed again.
+#pragma once
+
+#include "QV_Base/Src/QV_LockedContainers.h"
+
+inline constexpr int kInstanceNameBytes = 256;
+
+struct InstanceRecord {
+  char name[kInstanceNameBytes];  // interface name the object was created under
+  void* object;                   // the module's address, its source face
+};
+
+using InstanceRegistry = zbbase::LockedPtrMap<InstanceRecord>;
+
+extern InstanceRegistry g_instanceRegistry;
+
+// Records `object` under the interface name `name` (at most 16 bytes with its terminator).
+void RecordInstance(const char* name, void* object);
+
+// Destroys a recorded module through slot 0 and forgets it; anything else is ignored.
+void DestroyRecordedInstance(void* object);
+
+#if defined(_WIN32) && !defined(_WIN64)
+static_assert(sizeof(InstanceRecord) == 260, "InstanceRecord is 260 bytes");
+static_assert(sizeof(zbbase::PtrMap<InstanceRecord>) == 24, "PtrMap is 24 bytes");
+static_assert(sizeof(zbbase::PtrList<void>) == 24, "PtrList is 24 bytes");
+static_assert(sizeof(zbbase::Locker) == 28, "Locker is 28 bytes");
+static_assert(sizeof(InstanceRegistry) == 52, "LockedPtrMap is 52 bytes");
+#endif

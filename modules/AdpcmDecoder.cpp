@@ -1,0 +1,185 @@
+// The ADPCM decoder module and the reader's side of the parity-frame protocol.
+#include "modules/AdpcmDecoder.h"
+
+#include <algorithm>
+#include <cstring>
+#include <iterator>
+
+#include "Include/ZBAV_H/QV_ZbavMemMgr.h"
+#include "QV_Base/Src/QV_DebugTrace.h"
+#include "codec/AdpcmBlock.h"
+#include "modules/FrameChecks.h"
+
+namespace {
+
+constexpr int32_t kSlotRebuilt = 0;
+constexpr int32_t kSlotLastData = 1;
+constexpr int32_t kSlotLastParity = 2;
+
+// Sequence numbers and timestamps wrap rather than overflow.
+int32_t WrappingSub(int32_t a, int32_t b) {
+  return static_cast<int32_t>(static_cast<uint32_t>(a) - static_cast<uint32_t>(b));
+}
+
+// PCM bytes a payload of `len` bytes decodes to: whole 84-byte blocks, or one block.
+uint32_t PcmBytesFor(uint32_t len) {
+  if (len % kAdpcmBlockBytes == 0) return len / kAdpcmBlockBytes * kAdpcmPcmBytesPerBlock;
+  return len < static_cast<uint32_t>(kAdpcmHeaderBytes) ? 0 : 4 * (len - kAdpcmHeaderBytes);
+}
+
+}  // namespace
+
+AdpcmDecoder::AdpcmDecoder() {
+  m_frmRebuilt = AvFrame{AV_TYPE_ADPCM, 0, AV_KIND_AUDIO, &m_infoRebuilt, 0, Slot(kSlotRebuilt)};
+  m_frmLastData = AvFrame{AV_TYPE_ADPCM, 0, AV_KIND_AUDIO, &m_infoLastData, 0, Slot(kSlotLastData)};
+  m_frmLastParity =
+      AvFrame{AV_TYPE_ADPCM_PARITY, 0, AV_KIND_AUDIO, &m_infoLastParity, 0, Slot(kSlotLastParity)};
+}
+
+AdpcmDecoder::~AdpcmDecoder() {
+  zbbase::AutoLock lock(&m_lckState);
+  std::fill(std::begin(m_nSeqHistory), std::end(m_nSeqHistory), 0);
+  m_nHistoryCount = 0;
+  m_infoRebuilt = AvFrameInfo{};
+  m_infoLastData = AvFrameInfo{};
+  m_infoLastParity = AvFrameInfo{};
+}
+
+void* AdpcmDecoder::DeletingDestructor(unsigned int flags) { return DestroyModule(this, flags); }
+
+bool AdpcmDecoder::ResetStream() { return true; }
+
+bool AdpcmDecoder::AcceptsType(uint16_t type) {
+  return type == AV_TYPE_ADPCM || type == AV_TYPE_ADPCM_PARITY;
+}
+
+bool AdpcmDecoder::HistoryHolds(int32_t seq) const {
+  for (int32_t i = kSeqHistoryLength - m_nHistoryCount; i < kSeqHistoryLength; ++i) {
+    if (m_nSeqHistory[i] == seq) return true;
+  }
+  return false;
+}
+
+void AdpcmDecoder::PushHistory(int32_t seq) {
+  std::memmove(m_nSeqHistory, m_nSeqHistory + 1, sizeof m_nSeqHistory - sizeof m_nSeqHistory[0]);
+  m_nSeqHistory[kSeqHistoryLength - 1] = seq;
+  m_nHistoryCount = std::min(m_nHistoryCount + 1, kSeqHistoryLength);
+}
+
+void AdpcmDecoder::RebuildInto(const uint8_t* partner, uint32_t partnerLen, const uint8_t* payload,
+                               uint32_t len) {
+  uint8_t* rebuilt = Slot(kSlotRebuilt);
+  const uint32_t overlap = std::min(partnerLen, len);
+  for (uint32_t i = 0; i < overlap; ++i) rebuilt[i] = static_cast<uint8_t>(partner[i] ^ payload[i]);
+  if (len > overlap) std::memcpy(rebuilt + overlap, payload + overlap, len - overlap);
+}
+
+void AdpcmDecoder::SetRebuiltInfo(int32_t seq, int32_t timestamp, uint8_t flags) {
+  m_infoRebuilt.seq = seq;
+  m_infoRebuilt.timestamp = timestamp;
+  m_infoRebuilt.flags = flags;
+}
+
+bool AdpcmDecoder::HandleFrame(AvSourceFace* /*from*/, AvFrame* frame) {
+  zbbase::AutoLock lock(&m_lckState);
+  zbbase::DebugTrace("Adpcm HandleFrame\r\n");
+  if (!IsWellFormedFrame(frame) || frame->kind != AV_KIND_AUDIO ||
+      !IsMediaClass(frame->info->flags)) {
+    return false;
+  }
+
+  const AvFrameInfo& info = *frame->info;
+  const int32_t n = info.seq;
+  const int32_t s = (info.flags >> AV_FLAGS_DISTANCE_SHIFT) + 1;
+  const int32_t p = WrappingSub(n, s);
+  const uint32_t len = frame->len;
+  const bool fitsSlot = len <= static_cast<uint32_t>(kDecoderSlotBytes);
+  m_frmRebuilt.len = len;
+
+  const bool seenN = HistoryHolds(n);
+  const bool seenP = HistoryHolds(p);
+  if (seenN && seenP) return true;
+
+  if (frame->type == AV_TYPE_ADPCM) {
+    // (a) The partner before this frame was lost: rebuild it from the stored parity frame.
+    if (!seenP && fitsSlot && m_bHasLastParity && m_infoLastParity.seq == n) {
+      SetRebuiltInfo(p, WrappingSub(info.timestamp, kTimestampStepPerFrame * s), info.flags);
+      RebuildInto(Slot(kSlotLastParity), m_frmLastParity.len, frame->data, len);
+      PushHistory(p);
+      RenderFrame(&m_frmRebuilt);
+    }
+    // (b) Render the frame itself; only a payload that fits a slot is kept for rebuilding.
+    if (!seenN) {
+      if (fitsSlot) {
+        m_infoLastData.seq = n;
+        if (len != 0) std::memcpy(Slot(kSlotLastData), frame->data, len);
+        m_frmLastData.len = len;
+        m_bHasLastData = true;
+      }
+      PushHistory(n);
+      RenderFrame(frame);
+    }
+  } else if (frame->type == AV_TYPE_ADPCM_PARITY && fitsSlot) {
+    if (!seenP && m_bHasLastData && m_infoLastData.seq == n) {
+      // (c) This frame's partner was lost: rebuild it from the stored data frame.
+      SetRebuiltInfo(p, WrappingSub(info.timestamp, kTimestampStepPerFrame * s), info.flags);
+      RebuildInto(Slot(kSlotLastData), m_frmLastData.len, frame->data, len);
+      PushHistory(p);
+      RenderFrame(&m_frmRebuilt);
+    } else if (!seenN && m_bHasLastData && m_infoLastData.seq == p) {
+      // (d) The data frame of this number was lost: rebuild it from its stored partner,
+      // and keep it as the last data frame.
+      SetRebuiltInfo(n, info.timestamp, info.flags);
+      RebuildInto(Slot(kSlotLastData), m_frmLastData.len, frame->data, len);
+      m_infoLastData.seq = n;
+      if (len != 0) std::memcpy(Slot(kSlotLastData), Slot(kSlotRebuilt), len);
+      m_frmLastData.len = len;
+      PushHistory(n);
+      RenderFrame(&m_frmRebuilt);
+    } else {
+      // (e) Keep the parity frame until its partner arrives.
+      m_infoLastParity.seq = n;
+      if (len != 0) std::memcpy(Slot(kSlotLastParity), frame->data, len);
+      m_frmLastParity.len = len;
+      m_bHasLastParity = true;
+    }
+  }
+  return true;
+}
+
+bool AdpcmDecoder::RenderFrame(AvFrame* frame) {
+  if (frame == nullptr || frame->data == nullptr || frame->info == nullptr) return false;
+  zbbase::DebugTrace("Render Adpcm Frame\r\n");
+
+  const uint32_t len = frame->len;
+  auto* buffer = static_cast<uint8_t*>(
+      g_zbavMemMgr.Alloc(std::max(kDecoderRenderBytes, PcmBytesFor(len))));
+  if (buffer == nullptr) return false;
+
+  try {
+    AdpcmCodecState state{};
+    state.channels = 1;
+    const bool wholeBlocks = len % kAdpcmBlockBytes == 0;
+    const uint32_t blockLen = wholeBlocks ? static_cast<uint32_t>(kAdpcmBlockBytes) : len;
+    const uint32_t blocks = len == 0 ? 0 : (wholeBlocks ? len / kAdpcmBlockBytes : 1);
+    uint32_t total = 0;
+    for (uint32_t i = 0; i < blocks; ++i) {
+      int32_t written = 0;
+      DecodeAdpcmBlock(state, buffer + i * (blockLen - kAdpcmHeaderBytes) * 4, written,
+                       frame->data + i * blockLen, static_cast<int32_t>(blockLen));
+      total += static_cast<uint32_t>(written);
+    }
+
+    AvFrame out{};
+    out.type = AV_TYPE_PCM;
+    out.kind = frame->kind;
+    out.info = frame->info;
+    out.len = total;
+    out.data = buffer;
+    DeliverFrame(&out);
+  } catch (...) {
+    // The delivery stops here; the buffer still goes back.
+  }
+  g_zbavMemMgr.Free(buffer);
+  return true;
+}

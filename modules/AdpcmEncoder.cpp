@@ -1,0 +1,85 @@
+// The ADPCM encoder module and the writer's side of the parity-frame protocol.
+#include "modules/AdpcmEncoder.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "Include/ZBAV_H/QV_ZbavMemMgr.h"
+#include "codec/AdpcmBlock.h"
+#include "modules/FrameChecks.h"
+
+static_assert(sizeof(std::atomic<int32_t>) == sizeof(int32_t), "m_nPrevLen keeps its size");
+
+AdpcmEncoder::AdpcmEncoder() = default;
+
+AdpcmEncoder::~AdpcmEncoder() = default;
+
+void* AdpcmEncoder::DeletingDestructor(unsigned int flags) { return DestroyModule(this, flags); }
+
+uint16_t AdpcmEncoder::GetOutputType() { return AV_TYPE_ADPCM; }
+
+bool AdpcmEncoder::ResetStream() {
+  m_nPrevLen.store(0);
+  return true;
+}
+
+bool AdpcmEncoder::HandleFrame(AvSourceFace* /*from*/, AvFrame* frame) {
+  zbbase::AutoLock lock(&m_lckState);
+  if (!IsWellFormedFrame(frame) || !IsMediaClass(frame->info->flags)) return false;
+
+  const uint32_t pieces = frame->len / kAdpcmPcmBytesPerBlock;
+  auto* buffer = static_cast<uint8_t*>(g_zbavMemMgr.Alloc(pieces * kAdpcmBlockBytes + kEncoderBufferSlack));
+  if (buffer == nullptr) {
+    // Nothing can be sent; a later parity frame must not span this unsent frame.
+    m_nPrevLen.store(0);
+    return false;
+  }
+
+  int32_t total = 0;
+  try {
+    AdpcmCodecState state{};
+    state.channels = 1;
+    state.pcmBytesPerBlock = kAdpcmPcmBytesPerBlock;
+    for (uint32_t i = 0; i < pieces; ++i) {
+      total += EncodeAdpcmBlock(state, buffer + total, frame->data + i * kAdpcmPcmBytesPerBlock);
+    }
+
+    AvFrame out{};
+    out.type = AV_TYPE_ADPCM;
+    out.kind = frame->kind;
+    out.info = frame->info;
+    out.len = static_cast<uint32_t>(total);
+    out.data = buffer;
+    DeliverFrame(&out);
+
+    const int32_t prevLen = m_nPrevLen.load();
+    if (prevLen != 0 && m_bRedundancy.load()) {
+      // The saved frame becomes the parity frame in place. Bytes past the new frame's end
+      // count as zero, so the saved bytes there stand as they are.
+      const int32_t overlap = std::min(prevLen, total);
+      for (int32_t i = 0; i < overlap; ++i) m_byPrevFrame[i] ^= buffer[i];
+      out.type = AV_TYPE_ADPCM_PARITY;
+      out.kind = frame->kind;
+      out.info = frame->info;
+      out.len = static_cast<uint32_t>(prevLen);
+      out.data = m_byPrevFrame;
+      DeliverFrame(&out);
+    }
+  } catch (...) {
+    // Some outputs missed this frame and the saved frame may hold parity bytes:
+    // forget it, so no parity frame is formed against either.
+    m_nPrevLen.store(0);
+    g_zbavMemMgr.Free(buffer);
+    return true;
+  }
+
+  if (total <= kEncoderSavedFrameBytes) {
+    std::memcpy(m_byPrevFrame, buffer, static_cast<size_t>(total));
+    m_nPrevLen.store(total);
+  } else {
+    // Too long to keep: the next frame goes without parity rather than against a stale frame.
+    m_nPrevLen.store(0);
+  }
+  g_zbavMemMgr.Free(buffer);
+  return true;
+}
