@@ -41,7 +41,7 @@ function(zb_add_test name)
   cmake_parse_arguments(ARG "" "" "SOURCES;DEPS;LABELS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_DEPS} zb_gtest_main)
-  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests ${PROJECT_SOURCE_DIR})
   zb_target_defaults(${name})
   if(CMAKE_CROSSCOMPILING)
     # Under Wine, discovery would start the emulator once per program; run each program as one test.
