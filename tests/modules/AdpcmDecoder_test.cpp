@@ -1,0 +1,341 @@
+// Decoder module: rendering, duplicate suppression, every rebuild path with its sequence
+// number and timestamp, the history window, refusals and buffers from the host allocator.
+#include "modules/AdpcmDecoder.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "codec/AdpcmBlock.h"
+#include "tests/modules/ModuleHarness.h"
+
+namespace zbtest {
+namespace {
+
+// `blocks` 84-byte blocks coded from a signal that differs per `seed`.
+std::vector<uint8_t> AdpcmPayload(size_t blocks, uint32_t seed) {
+  const std::vector<uint8_t> pcm = TestPcm(blocks * kAdpcmPcmBytesPerBlock / 2, seed);
+  std::vector<uint8_t> out(blocks * kAdpcmBlockBytes);
+  for (size_t i = 0; i < blocks; ++i) {
+    AdpcmCodecState state{};
+    state.channels = 1;
+    state.pcmBytesPerBlock = kAdpcmPcmBytesPerBlock;
+    EncodeAdpcmBlock(state, out.data() + i * kAdpcmBlockBytes, pcm.data() + i * kAdpcmPcmBytesPerBlock);
+  }
+  return out;
+}
+
+// PCM the decoder must render: 84-byte blocks when the length allows, else one block.
+std::vector<uint8_t> DecodedPcm(const std::vector<uint8_t>& payload) {
+  const size_t len = payload.size();
+  const size_t blockLen = len % kAdpcmBlockBytes == 0 ? kAdpcmBlockBytes : len;
+  std::vector<uint8_t> out;
+  for (size_t offset = 0; offset < len; offset += blockLen) {
+    AdpcmCodecState state{};
+    state.channels = 1;
+    std::vector<uint8_t> pcm(4 * blockLen);
+    int32_t written = 0;
+    DecodeAdpcmBlock(state, pcm.data(), written, payload.data() + offset, static_cast<int32_t>(blockLen));
+    out.insert(out.end(), pcm.begin(), pcm.begin() + written);
+  }
+  return out;
+}
+
+std::vector<uint8_t> Xor(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
+  std::vector<uint8_t> out(a);
+  for (size_t i = 0; i < out.size(); ++i) out[i] ^= b[i];
+  return out;
+}
+
+constexpr uint8_t kStepOne = AV_CLASS_MEDIA;         // partner distance 1
+constexpr uint8_t kStepTwo = 0x20 | AV_CLASS_MEDIA;  // partner distance 2
+
+class DecoderTest : public ModuleTest {
+ protected:
+  void SetUp() override {
+    ModuleTest::SetUp();
+    decoder = Make<AdpcmDecoder>();
+    sink = Make<RecordingSink>();
+    Connect(decoder.get(), sink.get());
+  }
+  void TearDown() override {
+    decoder.reset();
+    sink.reset();
+    ModuleTest::TearDown();
+  }
+
+  // The data payload of frame `seq` (two blocks, distinct per seq).
+  static std::vector<uint8_t> Data(int32_t seq) { return AdpcmPayload(2, static_cast<uint32_t>(seq) + 100); }
+
+  bool SendData(int32_t seq, uint8_t flags = kStepOne) {
+    PcmFrame f(Data(seq), seq, seq * 20, flags, AV_KIND_AUDIO, AV_TYPE_ADPCM);
+    return Handle(f);
+  }
+  // Parity frame `seq`: XOR of data `seq - distance` and data `seq`, with frame seq's info.
+  bool SendParity(int32_t seq, uint8_t flags = kStepOne) {
+    const int32_t distance = (flags >> AV_FLAGS_DISTANCE_SHIFT) + 1;
+    PcmFrame f(Xor(Data(seq - distance), Data(seq)), seq, seq * 20, flags, AV_KIND_AUDIO,
+               AV_TYPE_ADPCM_PARITY);
+    return Handle(f);
+  }
+  bool Handle(PcmFrame& f) { return static_cast<AvSinkFace*>(decoder.get())->HandleFrame(nullptr, &f.frame); }
+
+  // Sequence numbers and timestamps rendered, in order.
+  std::vector<std::pair<int32_t, int32_t>> Rendered() const {
+    std::vector<std::pair<int32_t, int32_t>> out;
+    for (const auto& r : sink->received) out.emplace_back(r.seq, r.timestamp);
+    return out;
+  }
+  void ExpectRenderedPcm(size_t index, int32_t seq) const {
+    ASSERT_LT(index, sink->received.size());
+    EXPECT_EQ(sink->received[index].type, AV_TYPE_PCM);
+    EXPECT_EQ(sink->received[index].payload, DecodedPcm(Data(seq))) << "frame " << seq;
+  }
+
+  using Pairs = std::vector<std::pair<int32_t, int32_t>>;
+  ModulePtr<AdpcmDecoder> decoder;
+  ModulePtr<RecordingSink> sink;
+};
+
+TEST_F(DecoderTest, RendersEachDataFrameOnceAndDropsPairedParity) {
+  DebugCapture trace;
+  for (int32_t seq = 1; seq <= 3; ++seq) {
+    EXPECT_TRUE(SendData(seq));
+    if (seq > 1) EXPECT_TRUE(SendParity(seq));
+  }
+  EXPECT_EQ(Rendered(), (Pairs{{1, 20}, {2, 40}, {3, 60}}));
+  for (size_t i = 0; i < 3; ++i) ExpectRenderedPcm(i, static_cast<int32_t>(i) + 1);
+  const std::vector<std::string> expectedTrace = {
+      "Adpcm HandleFrame\r\n", "Render Adpcm Frame\r\n",  // data 1
+      "Adpcm HandleFrame\r\n", "Render Adpcm Frame\r\n",  // data 2
+      "Adpcm HandleFrame\r\n",                            // parity 2, dropped
+      "Adpcm HandleFrame\r\n", "Render Adpcm Frame\r\n",  // data 3
+      "Adpcm HandleFrame\r\n"};                           // parity 3, dropped
+  EXPECT_EQ(trace.texts(), expectedTrace);
+  EXPECT_EQ(allocator.sizes(), std::vector<uint32_t>(3, kDecoderRenderBytes));
+}
+
+TEST_F(DecoderTest, RebuildsLostDataFromStoredPartnerAndParity) {
+  SendData(4);
+  SendParity(5);  // data 5 lost
+  EXPECT_EQ(Rendered(), (Pairs{{4, 80}, {5, 100}}));
+  ExpectRenderedPcm(1, 5);
+  SendData(6);
+  SendParity(6);  // its partner is the rebuilt frame 5: dropped
+  EXPECT_EQ(Rendered(), (Pairs{{4, 80}, {5, 100}, {6, 120}}));
+}
+
+TEST_F(DecoderTest, RebuiltFrameBecomesTheLastDataFrame) {
+  SendData(4);
+  SendParity(5);  // data 5 rebuilt
+  SendParity(6);  // data 6 lost as well: rebuilt from the rebuilt 5
+  EXPECT_EQ(Rendered(), (Pairs{{4, 80}, {5, 100}, {6, 120}}));
+  ExpectRenderedPcm(2, 6);
+}
+
+TEST_F(DecoderTest, StoredParityRebuildsThePartnerWhenItsDataArrives) {
+  SendData(4);
+  // data 5 and parity 5 lost; parity 6 arrives before data 6
+  SendParity(6);
+  EXPECT_EQ(Rendered(), (Pairs{{4, 80}}));
+  SendData(6);
+  EXPECT_EQ(Rendered(), (Pairs{{4, 80}, {5, 100}, {6, 120}})) << "rebuilt partner first, timestamp of 6 - 20";
+  ExpectRenderedPcm(1, 5);
+  ExpectRenderedPcm(2, 6);
+}
+
+TEST_F(DecoderTest, ParityAfterItsDataRebuildsTheEarlierPartner) {
+  SendData(4);
+  // data 5 and parity 5 lost
+  SendData(6);
+  SendParity(6);
+  EXPECT_EQ(Rendered(), (Pairs{{4, 80}, {6, 120}, {5, 100}}));
+  ExpectRenderedPcm(2, 5);
+}
+
+TEST_F(DecoderTest, PartnerDistanceTwoStepsTheTimestampBackForty) {
+  SendData(8, kStepTwo);
+  SendParity(10, kStepTwo);  // data 10 lost, partner 8 stored
+  EXPECT_EQ(Rendered(), (Pairs{{8, 160}, {10, 200}}));
+  ExpectRenderedPcm(1, 10);
+
+  SendParity(14, kStepTwo);  // stored: its partners 12 and 14 are unknown
+  SendData(14, kStepTwo);    // rebuilds 12 from the stored parity
+  EXPECT_EQ(Rendered(), (Pairs{{8, 160}, {10, 200}, {12, 240}, {14, 280}}));
+  ExpectRenderedPcm(2, 12);
+}
+
+TEST_F(DecoderTest, DuplicateDataFrameIsRenderedOnce) {
+  SendData(1);
+  SendData(2);
+  SendData(2);
+  SendData(1);
+  EXPECT_EQ(Rendered(), (Pairs{{1, 20}, {2, 40}}));
+}
+
+TEST_F(DecoderTest, HistoryForgetsAfterTenFurtherFrames) {
+  SendData(1);
+  for (int32_t seq = 2; seq <= 10; ++seq) SendData(seq);
+  SendData(1);
+  EXPECT_EQ(sink->received.size(), 10u) << "frame 1 is still remembered after nine more";
+  SendData(11);
+  SendData(1);
+  EXPECT_EQ(sink->received.size(), 12u) << "ten frames later frame 1 is rendered again";
+}
+
+TEST_F(DecoderTest, FirstFrameNumberedZeroIsRendered) {
+  EXPECT_TRUE(SendData(0));
+  EXPECT_EQ(Rendered(), (Pairs{{0, 0}}));
+  ExpectRenderedPcm(0, 0);
+}
+
+TEST_F(DecoderTest, ParityNumberedOneOnAFreshDecoderRebuildsNothingFromEmptySlots) {
+  SendParity(1);  // partner 0 was never stored
+  EXPECT_TRUE(sink->received.empty());
+  SendData(1);    // rebuilds 0 from the stored parity 1 and renders 1
+  EXPECT_EQ(Rendered(), (Pairs{{0, 0}, {1, 20}}));
+  ExpectRenderedPcm(0, 0);
+}
+
+struct SizeCase {
+  size_t len;
+  size_t pcmBytes;
+};
+class DecoderSizeTest : public DecoderTest, public ::testing::WithParamInterface<SizeCase> {};
+
+TEST_P(DecoderSizeTest, SplitsThePayloadIntoBlocks) {
+  std::vector<uint8_t> payload = AdpcmPayload(GetParam().len / kAdpcmBlockBytes + 1, 3);
+  payload.resize(GetParam().len);
+  PcmFrame f(payload, 1, 20, kStepOne, AV_KIND_AUDIO, AV_TYPE_ADPCM);
+  ASSERT_TRUE(Handle(f));
+  ASSERT_EQ(sink->received.size(), 1u);
+  EXPECT_EQ(sink->received[0].payload.size(), GetParam().pcmBytes);
+  EXPECT_EQ(sink->received[0].payload, DecodedPcm(payload));
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, DecoderSizeTest,
+                         ::testing::Values(SizeCase{168, 640},    // two blocks, second at 320
+                                           SizeCase{100, 384},    // one odd-sized block
+                                           SizeCase{504, 1920},   // six blocks, the most a slot holds
+                                           SizeCase{512, 2032},   // one block filling a slot
+                                           SizeCase{3, 0}));      // too short for a header
+
+TEST_F(DecoderTest, EmptyDataFrameIsRecordedButNotRendered) {
+  PcmFrame empty({}, 1, 20, kStepOne, AV_KIND_AUDIO, AV_TYPE_ADPCM);
+  EXPECT_TRUE(Handle(empty));
+  EXPECT_TRUE(sink->received.empty()) << "null data: nothing to render";
+  EXPECT_TRUE(SendData(2));
+  EXPECT_TRUE(SendData(1)) << "frame 1 is in the history";
+  EXPECT_EQ(Rendered(), (Pairs{{2, 40}}));
+}
+
+TEST_F(DecoderTest, EmptyPayloadWithDataRendersAnEmptyPcmFrame) {
+  uint8_t byte = 0;
+  PcmFrame f({}, 1, 20, kStepOne, AV_KIND_AUDIO, AV_TYPE_ADPCM);
+  f.frame.data = &byte;
+  EXPECT_TRUE(Handle(f));
+  ASSERT_EQ(sink->received.size(), 1u);
+  EXPECT_TRUE(sink->received[0].payload.empty());
+}
+
+TEST_F(DecoderTest, RefusesWrongKindAndClassButStillTraces) {
+  DebugCapture trace;
+  PcmFrame kind11(Data(1), 1, 20, kStepOne, 11, AV_TYPE_ADPCM);
+  PcmFrame class3(Data(1), 1, 20, 0x03, AV_KIND_AUDIO, AV_TYPE_ADPCM);
+  EXPECT_FALSE(Handle(kind11));
+  EXPECT_FALSE(Handle(class3));
+  EXPECT_TRUE(sink->received.empty());
+  EXPECT_EQ(trace.texts(), (std::vector<std::string>{"Adpcm HandleFrame\r\n", "Adpcm HandleFrame\r\n"}));
+  EXPECT_TRUE(SendData(1)) << "refused frames changed nothing";
+  EXPECT_EQ(sink->received.size(), 1u);
+}
+
+TEST_F(DecoderTest, OtherTypesAreTakenAndIgnored) {
+  PcmFrame pcm(Data(1), 1, 20, kStepOne, AV_KIND_AUDIO, AV_TYPE_PCM);
+  EXPECT_TRUE(Handle(pcm));
+  EXPECT_TRUE(sink->received.empty());
+  EXPECT_TRUE(SendData(1));
+  EXPECT_EQ(sink->received.size(), 1u);
+}
+
+TEST_F(DecoderTest, OversizedDataFrameIsRenderedButNotStored) {
+  std::vector<uint8_t> big = AdpcmPayload(12, 7);  // 1008 bytes: twelve blocks, 3840 PCM bytes
+  PcmFrame f(big, 4, 80, kStepOne, AV_KIND_AUDIO, AV_TYPE_ADPCM);
+  ASSERT_TRUE(Handle(f));
+  ASSERT_EQ(sink->received.size(), 1u);
+  EXPECT_EQ(sink->received[0].payload, DecodedPcm(big));
+  EXPECT_EQ(allocator.sizes(), (std::vector<uint32_t>{12 * 320}));
+  SendParity(5);  // its partner 4 was not stored: nothing to rebuild from
+  EXPECT_EQ(sink->received.size(), 1u);
+}
+
+TEST_F(DecoderTest, OversizedParityIsTakenAndIgnored) {
+  SendData(4);
+  PcmFrame big(AdpcmPayload(7, 1), 5, 100, kStepOne, AV_KIND_AUDIO, AV_TYPE_ADPCM_PARITY);
+  EXPECT_TRUE(Handle(big));
+  EXPECT_EQ(sink->received.size(), 1u);
+  SendData(6);
+  SendParity(6);
+  EXPECT_EQ(sink->received.size(), 3u) << "5 is rebuilt from parity 6, not from the oversized one";
+}
+
+TEST_F(DecoderTest, ShorterPartnerCountsAsZeroPastItsEnd) {
+  const std::vector<uint8_t> shortData = AdpcmPayload(1, 40);
+  const std::vector<uint8_t> longData = AdpcmPayload(3, 41);
+  std::vector<uint8_t> parity(longData);
+  for (size_t i = 0; i < shortData.size(); ++i) parity[i] ^= shortData[i];
+  PcmFrame d4(shortData, 4, 80, kStepOne, AV_KIND_AUDIO, AV_TYPE_ADPCM);
+  PcmFrame p5(parity, 5, 100, kStepOne, AV_KIND_AUDIO, AV_TYPE_ADPCM_PARITY);
+  Handle(d4);
+  Handle(p5);
+  ASSERT_EQ(sink->received.size(), 2u);
+  EXPECT_EQ(sink->received[1].payload, DecodedPcm(longData));
+}
+
+TEST_F(DecoderTest, NoBufferRendersNothing) {
+  allocator.SetFailing(true);
+  EXPECT_TRUE(SendData(1));
+  allocator.SetFailing(false);
+  EXPECT_TRUE(sink->received.empty());
+  SendData(2);
+  EXPECT_EQ(sink->received.size(), 1u);
+}
+
+TEST_F(DecoderTest, ThrowingOutputIsCaughtAndTheBufferGivenBack) {
+  auto second = Make<RecordingSink>();
+  Connect(decoder.get(), second.get());
+  sink->throwOnFrame = 1;
+  EXPECT_TRUE(SendData(1));
+  EXPECT_TRUE(second->received.empty());
+  SendData(2);
+  EXPECT_EQ(second->received.size(), 1u);
+  decoder->RemoveOutput(second.get());
+}
+
+TEST_F(DecoderTest, UnreadableFramesAreRefused) {
+  auto* face = static_cast<AvSinkFace*>(decoder.get());
+  EXPECT_FALSE(face->HandleFrame(nullptr, nullptr));
+  PcmFrame f(Data(1), 1, 20, kStepOne, AV_KIND_AUDIO, AV_TYPE_ADPCM);
+  AvFrame noInfo = f.frame;
+  noInfo.info = nullptr;
+  EXPECT_FALSE(face->HandleFrame(nullptr, &noInfo));
+  AvFrame noData = f.frame;
+  noData.data = nullptr;
+  EXPECT_FALSE(face->HandleFrame(nullptr, &noData));
+  EXPECT_TRUE(SendData(1)) << "nothing was recorded";
+  EXPECT_EQ(sink->received.size(), 1u);
+}
+
+TEST_F(DecoderTest, TypesAndDefaultSlots) {
+  EXPECT_EQ(decoder->GetOutputType(), AV_TYPE_PCM);
+  EXPECT_TRUE(decoder->AcceptsType(AV_TYPE_ADPCM));
+  EXPECT_TRUE(decoder->AcceptsType(AV_TYPE_ADPCM_PARITY));
+  EXPECT_FALSE(decoder->AcceptsType(AV_TYPE_PCM));
+  SendData(1);
+  EXPECT_TRUE(decoder->ResetStream());
+  SendData(1);
+  EXPECT_EQ(sink->received.size(), 1u) << "ResetStream keeps the history";
+}
+
+}  // namespace
+}  // namespace zbtest

@@ -1,0 +1,299 @@
+// Encoder module: data frames, the writer's side of the parity protocol, refusals,
+// exceptions from outputs, missing buffers and frames that do not fit the saved frame.
+#include "modules/AdpcmEncoder.h"
+
+#include <gtest/gtest.h>
+
+#include "codec/AdpcmBlock.h"
+#include "tests/modules/ModuleHarness.h"
+
+namespace zbtest {
+namespace {
+
+constexpr size_t kSamplesPerPiece = kAdpcmPcmBytesPerBlock / 2;
+
+// The ADPCM payload the encoder must produce for `pcm`: one block per whole 320-byte piece.
+std::vector<uint8_t> ExpectedBlocks(const std::vector<uint8_t>& pcm) {
+  std::vector<uint8_t> out;
+  const size_t pieces = pcm.size() / kAdpcmPcmBytesPerBlock;
+  for (size_t i = 0; i < pieces; ++i) {
+    AdpcmCodecState state{};
+    state.channels = 1;
+    state.pcmBytesPerBlock = kAdpcmPcmBytesPerBlock;
+    uint8_t block[kAdpcmBlockBytes];
+    const int32_t n = EncodeAdpcmBlock(state, block, pcm.data() + i * kAdpcmPcmBytesPerBlock);
+    out.insert(out.end(), block, block + n);
+  }
+  return out;
+}
+
+std::vector<uint8_t> Xor(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
+  std::vector<uint8_t> out(a);
+  for (size_t i = 0; i < out.size() && i < b.size(); ++i) out[i] ^= b[i];
+  return out;
+}
+
+class EncoderTest : public ModuleTest {
+ protected:
+  void SetUp() override {
+    ModuleTest::SetUp();
+    encoder = Make<AdpcmEncoder>();
+    sink = Make<RecordingSink>();
+    Connect(encoder.get(), sink.get());
+  }
+  void TearDown() override {
+    encoder.reset();
+    sink.reset();
+    ModuleTest::TearDown();
+  }
+  bool Send(PcmFrame& f) { return static_cast<AvSinkFace*>(encoder.get())->HandleFrame(nullptr, &f.frame); }
+
+  ModulePtr<AdpcmEncoder> encoder;
+  ModulePtr<RecordingSink> sink;
+};
+
+TEST_F(EncoderTest, CodesEachWholePieceIntoOneBlockAndDropsTheRemainder) {
+  PcmFrame f640(TestPcm(2 * kSamplesPerPiece, 1), 7, 140);
+  std::vector<uint8_t> longer = f640.payload;
+  longer.insert(longer.end(), 10, 0x5A);
+  PcmFrame f650(longer, 8, 160);
+  ASSERT_TRUE(Send(f640));
+  ASSERT_TRUE(Send(f650));
+  const auto data = sink->OfType(AV_TYPE_ADPCM);
+  ASSERT_EQ(data.size(), 2u);
+  EXPECT_EQ(data[0].payload.size(), 2u * kAdpcmBlockBytes);
+  EXPECT_EQ(data[0].payload, ExpectedBlocks(f640.payload));
+  EXPECT_EQ(data[1].payload, data[0].payload) << "the 10 bytes past the last piece are not coded";
+  EXPECT_EQ(data[0].info, &f640.info) << "the data frame carries the PCM frame's own info";
+  EXPECT_EQ(allocator.sizes(), (std::vector<uint32_t>{2 * 84 + 10, 2 * 84 + 10}));
+}
+
+TEST_F(EncoderTest, ParityFollowsFromTheSecondFrameAndBearsItsInfo) {
+  PcmFrame first(TestPcm(2 * kSamplesPerPiece, 1), 1, 20);
+  PcmFrame second(TestPcm(2 * kSamplesPerPiece, 2), 2, 40);
+  ASSERT_TRUE(Send(first));
+  ASSERT_EQ(sink->received.size(), 1u) << "no parity after the first frame";
+  ASSERT_TRUE(Send(second));
+  ASSERT_EQ(sink->received.size(), 3u);
+  const Received& parity = sink->received[2];
+  EXPECT_EQ(sink->received[1].type, AV_TYPE_ADPCM);
+  EXPECT_EQ(parity.type, AV_TYPE_ADPCM_PARITY);
+  EXPECT_EQ(parity.info, &second.info);
+  EXPECT_EQ(parity.kind, AV_KIND_AUDIO);
+  EXPECT_EQ(parity.payload, Xor(sink->received[0].payload, sink->received[1].payload));
+}
+
+TEST_F(EncoderTest, IdenticalFramesGiveAllZeroParity) {
+  PcmFrame a(TestPcm(kSamplesPerPiece, 3), 1, 0);
+  PcmFrame b(TestPcm(kSamplesPerPiece, 3), 2, 20);
+  Send(a);
+  Send(b);
+  const auto parity = sink->OfType(AV_TYPE_ADPCM_PARITY);
+  ASSERT_EQ(parity.size(), 1u);
+  EXPECT_EQ(parity[0].payload, std::vector<uint8_t>(kAdpcmBlockBytes, 0));
+}
+
+TEST_F(EncoderTest, RedundancyOffStillReplacesTheSavedFrame) {
+  PcmFrame f1(TestPcm(kSamplesPerPiece, 1), 1, 0);
+  PcmFrame f2(TestPcm(kSamplesPerPiece, 2), 2, 20);
+  PcmFrame f3(TestPcm(kSamplesPerPiece, 3), 3, 40);
+  encoder->EnableRedundancy(false);
+  Send(f1);
+  Send(f2);
+  EXPECT_TRUE(sink->OfType(AV_TYPE_ADPCM_PARITY).empty());
+  encoder->EnableRedundancy(true);
+  Send(f3);
+  const auto data = sink->OfType(AV_TYPE_ADPCM);
+  const auto parity = sink->OfType(AV_TYPE_ADPCM_PARITY);
+  ASSERT_EQ(parity.size(), 1u);
+  EXPECT_EQ(parity[0].payload, Xor(data[1].payload, data[2].payload)) << "against the frame just before";
+}
+
+TEST_F(EncoderTest, ResetStreamForgetsThePreviousFrame) {
+  PcmFrame f1(TestPcm(kSamplesPerPiece, 1), 1, 0);
+  PcmFrame f2(TestPcm(kSamplesPerPiece, 2), 2, 20);
+  Send(f1);
+  EXPECT_TRUE(encoder->ResetStream());
+  Send(f2);
+  EXPECT_TRUE(sink->OfType(AV_TYPE_ADPCM_PARITY).empty());
+}
+
+TEST_F(EncoderTest, ShortPayloadGivesAnEmptyDataFrameAndNoSavedFrame) {
+  PcmFrame tiny(TestPcm(100, 1), 1, 0);
+  PcmFrame next(TestPcm(kSamplesPerPiece, 2), 2, 20);
+  ASSERT_TRUE(Send(tiny));
+  ASSERT_EQ(sink->received.size(), 1u);
+  EXPECT_EQ(sink->received[0].payload.size(), 0u);
+  Send(next);
+  EXPECT_TRUE(sink->OfType(AV_TYPE_ADPCM_PARITY).empty()) << "an empty frame is no previous frame";
+}
+
+struct FlagsCase {
+  uint8_t flags;
+  bool taken;
+};
+class EncoderFlagsTest : public EncoderTest, public ::testing::WithParamInterface<FlagsCase> {};
+
+TEST_P(EncoderFlagsTest, OnlyClassTwoIsCoded) {
+  PcmFrame f(TestPcm(kSamplesPerPiece, 1), 1, 0, GetParam().flags);
+  EXPECT_EQ(Send(f), GetParam().taken);
+  EXPECT_EQ(sink->received.size(), GetParam().taken ? 1u : 0u);
+  EXPECT_EQ(allocator.sizes().size(), GetParam().taken ? 1u : 0u) << "a refused frame allocates nothing";
+}
+
+INSTANTIATE_TEST_SUITE_P(Flags, EncoderFlagsTest,
+                         ::testing::Values(FlagsCase{0x03, false},  // bit 0 set
+                                           FlagsCase{0x06, false},  // bit 2 set
+                                           FlagsCase{0x00, false},  // class 0
+                                           FlagsCase{0x02, true},   // class 2
+                                           FlagsCase{0x0A, true},   // class 2 with bit 3
+                                           FlagsCase{0xE2, true})); // class 2, distance bits set
+
+TEST_F(EncoderTest, RefusedFrameLeavesTheSavedFrameAlone) {
+  PcmFrame f1(TestPcm(kSamplesPerPiece, 1), 1, 0);
+  PcmFrame refused(TestPcm(kSamplesPerPiece, 9), 2, 20, 0x03);
+  PcmFrame f3(TestPcm(kSamplesPerPiece, 3), 3, 40);
+  Send(f1);
+  EXPECT_FALSE(Send(refused));
+  Send(f3);
+  const auto data = sink->OfType(AV_TYPE_ADPCM);
+  const auto parity = sink->OfType(AV_TYPE_ADPCM_PARITY);
+  ASSERT_EQ(parity.size(), 1u);
+  EXPECT_EQ(parity[0].payload, Xor(data[0].payload, data[1].payload));
+}
+
+TEST_F(EncoderTest, AnyTypeAndKindIsCodedAndTheKindCopied) {
+  PcmFrame f(TestPcm(kSamplesPerPiece, 1), 1, 0, AV_CLASS_MEDIA, 11, AV_TYPE_ADPCM);
+  PcmFrame g(TestPcm(kSamplesPerPiece, 2), 2, 20, AV_CLASS_MEDIA, 11, AV_TYPE_ADPCM);
+  ASSERT_TRUE(Send(f));
+  ASSERT_TRUE(Send(g));
+  ASSERT_EQ(sink->received.size(), 3u);
+  for (const auto& r : sink->received) EXPECT_EQ(r.kind, 11);
+}
+
+TEST_F(EncoderTest, WithoutOutputsTheFrameIsStillSaved) {
+  encoder->RemoveOutput(sink.get());
+  PcmFrame f1(TestPcm(kSamplesPerPiece, 1), 1, 0);
+  PcmFrame f2(TestPcm(kSamplesPerPiece, 2), 2, 20);
+  EXPECT_TRUE(Send(f1));
+  Connect(encoder.get(), sink.get());
+  Send(f2);
+  EXPECT_EQ(sink->OfType(AV_TYPE_ADPCM_PARITY).size(), 1u);
+}
+
+TEST_F(EncoderTest, ThrowingOutputStopsTheWalkAndForgetsTheSavedFrame) {
+  auto second = Make<RecordingSink>();
+  Connect(encoder.get(), second.get());
+  PcmFrame f1(TestPcm(kSamplesPerPiece, 1), 1, 0);
+  PcmFrame f2(TestPcm(kSamplesPerPiece, 2), 2, 20);
+  PcmFrame f3(TestPcm(kSamplesPerPiece, 3), 3, 40);
+  Send(f1);
+  sink->throwOnFrame = 2;  // the data frame of f2
+  EXPECT_TRUE(Send(f2));
+  EXPECT_EQ(second->received.size(), 1u) << "the output after the thrower got nothing of f2";
+  EXPECT_TRUE(sink->OfType(AV_TYPE_ADPCM_PARITY).empty()) << "no parity after the exception";
+  sink->throwOnFrame = 0;
+  Send(f3);
+  EXPECT_TRUE(second->OfType(AV_TYPE_ADPCM_PARITY).empty())
+      << "f2 missed some outputs, so no parity may span it";
+  encoder->RemoveOutput(second.get());
+}
+
+TEST_F(EncoderTest, ThrowDuringParityDeliveryLeavesNoCorruptParityBehind) {
+  PcmFrame f1(TestPcm(kSamplesPerPiece, 1), 1, 0);
+  PcmFrame f2(TestPcm(kSamplesPerPiece, 2), 2, 20);
+  PcmFrame f3(TestPcm(kSamplesPerPiece, 3), 3, 40);
+  PcmFrame f4(TestPcm(kSamplesPerPiece, 4), 4, 60);
+  Send(f1);
+  sink->throwOnFrame = 3;  // the parity frame of f2
+  EXPECT_TRUE(Send(f2));
+  sink->throwOnFrame = 0;
+  Send(f3);
+  Send(f4);
+  const auto data = sink->OfType(AV_TYPE_ADPCM);
+  const auto parity = sink->OfType(AV_TYPE_ADPCM_PARITY);
+  ASSERT_EQ(data.size(), 4u);
+  for (const auto& p : parity) {
+    ASSERT_GE(p.seq, 2);
+    EXPECT_EQ(p.payload, Xor(data[static_cast<size_t>(p.seq - 2)].payload, data[static_cast<size_t>(p.seq - 1)].payload))
+        << "parity " << p.seq << " is the XOR of its two data frames";
+  }
+}
+
+TEST_F(EncoderTest, ShorterNewFrameCountsAsZeroPastItsEnd) {
+  PcmFrame longer(TestPcm(3 * kSamplesPerPiece, 1), 1, 0);
+  PcmFrame shorter(TestPcm(kSamplesPerPiece, 2), 2, 20);
+  Send(longer);
+  Send(shorter);
+  const auto data = sink->OfType(AV_TYPE_ADPCM);
+  const auto parity = sink->OfType(AV_TYPE_ADPCM_PARITY);
+  ASSERT_EQ(parity.size(), 1u);
+  ASSERT_EQ(parity[0].payload.size(), 3u * kAdpcmBlockBytes) << "parity spans the previous frame";
+  EXPECT_EQ(parity[0].payload, Xor(data[0].payload, data[1].payload));
+}
+
+TEST_F(EncoderTest, FrameTooLongToSaveIsSentButNotSaved) {
+  PcmFrame huge(TestPcm(24 * kSamplesPerPiece, 1), 1, 0);
+  PcmFrame next(TestPcm(kSamplesPerPiece, 2), 2, 20);
+  PcmFrame after(TestPcm(kSamplesPerPiece, 3), 3, 40);
+  ASSERT_TRUE(Send(huge));
+  ASSERT_EQ(sink->received.size(), 1u);
+  EXPECT_EQ(sink->received[0].payload, ExpectedBlocks(huge.payload));
+  Send(next);
+  EXPECT_TRUE(sink->OfType(AV_TYPE_ADPCM_PARITY).empty()) << "no parity against an unsaved frame";
+  Send(after);
+  EXPECT_EQ(sink->OfType(AV_TYPE_ADPCM_PARITY).size(), 1u);
+}
+
+TEST_F(EncoderTest, LargestSavableFrameStillGetsParity) {
+  PcmFrame big(TestPcm(23 * kSamplesPerPiece, 1), 1, 0);
+  PcmFrame next(TestPcm(23 * kSamplesPerPiece, 2), 2, 20);
+  Send(big);
+  Send(next);
+  const auto parity = sink->OfType(AV_TYPE_ADPCM_PARITY);
+  ASSERT_EQ(parity.size(), 1u);
+  EXPECT_EQ(parity[0].payload.size(), 23u * kAdpcmBlockBytes);
+}
+
+TEST_F(EncoderTest, NoBufferSendsNothingAndForgetsTheSavedFrame) {
+  AssertRecorder asserts;
+  PcmFrame f1(TestPcm(kSamplesPerPiece, 1), 1, 0);
+  PcmFrame f2(TestPcm(kSamplesPerPiece, 2), 2, 20);
+  PcmFrame f3(TestPcm(kSamplesPerPiece, 3), 3, 40);
+  Send(f1);
+  allocator.SetFailing(true);
+  EXPECT_FALSE(Send(f2));
+  allocator.SetFailing(false);
+  EXPECT_EQ(sink->received.size(), 1u);
+  Send(f3);
+  EXPECT_TRUE(sink->OfType(AV_TYPE_ADPCM_PARITY).empty()) << "no parity spans the unsent frame";
+
+  g_zbavMemMgr.m_lpSink = nullptr;
+  EXPECT_FALSE(Send(f1));
+  g_zbavMemMgr.m_lpSink = &allocator;
+  ASSERT_EQ(asserts.reports().size(), 1u);
+  EXPECT_EQ(asserts.reports()[0], (ReportedAssertion{"m_lpSink != NULL", "QV_ZbavMemMgr", 40}));
+}
+
+TEST_F(EncoderTest, UnreadableFramesAreRefused) {
+  PcmFrame f(TestPcm(kSamplesPerPiece, 1), 1, 0);
+  auto* face = static_cast<AvSinkFace*>(encoder.get());
+  EXPECT_FALSE(face->HandleFrame(nullptr, nullptr));
+  AvFrame noInfo = f.frame;
+  noInfo.info = nullptr;
+  EXPECT_FALSE(face->HandleFrame(nullptr, &noInfo));
+  AvFrame noData = f.frame;
+  noData.data = nullptr;
+  EXPECT_FALSE(face->HandleFrame(nullptr, &noData));
+  EXPECT_TRUE(sink->received.empty());
+  EXPECT_TRUE(allocator.sizes().empty());
+}
+
+TEST_F(EncoderTest, TypesAndDefaultSlots) {
+  EXPECT_EQ(encoder->GetOutputType(), AV_TYPE_ADPCM);
+  EXPECT_TRUE(encoder->AcceptsType(AV_TYPE_PCM));
+  EXPECT_FALSE(encoder->AcceptsType(AV_TYPE_ADPCM));
+}
+
+}  // namespace
+}  // namespace zbtest

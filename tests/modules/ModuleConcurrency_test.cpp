@@ -1,0 +1,64 @@
+// Frames flow through encoder and decoder while other threads switch redundancy and reset
+// the encoder's stream; run under ThreadSanitizer.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "modules/AdpcmDecoder.h"
+#include "modules/AdpcmEncoder.h"
+#include "tests/modules/ModuleHarness.h"
+
+namespace zbtest {
+namespace {
+
+constexpr int32_t kFrames = 600;
+
+class CountingSink : public AvSink {
+ public:
+  void* DeletingDestructor(unsigned int flags) override { return DestroyModule(this, flags); }
+  bool AcceptsType(uint16_t) override { return true; }
+  bool HandleFrame(AvSourceFace*, AvFrame* frame) override {
+    if (frame->type == AV_TYPE_PCM) rendered.fetch_add(1);
+    return true;
+  }
+  std::atomic<int32_t> rendered{0};
+};
+
+class ModuleConcurrencyTest : public ModuleTest {};
+
+TEST_F(ModuleConcurrencyTest, TogglingRedundancyAndResettingWhileFramesFlow) {
+  auto encoder = Make<AdpcmEncoder>();
+  auto decoder = Make<AdpcmDecoder>();
+  auto sink = Make<CountingSink>();
+  encoder->AddOutput(decoder.get());
+  decoder->AddOutput(sink.get());
+
+  std::atomic<bool> done{false};
+  std::thread toggler([&] {
+    bool on = false;
+    while (!done.load()) {
+      encoder->EnableRedundancy(on);
+      encoder->ResetStream();
+      on = !on;
+      std::this_thread::yield();
+    }
+  });
+  std::thread sender([&] {
+    for (int32_t seq = 0; seq < kFrames; ++seq) {
+      PcmFrame f(TestPcm(320, static_cast<uint32_t>(seq)), seq, seq * 20);
+      static_cast<AvSinkFace*>(encoder.get())->HandleFrame(nullptr, &f.frame);
+    }
+  });
+  sender.join();
+  done.store(true);
+  toggler.join();
+  encoder->EnableRedundancy(true);
+
+  EXPECT_EQ(sink->rendered.load(), kFrames) << "every data frame rendered once";
+  decoder->RemoveOutput(sink.get());
+  encoder->RemoveOutput(decoder.get());
+}
+
+}  // namespace
+}  // namespace zbtest
