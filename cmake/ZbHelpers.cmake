@@ -51,6 +51,14 @@ function(zb_add_test name)
     endif()
   else()
     include(GoogleTest)
-    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "${ARG_LABELS}")
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 TEST_LIST ${name}_TESTS)
+    if(ARG_LABELS)
+      # gtest_discover_tests flattens a list-valued property (only the first label would
+      # stick), so the labels are set after discovery, on the test list it records.
+      set(labels_file ${CMAKE_CURRENT_BINARY_DIR}/${name}_labels.cmake)
+      file(WRITE ${labels_file} "if(${name}_TESTS)\n  set_tests_properties(\${${name}_TESTS} "
+        "PROPERTIES LABELS \"${ARG_LABELS}\")\nendif()\n")
+      set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${labels_file})
+    endif()
   endif()
 endfunction()
