@@ -1,0 +1,133 @@
+#!/usr/bin/env bash
+# Configures, builds and tests every configuration from one command:
+#   dev   native tests
+#   asan  the same tests under AddressSanitizer and UndefinedBehaviorSanitizer
+#   tsan  the concurrency-labelled tests under ThreadSanitizer
+#   mingw the 32-bit Windows DLL and its tests, run under Wine
+# Every stage runs even when an earlier one fails; the script ends with a summary per stage
+# and the test runners' own summary lines, and exits non-zero if anything failed.
+# Usage: scripts/test-all.sh [stage...]   (default: all four; ZB_JOBS sets the build jobs, 2)
+set -uo pipefail
+
+cd "$(dirname "$0")/.."
+readonly ROOT=$PWD
+readonly JOBS=${ZB_JOBS:-2}
+readonly LOG_DIR=$ROOT/build/logs
+mkdir -p "$LOG_DIR"
+
+stages=("$@")
+if [ ${#stages[@]} -eq 0 ]; then
+  stages=(dev asan tsan mingw)
+fi
+for name in "${stages[@]}"; do
+  case $name in
+    dev | asan | tsan | mingw) ;;
+    *) echo "unknown stage '$name' (dev, asan, tsan, mingw)" >&2; exit 2 ;;
+  esac
+done
+
+declare -A stage_result stage_seconds stage_failed_step
+test_prefix=()  # command words put before ctest for the current stage
+
+# GCC 12's ThreadSanitizer fails to map its shadow memory when the kernel randomises
+# mmap addresses with more bits than it expects. Find a way for TSan programs to start:
+# as they are, with address randomisation off for the run, or with fewer random bits.
+prepare_tsan() {
+  local probe_dir probe
+  probe_dir=$(mktemp -d)
+  probe=$probe_dir/tsan-probe
+  printf '#include <thread>\nint v; int main() { std::thread t([] { v = 1; }); t.join(); return v - 1; }\n' \
+    >"$probe_dir/probe.cpp"
+  if ! g++ -fsanitize=thread -pthread "$probe_dir/probe.cpp" -o "$probe"; then
+    echo "tsan: cannot build the probe program" >&2
+    rm -rf "$probe_dir"
+    return 1
+  fi
+  local ok=1
+  if "$probe" >/dev/null 2>&1; then
+    echo "tsan: runs as it is"
+  elif setarch "$(uname -m)" -R "$probe" >/dev/null 2>&1; then
+    echo "tsan: runs with address randomisation off (setarch -R)"
+    test_prefix=(setarch "$(uname -m)" -R)
+  elif [ -w /proc/sys/vm/mmap_rnd_bits ] && sysctl -w vm.mmap_rnd_bits=28 >/dev/null && "$probe" >/dev/null 2>&1; then
+    echo "tsan: runs after lowering vm.mmap_rnd_bits to 28"
+  else
+    echo "tsan: ThreadSanitizer programs cannot start on this machine" >&2
+    ok=0
+  fi
+  rm -rf "$probe_dir"
+  [ $ok -eq 1 ]
+}
+
+# Wine runs in a throwaway prefix, created once before the tests so that they do not race
+# to create it.
+prepare_wine() {
+  WINEPREFIX=$(mktemp -d "${TMPDIR:-/tmp}/zb-wineprefix.XXXXXX")
+  export WINEPREFIX
+  trap 'rm -rf "$WINEPREFIX"' EXIT
+  echo "wine: prefix $WINEPREFIX"
+  "$ROOT/scripts/wine-run.sh" wineboot --init >/dev/null 2>&1
+  "$ROOT/scripts/wine-run.sh" cmd /c exit 0 >/dev/null 2>&1
+}
+
+# Runs one step of a stage, its output shown and kept in the stage's log.
+step() {
+  local log=$1
+  shift
+  echo "+ $*" | tee -a "$log"
+  "$@" 2>&1 | tee -a "$log"
+  return "${PIPESTATUS[0]}"
+}
+
+run_stage() {
+  local name=$1 log=$LOG_DIR/$1.log start status=0
+  : >"$log"
+  echo
+  echo "==================== $name ===================="
+  start=$SECONDS
+  test_prefix=()
+  # Preparations run in this shell (their settings last for the stage), logged as they go.
+  case $name in
+    tsan) prepare_tsan > >(tee -a "$log") 2>&1 || status=1 ;;
+    mingw) prepare_wine > >(tee -a "$log") 2>&1 || status=1 ;;
+  esac
+  if [ $status -ne 0 ]; then
+    stage_failed_step[$name]=prepare
+  elif ! step "$log" cmake --preset "$name"; then
+    stage_failed_step[$name]=configure
+  elif ! step "$log" cmake --build --preset "$name" -j "$JOBS"; then
+    stage_failed_step[$name]=build
+  elif ! step "$log" "${test_prefix[@]}" ctest --preset "$name"; then
+    stage_failed_step[$name]=tests
+  fi
+  [ -z "${stage_failed_step[$name]:-}" ] || status=1
+  stage_seconds[$name]=$((SECONDS - start))
+  if [ $status -eq 0 ]; then stage_result[$name]=PASS; else stage_result[$name]=FAIL; fi
+  echo "---- $name: ${stage_result[$name]} in ${stage_seconds[$name]} s"
+}
+
+for name in "${stages[@]}"; do
+  run_stage "$name"
+done
+
+failed=0
+total=0
+echo
+echo "==================== summary ===================="
+for name in "${stages[@]}"; do
+  printf '%-6s %s  %4d s  %s\n' "$name" "${stage_result[$name]}" "${stage_seconds[$name]}" \
+    "${stage_failed_step[$name]:+(${stage_failed_step[$name]} failed)}"
+  total=$((total + stage_seconds[$name]))
+  [ "${stage_result[$name]}" = PASS ] || failed=1
+done
+printf 'total         %4d s\n' "$total"
+for name in "${stages[@]}"; do
+  echo "[$name]"
+  grep -E 'tests passed|tests failed|Total Test time|No tests were found|Errors while running CTest' \
+    "$LOG_DIR/$name.log" | sed 's/^/  /'
+done
+if [ $failed -ne 0 ]; then
+  echo "FAILED: see build/logs/<stage>.log"
+  exit 1
+fi
+echo "all stages passed"
