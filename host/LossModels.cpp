@@ -1,0 +1,223 @@
+// Loss models of the lossy link and the parser of their texts.
+#include "host/LossModels.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "Include/QV_Interface/zbav_abi.h"
+#include "host/HostError.h"
+
+namespace zbhost {
+
+namespace {
+
+constexpr double kPercent = 100.0;
+constexpr int kMantissaBits = 53;  // bits of a double's significand
+constexpr int kEngineBits = 64;
+constexpr int64_t kMaxRangeFrames = int64_t{1} << 20;  // bounds the memory a list may take
+
+double ParsePercent(const std::string& text, const std::string& what) {
+  char* end = nullptr;
+  errno = 0;
+  const double value = std::strtod(text.c_str(), &end);
+  if (text.empty() || end != text.c_str() + text.size() || errno != 0 || !std::isfinite(value) ||
+      value < 0 || value > kPercent) {
+    throw std::invalid_argument(
+        fmt::format("{} must be a percentage from 0 to 100, not '{}'", what, text));
+  }
+  return value;
+}
+
+int32_t ParseSeq(const std::string& text, const std::string& entry) {
+  char* end = nullptr;
+  errno = 0;
+  const long long value = std::strtoll(text.c_str(), &end, 10);
+  if (text.empty() || end != text.c_str() + text.size() || errno != 0 || value < 0 ||
+      value > INT32_MAX || text[0] == '+' || text[0] == '-') {
+    throw std::invalid_argument(fmt::format("bad frame list entry '{}'", entry));
+  }
+  return static_cast<int32_t>(value);
+}
+
+std::vector<std::string> Split(const std::string& text, char separator) {
+  std::vector<std::string> parts;
+  std::string part;
+  std::istringstream stream(text);
+  while (std::getline(stream, part, separator)) parts.push_back(part);
+  if (!text.empty() && text.back() == separator) parts.emplace_back();
+  return parts;
+}
+
+class NoLoss : public LossModel {
+ public:
+  bool Drops(uint8_t, int32_t) override { return false; }
+};
+
+class RandomLoss : public LossModel {
+ public:
+  RandomLoss(double percent, uint64_t seed) : m_percent(percent), m_random(seed, kStreamLoss) {}
+  bool Drops(uint8_t, int32_t) override { return m_random.Chance(m_percent); }
+
+ private:
+  double m_percent;
+  SeededRandom m_random;
+};
+
+class GilbertLoss : public LossModel {
+ public:
+  GilbertLoss(const GilbertParams& params, uint64_t seed)
+      : m_params(params), m_random(seed, kStreamLoss) {}
+  bool Drops(uint8_t, int32_t) override {
+    m_bBad = m_bBad ? !m_random.Chance(m_params.leaveBad) : m_random.Chance(m_params.enterBad);
+    return m_random.Chance(m_bBad ? m_params.lossBad : m_params.lossGood);
+  }
+
+ private:
+  GilbertParams m_params;
+  SeededRandom m_random;
+  bool m_bBad = false;  // the chain starts in the good state
+};
+
+class ListLoss : public LossModel {
+ public:
+  explicit ListLoss(std::set<FrameRef> dropped) : m_dropped(std::move(dropped)) {}
+  bool Drops(uint8_t type, int32_t seq) override { return m_dropped.count({type, seq}) != 0; }
+
+ private:
+  std::set<FrameRef> m_dropped;
+};
+
+}  // namespace
+
+SeededRandom::SeededRandom(uint64_t seed, uint32_t stream) {
+  std::seed_seq sequence{static_cast<uint32_t>(seed), static_cast<uint32_t>(seed >> 32), stream};
+  m_engine.seed(sequence);
+}
+
+double SeededRandom::Uniform() {
+  // The top 53 bits make an exactly representable fraction, the same on every platform.
+  return std::ldexp(static_cast<double>(m_engine() >> (kEngineBits - kMantissaBits)),
+                    -kMantissaBits);
+}
+
+bool SeededRandom::Chance(double percent) { return Uniform() * kPercent < percent; }
+
+void ParseFrameList(const std::string& text, std::set<FrameRef>& dropped) {
+  std::string cleaned;
+  std::istringstream lines(text);
+  std::string line;
+  while (std::getline(lines, line)) {
+    cleaned += line.substr(0, line.find('#'));
+    cleaned += ' ';
+  }
+  for (char& c : cleaned) {
+    if (c == ',' || c == '\t' || c == '\r') c = ' ';
+  }
+  std::istringstream entries(cleaned);
+  std::string entry;
+  while (entries >> entry) {
+    uint8_t type = AV_TYPE_ADPCM;
+    std::string range = entry;
+    if (range[0] == 'd' || range[0] == 'D' || range[0] == 'p' || range[0] == 'P') {
+      type = (range[0] == 'p' || range[0] == 'P') ? AV_TYPE_ADPCM_PARITY : AV_TYPE_ADPCM;
+      range.erase(0, 1);
+    }
+    const size_t dash = range.find('-');
+    const int32_t first = ParseSeq(range.substr(0, dash), entry);
+    const int32_t last = dash == std::string::npos ? first : ParseSeq(range.substr(dash + 1), entry);
+    if (last < first) throw std::invalid_argument(fmt::format("empty range in '{}'", entry));
+    if (int64_t{last} - first >= kMaxRangeFrames) {
+      throw std::invalid_argument(fmt::format("range too long in '{}'", entry));
+    }
+    for (int64_t seq = first; seq <= last; ++seq) dropped.insert({type, static_cast<int32_t>(seq)});
+  }
+}
+
+LossSpec ParseLossSpec(const std::string& text) {
+  LossSpec spec;
+  const size_t colon = text.find(':');
+  const std::string name = text.substr(0, colon);
+  const std::string args = colon == std::string::npos ? std::string() : text.substr(colon + 1);
+  if (name == "none" && colon == std::string::npos) return spec;
+  if (name == "random" && colon != std::string::npos) {
+    spec.kind = LossSpec::Kind::Random;
+    spec.percent = ParsePercent(args, "the random loss rate");
+    return spec;
+  }
+  if ((name == "gilbert" || name == "burst") && colon != std::string::npos) {
+    const std::vector<std::string> parts = Split(args, ',');
+    constexpr size_t kMinParts = 2;
+    constexpr size_t kMaxParts = 4;
+    if (parts.size() < kMinParts || parts.size() > kMaxParts) {
+      throw std::invalid_argument(
+          fmt::format("the bursty model takes 2 to 4 percentages: ENTER,LEAVE[,LOSS_BAD[,LOSS_GOOD]],"
+                      " not '{}'", args));
+    }
+    spec.kind = LossSpec::Kind::Gilbert;
+    spec.gilbert.enterBad = ParsePercent(parts[0], "the chance to enter the bad state");
+    spec.gilbert.leaveBad = ParsePercent(parts[1], "the chance to leave the bad state");
+    if (parts.size() > 2) spec.gilbert.lossBad = ParsePercent(parts[2], "the loss in the bad state");
+    if (parts.size() > 3) spec.gilbert.lossGood = ParsePercent(parts[3], "the loss in the good state");
+    return spec;
+  }
+  if (name == "list" && colon != std::string::npos) {
+    spec.kind = LossSpec::Kind::List;
+    ParseFrameList(args, spec.dropped);
+    return spec;
+  }
+  if (name == "file" && colon != std::string::npos && !args.empty()) {
+    std::ifstream file(args);
+    if (!file) throw HostError(kExitInput, fmt::format("cannot read the loss list '{}'", args));
+    std::ostringstream content;
+    content << file.rdbuf();
+    spec.kind = LossSpec::Kind::List;
+    spec.source = args;
+    ParseFrameList(content.str(), spec.dropped);
+    return spec;
+  }
+  throw std::invalid_argument(fmt::format(
+      "unknown loss model '{}': use none, random:PCT, gilbert:ENTER,LEAVE[,LOSS_BAD[,LOSS_GOOD]],"
+      " list:ENTRIES or file:PATH", text));
+}
+
+std::string DescribeLossSpec(const LossSpec& spec) {
+  switch (spec.kind) {
+    case LossSpec::Kind::None:
+      return "no loss";
+    case LossSpec::Kind::Random:
+      return fmt::format("random loss {:g} %", spec.percent);
+    case LossSpec::Kind::Gilbert:
+      return fmt::format(
+          "bursty loss (Gilbert-Elliott: enter bad {:g} %, leave bad {:g} %, loss {:g} % bad, "
+          "{:g} % good)",
+          spec.gilbert.enterBad, spec.gilbert.leaveBad, spec.gilbert.lossBad,
+          spec.gilbert.lossGood);
+    case LossSpec::Kind::List:
+      return fmt::format("explicit list of {} dropped frames{}", spec.dropped.size(),
+                         spec.source.empty() ? std::string() : " from " + spec.source);
+  }
+  return {};
+}
+
+std::unique_ptr<LossModel> MakeLossModel(const LossSpec& spec, uint64_t seed) {
+  switch (spec.kind) {
+    case LossSpec::Kind::Random:
+      return std::make_unique<RandomLoss>(spec.percent, seed);
+    case LossSpec::Kind::Gilbert:
+      return std::make_unique<GilbertLoss>(spec.gilbert, seed);
+    case LossSpec::Kind::List:
+      return std::make_unique<ListLoss>(spec.dropped);
+    case LossSpec::Kind::None:
+      break;
+  }
+  return std::make_unique<NoLoss>();
+}
+
+}  // namespace zbhost

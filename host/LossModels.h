@@ -1,0 +1,73 @@
+// Loss models of the lossy link: which frames the network drops. A model is chosen by a
+// short text ("none", "random:5", "gilbert:2,30", "list:d5,p5,d9-10", "file:PATH") and
+// driven by a seed, so the same text and seed drop the same frames on every run.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <random>
+#include <set>
+#include <string>
+#include <utility>
+
+namespace zbhost {
+
+// Uniform draws from one numbered stream of a seed; separate streams keep the loss pattern
+// unchanged when, say, duplication is switched on as well.
+class SeededRandom {
+ public:
+  SeededRandom(uint64_t seed, uint32_t stream);
+  double Uniform();                   // in [0, 1)
+  bool Chance(double percent);        // true with probability percent / 100
+
+ private:
+  std::mt19937_64 m_engine;
+};
+
+// Seed streams of the link's random decisions.
+enum SeedStream : uint32_t { kStreamLoss = 1, kStreamDuplicate = 2, kStreamReorder = 3 };
+
+// A frame named by its type code (data or parity) and its sequence number.
+using FrameRef = std::pair<uint8_t, int32_t>;
+
+// Two-state bursty loss: per frame the state may change, then the frame is lost with the
+// state's loss probability. All figures in percent.
+struct GilbertParams {
+  double enterBad = 0;    // chance per frame to go from the good to the bad state
+  double leaveBad = 0;    // chance per frame to go from the bad back to the good state
+  double lossBad = 100;   // loss chance in the bad state
+  double lossGood = 0;    // loss chance in the good state
+};
+
+struct LossSpec {
+  enum class Kind { None, Random, Gilbert, List };
+  Kind kind = Kind::None;
+  double percent = 0;          // Random
+  GilbertParams gilbert;       // Gilbert
+  std::set<FrameRef> dropped;  // List
+  std::string source;          // List: the file it was read from, if any
+
+  bool IsRandom() const { return kind == Kind::Random || kind == Kind::Gilbert; }
+};
+
+// Parses a model text; throws std::invalid_argument with a message naming the fault,
+// and HostError (input) when a list file cannot be read.
+LossSpec ParseLossSpec(const std::string& text);
+
+// Parses list entries ("d5", "p7", "12", "d3-6"; commas, blanks or new lines between,
+// "#" to the end of a line is a comment) into `dropped`.
+void ParseFrameList(const std::string& text, std::set<FrameRef>& dropped);
+
+// One line describing the model for the report.
+std::string DescribeLossSpec(const LossSpec& spec);
+
+class LossModel {
+ public:
+  virtual ~LossModel() = default;
+  // Decides the fate of the next frame the link carries: true drops it.
+  virtual bool Drops(uint8_t type, int32_t seq) = 0;
+};
+
+std::unique_ptr<LossModel> MakeLossModel(const LossSpec& spec, uint64_t seed);
+
+}  // namespace zbhost

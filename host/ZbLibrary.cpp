@@ -1,0 +1,121 @@
+// Run-time loading of the plug-in library and module creation through its exports.
+#include "host/ZbLibrary.h"
+
+#include <dlfcn.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <utility>
+
+#include <fmt/format.h>
+
+#include "host/HostError.h"
+
+namespace zbhost {
+
+namespace {
+
+constexpr int32_t kMaxInterfaces = 256;       // a sane bound on what a library enumerates
+constexpr size_t kNameBufferBytes = 256;      // more than the 16 bytes a name may take
+
+template <typename Fn>
+Fn Resolve(void* handle, const std::string& path, const char* name) {
+  void* symbol = dlsym(handle, name);
+  if (symbol == nullptr) {
+    throw HostError(kExitLibrary, fmt::format("the library '{}' lacks the export {}", path, name));
+  }
+  Fn fn = nullptr;
+  static_assert(sizeof fn == sizeof symbol, "function and object pointers have one size");
+  std::memcpy(&fn, &symbol, sizeof fn);
+  return fn;
+}
+
+}  // namespace
+
+ModuleHandle::ModuleHandle(ModuleHandle&& other) noexcept
+    : m_pLibrary(std::exchange(other.m_pLibrary, nullptr)),
+      m_pObject(std::exchange(other.m_pObject, nullptr)) {}
+
+ModuleHandle& ModuleHandle::operator=(ModuleHandle&& other) noexcept {
+  if (this != &other) {
+    Reset();
+    m_pLibrary = std::exchange(other.m_pLibrary, nullptr);
+    m_pObject = std::exchange(other.m_pObject, nullptr);
+  }
+  return *this;
+}
+
+void ModuleHandle::Reset() {
+  if (m_pObject != nullptr) m_pLibrary->Destroy(m_pObject);
+  m_pObject = nullptr;
+  m_pLibrary = nullptr;
+}
+
+ZbLibrary::ZbLibrary(const std::string& path) : m_path(path) {
+  m_pHandle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (m_pHandle == nullptr) {
+    const char* reason = dlerror();
+    throw HostError(kExitLibrary, fmt::format("cannot load the library '{}': {}", path,
+                                              reason != nullptr ? reason : "unknown reason"));
+  }
+  try {
+    m_fnInitialize = Resolve<ZbInitializeFn>(m_pHandle, path, "zbInitialize");
+    m_fnUninitialize = Resolve<ZbUninitializeFn>(m_pHandle, path, "zbUninitialize");
+    m_fnGetInterfaceName = Resolve<ZbGetInterfaceNameFn>(m_pHandle, path, "zbGetInterfaceName");
+    m_fnCreateInstance = Resolve<ZbCreateInstanceFn>(m_pHandle, path, "zbCreateInstance");
+    m_fnDestroyInstance = Resolve<ZbDestroyInstanceFn>(m_pHandle, path, "zbDestroyInstance");
+    if (!m_fnInitialize()) {
+      throw HostError(kExitLibrary, fmt::format("the library '{}' failed to initialise", path));
+    }
+  } catch (...) {
+    dlclose(m_pHandle);
+    throw;
+  }
+  for (int32_t index = 0; index < kMaxInterfaces; ++index) {
+    char buffer[kNameBufferBytes] = {};
+    if (!m_fnGetInterfaceName(index, buffer)) break;
+    buffer[kNameBufferBytes - 1] = '\0';
+    m_names.emplace_back(buffer);
+  }
+}
+
+ZbLibrary::~ZbLibrary() {
+  m_fnUninitialize();
+  dlclose(m_pHandle);
+}
+
+IZBAvChildModule* ZbLibrary::Descriptor() const {
+  void* descriptor = m_fnCreateInstance(ZB_NAME_CHILD_MODULE);
+  if (descriptor == nullptr) {
+    throw HostError(kExitLibrary, fmt::format("the library '{}' does not offer the interface {}",
+                                              m_path, ZB_NAME_CHILD_MODULE));
+  }
+  return static_cast<IZBAvChildModule*>(descriptor);
+}
+
+void ZbLibrary::RequireInterface(const std::string& name) const {
+  if (std::find(m_names.begin(), m_names.end(), name) == m_names.end()) {
+    throw HostError(kExitLibrary,
+                    fmt::format("the library '{}' does not offer the interface {}", m_path, name));
+  }
+}
+
+ModuleHandle ZbLibrary::Create(const std::string& name) const {
+  RequireInterface(name);
+  void* object = m_fnCreateInstance(name.c_str());
+  if (object == nullptr) {
+    throw HostError(kExitLibrary,
+                    fmt::format("the library '{}' could not create {}", m_path, name));
+  }
+  return ModuleHandle(this, object);
+}
+
+std::string DefaultLibraryPath() {
+  std::error_code error;
+  const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+  if (error) return ZBHOST_LIBRARY_RELATIVE_PATH;
+  return (self.parent_path() / ZBHOST_LIBRARY_RELATIVE_PATH).lexically_normal().string();
+}
+
+}  // namespace zbhost
