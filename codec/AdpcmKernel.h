@@ -1,0 +1,133 @@
+// The coder's inner steps, shared by the sample and block operations: lookup rows derived
+// from the IMA tables, and the encode and decode steps written over them so that no step
+// divides and the encoder's chain from one sample to the next stays short.
+#pragma once
+
+#include <cstdint>
+
+#include "codec/AdpcmTables.h"
+
+inline constexpr int32_t kAdpcmSampleMin = -32768;
+inline constexpr int32_t kAdpcmSampleMax = 32767;
+inline constexpr int32_t kAdpcmMagnitudes = 8;  // magnitudes 0..7 of a code
+inline constexpr int32_t kAdpcmCodes = 16;
+inline constexpr uint32_t kAdpcmSignBit = 8;        // bit 3 of a code
+inline constexpr uint32_t kAdpcmMagnitudeMask = 7;  // bits 0..2 of a code
+inline constexpr uint32_t kAdpcmNibbleMask = 0x0F;  // the earlier code of a byte
+inline constexpr int kAdpcmNibbleBits = 4;          // shift to the later code of a byte
+inline constexpr int32_t kAdpcmByteValues = 256;
+
+// One row per step index for the encoder. A difference d (taken without its sign) codes
+// with magnitude k or more exactly when d >= threshold[k - 1], the same decision as
+// min(7, 4 * d / step), so comparisons replace the division. outcome[m] packs what
+// magnitude m leads to: the encoder's reconstruction amount in bits 0..15, m in bits
+// 16..18, and the byte offset of the next index's row in bits 19..31.
+struct alignas(64) AdpcmEncoderRow {
+  int32_t threshold[kAdpcmMagnitudes - 1];
+  uint32_t outcome[kAdpcmMagnitudes];
+};
+
+inline constexpr uint32_t kAdpcmOutcomeAmountMask = 0xFFFF;
+inline constexpr int kAdpcmOutcomeMagnitudeShift = 16;
+inline constexpr int kAdpcmOutcomeRowShift = 19;
+
+struct AdpcmEncoderTable {
+  AdpcmEncoderRow row[kAdpcmMaxStepIndex + 1];
+};
+
+// Decoder lookups: the signed amount and the next index of each code at each step index,
+// and the index after both codes of a byte, so that the index chain takes one lookup per
+// byte. The step index is the last subscript: the code's part of each address is then
+// known ahead and the index chain adds no arithmetic to the lookup.
+struct AdpcmDecoderTable {
+  int32_t amount[kAdpcmCodes][kAdpcmMaxStepIndex + 1];
+  uint8_t nextIndex[kAdpcmCodes][kAdpcmMaxStepIndex + 1];
+  uint8_t nextIndexAfterByte[kAdpcmByteValues][kAdpcmMaxStepIndex + 1];
+};
+
+extern const AdpcmEncoderTable AdpcmEncoderRows;
+extern const AdpcmDecoderTable AdpcmDecoderRows;
+
+// Picks a or b without a branch: the choices below depend on the signal and would be
+// mispredicted about half the time.
+template <typename T>
+inline T AdpcmSelect(bool condition, T a, T b) {
+#if defined(__GNUC__)
+  return __builtin_expect_with_probability(condition, 1, 0.5) ? a : b;
+#else
+  return condition ? a : b;
+#endif
+}
+
+#if defined(__GNUC__)
+#define ADPCM_RARELY(condition) __builtin_expect(!!(condition), 0)
+#else
+#define ADPCM_RARELY(condition) (condition)
+#endif
+
+// Out of line so that the compiler keeps the rare clamps as branches off the sample chain.
+#if defined(__GNUC__)
+#define ADPCM_COLD __attribute__((noinline, cold))
+#else
+#define ADPCM_COLD
+#endif
+ADPCM_COLD int32_t AdpcmClampToSampleMax(int32_t value);
+ADPCM_COLD int32_t AdpcmClampToSample(int32_t value);
+
+// The encoder's running state in the form its step needs: the predictor and the row of
+// the current step index.
+struct AdpcmEncoderCursor {
+  int32_t predictor;
+  const AdpcmEncoderRow* row;
+};
+
+// Codes one sample and advances the cursor; returns the 4-bit code.
+inline uint32_t AdpcmEncodeStep(AdpcmEncoderCursor& cursor, int32_t sample) {
+  const AdpcmEncoderRow& row = *cursor.row;
+  const int32_t p = cursor.predictor;
+  const int32_t difference = sample - p;
+  const int32_t negative = difference < 0 ? -1 : 0;  // all ones when the sign bit is set
+  const int32_t d = difference < 0 ? -difference : difference;
+  const uint32_t* o = row.outcome;
+  const int32_t* t = row.threshold;
+  const uint32_t outcome = AdpcmSelect(
+      d >= t[3],
+      AdpcmSelect(d >= t[5], AdpcmSelect(d >= t[6], o[7], o[6]), AdpcmSelect(d >= t[4], o[5], o[4])),
+      AdpcmSelect(d >= t[1], AdpcmSelect(d >= t[2], o[3], o[2]), AdpcmSelect(d >= t[0], o[1], o[0])));
+  // With the sign folded in by xor, p - amount is ~(~p + amount), so both signs need only
+  // the upper clamp; the lower limit maps onto the same value.
+  const int32_t amount = static_cast<int32_t>(outcome & kAdpcmOutcomeAmountMask);
+  int32_t folded = (p ^ negative) + amount;
+  if (ADPCM_RARELY(folded > kAdpcmSampleMax)) folded = AdpcmClampToSampleMax(folded);
+  cursor.predictor = folded ^ negative;
+  cursor.row = reinterpret_cast<const AdpcmEncoderRow*>(reinterpret_cast<const char*>(AdpcmEncoderRows.row) +
+                                                        (outcome >> kAdpcmOutcomeRowShift));
+  return ((outcome >> kAdpcmOutcomeMagnitudeShift) & kAdpcmMagnitudeMask) |
+         (static_cast<uint32_t>(negative) & kAdpcmSignBit);
+}
+
+// Adds a decoder amount to the predictor and clamps the sum to the sample range.
+inline int32_t AdpcmAddAmount(int32_t predictor, int32_t amount) {
+  constexpr uint32_t kRange = static_cast<uint32_t>(kAdpcmSampleMax - kAdpcmSampleMin);
+  const int32_t p = predictor + amount;
+  if (ADPCM_RARELY(static_cast<uint32_t>(p - kAdpcmSampleMin) > kRange)) return AdpcmClampToSample(p);
+  return p;
+}
+
+// Decodes one code (0..15) on a predictor and step index; returns the new predictor.
+inline int32_t AdpcmDecodeStep(int32_t& predictor, uint32_t& stepIndex, uint32_t code) {
+  predictor = AdpcmAddAmount(predictor, AdpcmDecoderRows.amount[code][stepIndex]);
+  stepIndex = AdpcmDecoderRows.nextIndex[code][stepIndex];
+  return predictor;
+}
+
+// Decodes both codes of a byte, the low nibble first, into early and late.
+inline void AdpcmDecodeByte(int32_t& predictor, uint32_t& stepIndex, uint32_t byte, int32_t& early,
+                            int32_t& late) {
+  const uint32_t low = byte & kAdpcmNibbleMask;
+  const uint32_t middle = AdpcmDecoderRows.nextIndex[low][stepIndex];
+  early = AdpcmAddAmount(predictor, AdpcmDecoderRows.amount[low][stepIndex]);
+  late = AdpcmAddAmount(early, AdpcmDecoderRows.amount[byte >> kAdpcmNibbleBits][middle]);
+  stepIndex = AdpcmDecoderRows.nextIndexAfterByte[byte][stepIndex];
+  predictor = late;
+}

@@ -1,0 +1,25 @@
+// The sample coder's two steps on a channel record, over the lookup rows of AdpcmKernel.h.
+#include "codec/AdpcmSample.h"
+
+#include "codec/AdpcmKernel.h"
+
+int32_t AdpcmClampToSampleMax(int32_t value) { return value > kAdpcmSampleMax ? kAdpcmSampleMax : value; }
+
+int32_t AdpcmClampToSample(int32_t value) {
+  return value > kAdpcmSampleMax ? kAdpcmSampleMax : (value < kAdpcmSampleMin ? kAdpcmSampleMin : value);
+}
+
+uint8_t EncodeAdpcmSample(AdpcmChannelState& channel, int16_t sample) {
+  AdpcmEncoderCursor cursor{channel.encodePredictor, &AdpcmEncoderRows.row[channel.stepIndex]};
+  const uint32_t code = AdpcmEncodeStep(cursor, sample);
+  channel.encodePredictor = cursor.predictor;
+  channel.stepIndex = static_cast<int16_t>(cursor.row - AdpcmEncoderRows.row);
+  return static_cast<uint8_t>(code);
+}
+
+int16_t DecodeAdpcmSample(AdpcmChannelState& channel, uint8_t code) {
+  uint32_t stepIndex = static_cast<uint32_t>(channel.stepIndex);
+  const int32_t sample = AdpcmDecodeStep(channel.decodePredictor, stepIndex, code);
+  channel.stepIndex = static_cast<int16_t>(stepIndex);
+  return static_cast<int16_t>(sample);
+}
