@@ -1,0 +1,162 @@
+// The sample coder: its documented edge cases, and an exhaustive comparison of both steps
+// with the line-by-line reference over every step index.
+#include "codec/AdpcmSample.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+
+#include "codec/AdpcmTables.h"
+#include "tests/codec/AdpcmReference.h"
+
+namespace {
+
+constexpr int32_t kMin = adpcm_reference::kSampleMin;
+constexpr int32_t kMax = adpcm_reference::kSampleMax;
+
+struct EncodeCase {
+  int32_t predictor;
+  int16_t stepIndex;
+  int16_t sample;
+  uint8_t code;
+  int32_t predictorAfter;
+  int16_t stepIndexAfter;
+};
+
+class EncodeSampleCase : public ::testing::TestWithParam<EncodeCase> {};
+
+TEST_P(EncodeSampleCase, GivesCodeAndState) {
+  const EncodeCase& c = GetParam();
+  AdpcmChannelState channel{0, c.stepIndex, c.predictor};
+  EXPECT_EQ(EncodeAdpcmSample(channel, c.sample), c.code);
+  EXPECT_EQ(channel.encodePredictor, c.predictorAfter);
+  EXPECT_EQ(channel.stepIndex, c.stepIndexAfter);
+  EXPECT_EQ(channel.decodePredictor, 0);  // the other direction's field is left alone
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Edges, EncodeSampleCase,
+    ::testing::Values(
+        // Equal to the predictor at index 0: code 0, amount 0 + 7/8 = 0, index clamps at 0.
+        EncodeCase{100, 0, 100, 0, 100, 0},
+        // One below at index 0: the sign alone (code 8); the predictor does not move.
+        EncodeCase{100, 0, 99, 8, 100, 0},
+        // 448 above at index 0: the quotient 256 is limited to 7; +12, index 0 + 8.
+        EncodeCase{0, 0, 448, 7, 12, 8},
+        // Index 85, predictor 0, sample 32767: code 5; the index and predictor saturate.
+        EncodeCase{0, 85, 32767, 5, 32767, 88},
+        // Lowest sample from predictor 0 at index 88: magnitude 4, 32767 + 4095 down, clamped.
+        EncodeCase{0, 88, -32768, 12, kMin, 88},
+        // Lowest sample from the top predictor at index 88: code 15, and 32767 - 61437 needs
+        // no clamp.
+        EncodeCase{kMax, 88, -32768, 15, -28670, 88},
+        // 4d / step exactly 1 at index 0 (d = 2, 8 / 7): magnitude 1 moves the encoder by 1
+        // (7 / 4 + 7 / 8 = 1 + 0), where the decoder would move by 2.
+        EncodeCase{0, 0, 2, 1, 1, 0},
+        // One below a threshold at index 10 (step 19, ceil(3 * 19 / 4) = 15): d = 14 gives 2.
+        EncodeCase{0, 10, 14, 2, 9 + 2, 9},
+        // At that threshold, d = 15 gives 3; amount (3 * 19) / 4 + 19 / 8 = 14 + 2.
+        EncodeCase{0, 10, 15, 3, 16, 9},
+        // A negative difference of one step: magnitude 4, 19 + 2 down, the index up by 2.
+        EncodeCase{0, 10, -19, 12, -(19 + 2), 12}));
+
+struct DecodeCase {
+  int32_t predictor;
+  int16_t stepIndex;
+  uint8_t code;
+  int16_t sample;
+  int16_t stepIndexAfter;
+};
+
+class DecodeSampleCase : public ::testing::TestWithParam<DecodeCase> {};
+
+TEST_P(DecodeSampleCase, GivesSampleAndState) {
+  const DecodeCase& c = GetParam();
+  AdpcmChannelState channel{c.predictor, c.stepIndex, 0};
+  EXPECT_EQ(DecodeAdpcmSample(channel, c.code), c.sample);
+  EXPECT_EQ(channel.decodePredictor, c.sample);
+  EXPECT_EQ(channel.stepIndex, c.stepIndexAfter);
+  EXPECT_EQ(channel.encodePredictor, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Edges, DecodeSampleCase,
+                         ::testing::Values(
+                             // Code 7 at index 0: (15 * 7) >> 3 = 13 up, index 8.
+                             DecodeCase{0, 0, 7, 13, 8},
+                             // Codes 0 and 8 at index 0: (1 * 7) >> 3 = 0, so the predictor stays.
+                             DecodeCase{500, 0, 0, 500, 0}, DecodeCase{500, 0, 8, 500, 0},
+                             // Code 1 at index 0 moves by (3 * 7) >> 3 = 2, one more than the encoder's 1.
+                             DecodeCase{0, 0, 1, 2, 0},
+                             // Code 15 at index 88 from 0: (15 * 32767) >> 3 far below the range, clamped.
+                             DecodeCase{0, 88, 15, -32768, 88},
+                             // Code 7 at index 88 from 0: clamped at the top, the index stays 88.
+                             DecodeCase{0, 88, 7, 32767, 88},
+                             // Codes 3 and 11 at index 0 move by (7 * 7) >> 3 = 6 and leave the index at 0.
+                             DecodeCase{0, 0, 3, 6, 0}, DecodeCase{0, 0, 11, -6, 0},
+                             // Code 12 at index 40 (step 337): (9 * 337) >> 3 = 379 down, index 42.
+                             DecodeCase{1000, 40, 12, 1000 - 379, 42}));
+
+// Every index 0..88 with every code 0..15, from predictors that reach both clamps.
+TEST(AdpcmSampleDecode, EqualsReferenceForEveryIndexAndCode) {
+  const int32_t predictors[] = {kMin, kMin + 1, -20000, -1, 0, 1, 20000, kMax - 1, kMax};
+  int32_t clampedLow = 0;
+  int32_t clampedHigh = 0;
+  for (int32_t predictor : predictors) {
+    for (int16_t index = 0; index <= kAdpcmMaxStepIndex; ++index) {
+      for (uint8_t code = 0; code < 16; ++code) {
+        AdpcmChannelState fast{predictor, index, 0};
+        AdpcmChannelState reference = fast;
+        const int16_t sample = DecodeAdpcmSample(fast, code);
+        ASSERT_EQ(sample, adpcm_reference::DecodeSample(reference, code))
+            << "predictor " << predictor << " index " << index << " code " << int{code};
+        ASSERT_EQ(fast.stepIndex, reference.stepIndex);
+        clampedLow += sample == kMin && predictor != kMin;
+        clampedHigh += sample == kMax && predictor != kMax;
+      }
+    }
+  }
+  EXPECT_GT(clampedLow, 0);  // the sweep reached both clamps
+  EXPECT_GT(clampedHigh, 0);
+}
+
+// Every index 0..88 with every sample from the extreme and middle predictors: together
+// they cover every difference -65535..65535, both clamps and every magnitude.
+TEST(AdpcmSampleEncode, EqualsReferenceForEveryIndexAndDifference) {
+  const int32_t predictors[] = {kMin, 0, kMax};
+  for (int32_t predictor : predictors) {
+    for (int16_t index = 0; index <= kAdpcmMaxStepIndex; ++index) {
+      for (int32_t sample = kMin; sample <= kMax; ++sample) {
+        AdpcmChannelState fast{0, index, predictor};
+        AdpcmChannelState reference = fast;
+        const int16_t s = static_cast<int16_t>(sample);
+        const uint8_t code = EncodeAdpcmSample(fast, s);
+        const uint8_t expected = adpcm_reference::EncodeSample(reference, s);
+        if (code != expected || fast.encodePredictor != reference.encodePredictor ||
+            fast.stepIndex != reference.stepIndex) {
+          FAIL() << "predictor " << predictor << " index " << index << " sample " << sample << ": code "
+                 << int{code} << " vs " << int{expected} << ", predictor " << fast.encodePredictor << " vs "
+                 << reference.encodePredictor << ", index " << fast.stepIndex << " vs "
+                 << reference.stepIndex;
+        }
+      }
+    }
+  }
+}
+
+// The encoder's quantiser is the single division of the reference: across every difference
+// 0..65535 at every index, the magnitude is min(7, 4 * d / step).
+TEST(AdpcmSampleEncode, MagnitudeIsTheTruncatedQuotient) {
+  for (int16_t index = 0; index <= kAdpcmMaxStepIndex; ++index) {
+    const int32_t step = AdpcmStepTable[index];
+    for (int32_t d = 0; d <= 65535; ++d) {
+      AdpcmChannelState channel{0, index, kMin};
+      const int32_t quotient = (4 * d) / step;
+      const uint8_t code = EncodeAdpcmSample(channel, static_cast<int16_t>(kMin + d));
+      if (code != (quotient > 7 ? 7 : quotient)) {
+        FAIL() << "index " << index << " difference " << d << " gave code " << int{code};
+      }
+    }
+  }
+}
+
+}  // namespace
