@@ -58,7 +58,7 @@ StreamResult RunLossyStream(const ZbLibrary& library, const std::vector<int16_t>
   const FrameLayout layout = FrameLayout::For(rate, input.size());
   ModuleHandle encoder = library.Create(ZB_NAME_ENCODER);
   ModuleHandle decoder = library.Create(ZB_NAME_DECODER);
-  encoder.EncoderSource()->EnableRedundancy(settings.parity);
+  encoder.EnableRedundancy(settings.parity);
 
   HostSourceFace source(AV_TYPE_PCM);
   LossyLink link(settings.link);

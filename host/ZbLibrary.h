@@ -28,10 +28,10 @@ class ModuleHandle {
   void Reset();
   AvSourceFace* Source() const { return SourceFaceOf(m_pObject); }
   AvSinkFace* Sink() const { return SinkFaceOf(m_pObject); }
-  // The encoder's extra source-face slots share the source face's table.
-  AvEncoderSourceFace* EncoderSource() const {
-    return static_cast<AvEncoderSourceFace*>(m_pObject);
-  }
+  // Calls slot 10 of the encoder's source face. The encoder's extra slots follow slot 7 in
+  // the source face's own table, but its class does not derive from AvEncoderSourceFace, so
+  // the call goes through that interface by address, as any host's must.
+  void EnableRedundancy(bool enable) const;
 
  private:
   const ZbLibrary* m_pLibrary = nullptr;
