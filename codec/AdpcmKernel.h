@@ -48,22 +48,27 @@ struct AdpcmDecoderTable {
 extern const AdpcmEncoderTable AdpcmEncoderRows;
 extern const AdpcmDecoderTable AdpcmDecoderRows;
 
+#if defined(__GNUC__)
+#define ADPCM_RARELY(condition) __builtin_expect(!!(condition), 0)
+// Forced into the decoder's block loops, whose state would otherwise go through memory
+// between samples. The encoder step is left to the compiler: forced inline, it measured
+// slower (5.8 against 5.5 ns per sample).
+#define ADPCM_STEP inline __attribute__((always_inline))
+#else
+#define ADPCM_RARELY(condition) (condition)
+#define ADPCM_STEP inline
+#endif
+
 // Picks a or b without a branch: the choices below depend on the signal and would be
 // mispredicted about half the time.
 template <typename T>
-inline T AdpcmSelect(bool condition, T a, T b) {
+ADPCM_STEP T AdpcmSelect(bool condition, T a, T b) {
 #if defined(__GNUC__)
   return __builtin_expect_with_probability(condition, 1, 0.5) ? a : b;
 #else
   return condition ? a : b;
 #endif
 }
-
-#if defined(__GNUC__)
-#define ADPCM_RARELY(condition) __builtin_expect(!!(condition), 0)
-#else
-#define ADPCM_RARELY(condition) (condition)
-#endif
 
 // Out of line so that the compiler keeps the rare clamps as branches off the sample chain.
 #if defined(__GNUC__)
@@ -107,7 +112,7 @@ inline uint32_t AdpcmEncodeStep(AdpcmEncoderCursor& cursor, int32_t sample) {
 }
 
 // Adds a decoder amount to the predictor and clamps the sum to the sample range.
-inline int32_t AdpcmAddAmount(int32_t predictor, int32_t amount) {
+ADPCM_STEP int32_t AdpcmAddAmount(int32_t predictor, int32_t amount) {
   constexpr uint32_t kRange = static_cast<uint32_t>(kAdpcmSampleMax - kAdpcmSampleMin);
   const int32_t p = predictor + amount;
   if (ADPCM_RARELY(static_cast<uint32_t>(p - kAdpcmSampleMin) > kRange)) return AdpcmClampToSample(p);
@@ -115,14 +120,14 @@ inline int32_t AdpcmAddAmount(int32_t predictor, int32_t amount) {
 }
 
 // Decodes one code (0..15) on a predictor and step index; returns the new predictor.
-inline int32_t AdpcmDecodeStep(int32_t& predictor, uint32_t& stepIndex, uint32_t code) {
+ADPCM_STEP int32_t AdpcmDecodeStep(int32_t& predictor, uint32_t& stepIndex, uint32_t code) {
   predictor = AdpcmAddAmount(predictor, AdpcmDecoderRows.amount[code][stepIndex]);
   stepIndex = AdpcmDecoderRows.nextIndex[code][stepIndex];
   return predictor;
 }
 
 // Decodes both codes of a byte, the low nibble first, into early and late.
-inline void AdpcmDecodeByte(int32_t& predictor, uint32_t& stepIndex, uint32_t byte, int32_t& early,
+ADPCM_STEP void AdpcmDecodeByte(int32_t& predictor, uint32_t& stepIndex, uint32_t byte, int32_t& early,
                             int32_t& late) {
   const uint32_t low = byte & kAdpcmNibbleMask;
   const uint32_t middle = AdpcmDecoderRows.nextIndex[low][stepIndex];
