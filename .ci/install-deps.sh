@@ -3,8 +3,8 @@
 set -eu
 export DEBIAN_FRONTEND=noninteractive
 dpkg --add-architecture i386
-apt-get update
-apt-get install -y --no-install-recommends \
+apt-get -o Acquire::Retries=3 update
+apt-get -o Acquire::Retries=3 install -y --no-install-recommends \
     build-essential cmake ninja-build pkg-config git ca-certificates \
     googletest libgtest-dev libgmock-dev libbenchmark-dev \
     g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix mingw-w64-tools binutils-mingw-w64-i686 \

@@ -49,7 +49,7 @@ prepare_tsan() {
   elif setarch "$(uname -m)" -R "$probe" >/dev/null 2>&1; then
     echo "tsan: runs with address randomisation off (setarch -R)"
     test_prefix=(setarch "$(uname -m)" -R)
-  elif [ -w /proc/sys/vm/mmap_rnd_bits ] && sysctl -w vm.mmap_rnd_bits=28 >/dev/null && "$probe" >/dev/null 2>&1; then
+  elif [ -w /proc/sys/vm/mmap_rnd_bits ] && echo 28 >/proc/sys/vm/mmap_rnd_bits && "$probe" >/dev/null 2>&1; then
     echo "tsan: runs after lowering vm.mmap_rnd_bits to 28"
   else
     echo "tsan: ThreadSanitizer programs cannot start on this machine" >&2
