@@ -11,7 +11,8 @@ ZB_INIT_ORDER(ZB_INIT_REGISTRY) InstanceRegistry g_instanceRegistry;
 
 void RecordInstance(const char* name, void* object) {
   InstanceRecord record{};
-  std::memcpy(record.name, name, std::strlen(name) + 1);
+  // The record stays zero-terminated whatever the name's length.
+  std::strncpy(record.name, name, sizeof record.name - 1);
   record.object = object;
   zbbase::AutoLock lock(&g_instanceRegistry);
   g_instanceRegistry.SetAt(object, record);

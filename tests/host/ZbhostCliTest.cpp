@@ -44,10 +44,15 @@ std::string ReadAll(const std::string& path) {
 
 bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
+// A scratch path of this test process: CTest runs the tests of this file in parallel.
+std::string Temp(const std::string& name) {
+  return testing::TempDir() + "zbhost_" + std::to_string(getpid()) + "_" + name;
+}
+
 // Runs zbhost with `args`, capturing both output streams and the exit status.
 ProcessResult RunZbhost(const std::vector<std::string>& args) {
-  const std::string outPath = testing::TempDir() + "zbhost_stdout.txt";
-  const std::string errPath = testing::TempDir() + "zbhost_stderr.txt";
+  const std::string outPath = Temp("stdout.txt");
+  const std::string errPath = Temp("stderr.txt");
   const pid_t pid = fork();
   if (pid == 0) {
     const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -98,8 +103,6 @@ std::vector<int16_t> ReadWav(const std::string& path, SF_INFO& info) {
   sf_close(file);
   return samples;
 }
-
-std::string Temp(const std::string& name) { return testing::TempDir() + "zbhost_" + name; }
 
 TEST(ZbhostRunTest, DefaultRunReportsALosslessStream) {
   const ProcessResult run = RunZbhost({});

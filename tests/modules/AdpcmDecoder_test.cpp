@@ -101,7 +101,9 @@ TEST_F(DecoderTest, RendersEachDataFrameOnceAndDropsPairedParity) {
   DebugCapture trace;
   for (int32_t seq = 1; seq <= 3; ++seq) {
     EXPECT_TRUE(SendData(seq));
-    if (seq > 1) EXPECT_TRUE(SendParity(seq));
+    if (seq > 1) {
+      EXPECT_TRUE(SendParity(seq));
+    }
   }
   EXPECT_EQ(Rendered(), (Pairs{{1, 20}, {2, 40}, {3, 60}}));
   for (size_t i = 0; i < 3; ++i) ExpectRenderedPcm(i, static_cast<int32_t>(i) + 1);

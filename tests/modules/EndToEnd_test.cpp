@@ -115,9 +115,9 @@ std::vector<Loss> EverySingleLoss() {
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryPosition, EndToEndTest, ::testing::ValuesIn(EverySingleLoss()),
-                         [](const ::testing::TestParamInfo<Loss>& info) {
-                           return std::string(info.param.type == AV_TYPE_ADPCM ? "Data" : "Parity") +
-                                  std::to_string(info.param.seq);
+                         [](const ::testing::TestParamInfo<Loss>& param) {
+                           return std::string(param.param.type == AV_TYPE_ADPCM ? "Data" : "Parity") +
+                                  std::to_string(param.param.seq);
                          });
 
 TEST_F(EndToEndTest, ThroughTheExportsAndFacesOnly) {
