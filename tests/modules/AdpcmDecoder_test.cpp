@@ -14,15 +14,7 @@ namespace {
 
 // `blocks` 84-byte blocks coded from a signal that differs per `seed`.
 std::vector<uint8_t> AdpcmPayload(size_t blocks, uint32_t seed) {
-  const std::vector<uint8_t> pcm = TestPcm(blocks * kAdpcmPcmBytesPerBlock / 2, seed);
-  std::vector<uint8_t> out(blocks * kAdpcmBlockBytes);
-  for (size_t i = 0; i < blocks; ++i) {
-    AdpcmCodecState state{};
-    state.channels = 1;
-    state.pcmBytesPerBlock = kAdpcmPcmBytesPerBlock;
-    EncodeAdpcmBlock(state, out.data() + i * kAdpcmBlockBytes, pcm.data() + i * kAdpcmPcmBytesPerBlock);
-  }
-  return out;
+  return EncodeBlocks(TestPcm(blocks * kAdpcmPcmBytesPerBlock / 2, seed));
 }
 
 // PCM the decoder must render: 84-byte blocks when the length allows, else one block.
@@ -38,12 +30,6 @@ std::vector<uint8_t> DecodedPcm(const std::vector<uint8_t>& payload) {
     DecodeAdpcmBlock(state, pcm.data(), written, payload.data() + offset, static_cast<int32_t>(blockLen));
     out.insert(out.end(), pcm.begin(), pcm.begin() + written);
   }
-  return out;
-}
-
-std::vector<uint8_t> Xor(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
-  std::vector<uint8_t> out(a);
-  for (size_t i = 0; i < out.size(); ++i) out[i] ^= b[i];
   return out;
 }
 

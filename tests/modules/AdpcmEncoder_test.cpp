@@ -12,27 +12,6 @@ namespace {
 
 constexpr size_t kSamplesPerPiece = kAdpcmPcmBytesPerBlock / 2;
 
-// The ADPCM payload the encoder must produce for `pcm`: one block per whole 320-byte piece.
-std::vector<uint8_t> ExpectedBlocks(const std::vector<uint8_t>& pcm) {
-  std::vector<uint8_t> out;
-  const size_t pieces = pcm.size() / kAdpcmPcmBytesPerBlock;
-  for (size_t i = 0; i < pieces; ++i) {
-    AdpcmCodecState state{};
-    state.channels = 1;
-    state.pcmBytesPerBlock = kAdpcmPcmBytesPerBlock;
-    uint8_t block[kAdpcmBlockBytes];
-    const int32_t n = EncodeAdpcmBlock(state, block, pcm.data() + i * kAdpcmPcmBytesPerBlock);
-    out.insert(out.end(), block, block + n);
-  }
-  return out;
-}
-
-std::vector<uint8_t> Xor(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
-  std::vector<uint8_t> out(a);
-  for (size_t i = 0; i < out.size() && i < b.size(); ++i) out[i] ^= b[i];
-  return out;
-}
-
 class EncoderTest : public ModuleTest {
  protected:
   void SetUp() override {
@@ -62,7 +41,7 @@ TEST_F(EncoderTest, CodesEachWholePieceIntoOneBlockAndDropsTheRemainder) {
   const auto data = sink->OfType(AV_TYPE_ADPCM);
   ASSERT_EQ(data.size(), 2u);
   EXPECT_EQ(data[0].payload.size(), 2u * kAdpcmBlockBytes);
-  EXPECT_EQ(data[0].payload, ExpectedBlocks(f640.payload));
+  EXPECT_EQ(data[0].payload, EncodeBlocks(f640.payload));
   EXPECT_EQ(data[1].payload, data[0].payload) << "the 10 bytes past the last piece are not coded";
   EXPECT_EQ(data[0].info, &f640.info) << "the data frame carries the PCM frame's own info";
   EXPECT_EQ(allocator.sizes(), (std::vector<uint32_t>{2 * 84 + 10, 2 * 84 + 10}));
@@ -238,7 +217,7 @@ TEST_F(EncoderTest, FrameTooLongToSaveIsSentButNotSaved) {
   PcmFrame after(TestPcm(kSamplesPerPiece, 3), 3, 40);
   ASSERT_TRUE(Send(huge));
   ASSERT_EQ(sink->received.size(), 1u);
-  EXPECT_EQ(sink->received[0].payload, ExpectedBlocks(huge.payload));
+  EXPECT_EQ(sink->received[0].payload, EncodeBlocks(huge.payload));
   Send(next);
   EXPECT_TRUE(sink->OfType(AV_TYPE_ADPCM_PARITY).empty()) << "no parity against an unsaved frame";
   Send(after);

@@ -16,6 +16,7 @@
 
 #include "Include/QV_Interface/zbav.h"
 #include "Include/ZBAV_H/QV_ZbavMemMgr.h"
+#include "codec/AdpcmBlock.h"
 #include "tests/support/TestSupport.h"
 
 namespace zbtest {
@@ -125,6 +126,27 @@ inline std::vector<uint8_t> TestPcm(size_t samples, uint32_t phase) {
     bytes[2 * i + 1] = static_cast<uint8_t>(static_cast<uint16_t>(sample) >> 8);
   }
   return bytes;
+}
+
+// The ADPCM payload of `pcm`: one 84-byte block per whole 320-byte piece.
+inline std::vector<uint8_t> EncodeBlocks(const std::vector<uint8_t>& pcm) {
+  std::vector<uint8_t> out;
+  for (size_t offset = 0; offset + kAdpcmPcmBytesPerBlock <= pcm.size(); offset += kAdpcmPcmBytesPerBlock) {
+    AdpcmCodecState state{};
+    state.channels = 1;
+    state.pcmBytesPerBlock = kAdpcmPcmBytesPerBlock;
+    uint8_t block[kAdpcmBlockBytes];
+    const int32_t n = EncodeAdpcmBlock(state, block, pcm.data() + offset);
+    out.insert(out.end(), block, block + n);
+  }
+  return out;
+}
+
+// Byte-wise XOR of `a` with `b`, over a's length; bytes past b's end count as zero.
+inline std::vector<uint8_t> Xor(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
+  std::vector<uint8_t> out(a);
+  for (size_t i = 0; i < out.size() && i < b.size(); ++i) out[i] ^= b[i];
+  return out;
 }
 
 // Installs a counting allocator for each test and checks every buffer came back.
