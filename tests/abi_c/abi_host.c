@@ -220,12 +220,13 @@ struct HostAllocator {
   int nFrees;
   int nForeignFrees;  /* Free of a pointer this allocator did not hand out */
   int nOddSizes;      /* requests of a size no module should ask for */
+  uint32_t refuseSize; /* when not 0, requests of this size are answered with null */
 };
 
 static void* HOST_METHOD AllocatorAlloc(HostAllocator* self, uint32_t size) {
   void* ptr;
   if (size != kEncoderBufferBytes && size != kDecoderBufferBytes) ++self->nOddSizes;
-  if (self->nLive == kMaxLiveBuffers) return NULL;
+  if (size == self->refuseSize || self->nLive == kMaxLiveBuffers) return NULL;
   ptr = malloc(size);
   if (ptr == NULL) return NULL;
   self->live[self->nLive++] = ptr;
@@ -247,7 +248,7 @@ static void HOST_METHOD AllocatorFree(HostAllocator* self, void* ptr) {
 }
 
 static const HostAllocVtbl kAllocatorVtbl = {AllocatorAlloc, AllocatorFree};
-static HostAllocator g_allocator = {&kAllocatorVtbl, {NULL}, 0, 0, 0, 0, 0};
+static HostAllocator g_allocator = {&kAllocatorVtbl, {NULL}, 0, 0, 0, 0, 0, 0};
 
 /* Calls the library makes that a host object must never receive. */
 static int g_nUnexpectedCalls;
@@ -655,6 +656,41 @@ static void CheckExportsAndDescriptor(void) {
   CHECK(g_lib.CreateInstance("IZBAvChildModule") == desc, "destroying the descriptor is ignored");
 }
 
+/* Frames a module must refuse with false, whatever the host hands in. */
+static void CheckRefusedFrames(void* enc, void* dec) {
+  HostFrameInfo info;
+  HostFrame frame;
+  HostSinkFace* encSink = SinkOf(enc);
+  HostSinkFace* decSink = SinkOf(dec);
+  static uint8_t payload[kPcmFrameBytes];
+  memset(&info, 0, sizeof info);
+  memset(&frame, 0, sizeof frame);
+  info.flags = kFlagsMediaClass;
+  frame.type = kTypeAdpcm;
+  frame.kind = kKindAudio;
+  frame.info = &info;
+  frame.len = kAdpcmBlockBytes;
+  frame.data = payload;
+
+  CHECK(!encSink->vtbl->HandleFrame(encSink, NULL, NULL), "encoder refuses a null frame");
+  CHECK(!decSink->vtbl->HandleFrame(decSink, NULL, NULL), "decoder refuses a null frame");
+  info.flags = kFlagsMediaClass | 0x01;
+  CHECK(!encSink->vtbl->HandleFrame(encSink, NULL, &frame), "encoder refuses frame class 3");
+  CHECK(!decSink->vtbl->HandleFrame(decSink, NULL, &frame), "decoder refuses frame class 3");
+  info.flags = kFlagsMediaClass;
+  frame.kind = kKindAudio - 1;
+  CHECK(!decSink->vtbl->HandleFrame(decSink, NULL, &frame), "decoder refuses kind 11");
+  frame.kind = kKindAudio;
+  frame.info = NULL;
+  CHECK(!encSink->vtbl->HandleFrame(encSink, NULL, &frame), "encoder refuses a frame without info");
+  CHECK(!decSink->vtbl->HandleFrame(decSink, NULL, &frame), "decoder refuses a frame without info");
+  frame.info = &info;
+  frame.data = NULL;
+  CHECK(!encSink->vtbl->HandleFrame(encSink, NULL, &frame), "encoder refuses a null payload");
+  CHECK(!decSink->vtbl->HandleFrame(decSink, NULL, &frame), "decoder refuses a null payload");
+  CHECK(g_allocator.nLive == 0, "refused frames took no buffer");
+}
+
 static void CheckModuleFaces(void) {
   void* enc;
   void* dec;
@@ -679,6 +715,8 @@ static void CheckModuleFaces(void) {
   CHECK(SourceOf(enc)->vtbl->ReservedControl(SourceOf(enc), 42) == 0, "source slot 7 answers 0");
   CHECK(FilterVtbl(enc)->ResetStream(SourceOf(enc)), "encoder ResetStream answers true");
   CHECK(FilterVtbl(dec)->ResetStream(SourceOf(dec)), "decoder ResetStream answers true");
+
+  CheckRefusedFrames(enc, dec);
 
   /* Connect and disconnect from opposite ends. */
   CHECK(SourceOf(enc)->vtbl->AddOutput(SourceOf(enc), decSink), "encoder AddOutput(decoder)");
@@ -725,6 +763,37 @@ static void RunWithoutRedundancy(const Recorder* reference) {
   CHECK(chain.link.nParity == 0, "%d parity frames sent with redundancy off", chain.link.nParity);
   CHECK(chain.link.nData == kFrameCount, "%d data frames sent", chain.link.nData);
   CheckRendered(&chain.recorder, kFrameCount, reference);
+  DestroyChain(&chain);
+}
+
+/* The host allocator has no buffer for one frame at one stage: that frame is not rendered,
+ * no parity frame spans it, every other frame still comes out bit-exact. */
+static void RunWithoutBuffer(const Recorder* reference, uint32_t refusedSize, int32_t refusedSeq) {
+  Chain chain;
+  int32_t seq;
+  int i;
+  snprintf(g_scenario, sizeof g_scenario, "no %u-byte buffer for frame %d", (unsigned)refusedSize,
+           (int)refusedSeq);
+  if (!BuildChain(&chain, 0, 0)) return;
+  for (seq = 0; seq < kFrameCount; ++seq) {
+    g_allocator.refuseSize = seq == refusedSeq ? refusedSize : 0;
+    PushPcm(chain.encoder, seq);
+  }
+  g_allocator.refuseSize = 0;
+  CHECK(chain.recorder.nFrames == kFrameCount - 1, "%d frames rendered", chain.recorder.nFrames);
+  for (i = 0; i < chain.recorder.nFrames; ++i) {
+    const RecordedFrame* got = &chain.recorder.frames[i];
+    int nRefFound = 0;
+    const RecordedFrame* want = FindRendered(reference, got->seq, &nRefFound);
+    CHECK(got->seq != refusedSeq, "the frame without a buffer was not rendered");
+    CHECK(nRefFound == 1 && got->len == want->len && memcmp(got->data, want->data, want->len) == 0,
+          "frame %d equals the lossless run's PCM", (int)got->seq);
+  }
+  if (refusedSize == kEncoderBufferBytes) {
+    /* Neither P(k) nor P(k+1) can be formed: frame k was never sent. */
+    CHECK(chain.link.nData == kFrameCount - 1, "%d data frames sent", chain.link.nData);
+    CHECK(chain.link.nParity == kFrameCount - 3, "%d parity frames sent", chain.link.nParity);
+  }
   DestroyChain(&chain);
 }
 
@@ -799,6 +868,8 @@ int main(void) {
     for (seq = 0; seq < kFrameCount; ++seq) RunWithLoss(&reference, kTypeAdpcm, seq);
     for (seq = 1; seq < kFrameCount; ++seq) RunWithLoss(&reference, kTypeParity, seq);
     RunWithoutRedundancy(&reference);
+    RunWithoutBuffer(&reference, kEncoderBufferBytes, kFrameCount / 2);
+    RunWithoutBuffer(&reference, kDecoderBufferBytes, kFrameCount / 2);
     RunResetStream();
     RunDestroyThroughSinkFace();
 
