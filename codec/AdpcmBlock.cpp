@@ -1,6 +1,8 @@
-// The block encoder (one channel) and the block decoder (one or two channels).
+// The block encoder (one channel; one block, or several side by side) and the block decoder
+// (one or two channels).
 #include "codec/AdpcmBlock.h"
 
+#include <cstddef>
 #include <cstring>
 
 #include "codec/AdpcmKernel.h"
@@ -33,17 +35,73 @@ void ReadHeader(AdpcmChannelState& channel, const uint8_t* header) {
   channel.stepIndex = static_cast<int16_t>(index > kAdpcmMaxStepIndex ? kAdpcmMaxStepIndex : index);
 }
 
-}  // namespace
+int32_t GroupsPerBlock(const AdpcmCodecState& state) {
+  return state.pcmBytesPerBlock >= kGroupPcmBytes ? state.pcmBytesPerBlock / kGroupPcmBytes : 0;
+}
 
-int32_t EncodeAdpcmBlock(AdpcmCodecState& state, uint8_t* out, const uint8_t* pcm) {
-  const int32_t groups =
-      state.pcmBytesPerBlock >= kGroupPcmBytes ? state.pcmBytesPerBlock / kGroupPcmBytes : 0;
+// Writes a block's header (the first sample, step index 0, the reserved byte) and returns
+// the cursor the block's codes start from.
+AdpcmEncoderCursor StartBlock(uint8_t* out, const uint8_t* pcm) {
   const int32_t first = LoadPcm(pcm);
   StorePcm(out, first);
   out[2] = 0;  // step index
   out[3] = 0;  // reserved
+  return AdpcmEncoderCursor{first, &AdpcmEncoderRows.row[0]};
+}
 
-  AdpcmEncoderCursor cursor{first, &AdpcmEncoderRows.row[0]};
+void SaveCursor(AdpcmCodecState& state, const AdpcmEncoderCursor& cursor) {
+  state.channel[0].encodePredictor = cursor.predictor;
+  state.channel[0].stepIndex = static_cast<int16_t>(cursor.row - AdpcmEncoderRows.row);
+}
+
+#if defined(__GNUC__)
+// The lanes' cursors must live in registers: every step is inlined into the lane loop.
+#define ADPCM_FLATTEN __attribute__((flatten))
+#define ADPCM_UNROLL_LANES _Pragma("GCC unroll 8")
+#else
+#define ADPCM_FLATTEN
+#define ADPCM_UNROLL_LANES
+#endif
+
+// Blocks coded side by side: each lane's chain from one sample to the next is serial, but
+// the lanes' chains are independent, so the processor overlaps them. Four lanes while four
+// blocks remain, then two (a 20 ms frame is two blocks), then the single-block path.
+constexpr int32_t kEncodeLanes = 4;
+constexpr int32_t kEncodePairLanes = 2;
+
+// Codes kLanes consecutive blocks in lockstep; returns the last lane's final cursor.
+template <int32_t kLanes>
+ADPCM_FLATTEN AdpcmEncoderCursor EncodeLanes(uint8_t* out, const uint8_t* pcm, ptrdiff_t pcmStride,
+                                             ptrdiff_t blockBytes, int32_t groups) {
+  AdpcmEncoderCursor cursor[kLanes];
+  ADPCM_UNROLL_LANES
+  for (int32_t lane = 0; lane < kLanes; ++lane) {
+    cursor[lane] = StartBlock(out + lane * blockBytes, pcm + lane * pcmStride);
+  }
+  uint8_t* code = out + kAdpcmHeaderBytes;
+  for (int32_t g = 0; g < groups; ++g, pcm += kGroupPcmBytes, code += kGroupCodeBytes) {
+    for (int32_t j = 0; j < kGroupCodeBytes; ++j) {
+      const uint8_t* pair = pcm + 2 * kPcmSampleBytes * j;
+      uint32_t early[kLanes];
+      ADPCM_UNROLL_LANES
+      for (int32_t lane = 0; lane < kLanes; ++lane) {
+        early[lane] = AdpcmEncodeStep(cursor[lane], LoadPcm(pair + lane * pcmStride));
+      }
+      ADPCM_UNROLL_LANES
+      for (int32_t lane = 0; lane < kLanes; ++lane) {
+        const uint32_t late = AdpcmEncodeStep(cursor[lane], LoadPcm(pair + lane * pcmStride + kPcmSampleBytes));
+        code[lane * blockBytes + j] = static_cast<uint8_t>(early[lane] | (late << kAdpcmNibbleBits));
+      }
+    }
+  }
+  return cursor[kLanes - 1];
+}
+
+}  // namespace
+
+int32_t EncodeAdpcmBlock(AdpcmCodecState& state, uint8_t* out, const uint8_t* pcm) {
+  const int32_t groups = GroupsPerBlock(state);
+  AdpcmEncoderCursor cursor = StartBlock(out, pcm);
   uint8_t* code = out + kAdpcmHeaderBytes;
   for (int32_t g = 0; g < groups; ++g, pcm += kGroupPcmBytes, code += kGroupCodeBytes) {
     for (int32_t j = 0; j < kGroupCodeBytes; ++j) {
@@ -53,9 +111,27 @@ int32_t EncodeAdpcmBlock(AdpcmCodecState& state, uint8_t* out, const uint8_t* pc
       code[j] = static_cast<uint8_t>(early | (late << kAdpcmNibbleBits));
     }
   }
-  state.channel[0].encodePredictor = cursor.predictor;
-  state.channel[0].stepIndex = static_cast<int16_t>(cursor.row - AdpcmEncoderRows.row);
+  SaveCursor(state, cursor);
   return kAdpcmHeaderBytes + groups * kGroupCodeBytes;
+}
+
+int32_t EncodeAdpcmBlocks(AdpcmCodecState& state, uint8_t* out, const uint8_t* pcm, int32_t count) {
+  if (count <= 0 || state.pcmBytesPerBlock < 0) return 0;
+  const int32_t groups = GroupsPerBlock(state);
+  const ptrdiff_t pcmStride = state.pcmBytesPerBlock;
+  const ptrdiff_t blockBytes = kAdpcmHeaderBytes + groups * kGroupCodeBytes;
+  int32_t done = 0;
+  for (; count - done >= kEncodeLanes; done += kEncodeLanes) {
+    SaveCursor(state, EncodeLanes<kEncodeLanes>(out + done * blockBytes, pcm + done * pcmStride, pcmStride,
+                                                 blockBytes, groups));
+  }
+  if (count - done >= kEncodePairLanes) {
+    SaveCursor(state, EncodeLanes<kEncodePairLanes>(out + done * blockBytes, pcm + done * pcmStride, pcmStride,
+                                                     blockBytes, groups));
+    done += kEncodePairLanes;
+  }
+  for (; done < count; ++done) EncodeAdpcmBlock(state, out + done * blockBytes, pcm + done * pcmStride);
+  return static_cast<int32_t>(count * blockBytes);
 }
 
 int32_t DecodeAdpcmBlock(AdpcmCodecState& state, uint8_t* pcmOut, int32_t& pcmBytesWritten,

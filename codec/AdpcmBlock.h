@@ -22,6 +22,15 @@ struct AdpcmCodecState {
 // one-channel block at `out`; returns the bytes written, 4 * (1 + pcmBytesPerBlock / 16).
 int32_t EncodeAdpcmBlock(AdpcmCodecState& state, uint8_t* out, const uint8_t* pcm);
 
+// Codes `count` blocks: block i from pcm + i * pcmBytesPerBlock, exactly as EncodeAdpcmBlock
+// codes it, written back to back from `out`; returns the bytes written, count times
+// EncodeAdpcmBlock's size. Blocks restart from their own headers and do not depend on one
+// another, so several are coded side by side to overlap their serial sample chains. Leaves
+// channel 0 as EncodeAdpcmBlock leaves it after the last block; a count of 0 or less, or
+// a negative pcmBytesPerBlock (pieces before `pcm`), codes nothing, returns 0 and leaves
+// the state alone.
+int32_t EncodeAdpcmBlocks(AdpcmCodecState& state, uint8_t* out, const uint8_t* pcm, int32_t count);
+
 // Decodes the block of `blockBytes` bytes (capped at maxInputBytes when that is not 0)
 // into little-endian 16-bit PCM at `pcmOut`, which has room for
 // 4 * (L - 4 * channels) bytes. Sets pcmBytesWritten (left alone when blockBytes is 0)

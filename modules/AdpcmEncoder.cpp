@@ -40,9 +40,7 @@ bool AdpcmEncoder::HandleFrame(AvSourceFace* /*from*/, AvFrame* frame) {
     AdpcmCodecState state{};
     state.channels = 1;
     state.pcmBytesPerBlock = kAdpcmPcmBytesPerBlock;
-    for (uint32_t i = 0; i < pieces; ++i) {
-      total += EncodeAdpcmBlock(state, buffer + total, frame->data + i * kAdpcmPcmBytesPerBlock);
-    }
+    total = EncodeAdpcmBlocks(state, buffer, frame->data, static_cast<int32_t>(pieces));
 
     AvFrame out{};
     out.type = AV_TYPE_ADPCM;

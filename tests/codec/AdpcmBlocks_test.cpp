@@ -1,0 +1,155 @@
+// The multi-block encoder against the block encoder called once per block: the same bytes,
+// the same size and the same final channel state for every count from 0 to 9 (whole lane
+// batches, the pair path and the single-block remainder), over the test signals and seeded
+// random input, for several block sizes. Buffers are exact-size heap blocks, so a read or
+// write past a piece or block fails under AddressSanitizer.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "codec/AdpcmBlock.h"
+#include "tests/codec/AdpcmSignals.h"
+
+namespace {
+
+using adpcm_signals::Rng;
+
+constexpr int32_t kMaxCount = 9;  // two batches of four lanes and a single block
+constexpr int32_t kSignalSamples = adpcm_signals::kSampleRate;
+constexpr int32_t kPcmSampleBytes = 2;
+
+int32_t GroupsOf(int32_t pcmBytesPerBlock) { return pcmBytesPerBlock >= 16 ? pcmBytesPerBlock / 16 : 0; }
+
+int32_t BlockBytesOf(int32_t pcmBytesPerBlock) { return kAdpcmHeaderBytes + 4 * GroupsOf(pcmBytesPerBlock); }
+
+// The input bytes `count` blocks read: whole groups of each piece, or the first sample alone.
+size_t InputBytes(int32_t pcmBytesPerBlock, int32_t count) {
+  if (count == 0) return 0;
+  const int32_t lastPiece = std::max(kPcmSampleBytes, 16 * GroupsOf(pcmBytesPerBlock));
+  return static_cast<size_t>((count - 1) * pcmBytesPerBlock + lastPiece);
+}
+
+// Codes `count` pieces of `pcm` (exactly the bytes they read) both ways and compares.
+void ExpectSameAsPerBlock(const std::vector<uint8_t>& pcm, int32_t pcmBytesPerBlock, int32_t count) {
+  SCOPED_TRACE("pcmBytesPerBlock " + std::to_string(pcmBytesPerBlock) + " count " + std::to_string(count));
+  ASSERT_EQ(pcm.size(), InputBytes(pcmBytesPerBlock, count));
+  const int32_t blockBytes = BlockBytesOf(pcmBytesPerBlock);
+  std::vector<uint8_t> expected(static_cast<size_t>(count * blockBytes));
+  AdpcmCodecState single{1, pcmBytesPerBlock, 0, {{-1, 7, -1}, {}}};
+  for (int32_t i = 0; i < count; ++i) {
+    ASSERT_EQ(EncodeAdpcmBlock(single, expected.data() + i * blockBytes, pcm.data() + i * pcmBytesPerBlock),
+              blockBytes);
+  }
+
+  std::vector<uint8_t> out(expected.size());
+  AdpcmCodecState multi{1, pcmBytesPerBlock, 0, {{-1, 7, -1}, {}}};
+  EXPECT_EQ(EncodeAdpcmBlocks(multi, out.data(), pcm.data(), count), count * blockBytes);
+  EXPECT_EQ(out, expected);
+  // After the last block both leave its final predictor and index; with no block, the
+  // state as it was.
+  EXPECT_EQ(multi.channel[0].encodePredictor, single.channel[0].encodePredictor);
+  EXPECT_EQ(multi.channel[0].stepIndex, single.channel[0].stepIndex);
+}
+
+struct SignalCase {
+  const char* name;
+  std::vector<uint8_t> (*make)();
+  int32_t pcmBytesPerBlock;
+};
+
+class MultiBlockSignal : public ::testing::TestWithParam<SignalCase> {};
+
+TEST_P(MultiBlockSignal, EqualsBlockByBlockForEveryCount) {
+  const SignalCase& c = GetParam();
+  const std::vector<uint8_t> signal = c.make();
+  // From the start and from the middle of the signal (speech starts with a pause), or as
+  // near the middle as the longest run fits.
+  const size_t middle = std::min(signal.size() / 2, signal.size() - InputBytes(c.pcmBytesPerBlock, kMaxCount));
+  for (size_t start : {size_t{0}, middle}) {
+    for (int32_t count = 0; count <= kMaxCount; ++count) {
+      const size_t bytes = InputBytes(c.pcmBytesPerBlock, count);
+      ASSERT_LE(start + bytes, signal.size());
+      const std::vector<uint8_t> pcm(signal.begin() + static_cast<std::ptrdiff_t>(start),
+                                     signal.begin() + static_cast<std::ptrdiff_t>(start + bytes));
+      ExpectSameAsPerBlock(pcm, c.pcmBytesPerBlock, count);
+    }
+  }
+}
+
+std::vector<uint8_t> Silence() { return adpcm_signals::Silence(kSignalSamples); }
+std::vector<uint8_t> Sine() { return adpcm_signals::Sine(kSignalSamples, 440, 20000); }
+std::vector<uint8_t> Square() { return adpcm_signals::Square(kSignalSamples, 40); }
+std::vector<uint8_t> Noise() { return adpcm_signals::Noise(kSignalSamples, 1); }
+std::vector<uint8_t> Speech() { return adpcm_signals::Speech(kSignalSamples, 7); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Signals, MultiBlockSignal,
+    ::testing::Values(
+        // The module's blocks: 320 bytes of PCM into 84, on every test signal.
+        SignalCase{"silence", Silence, 320}, SignalCase{"sine", Sine, 320}, SignalCase{"square", Square, 320},
+        SignalCase{"noise", Noise, 320}, SignalCase{"speech", Speech, 320},
+        // Longer blocks and a single group per block.
+        SignalCase{"speech", Speech, 1024}, SignalCase{"noise", Noise, 16},
+        // Not a multiple of 16: pieces 40 bytes apart, each coding its first 32.
+        SignalCase{"sine", Sine, 40}, SignalCase{"speech", Speech, 330},
+        // Below 16: headers alone, each from its piece's first sample (0: all the same one).
+        SignalCase{"noise", Noise, 15}, SignalCase{"noise", Noise, 2}, SignalCase{"noise", Noise, 0}),
+    [](const ::testing::TestParamInfo<SignalCase>& row) {
+      return std::string(row.param.name) + "_" + std::to_string(row.param.pcmBytesPerBlock);
+    });
+
+TEST(MultiBlock, NegativePieceSizeCodesNothingAndLeavesStateAlone) {
+  const std::vector<uint8_t> pcm = adpcm_signals::Noise(kSignalSamples, 3);
+  std::vector<uint8_t> out(4 * kAdpcmBlockBytes, 0xA5);
+  for (int32_t pcmBytesPerBlock : {-1, -16, -320}) {
+    AdpcmCodecState state{1, pcmBytesPerBlock, 0, {{-1, 7, 1234}, {}}};
+    EXPECT_EQ(EncodeAdpcmBlocks(state, out.data(), pcm.data() + pcm.size() / 2, 4), 0) << pcmBytesPerBlock;
+    EXPECT_EQ(state.channel[0].encodePredictor, 1234);
+    EXPECT_EQ(state.channel[0].stepIndex, 7);
+  }
+  EXPECT_TRUE(std::all_of(out.begin(), out.end(), [](uint8_t b) { return b == 0xA5; }));
+}
+
+TEST(MultiBlock, NegativeCountCodesNothing) {
+  const std::vector<uint8_t> pcm = adpcm_signals::Noise(kAdpcmPcmBytesPerBlock / 2, 3);
+  uint8_t out[kAdpcmBlockBytes] = {};
+  AdpcmCodecState state{1, kAdpcmPcmBytesPerBlock, 0, {{-1, 7, 1234}, {}}};
+  EXPECT_EQ(EncodeAdpcmBlocks(state, out, pcm.data(), -1), 0);
+  EXPECT_EQ(state.channel[0].encodePredictor, 1234);
+  EXPECT_EQ(out[0], 0);
+}
+
+uint32_t RandomSeed() {
+  const char* value = std::getenv("ADPCM_TEST_SEED");
+  return value != nullptr ? static_cast<uint32_t>(std::strtoul(value, nullptr, 10)) : 20240611u;
+}
+
+// Random walks of random roughness per piece, so that the lanes sit at different step
+// indices and reach both clamps, with random piece sizes and counts.
+TEST(MultiBlockRandom, EqualsBlockByBlock) {
+  const uint32_t seed = RandomSeed();
+  SCOPED_TRACE("seed " + std::to_string(seed) + " (rerun with ADPCM_TEST_SEED=" + std::to_string(seed) + ")");
+  Rng rng(seed);
+  for (int32_t trial = 0; trial < 300; ++trial) {
+    SCOPED_TRACE("trial " + std::to_string(trial));
+    const int32_t pcmBytesPerBlock = rng.Below(400);
+    const int32_t count = rng.Below(kMaxCount + 1);
+    std::vector<uint8_t> pcm(InputBytes(pcmBytesPerBlock, count));
+    const int32_t roughness = 1 + rng.Below(65536);
+    int32_t x = rng.Sample();
+    for (size_t n = 0; n + 1 < pcm.size(); n += kPcmSampleBytes) {
+      x += rng.Below(roughness) - roughness / 2;
+      x = x > 32767 ? 32767 : (x < -32768 ? -32768 : x);
+      pcm[n] = static_cast<uint8_t>(x & 0xFF);
+      pcm[n + 1] = static_cast<uint8_t>((x >> 8) & 0xFF);
+    }
+    ExpectSameAsPerBlock(pcm, pcmBytesPerBlock, count);
+    if (HasFatalFailure()) return;
+  }
+}
+
+}  // namespace
