@@ -59,14 +59,14 @@ prepare_tsan() {
   [ $ok -eq 1 ]
 }
 
-# Wine runs in a throwaway prefix, created once before the tests so that they do not race
-# to create it.
+# Wine runs in a throwaway prefix, created before the tests and removed, with its server
+# stopped, when the script ends.
 prepare_wine() {
-  WINEPREFIX=$(mktemp -d "${TMPDIR:-/tmp}/zb-wineprefix.XXXXXX")
-  export WINEPREFIX
-  trap 'rm -rf "$WINEPREFIX"' EXIT
+  local base
+  base=$(mktemp -d "${TMPDIR:-/tmp}/zb-wine.XXXXXX")
+  export WINEPREFIX=$base/prefix
+  trap 'WINEPREFIX="$WINEPREFIX" wineserver -k 2>/dev/null; rm -rf "$(dirname "$WINEPREFIX")"' EXIT
   echo "wine: prefix $WINEPREFIX"
-  "$ROOT/scripts/wine-run.sh" wineboot --init >/dev/null 2>&1
   "$ROOT/scripts/wine-run.sh" cmd /c exit 0 >/dev/null 2>&1
 }
 
