@@ -140,16 +140,16 @@ void ParseFrameList(const std::string& text, std::set<FrameRef>& dropped) {
   }
 }
 
-LossSpec ParseLossSpec(const std::string& text) {
-  LossSpec spec;
+LossPlan ParseLossPlan(const std::string& text) {
+  LossPlan plan;
   const size_t colon = text.find(':');
   const std::string name = text.substr(0, colon);
   const std::string args = colon == std::string::npos ? std::string() : text.substr(colon + 1);
-  if (name == "none" && colon == std::string::npos) return spec;
+  if (name == "none" && colon == std::string::npos) return plan;
   if (name == "random" && colon != std::string::npos) {
-    spec.kind = LossSpec::Kind::Random;
-    spec.percent = ParsePercent(args, "the random loss rate");
-    return spec;
+    plan.kind = LossPlan::Kind::Random;
+    plan.percent = ParsePercent(args, "the random loss rate");
+    return plan;
   }
   if ((name == "gilbert" || name == "burst") && colon != std::string::npos) {
     const std::vector<std::string> parts = Split(args, ',');
@@ -160,61 +160,61 @@ LossSpec ParseLossSpec(const std::string& text) {
           fmt::format("the bursty model takes 2 to 4 percentages: ENTER,LEAVE[,LOSS_BAD[,LOSS_GOOD]],"
                       " not '{}'", args));
     }
-    spec.kind = LossSpec::Kind::Gilbert;
-    spec.gilbert.enterBad = ParsePercent(parts[0], "the chance to enter the bad state");
-    spec.gilbert.leaveBad = ParsePercent(parts[1], "the chance to leave the bad state");
-    if (parts.size() > 2) spec.gilbert.lossBad = ParsePercent(parts[2], "the loss in the bad state");
-    if (parts.size() > 3) spec.gilbert.lossGood = ParsePercent(parts[3], "the loss in the good state");
-    return spec;
+    plan.kind = LossPlan::Kind::Gilbert;
+    plan.gilbert.enterBad = ParsePercent(parts[0], "the chance to enter the bad state");
+    plan.gilbert.leaveBad = ParsePercent(parts[1], "the chance to leave the bad state");
+    if (parts.size() > 2) plan.gilbert.lossBad = ParsePercent(parts[2], "the loss in the bad state");
+    if (parts.size() > 3) plan.gilbert.lossGood = ParsePercent(parts[3], "the loss in the good state");
+    return plan;
   }
   if (name == "list" && colon != std::string::npos) {
-    spec.kind = LossSpec::Kind::List;
-    ParseFrameList(args, spec.dropped);
-    return spec;
+    plan.kind = LossPlan::Kind::List;
+    ParseFrameList(args, plan.dropped);
+    return plan;
   }
   if (name == "file" && colon != std::string::npos && !args.empty()) {
     std::ifstream file(args);
     if (!file) throw HostError(kExitInput, fmt::format("cannot read the loss list '{}'", args));
     std::ostringstream content;
     content << file.rdbuf();
-    spec.kind = LossSpec::Kind::List;
-    spec.source = args;
-    ParseFrameList(content.str(), spec.dropped);
-    return spec;
+    plan.kind = LossPlan::Kind::List;
+    plan.source = args;
+    ParseFrameList(content.str(), plan.dropped);
+    return plan;
   }
   throw std::invalid_argument(fmt::format(
       "unknown loss model '{}': use none, random:PCT, gilbert:ENTER,LEAVE[,LOSS_BAD[,LOSS_GOOD]],"
       " list:ENTRIES or file:PATH", text));
 }
 
-std::string DescribeLossSpec(const LossSpec& spec) {
-  switch (spec.kind) {
-    case LossSpec::Kind::None:
+std::string DescribeLossPlan(const LossPlan& plan) {
+  switch (plan.kind) {
+    case LossPlan::Kind::None:
       return "no loss";
-    case LossSpec::Kind::Random:
-      return fmt::format("random loss {:g} %", spec.percent);
-    case LossSpec::Kind::Gilbert:
+    case LossPlan::Kind::Random:
+      return fmt::format("random loss {:g} %", plan.percent);
+    case LossPlan::Kind::Gilbert:
       return fmt::format(
           "bursty loss (Gilbert-Elliott: enter bad {:g} %, leave bad {:g} %, loss {:g} % bad, "
           "{:g} % good)",
-          spec.gilbert.enterBad, spec.gilbert.leaveBad, spec.gilbert.lossBad,
-          spec.gilbert.lossGood);
-    case LossSpec::Kind::List:
-      return fmt::format("explicit list of {} dropped frames{}", spec.dropped.size(),
-                         spec.source.empty() ? std::string() : " from " + spec.source);
+          plan.gilbert.enterBad, plan.gilbert.leaveBad, plan.gilbert.lossBad,
+          plan.gilbert.lossGood);
+    case LossPlan::Kind::List:
+      return fmt::format("explicit list of {} dropped frames{}", plan.dropped.size(),
+                         plan.source.empty() ? std::string() : " from " + plan.source);
   }
   return {};
 }
 
-std::unique_ptr<LossModel> MakeLossModel(const LossSpec& spec, uint64_t seed) {
-  switch (spec.kind) {
-    case LossSpec::Kind::Random:
-      return std::make_unique<RandomLoss>(spec.percent, seed);
-    case LossSpec::Kind::Gilbert:
-      return std::make_unique<GilbertLoss>(spec.gilbert, seed);
-    case LossSpec::Kind::List:
-      return std::make_unique<ListLoss>(spec.dropped);
-    case LossSpec::Kind::None:
+std::unique_ptr<LossModel> MakeLossModel(const LossPlan& plan, uint64_t seed) {
+  switch (plan.kind) {
+    case LossPlan::Kind::Random:
+      return std::make_unique<RandomLoss>(plan.percent, seed);
+    case LossPlan::Kind::Gilbert:
+      return std::make_unique<GilbertLoss>(plan.gilbert, seed);
+    case LossPlan::Kind::List:
+      return std::make_unique<ListLoss>(plan.dropped);
+    case LossPlan::Kind::None:
       break;
   }
   return std::make_unique<NoLoss>();

@@ -39,7 +39,7 @@ struct GilbertParams {
   double lossGood = 0;    // loss chance in the good state
 };
 
-struct LossSpec {
+struct LossPlan {
   enum class Kind { None, Random, Gilbert, List };
   Kind kind = Kind::None;
   double percent = 0;          // Random
@@ -52,14 +52,14 @@ struct LossSpec {
 
 // Parses a model text; throws std::invalid_argument with a message naming the fault,
 // and HostError (input) when a list file cannot be read.
-LossSpec ParseLossSpec(const std::string& text);
+LossPlan ParseLossPlan(const std::string& text);
 
 // Parses list entries ("d5", "p7", "12", "d3-6"; commas, blanks or new lines between,
 // "#" to the end of a line is a comment) into `dropped`.
 void ParseFrameList(const std::string& text, std::set<FrameRef>& dropped);
 
 // One line describing the model for the report.
-std::string DescribeLossSpec(const LossSpec& spec);
+std::string DescribeLossPlan(const LossPlan& plan);
 
 class LossModel {
  public:
@@ -68,6 +68,6 @@ class LossModel {
   virtual bool Drops(uint8_t type, int32_t seq) = 0;
 };
 
-std::unique_ptr<LossModel> MakeLossModel(const LossSpec& spec, uint64_t seed);
+std::unique_ptr<LossModel> MakeLossModel(const LossPlan& plan, uint64_t seed);
 
 }  // namespace zbhost

@@ -15,7 +15,7 @@
 namespace zbhost {
 
 struct LinkSettings {
-  LossSpec loss;
+  LossPlan loss;
   double duplicatePercent = 0;  // chance that a forwarded frame is delivered twice
   double reorderPercent = 0;    // chance that a frame is held back behind the next one
   uint64_t seed = 0;

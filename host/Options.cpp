@@ -118,7 +118,7 @@ std::optional<HostOptions> ParseCommandLine(int argc, char** argv) {
 
   try {
     options.rate = ParseRate(rateText);
-    options.loss = ParseLossSpec(lossText);
+    options.loss = ParseLossPlan(lossText);
   } catch (const std::invalid_argument& error) {
     UsageError(error.what());
   }

@@ -18,7 +18,7 @@ struct HostOptions {
   std::string output;    // empty: no file written
   std::string library;   // empty: the library built beside the program
   int32_t rate = 0;
-  LossSpec loss;
+  LossPlan loss;
   std::optional<uint64_t> seed;
   double duplicatePercent = 0;
   double reorderPercent = 0;

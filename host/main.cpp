@@ -59,7 +59,7 @@ int Stream(const HostOptions& options) {
   run.library = options.library.empty() ? DefaultLibraryPath() : options.library;
   run.layout = FrameLayout::For(options.rate, input.size());
   run.inputSeconds = static_cast<double>(input.size()) / options.rate;
-  run.link = DescribeLossSpec(options.loss);
+  run.link = DescribeLossPlan(options.loss);
   run.parity = options.parity;
   run.conceal = options.conceal;
   run.random = settings.link.IsRandom();

@@ -17,8 +17,8 @@ namespace {
 
 constexpr int kDraws = 200000;
 
-std::vector<bool> Pattern(const LossSpec& spec, uint64_t seed, int count) {
-  auto model = MakeLossModel(spec, seed);
+std::vector<bool> Pattern(const LossPlan& plan, uint64_t seed, int count) {
+  auto model = MakeLossModel(plan, seed);
   std::vector<bool> drops;
   for (int i = 0; i < count; ++i) drops.push_back(model->Drops(AV_TYPE_ADPCM, i));
   return drops;
@@ -29,11 +29,11 @@ struct BadSpec {
   const char* message;  // part of the error
 };
 
-class BadLossSpecTest : public testing::TestWithParam<BadSpec> {};
+class BadLossPlanTest : public testing::TestWithParam<BadSpec> {};
 
-TEST_P(BadLossSpecTest, IsRefusedWithItsReason) {
+TEST_P(BadLossPlanTest, IsRefusedWithItsReason) {
   try {
-    ParseLossSpec(GetParam().text);
+    ParseLossPlan(GetParam().text);
     FAIL() << "accepted " << GetParam().text;
   } catch (const std::invalid_argument& error) {
     EXPECT_NE(std::string(error.what()).find(GetParam().message), std::string::npos) << error.what();
@@ -41,7 +41,7 @@ TEST_P(BadLossSpecTest, IsRefusedWithItsReason) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Texts, BadLossSpecTest,
+    Texts, BadLossPlanTest,
     testing::Values(BadSpec{"bogus", "unknown loss model"},     // no such model
                     BadSpec{"random", "unknown loss model"},    // rate missing
                     BadSpec{"random:", "percentage"},           // empty rate
@@ -58,51 +58,51 @@ INSTANTIATE_TEST_SUITE_P(
                     BadSpec{"list:d0-99999999", "range too long"},  // would flood memory
                     BadSpec{"none:1", "unknown loss model"}));  // none takes nothing
 
-TEST(LossSpecTest, ParsesEachModel) {
-  EXPECT_EQ(ParseLossSpec("none").kind, LossSpec::Kind::None);
-  const LossSpec random = ParseLossSpec("random:2.5");
-  EXPECT_EQ(random.kind, LossSpec::Kind::Random);
+TEST(LossPlanTest, ParsesEachModel) {
+  EXPECT_EQ(ParseLossPlan("none").kind, LossPlan::Kind::None);
+  const LossPlan random = ParseLossPlan("random:2.5");
+  EXPECT_EQ(random.kind, LossPlan::Kind::Random);
   EXPECT_DOUBLE_EQ(random.percent, 2.5);
-  const LossSpec burst = ParseLossSpec("gilbert:3,40,90,1");
-  EXPECT_EQ(burst.kind, LossSpec::Kind::Gilbert);
+  const LossPlan burst = ParseLossPlan("gilbert:3,40,90,1");
+  EXPECT_EQ(burst.kind, LossPlan::Kind::Gilbert);
   EXPECT_DOUBLE_EQ(burst.gilbert.enterBad, 3);
   EXPECT_DOUBLE_EQ(burst.gilbert.leaveBad, 40);
   EXPECT_DOUBLE_EQ(burst.gilbert.lossBad, 90);
   EXPECT_DOUBLE_EQ(burst.gilbert.lossGood, 1);
-  const LossSpec defaults = ParseLossSpec("burst:3,40");
+  const LossPlan defaults = ParseLossPlan("burst:3,40");
   EXPECT_DOUBLE_EQ(defaults.gilbert.lossBad, 100);
   EXPECT_DOUBLE_EQ(defaults.gilbert.lossGood, 0);
   EXPECT_TRUE(random.IsRandom());
   EXPECT_TRUE(burst.IsRandom());
-  EXPECT_FALSE(ParseLossSpec("list:1").IsRandom());
+  EXPECT_FALSE(ParseLossPlan("list:1").IsRandom());
 }
 
-TEST(LossSpecTest, ListTakesDataParityBareNumbersAndRanges) {
-  const LossSpec spec = ParseLossSpec("list:d5,P7,9, d11-13");
+TEST(LossPlanTest, ListTakesDataParityBareNumbersAndRanges) {
+  const LossPlan plan = ParseLossPlan("list:d5,P7,9, d11-13");
   const std::set<FrameRef> expected = {{AV_TYPE_ADPCM, 5},  {AV_TYPE_ADPCM_PARITY, 7},
                                        {AV_TYPE_ADPCM, 9},  {AV_TYPE_ADPCM, 11},
                                        {AV_TYPE_ADPCM, 12}, {AV_TYPE_ADPCM, 13}};
-  EXPECT_EQ(spec.dropped, expected);
+  EXPECT_EQ(plan.dropped, expected);
 }
 
-TEST(LossSpecTest, ListFileTakesCommentsAndLines) {
+TEST(LossPlanTest, ListFileTakesCommentsAndLines) {
   const std::string path = testing::TempDir() + "zbhost_loss_list.txt";
   {
     std::ofstream file(path);
     file << "# burst at the start\nd1-2 p2\n\n3, p40  # trailing comment\n";
   }
-  const LossSpec spec = ParseLossSpec("file:" + path);
+  const LossPlan plan = ParseLossPlan("file:" + path);
   std::remove(path.c_str());
   const std::set<FrameRef> expected = {{AV_TYPE_ADPCM, 1}, {AV_TYPE_ADPCM, 2},
                                        {AV_TYPE_ADPCM_PARITY, 2}, {AV_TYPE_ADPCM, 3},
                                        {AV_TYPE_ADPCM_PARITY, 40}};
-  EXPECT_EQ(spec.dropped, expected);
-  EXPECT_EQ(spec.source, path);
+  EXPECT_EQ(plan.dropped, expected);
+  EXPECT_EQ(plan.source, path);
 }
 
-TEST(LossSpecTest, MissingListFileIsAnInputError) {
+TEST(LossPlanTest, MissingListFileIsAnInputError) {
   try {
-    ParseLossSpec("file:/nonexistent/zbhost/list.txt");
+    ParseLossPlan("file:/nonexistent/zbhost/list.txt");
     FAIL();
   } catch (const HostError& error) {
     EXPECT_EQ(error.status(), kExitInput);
@@ -110,7 +110,7 @@ TEST(LossSpecTest, MissingListFileIsAnInputError) {
 }
 
 TEST(LossModelTest, ListDropsExactlyTheNamedFrames) {
-  auto model = MakeLossModel(ParseLossSpec("list:d3,p4"), 0);
+  auto model = MakeLossModel(ParseLossPlan("list:d3,p4"), 0);
   for (int32_t seq = 0; seq < 8; ++seq) {
     EXPECT_EQ(model->Drops(AV_TYPE_ADPCM, seq), seq == 3) << seq;
     EXPECT_EQ(model->Drops(AV_TYPE_ADPCM_PARITY, seq), seq == 4) << seq;
@@ -119,14 +119,14 @@ TEST(LossModelTest, ListDropsExactlyTheNamedFrames) {
 
 TEST(LossModelTest, SameSeedSamePatternOtherSeedAnother) {
   for (const char* text : {"random:10", "gilbert:5,30"}) {
-    const LossSpec spec = ParseLossSpec(text);
-    EXPECT_EQ(Pattern(spec, 7, 1000), Pattern(spec, 7, 1000)) << text;
-    EXPECT_NE(Pattern(spec, 7, 1000), Pattern(spec, 8, 1000)) << text;
+    const LossPlan plan = ParseLossPlan(text);
+    EXPECT_EQ(Pattern(plan, 7, 1000), Pattern(plan, 7, 1000)) << text;
+    EXPECT_NE(Pattern(plan, 7, 1000), Pattern(plan, 8, 1000)) << text;
   }
 }
 
 TEST(LossModelTest, RandomReachesItsRate) {
-  const std::vector<bool> drops = Pattern(ParseLossSpec("random:5"), 1, kDraws);
+  const std::vector<bool> drops = Pattern(ParseLossPlan("random:5"), 1, kDraws);
   const double rate = static_cast<double>(std::count(drops.begin(), drops.end(), true)) / kDraws;
   EXPECT_NEAR(rate, 0.05, 0.003);
 }
@@ -134,7 +134,7 @@ TEST(LossModelTest, RandomReachesItsRate) {
 TEST(LossModelTest, GilbertLosesInBurstsOfTheExpectedLength) {
   // Entering the bad state 2 % of the time and leaving it 25 %: a stationary loss of
   // 2 / 27 and bursts of 4 frames on average.
-  const std::vector<bool> drops = Pattern(ParseLossSpec("gilbert:2,25"), 3, kDraws);
+  const std::vector<bool> drops = Pattern(ParseLossPlan("gilbert:2,25"), 3, kDraws);
   int64_t lost = 0;
   int64_t bursts = 0;
   for (size_t i = 0; i < drops.size(); ++i) {
@@ -146,7 +146,7 @@ TEST(LossModelTest, GilbertLosesInBurstsOfTheExpectedLength) {
 }
 
 TEST(LossModelTest, NoneNeverDrops) {
-  const std::vector<bool> drops = Pattern(ParseLossSpec("none"), 1, 1000);
+  const std::vector<bool> drops = Pattern(ParseLossPlan("none"), 1, 1000);
   EXPECT_EQ(std::count(drops.begin(), drops.end(), true), 0);
 }
 

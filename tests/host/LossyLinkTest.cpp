@@ -85,7 +85,7 @@ TEST_F(LossyLinkTest, ForwardsCopiesAndNamesTheFrameInFlight) {
 
 TEST_F(LossyLinkTest, DropsWhatTheListNamesAndCountsByType) {
   LinkSettings settings;
-  settings.loss = ParseLossSpec("list:d1,p2");
+  settings.loss = ParseLossPlan("list:d1,p2");
   Build(settings);
   for (int32_t seq = 0; seq < 4; ++seq) SendPair(seq);
   const std::vector<std::pair<uint8_t, int32_t>> expected = {
@@ -145,7 +145,7 @@ TEST_F(LossyLinkTest, RefusesFramesItDoesNotCarry) {
 
 TEST_F(LossyLinkTest, SameSeedSameDeliveries) {
   LinkSettings settings;
-  settings.loss = ParseLossSpec("random:20");
+  settings.loss = ParseLossPlan("random:20");
   settings.duplicatePercent = 20;
   settings.reorderPercent = 20;
   settings.seed = 99;
