@@ -20,7 +20,7 @@ bool NameIs(const char* name, const char* expected) {
 
 template <typename Module>
 void* CreateRecorded(const char* name) {
-  Module* module = new (std::nothrow) Module();
+  auto* module = new (std::nothrow) RecordedModule<Module>();
   if (module == nullptr) return nullptr;
   AvSourceFace* source = module;
   RecordInstance(name, source);

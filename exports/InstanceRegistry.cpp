@@ -18,6 +18,11 @@ void RecordInstance(const char* name, void* object) {
   g_instanceRegistry.SetAt(object, record);
 }
 
+void ForgetInstance(void* object) {
+  zbbase::AutoLock lock(&g_instanceRegistry);
+  g_instanceRegistry.RemoveKey(object);
+}
+
 void DestroyRecordedInstance(void* object) {
   // Held for the whole call: the module is destroyed and detached under the registry lock.
   zbbase::AutoLock lock(&g_instanceRegistry);
@@ -25,6 +30,7 @@ void DestroyRecordedInstance(void* object) {
   if (record == nullptr) return;
   if (std::memcmp(record->name, ZB_NAME_ENCODER, ZB_INTERFACE_NAME_BYTES) == 0 ||
       std::memcmp(record->name, ZB_NAME_DECODER, ZB_INTERFACE_NAME_BYTES) == 0) {
+    // Slot 0 of a recorded module removes its own record; RemoveKey then finds nothing.
     if (record->object != nullptr) {
       SourceFaceOf(record->object)->DeletingDestructor(kDeleteFreesMemory);
     }

@@ -2,6 +2,7 @@
 // keyed by its address, so that only those can be destroyed again.
 #pragma once
 
+#include "Include/QV_Interface/zbav.h"
 #include "QV_Base/Src/QV_LockedContainers.h"
 
 inline constexpr int kInstanceNameBytes = 256;
@@ -20,6 +21,21 @@ void RecordInstance(const char* name, void* object);
 
 // Destroys a recorded module through slot 0 and forgets it; anything else is ignored.
 void DestroyRecordedInstance(void* object);
+
+// Forgets the record of `object`, if any.
+void ForgetInstance(void* object);
+
+// A module as zbCreateInstance hands it out. Destroyed through slot 0 of either face by
+// the host itself, it also leaves the registry, so that a later zbDestroyInstance of its
+// address is ignored as for any destroyed module. Adds no members: the layout stays.
+template <typename Module>
+class RecordedModule : public Module {
+ public:
+  void* DeletingDestructor(unsigned int flags) override {
+    ForgetInstance(static_cast<AvSourceFace*>(this));
+    return DestroyModule(this, flags);
+  }
+};
 
 #if defined(_WIN32) && !defined(_WIN64)
 static_assert(sizeof(InstanceRecord) == 260, "InstanceRecord is 260 bytes");

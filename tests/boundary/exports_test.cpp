@@ -173,6 +173,20 @@ TEST_F(ExportsTest, ModulesAreDistinctAndDestroyedInAnyOrder) {
   EXPECT_EQ(RecordedCount(), 0);
 }
 
+TEST_F(ExportsTest, ModuleDestroyedThroughEitherSlotZeroLeavesTheRegistry) {
+  void* viaSink = zbCreateInstance(ZB_NAME_DECODER);
+  void* viaSource = zbCreateInstance(ZB_NAME_ENCODER);
+  ASSERT_NE(viaSink, nullptr);
+  ASSERT_NE(viaSource, nullptr);
+  EXPECT_EQ(SinkFaceOf(viaSink)->DeletingDestructor(kDeleteFreesMemory), viaSink);
+  EXPECT_EQ(SourceFaceOf(viaSource)->DeletingDestructor(kDeleteFreesMemory), viaSource);
+  EXPECT_EQ(RecordedCount(), 0);
+  EXPECT_FALSE(RegistryHasBuckets());
+  // Already destroyed: ignored, with no second destruction of the freed objects.
+  zbDestroyInstance(viaSink);
+  zbDestroyInstance(viaSource);
+}
+
 TEST_F(ExportsTest, UnrecordedAddressesAreIgnored) {
   void* module = zbCreateInstance(ZB_NAME_DECODER);
   ASSERT_NE(module, nullptr);
