@@ -46,9 +46,7 @@ ModuleHandle& ModuleHandle::operator=(ModuleHandle&& other) noexcept {
   return *this;
 }
 
-// The dynamic type is the library's own class, which the vptr check cannot relate to the
-// interface; the slot layout is what the call relies on.
-__attribute__((no_sanitize("vptr"))) void ModuleHandle::EnableRedundancy(bool enable) const {
+void ModuleHandle::EnableRedundancy(bool enable) const {
   static_cast<AvEncoderSourceFace*>(m_pObject)->EnableRedundancy(enable);
 }
 

@@ -28,9 +28,7 @@ class ModuleHandle {
   void Reset();
   AvSourceFace* Source() const { return SourceFaceOf(m_pObject); }
   AvSinkFace* Sink() const { return SinkFaceOf(m_pObject); }
-  // Calls slot 10 of the encoder's source face. The encoder's extra slots follow slot 7 in
-  // the source face's own table, but its class does not derive from AvEncoderSourceFace, so
-  // the call goes through that interface by address, as any host's must.
+  // Calls slot 10 of an encoder's source face, which is an AvEncoderSourceFace.
   void EnableRedundancy(bool enable) const;
 
  private:

@@ -73,7 +73,8 @@ void TakeAll(zbbase::LockedPtrList<T>& list, zbbase::PtrList<T>& copy) {
 
 }  // namespace
 
-bool AvSourcePort::AddOutput(AvSinkFace* pOutput) {
+template <typename Face>
+bool AvSourcePortOf<Face>::AddOutput(AvSinkFace* pOutput) {
   if (!ZB_ASSERT_AT(pOutput != nullptr, kAssertAddOutput)) return false;
   {
     zbbase::AutoLock lock(&m_lstOutputs);
@@ -86,7 +87,8 @@ bool AvSourcePort::AddOutput(AvSinkFace* pOutput) {
   return true;
 }
 
-bool AvSourcePort::RemoveOutput(AvSinkFace* pOutput) {
+template <typename Face>
+bool AvSourcePortOf<Face>::RemoveOutput(AvSinkFace* pOutput) {
   if (!ZB_ASSERT_AT(pOutput != nullptr, kAssertRemoveOutput)) return false;
   {
     zbbase::AutoLock lock(&m_lstOutputs);
@@ -103,7 +105,8 @@ bool AvSourcePort::RemoveOutput(AvSinkFace* pOutput) {
   return true;
 }
 
-int32_t AvSourcePort::CountActiveOutputs() {
+template <typename Face>
+int32_t AvSourcePortOf<Face>::CountActiveOutputs() {
   zbbase::AutoLock lock(&m_lstOutputs);
   WalkScope walk(&m_lstOutputs);
   int32_t active = 0;
@@ -113,7 +116,8 @@ int32_t AvSourcePort::CountActiveOutputs() {
   return active;
 }
 
-AvSourcePort::~AvSourcePort() {
+template <typename Face>
+AvSourcePortOf<Face>::~AvSourcePortOf() {
   zbbase::PtrList<AvSinkFace> former;
   {
     zbbase::AutoLock lock(&m_lstOutputs);
@@ -125,14 +129,20 @@ AvSourcePort::~AvSourcePort() {
   }
 }
 
-int32_t AvSource::ReservedQuery() { return 0; }
+template <typename Face>
+int32_t AvSourceOf<Face>::ReservedQuery() {
+  return 0;
+}
 
-void AvSource::ReservedNotify() {}
+template <typename Face>
+void AvSourceOf<Face>::ReservedNotify() {}
 
-void AvSource::DeliverFrame(AvFrame* frame) {
-  zbbase::AutoLock lock(&m_lstOutputs);
-  WalkScope walk(&m_lstOutputs);
-  for (auto* node = m_lstOutputs.head(); node != nullptr;) {
+template <typename Face>
+void AvSourceOf<Face>::DeliverFrame(AvFrame* frame) {
+  auto& outputs = this->m_lstOutputs;
+  zbbase::AutoLock lock(&outputs);
+  WalkScope walk(&outputs);
+  for (auto* node = outputs.head(); node != nullptr;) {
     auto* next = node->next;
     AvSinkFace* lpOutput = node->value;
     if (lpOutput != RemovedMark() && ZB_ASSERT_AT(lpOutput != nullptr, kAssertDeliverOutput)) {
@@ -141,6 +151,13 @@ void AvSource::DeliverFrame(AvFrame* frame) {
     node = next;
   }
 }
+
+template class AvSourcePortOf<AvSourceFace>;
+template class AvSourcePortOf<AvFilterSourceFace>;
+template class AvSourcePortOf<AvEncoderSourceFace>;
+template class AvSourceOf<AvSourceFace>;
+template class AvSourceOf<AvFilterSourceFace>;
+template class AvSourceOf<AvEncoderSourceFace>;
 
 bool AvSinkPort::IsActive(AvSourceFace* /*from*/) { return m_bActive; }
 

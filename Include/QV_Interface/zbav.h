@@ -31,24 +31,28 @@ void* DestroyModule(Module* self, unsigned int flags) {
   return self;
 }
 
-// The connection layer of the source face: the list of outputs.
-class AvSourcePort : public AvSourceFace {
+// The connection layer of a source face: the list of outputs. `Face` is the source face
+// interface the module offers (plain, filter or encoder), so that the module's vtable is
+// that interface's, slot for slot.
+template <typename Face>
+class AvSourcePortOf : public Face {
  public:
   bool AddOutput(AvSinkFace* pOutput) override;
   bool RemoveOutput(AvSinkFace* pOutput) override;
   int32_t CountActiveOutputs() override;
 
  protected:
-  AvSourcePort() = default;
+  AvSourcePortOf() = default;
   // Detaches every output: empties the list, then tells each former output.
-  ~AvSourcePort();
+  ~AvSourcePortOf();
 
   // Sink faces of the outputs, in connection order. Guarded by its own Locker.
   zbbase::LockedPtrList<AvSinkFace> m_lstOutputs;
 };
 
-// The source face with its reserved operations and frame delivery.
-class AvSource : public AvSourcePort {
+// A source face with its reserved operations and frame delivery.
+template <typename Face>
+class AvSourceOf : public AvSourcePortOf<Face> {
  public:
   int32_t ReservedQuery() override;
   void ReservedNotify() override;
@@ -59,9 +63,12 @@ class AvSource : public AvSourcePort {
   void DeliverFrame(AvFrame* frame);
 
  protected:
-  AvSource() = default;
-  ~AvSource() = default;
+  AvSourceOf() = default;
+  ~AvSourceOf() = default;
 };
+
+using AvSourcePort = AvSourcePortOf<AvSourceFace>;
+using AvSource = AvSourceOf<AvSourceFace>;
 
 // The connection layer of the sink face: the list of inputs and the active switch.
 class AvSinkPort : public AvSinkFace {
@@ -87,13 +94,11 @@ class AvSink : public AvSinkPort {
 };
 
 // Base of encoder modules: takes PCM, emits its own type plus parity frames.
-class AvEncoderBase : public AvSource, public AvSink {
+class AvEncoderBase : public AvSourceOf<AvEncoderSourceFace>, public AvSink {
  public:
-  // The new source-face slots come first so that they follow slot 7 directly.
-  virtual bool ResetStream();                     // slot 8
-  virtual void ReservedSetting(int32_t value);    // slot 9
-  virtual void EnableRedundancy(bool enable);     // slot 10
-
+  bool ResetStream() override;
+  void ReservedSetting(int32_t value) override;
+  void EnableRedundancy(bool enable) override;
   int32_t ReservedControl(int32_t value) override;
   bool AcceptsType(uint16_t type) override;
 
@@ -106,10 +111,9 @@ class AvEncoderBase : public AvSource, public AvSink {
 };
 
 // Base of decoder modules: emits PCM.
-class AvDecoderBase : public AvSource, public AvSink {
+class AvDecoderBase : public AvSourceOf<AvFilterSourceFace>, public AvSink {
  public:
-  virtual bool ResetStream();  // slot 8
-
+  bool ResetStream() override;
   int32_t ReservedControl(int32_t value) override;
   uint16_t GetOutputType() override;
 
@@ -118,6 +122,13 @@ class AvDecoderBase : public AvSource, public AvSink {
   ~AvDecoderBase() = default;
 };
 
+extern template class AvSourcePortOf<AvSourceFace>;
+extern template class AvSourcePortOf<AvFilterSourceFace>;
+extern template class AvSourcePortOf<AvEncoderSourceFace>;
+extern template class AvSourceOf<AvSourceFace>;
+extern template class AvSourceOf<AvFilterSourceFace>;
+extern template class AvSourceOf<AvEncoderSourceFace>;
+
 static_assert(sizeof(std::atomic<bool>) == sizeof(bool), "m_bRedundancy keeps the size of a bool");
 
 #if defined(_WIN32) && !defined(_WIN64)
@@ -125,4 +136,6 @@ static_assert(sizeof(AvFrame) == 16, "AvFrame is 16 bytes");
 static_assert(sizeof(AvFrameInfo) == 12, "AvFrameInfo is 12 bytes");
 static_assert(sizeof(zbbase::LockedPtrList<AvSinkFace>) == 52, "LockedPtrList is 52 bytes");
 #endif
-static_assert(sizeof(AvSource) == kSinkFaceOffset, "the sink face follows the source part");
+static_assert(sizeof(AvSourceOf<AvEncoderSourceFace>) == kSinkFaceOffset &&
+                  sizeof(AvSourceOf<AvFilterSourceFace>) == kSinkFaceOffset,
+              "the sink face follows the source part");
