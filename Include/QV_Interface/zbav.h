@@ -24,9 +24,10 @@ inline constexpr zbbase::AssertSite kAssertRemoveInput{"pInput", "zbav", 1225};
 inline constexpr zbbase::AssertSite kAssertDeliverOutput{"lpOutput", "zbav", 1251};
 
 // Destroys a module through slot 0: runs its destructor and, when asked, frees its memory.
+// Module is the object's own (most derived) class, so the destructor is named directly.
 template <typename Module>
 void* DestroyModule(Module* self, unsigned int flags) {
-  self->~Module();
+  self->Module::~Module();
   if ((flags & kDeleteFreesMemory) != 0) ::operator delete(self);
   return self;
 }
