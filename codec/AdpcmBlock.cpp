@@ -58,9 +58,12 @@ void SaveCursor(AdpcmCodecState& state, const AdpcmEncoderCursor& cursor) {
 // The lanes' cursors must live in registers: every step is inlined into the lane loop.
 #define ADPCM_FLATTEN __attribute__((flatten))
 #define ADPCM_UNROLL_LANES _Pragma("GCC unroll 8")
+// A whole group per pass: with two lanes the loop's own count and branch showed in the time.
+#define ADPCM_UNROLL_GROUP _Pragma("GCC unroll 4")
 #else
 #define ADPCM_FLATTEN
 #define ADPCM_UNROLL_LANES
+#define ADPCM_UNROLL_GROUP
 #endif
 
 // Blocks coded side by side: each lane's chain from one sample to the next is serial, but
@@ -80,6 +83,7 @@ ADPCM_FLATTEN AdpcmEncoderCursor EncodeLanes(uint8_t* out, const uint8_t* pcm, p
   }
   uint8_t* code = out + kAdpcmHeaderBytes;
   for (int32_t g = 0; g < groups; ++g, pcm += kGroupPcmBytes, code += kGroupCodeBytes) {
+    ADPCM_UNROLL_GROUP
     for (int32_t j = 0; j < kGroupCodeBytes; ++j) {
       const uint8_t* pair = pcm + 2 * kPcmSampleBytes * j;
       uint32_t early[kLanes];
@@ -89,8 +93,8 @@ ADPCM_FLATTEN AdpcmEncoderCursor EncodeLanes(uint8_t* out, const uint8_t* pcm, p
       }
       ADPCM_UNROLL_LANES
       for (int32_t lane = 0; lane < kLanes; ++lane) {
-        const uint32_t late = AdpcmEncodeStep(cursor[lane], LoadPcm(pair + lane * pcmStride + kPcmSampleBytes));
-        code[lane * blockBytes + j] = static_cast<uint8_t>(early[lane] | (late << kAdpcmNibbleBits));
+        const uint32_t late = AdpcmEncodeStep<1>(cursor[lane], LoadPcm(pair + lane * pcmStride + kPcmSampleBytes));
+        code[lane * blockBytes + j] = static_cast<uint8_t>(early[lane] | late);
       }
     }
   }
@@ -107,8 +111,8 @@ int32_t EncodeAdpcmBlock(AdpcmCodecState& state, uint8_t* out, const uint8_t* pc
     for (int32_t j = 0; j < kGroupCodeBytes; ++j) {
       const uint8_t* pair = pcm + 2 * kPcmSampleBytes * j;
       const uint32_t early = AdpcmEncodeStep(cursor, LoadPcm(pair));
-      const uint32_t late = AdpcmEncodeStep(cursor, LoadPcm(pair + kPcmSampleBytes));
-      code[j] = static_cast<uint8_t>(early | (late << kAdpcmNibbleBits));
+      const uint32_t late = AdpcmEncodeStep<1>(cursor, LoadPcm(pair + kPcmSampleBytes));
+      code[j] = static_cast<uint8_t>(early | late);
     }
   }
   SaveCursor(state, cursor);

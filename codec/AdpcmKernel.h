@@ -20,16 +20,20 @@ inline constexpr int32_t kAdpcmByteValues = 256;
 // One row per step index for the encoder. A difference d (taken without its sign) codes
 // with magnitude k or more exactly when d >= threshold[k - 1], the same decision as
 // min(7, 4 * d / step), so comparisons replace the division. outcome[m] packs what
-// magnitude m leads to: the encoder's reconstruction amount in bits 0..15, m in bits
-// 16..18, and the byte offset of the next index's row in bits 19..31.
-struct alignas(64) AdpcmEncoderRow {
+// magnitude m leads to: the byte offset of the next index's row in bits 0..31, m twice,
+// in bits 32..34 and 36..38 (where the earlier and the later code of a byte take it), and
+// the encoder's reconstruction amount in bits 48..63. The row offset is the low word as it
+// stands, so the next row's address is one add after the select: select, next row, its
+// thresholds, next select is the encoder's longest chain. Each code and the amount take
+// one shift and no more: shifts run on the same ports as the selects. Rows are 128 bytes
+// apart.
+struct alignas(128) AdpcmEncoderRow {
   int32_t threshold[kAdpcmMagnitudes - 1];
-  uint32_t outcome[kAdpcmMagnitudes];
+  uint64_t outcome[kAdpcmMagnitudes];
 };
 
-inline constexpr uint32_t kAdpcmOutcomeAmountMask = 0xFFFF;
-inline constexpr int kAdpcmOutcomeMagnitudeShift = 16;
-inline constexpr int kAdpcmOutcomeRowShift = 19;
+inline constexpr int kAdpcmOutcomeAmountShift = 48;
+inline constexpr int kAdpcmOutcomeCodeShift = 32;
 
 struct AdpcmEncoderTable {
   AdpcmEncoderRow row[kAdpcmMaxStepIndex + 1];
@@ -86,29 +90,33 @@ struct AdpcmEncoderCursor {
   const AdpcmEncoderRow* row;
 };
 
-// Codes one sample and advances the cursor; returns the 4-bit code.
+// Codes one sample and advances the cursor; returns the 4-bit code shifted to nibble
+// kNibble of a byte (0: the earlier code, bits 0..3; 1: the later one, bits 4..7).
+template <int kNibble = 0>
 inline uint32_t AdpcmEncodeStep(AdpcmEncoderCursor& cursor, int32_t sample) {
+  static_assert(kNibble == 0 || kNibble == 1, "a byte holds two codes");
+  constexpr int kCodeShift = kNibble * kAdpcmNibbleBits;
   const AdpcmEncoderRow& row = *cursor.row;
   const int32_t p = cursor.predictor;
   const int32_t difference = sample - p;
   const int32_t negative = difference < 0 ? -1 : 0;  // all ones when the sign bit is set
   const int32_t d = difference < 0 ? -difference : difference;
-  const uint32_t* o = row.outcome;
+  const uint64_t* o = row.outcome;
   const int32_t* t = row.threshold;
-  const uint32_t outcome = AdpcmSelect(
+  const uint64_t outcome = AdpcmSelect(
       d >= t[3],
       AdpcmSelect(d >= t[5], AdpcmSelect(d >= t[6], o[7], o[6]), AdpcmSelect(d >= t[4], o[5], o[4])),
       AdpcmSelect(d >= t[1], AdpcmSelect(d >= t[2], o[3], o[2]), AdpcmSelect(d >= t[0], o[1], o[0])));
   // With the sign folded in by xor, p - amount is ~(~p + amount), so both signs need only
   // the upper clamp; the lower limit maps onto the same value.
-  const int32_t amount = static_cast<int32_t>(outcome & kAdpcmOutcomeAmountMask);
+  const int32_t amount = static_cast<int32_t>(outcome >> kAdpcmOutcomeAmountShift);
   int32_t folded = (p ^ negative) + amount;
   if (ADPCM_RARELY(folded > kAdpcmSampleMax)) folded = AdpcmClampToSampleMax(folded);
   cursor.predictor = folded ^ negative;
   cursor.row = reinterpret_cast<const AdpcmEncoderRow*>(reinterpret_cast<const char*>(AdpcmEncoderRows.row) +
-                                                        (outcome >> kAdpcmOutcomeRowShift));
-  return ((outcome >> kAdpcmOutcomeMagnitudeShift) & kAdpcmMagnitudeMask) |
-         (static_cast<uint32_t>(negative) & kAdpcmSignBit);
+                                                        static_cast<uint32_t>(outcome));
+  return (static_cast<uint32_t>(outcome >> kAdpcmOutcomeCodeShift) & (kAdpcmMagnitudeMask << kCodeShift)) |
+         (static_cast<uint32_t>(negative) & (kAdpcmSignBit << kCodeShift));
 }
 
 // Adds a decoder amount to the predictor and clamps the sum to the sample range.

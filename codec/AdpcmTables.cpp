@@ -49,9 +49,9 @@ constexpr AdpcmEncoderTable BuildEncoderRows() {
       // Two terms, each truncated on its own: the encoder's amount, not the decoder's.
       const int32_t amount = (m * step) / 4 + step / 8;
       const int32_t next = ClampIndex(i + AdpcmIndexTable[m]);
-      row.outcome[m] = static_cast<uint32_t>(amount) |
-                       (static_cast<uint32_t>(m) << kAdpcmOutcomeMagnitudeShift) |
-                       (static_cast<uint32_t>(next * sizeof(AdpcmEncoderRow)) << kAdpcmOutcomeRowShift);
+      row.outcome[m] = (static_cast<uint64_t>(amount) << kAdpcmOutcomeAmountShift) |
+                       static_cast<uint64_t>(next * sizeof(AdpcmEncoderRow)) |
+                       (static_cast<uint64_t>((m << kAdpcmNibbleBits) | m) << kAdpcmOutcomeCodeShift);
     }
   }
   return table;
@@ -82,11 +82,13 @@ constexpr AdpcmDecoderTable BuildDecoderRows() {
 constexpr AdpcmEncoderTable AdpcmEncoderRows = BuildEncoderRows();
 constexpr AdpcmDecoderTable AdpcmDecoderRows = BuildDecoderRows();
 
-static_assert(sizeof(AdpcmEncoderRow) == 64, "rows are addressed as index * 64");
-static_assert((kAdpcmMaxStepIndex * sizeof(AdpcmEncoderRow)) >> (32 - kAdpcmOutcomeRowShift) == 0,
-              "the last row's offset fits above the magnitude bits");
+static_assert(sizeof(AdpcmEncoderRow) == 128, "rows are addressed as index * 128");
+static_assert(kAdpcmMaxStepIndex * sizeof(AdpcmEncoderRow) <= UINT32_MAX, "the last row's offset fits in the low word");
+static_assert(((uint64_t{kAdpcmMagnitudeMask << kAdpcmNibbleBits} | kAdpcmMagnitudeMask) << kAdpcmOutcomeCodeShift) <
+                  (uint64_t{1} << kAdpcmOutcomeAmountShift),
+              "both copies of the magnitude lie below the amount");
 static_assert(AdpcmEncoderRows.row[kAdpcmMaxStepIndex].threshold[0] ==
               (AdpcmStepTable[kAdpcmMaxStepIndex] + 3) / 4);
 static_assert((7 * AdpcmStepTable[kAdpcmMaxStepIndex]) / 4 + AdpcmStepTable[kAdpcmMaxStepIndex] / 8 <=
-                  static_cast<int32_t>(kAdpcmOutcomeAmountMask),
-              "the largest amount fits in its 16 bits");
+                  static_cast<int32_t>(UINT64_MAX >> kAdpcmOutcomeAmountShift),
+              "the largest amount fits above the row offset");
