@@ -20,12 +20,13 @@ inline constexpr int32_t kAdpcmByteValues = 256;
 // One row per step index for the encoder. A difference d (taken without its sign) codes
 // with magnitude k or more exactly when d >= threshold[k - 1], the same decision as
 // min(7, 4 * d / step), so comparisons replace the division. outcome[m] packs what
-// magnitude m leads to: the byte offset of the next index's row in bits 0..31, m twice,
-// in bits 32..34 and 36..38 (where the earlier and the later code of a byte take it), and
-// the encoder's reconstruction amount in bits 48..63. The row offset is the low word as it
-// stands, so the next row's address is one add after the select: select, next row, its
-// thresholds, next select is the encoder's longest chain. Each code and the amount take
-// one shift and no more: shifts run on the same ports as the selects. Rows are 128 bytes
+// magnitude m leads to: the byte offset of the next index's row in bits 0..31, m in bits
+// 32..34 (bits 35..47 zero) and the encoder's reconstruction amount in bits 48..63. The row
+// offset is the low word as it stands, so the next row's address is one add after the
+// select: select, next row, its thresholds, next select is the encoder's longest chain.
+// Each code and the amount take one shift and no mask: shifts run on the same ports as the
+// selects. Shifted right by 32, m is the earlier code's nibble of the low byte; shifted by
+// 28, the later one's, with the row offset's top bits (zero) below it. Rows are 128 bytes
 // apart.
 struct alignas(128) AdpcmEncoderRow {
   int32_t threshold[kAdpcmMagnitudes - 1];
@@ -90,8 +91,10 @@ struct AdpcmEncoderCursor {
   const AdpcmEncoderRow* row;
 };
 
-// Codes one sample and advances the cursor; returns the 4-bit code shifted to nibble
-// kNibble of a byte (0: the earlier code, bits 0..3; 1: the later one, bits 4..7).
+// Codes one sample and advances the cursor; returns a word whose low byte holds the 4-bit
+// code in nibble kNibble (0: the earlier code, bits 0..3; 1: the later one, bits 4..7) and
+// zeros in the other nibble. Bits above the low byte are not part of the code: callers
+// keep the low byte only, which saves each step a mask.
 template <int kNibble = 0>
 inline uint32_t AdpcmEncodeStep(AdpcmEncoderCursor& cursor, int32_t sample) {
   static_assert(kNibble == 0 || kNibble == 1, "a byte holds two codes");
@@ -115,7 +118,7 @@ inline uint32_t AdpcmEncodeStep(AdpcmEncoderCursor& cursor, int32_t sample) {
   cursor.predictor = folded ^ negative;
   cursor.row = reinterpret_cast<const AdpcmEncoderRow*>(reinterpret_cast<const char*>(AdpcmEncoderRows.row) +
                                                         static_cast<uint32_t>(outcome));
-  return (static_cast<uint32_t>(outcome >> kAdpcmOutcomeCodeShift) & (kAdpcmMagnitudeMask << kCodeShift)) |
+  return static_cast<uint32_t>(outcome >> (kAdpcmOutcomeCodeShift - kCodeShift)) |
          (static_cast<uint32_t>(negative) & (kAdpcmSignBit << kCodeShift));
 }
 

@@ -51,7 +51,7 @@ constexpr AdpcmEncoderTable BuildEncoderRows() {
       const int32_t next = ClampIndex(i + AdpcmIndexTable[m]);
       row.outcome[m] = (static_cast<uint64_t>(amount) << kAdpcmOutcomeAmountShift) |
                        static_cast<uint64_t>(next * sizeof(AdpcmEncoderRow)) |
-                       (static_cast<uint64_t>((m << kAdpcmNibbleBits) | m) << kAdpcmOutcomeCodeShift);
+                       (static_cast<uint64_t>(m) << kAdpcmOutcomeCodeShift);
     }
   }
   return table;
@@ -84,9 +84,10 @@ constexpr AdpcmDecoderTable AdpcmDecoderRows = BuildDecoderRows();
 
 static_assert(sizeof(AdpcmEncoderRow) == 128, "rows are addressed as index * 128");
 static_assert(kAdpcmMaxStepIndex * sizeof(AdpcmEncoderRow) <= UINT32_MAX, "the last row's offset fits in the low word");
-static_assert(((uint64_t{kAdpcmMagnitudeMask << kAdpcmNibbleBits} | kAdpcmMagnitudeMask) << kAdpcmOutcomeCodeShift) <
-                  (uint64_t{1} << kAdpcmOutcomeAmountShift),
-              "both copies of the magnitude lie below the amount");
+static_assert((uint64_t{kAdpcmByteValues - 1} << kAdpcmOutcomeCodeShift) < (uint64_t{1} << kAdpcmOutcomeAmountShift),
+              "the byte the earlier code is read from lies below the amount");
+static_assert(kAdpcmMaxStepIndex * sizeof(AdpcmEncoderRow) < (uint64_t{1} << (kAdpcmOutcomeCodeShift - kAdpcmNibbleBits)),
+              "the row offset leaves the low nibble of the later code's byte zero");
 static_assert(AdpcmEncoderRows.row[kAdpcmMaxStepIndex].threshold[0] ==
               (AdpcmStepTable[kAdpcmMaxStepIndex] + 3) / 4);
 static_assert((7 * AdpcmStepTable[kAdpcmMaxStepIndex]) / 4 + AdpcmStepTable[kAdpcmMaxStepIndex] / 8 <=
