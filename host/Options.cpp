@@ -19,7 +19,7 @@ namespace {
 
 constexpr double kMaxBuiltInSeconds = 3600.0;
 constexpr int32_t kHzPerKilohertz = 1000;
-constexpr char kInspectCommand[] = "inspect";
+constexpr char kListCommand[] = "inspect";
 
 // "16000", "16k" or "16kHz"; throws std::invalid_argument unless it is a stream rate.
 int32_t ParseRate(const std::string& text) {
@@ -71,8 +71,8 @@ void AddLibraryOption(CLI::App& app, HostOptions& options) {
 
 std::optional<HostOptions> ParseCommandLine(int argc, char** argv) {
   HostOptions options;
-  if (argc > 1 && std::string_view(argv[1]) == kInspectCommand) {
-    options.command = HostOptions::Command::Inspect;
+  if (argc > 1 && std::string_view(argv[1]) == kListCommand) {
+    options.command = HostOptions::Command::List;
     CLI::App app("List the interfaces, type identifiers and frame types the library offers",
                  "zbhost inspect");
     AddLibraryOption(app, options);

@@ -11,7 +11,7 @@
 namespace zbhost {
 
 struct HostOptions {
-  enum class Command { Stream, Inspect };
+  enum class Command { Stream, List };
   Command command = Command::Stream;
   std::string input;     // empty: the built-in signal
   double seconds = 0;    // length of the built-in signal

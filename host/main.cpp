@@ -8,7 +8,7 @@
 
 #include "host/AudioFile.h"
 #include "host/HostError.h"
-#include "host/Inspect.h"
+#include "host/LibraryListing.h"
 #include "host/Options.h"
 #include "host/Progress.h"
 #include "host/Report.h"
@@ -21,9 +21,9 @@ namespace {
 
 constexpr int kJsonIndent = 2;
 
-int Inspect(const HostOptions& options) {
+int ListOffer(const HostOptions& options) {
   const ZbLibrary library(options.library.empty() ? DefaultLibraryPath() : options.library);
-  const LibraryListing listing = InspectLibrary(library);
+  const LibraryListing listing = ListLibrary(library);
   if (options.json) {
     std::cout << JsonListing(listing).dump(kJsonIndent) << '\n';
   } else {
@@ -114,7 +114,7 @@ int main(int argc, char** argv) {
   try {
     const std::optional<HostOptions> options = ParseCommandLine(argc, argv);
     if (!options) return kExitOk;
-    return options->command == HostOptions::Command::Inspect ? Inspect(*options) : Stream(*options);
+    return options->command == HostOptions::Command::List ? ListOffer(*options) : Stream(*options);
   } catch (const HostError& error) {
     std::cerr << "zbhost: " << error.what() << '\n';
     return error.status();

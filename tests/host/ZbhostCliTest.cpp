@@ -1,5 +1,5 @@
 // End-to-end runs of the zbhost program: the default run, file round trips, loss lists
-// that are and are not recovered, the parity switch, seeded determinism, inspect, and
+// that are and are not recovered, the parity switch, seeded determinism, the library listing, and
 // every kind of bad input with its message and exit status.
 #include <gtest/gtest.h>
 
@@ -275,7 +275,7 @@ TEST_P(ZbhostRateTest, EachStreamRateRecoversASingleLoss) {
 INSTANTIATE_TEST_SUITE_P(Rates, ZbhostRateTest,
                          testing::Values(8000, 16000, 24000, 32000, 40000, 48000));
 
-TEST(ZbhostInspectTest, ListsInterfacesTypeIdsAndFrameTypes) {
+TEST(ZbhostListingTest, ListsInterfacesTypeIdsAndFrameTypes) {
   const ProcessResult run = RunZbhost({"inspect"});
   ASSERT_EQ(run.status, kExitOk) << run.err;
   EXPECT_NE(run.out.find("QV_AdpcmEncoder"), std::string::npos) << run.out;

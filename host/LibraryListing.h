@@ -27,7 +27,7 @@ struct LibraryListing {
   std::vector<ModuleListing> modules;
 };
 
-LibraryListing InspectLibrary(const ZbLibrary& library);
+LibraryListing ListLibrary(const ZbLibrary& library);
 std::string PlainListing(const LibraryListing& listing);
 nlohmann::json JsonListing(const LibraryListing& listing);
 

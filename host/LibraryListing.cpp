@@ -1,5 +1,5 @@
 // Listing the library's interfaces and frame types.
-#include "host/Inspect.h"
+#include "host/LibraryListing.h"
 
 #include <fmt/format.h>
 
@@ -24,7 +24,7 @@ std::string TypeName(uint16_t type) {
 
 }  // namespace
 
-LibraryListing InspectLibrary(const ZbLibrary& library) {
+LibraryListing ListLibrary(const ZbLibrary& library) {
   LibraryListing listing;
   listing.path = library.path();
   IZBAvChildModule* descriptor = library.Descriptor();
