@@ -25,4 +25,10 @@ void Plex::FreeChainAt(Plex* chain) {
   }
 }
 
+int32_t Plex::CountChain(const Plex* chain) {
+  int32_t n = 0;
+  for (; chain != nullptr; chain = chain->pNext) ++n;
+  return n;
+}
+
 }  // namespace zbbase

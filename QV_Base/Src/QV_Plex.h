@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <new>
 
 #include "QV_Base/Src/QV_Assert.h"
 
@@ -22,6 +23,22 @@ struct Plex {
   // Releases this block and every older block of its chain. Null-safe through FreeChainAt.
   void FreeChain();
   static void FreeChainAt(Plex* chain);
+
+  // Number of blocks in `chain`.
+  static int32_t CountChain(const Plex* chain);
 };
+
+// Adds a block of `nMax` nodes to `chain` and pushes its nodes onto `freeList` (linked
+// through `next`) from the last to the first, so they are handed out in address order.
+template <typename Node>
+void GrowFreeList(Plex*& chain, int32_t nMax, Node*& freeList) {
+  Plex* block = Plex::Create(chain, static_cast<uint32_t>(nMax), sizeof(Node));
+  if (block == nullptr) throw std::bad_alloc();
+  Node* nodes = static_cast<Node*>(block->data());
+  for (int32_t i = nMax - 1; i >= 0; --i) {
+    nodes[i].next = freeList;
+    freeList = &nodes[i];
+  }
+}
 
 }  // namespace zbbase

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <new>
 
 #include "QV_Base/Src/QV_Plex.h"
 
@@ -74,15 +73,11 @@ class PtrList {
   int32_t count() const { return m_nCount; }
   int32_t blockSize() const { return m_nBlockSize; }
   // Number of node blocks held; 0 whenever the list is empty.
-  int32_t BlockCount() const {
-    int32_t n = 0;
-    for (const Plex* block = m_pBlocks; block != nullptr; block = block->pNext) ++n;
-    return n;
-  }
+  int32_t BlockCount() const { return Plex::CountChain(m_pBlocks); }
 
  private:
   ListNode* NewNode(ListNode* prev, ListNode* next) {
-    if (m_pFreeList == nullptr) Grow();
+    if (m_pFreeList == nullptr) GrowFreeList(m_pBlocks, m_nBlockSize, m_pFreeList);
     ListNode* node = m_pFreeList;
     m_pFreeList = node->next;
     node->prev = prev;
@@ -96,17 +91,6 @@ class PtrList {
     node->next = m_pFreeList;
     m_pFreeList = node;
     if (--m_nCount == 0) RemoveAll();
-  }
-
-  // Pushes a fresh block's nodes from last to first, so they are handed out in address order.
-  void Grow() {
-    Plex* block = Plex::Create(m_pBlocks, static_cast<uint32_t>(m_nBlockSize), sizeof(ListNode));
-    if (block == nullptr) throw std::bad_alloc();
-    ListNode* nodes = static_cast<ListNode*>(block->data());
-    for (int32_t i = m_nBlockSize - 1; i >= 0; --i) {
-      nodes[i].next = m_pFreeList;
-      m_pFreeList = &nodes[i];
-    }
   }
 
   ListNode* m_pHead = nullptr;

@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <new>
 #include <type_traits>
 
 #include "QV_Base/Src/QV_Plex.h"
@@ -96,11 +95,7 @@ class PtrMap {
   int32_t count() const { return m_nCount; }
   uint32_t bucketCount() const { return m_nBucketCount; }
   bool HasBuckets() const { return m_pBuckets != nullptr; }
-  int32_t BlockCount() const {
-    int32_t n = 0;
-    for (const Plex* block = m_pBlocks; block != nullptr; block = block->pNext) ++n;
-    return n;
-  }
+  int32_t BlockCount() const { return Plex::CountChain(m_pBlocks); }
 
  private:
   MapNode* GetAssocAt(const void* key, uint32_t& bucket) const {
@@ -115,7 +110,7 @@ class PtrMap {
   }
 
   MapNode* NewAssoc() {
-    if (m_pFreeList == nullptr) Grow();
+    if (m_pFreeList == nullptr) GrowFreeList(m_pBlocks, m_nBlockSize, m_pFreeList);
     MapNode* node = m_pFreeList;
     m_pFreeList = node->next;
     ++m_nCount;
@@ -128,16 +123,6 @@ class PtrMap {
     node->next = m_pFreeList;
     m_pFreeList = node;
     if (--m_nCount == 0) RemoveAll();
-  }
-
-  void Grow() {
-    Plex* block = Plex::Create(m_pBlocks, static_cast<uint32_t>(m_nBlockSize), sizeof(MapNode));
-    if (block == nullptr) throw std::bad_alloc();
-    MapNode* nodes = static_cast<MapNode*>(block->data());
-    for (int32_t i = m_nBlockSize - 1; i >= 0; --i) {
-      nodes[i].next = m_pFreeList;
-      m_pFreeList = &nodes[i];
-    }
   }
 
   MapNode** m_pBuckets = nullptr;
