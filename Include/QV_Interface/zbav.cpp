@@ -62,13 +62,57 @@ class WalkScope {
   OutputWalk m_walk;
 };
 
-bool IsPeer(const AvSinkFace* value) { return value != nullptr && value != RemovedMark(); }
+// A stored peer, as opposed to an empty entry or a node marked removed.
+bool IsPeer(const void* value) { return value != nullptr && value != &g_removedMark; }
 
-// Copies the stored peers of `list` and empties it; the caller holds the list's lock.
+// Unlinks `node` from an output list, or, while this thread walks that list, marks it
+// removed for the walk to unlink at its end.
+void UnlinkNode(OutputList& list, OutputList::ListNode* node) {
+  if (OutputWalk* walk = FindWalk(&list)) {
+    node->value = RemovedMark();
+    walk->removedAny = true;
+  } else {
+    list.RemoveAt(node);
+  }
+}
+
+// Input lists are never walked while a peer is called.
+void UnlinkNode(zbbase::LockedPtrList<AvSourceFace>& list, zbbase::LockedPtrList<AvSourceFace>::ListNode* node) {
+  list.RemoveAt(node);
+}
+
+// Lists `peer` unless it is listed already; true when it was added.
 template <typename T>
-void TakeAll(zbbase::LockedPtrList<T>& list, zbbase::PtrList<T>& copy) {
-  for (auto* node = list.head(); node != nullptr; node = node->next) copy.AddTail(node->value);
-  list.RemoveAll();
+bool ListPeer(zbbase::LockedPtrList<T>& list, T* peer) {
+  zbbase::AutoLock lock(&list);
+  if (list.Find(peer) != nullptr) return false;
+  list.AddTail(peer);
+  return true;
+}
+
+// Unlists `peer`; true when it was listed.
+template <typename T>
+bool UnlistPeer(zbbase::LockedPtrList<T>& list, T* peer) {
+  zbbase::AutoLock lock(&list);
+  auto* node = list.Find(peer);
+  if (node == nullptr) return false;
+  UnlinkNode(list, node);
+  return true;
+}
+
+// Empties `list` under its lock, then hands each former peer to `detach`, without the
+// lock: the peer calls back, and finds this side's list already empty.
+template <typename T, typename Detach>
+void DetachAll(zbbase::LockedPtrList<T>& list, Detach detach) {
+  zbbase::PtrList<T> former;
+  {
+    zbbase::AutoLock lock(&list);
+    for (auto* node = list.head(); node != nullptr; node = node->next) former.AddTail(node->value);
+    list.RemoveAll();
+  }
+  for (auto* node = former.head(); node != nullptr; node = node->next) {
+    if (IsPeer(node->value)) detach(node->value);
+  }
 }
 
 }  // namespace
@@ -76,31 +120,16 @@ void TakeAll(zbbase::LockedPtrList<T>& list, zbbase::PtrList<T>& copy) {
 template <typename Face>
 bool AvSourcePortOf<Face>::AddOutput(AvSinkFace* pOutput) {
   if (!ZB_ASSERT_AT(pOutput != nullptr, kAssertAddOutput)) return false;
-  {
-    zbbase::AutoLock lock(&m_lstOutputs);
-    if (m_lstOutputs.Find(pOutput) != nullptr) return true;
-    m_lstOutputs.AddTail(pOutput);
-  }
   // Called without our list's lock; the peer records us and calls back AddOutput,
   // which finds the peer listed and ends the exchange.
-  pOutput->AddInput(this);
+  if (ListPeer(m_lstOutputs, pOutput)) pOutput->AddInput(this);
   return true;
 }
 
 template <typename Face>
 bool AvSourcePortOf<Face>::RemoveOutput(AvSinkFace* pOutput) {
   if (!ZB_ASSERT_AT(pOutput != nullptr, kAssertRemoveOutput)) return false;
-  {
-    zbbase::AutoLock lock(&m_lstOutputs);
-    auto* node = m_lstOutputs.Find(pOutput);
-    if (node == nullptr) return false;
-    if (OutputWalk* walk = FindWalk(&m_lstOutputs)) {
-      node->value = RemovedMark();
-      walk->removedAny = true;
-    } else {
-      m_lstOutputs.RemoveAt(node);
-    }
-  }
+  if (!UnlistPeer(m_lstOutputs, pOutput)) return false;
   pOutput->RemoveInput(this);
   return true;
 }
@@ -118,15 +147,7 @@ int32_t AvSourcePortOf<Face>::CountActiveOutputs() {
 
 template <typename Face>
 AvSourcePortOf<Face>::~AvSourcePortOf() {
-  zbbase::PtrList<AvSinkFace> former;
-  {
-    zbbase::AutoLock lock(&m_lstOutputs);
-    TakeAll(m_lstOutputs, former);
-  }
-  // Each former output unlinks us and calls back RemoveOutput, which finds the list empty.
-  for (auto* node = former.head(); node != nullptr; node = node->next) {
-    if (IsPeer(node->value)) node->value->RemoveInput(this);
-  }
+  DetachAll(m_lstOutputs, [this](AvSinkFace* former) { former->RemoveInput(this); });
 }
 
 template <typename Face>
@@ -163,36 +184,19 @@ bool AvSinkPort::IsActive(AvSourceFace* /*from*/) { return m_bActive; }
 
 bool AvSinkPort::AddInput(AvSourceFace* pInput) {
   if (!ZB_ASSERT_AT(pInput != nullptr, kAssertAddInput)) return false;
-  {
-    zbbase::AutoLock lock(&m_lstInputs);
-    if (m_lstInputs.Find(pInput) != nullptr) return true;
-    m_lstInputs.AddTail(pInput);
-  }
-  pInput->AddOutput(this);
+  if (ListPeer(m_lstInputs, pInput)) pInput->AddOutput(this);
   return true;
 }
 
 bool AvSinkPort::RemoveInput(AvSourceFace* pInput) {
   if (!ZB_ASSERT_AT(pInput != nullptr, kAssertRemoveInput)) return false;
-  {
-    zbbase::AutoLock lock(&m_lstInputs);
-    auto* node = m_lstInputs.Find(pInput);
-    if (node == nullptr) return false;
-    m_lstInputs.RemoveAt(node);
-  }
+  if (!UnlistPeer(m_lstInputs, pInput)) return false;
   pInput->RemoveOutput(this);
   return true;
 }
 
 AvSinkPort::~AvSinkPort() {
-  zbbase::PtrList<AvSourceFace> former;
-  {
-    zbbase::AutoLock lock(&m_lstInputs);
-    TakeAll(m_lstInputs, former);
-  }
-  for (auto* node = former.head(); node != nullptr; node = node->next) {
-    if (node->value != nullptr) node->value->RemoveOutput(this);
-  }
+  DetachAll(m_lstInputs, [this](AvSourceFace* former) { former->RemoveOutput(this); });
 }
 
 bool AvEncoderBase::ResetStream() { return false; }
