@@ -56,6 +56,7 @@ bool AdpcmEncoder::HandleFrame(AvSourceFace* /*from*/, AvFrame* frame) {
       // count as zero, so the saved bytes there stand as they are.
       const int32_t overlap = std::min(prevLen, total);
       for (int32_t i = 0; i < overlap; ++i) m_byPrevFrame[i] ^= buffer[i];
+      // The record was lent to the outputs: every field is set afresh.
       out.type = AV_TYPE_ADPCM_PARITY;
       out.kind = frame->kind;
       out.info = frame->info;

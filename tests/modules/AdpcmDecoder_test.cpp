@@ -36,19 +36,9 @@ std::vector<uint8_t> DecodedPcm(const std::vector<uint8_t>& payload) {
 constexpr uint8_t kStepOne = AV_CLASS_MEDIA;         // partner distance 1
 constexpr uint8_t kStepTwo = 0x20 | AV_CLASS_MEDIA;  // partner distance 2
 
-class DecoderTest : public ModuleTest {
+class DecoderTest : public ModuleIntoSinkTest<AdpcmDecoder> {
  protected:
-  void SetUp() override {
-    ModuleTest::SetUp();
-    decoder = Make<AdpcmDecoder>();
-    sink = Make<RecordingSink>();
-    Connect(decoder.get(), sink.get());
-  }
-  void TearDown() override {
-    decoder.reset();
-    sink.reset();
-    ModuleTest::TearDown();
-  }
+  ModulePtr<AdpcmDecoder>& decoder = module;
 
   // The data payload of frame `seq` (two blocks, distinct per seq).
   static std::vector<uint8_t> Data(int32_t seq) { return AdpcmPayload(2, static_cast<uint32_t>(seq) + 100); }
@@ -64,7 +54,7 @@ class DecoderTest : public ModuleTest {
                AV_TYPE_ADPCM_PARITY);
     return Handle(f);
   }
-  bool Handle(PcmFrame& f) { return static_cast<AvSinkFace*>(decoder.get())->HandleFrame(nullptr, &f.frame); }
+  bool Handle(PcmFrame& f) { return ModuleIntoSinkTest::Handle(&f.frame); }
 
   // Sequence numbers and timestamps rendered, in order.
   std::vector<std::pair<int32_t, int32_t>> Rendered() const {
@@ -79,8 +69,6 @@ class DecoderTest : public ModuleTest {
   }
 
   using Pairs = std::vector<std::pair<int32_t, int32_t>>;
-  ModulePtr<AdpcmDecoder> decoder;
-  ModulePtr<RecordingSink> sink;
 };
 
 TEST_F(DecoderTest, RendersEachDataFrameOnceAndDropsPairedParity) {

@@ -12,23 +12,10 @@ namespace {
 
 constexpr size_t kSamplesPerPiece = kAdpcmPcmBytesPerBlock / 2;
 
-class EncoderTest : public ModuleTest {
+class EncoderTest : public ModuleIntoSinkTest<AdpcmEncoder> {
  protected:
-  void SetUp() override {
-    ModuleTest::SetUp();
-    encoder = Make<AdpcmEncoder>();
-    sink = Make<RecordingSink>();
-    Connect(encoder.get(), sink.get());
-  }
-  void TearDown() override {
-    encoder.reset();
-    sink.reset();
-    ModuleTest::TearDown();
-  }
-  bool Send(PcmFrame& f) { return static_cast<AvSinkFace*>(encoder.get())->HandleFrame(nullptr, &f.frame); }
-
-  ModulePtr<AdpcmEncoder> encoder;
-  ModulePtr<RecordingSink> sink;
+  bool Send(PcmFrame& f) { return Handle(&f.frame); }
+  ModulePtr<AdpcmEncoder>& encoder = module;
 };
 
 TEST_F(EncoderTest, CodesEachWholePieceIntoOneBlockAndDropsTheRemainder) {

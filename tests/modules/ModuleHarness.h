@@ -168,4 +168,25 @@ class ModuleTest : public ::testing::Test {
   IAvMemAlloc* m_previous = nullptr;
 };
 
+// A fresh `Module` whose outputs go to one recording sink.
+template <typename Module>
+class ModuleIntoSinkTest : public ModuleTest {
+ protected:
+  void SetUp() override {
+    ModuleTest::SetUp();
+    module = Make<Module>();
+    sink = Make<RecordingSink>();
+    Connect(module.get(), sink.get());
+  }
+  void TearDown() override {
+    module.reset();
+    sink.reset();
+    ModuleTest::TearDown();
+  }
+  bool Handle(AvFrame* frame) { return static_cast<AvSinkFace*>(module.get())->HandleFrame(nullptr, frame); }
+
+  ModulePtr<Module> module;
+  ModulePtr<RecordingSink> sink;
+};
+
 }  // namespace zbtest
