@@ -33,11 +33,13 @@ function(zb_target_defaults target)
   endif()
 endfunction()
 
-# zb_add_library(name SOURCES ... DEPS ...): one static library per subsystem.
+# zb_add_library(name SOURCES ... DEPS ...): one static library per subsystem. Sources name
+# headers from the project root; the public headers, installed side by side, name each other
+# by file name alone, so their folder is on the path too.
 function(zb_add_library name)
   cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
   add_library(${name} STATIC ${ARG_SOURCES})
-  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/Include/QV_Interface)
   target_link_libraries(${name} PUBLIC ${ARG_DEPS})
   zb_target_defaults(${name})
 endfunction()

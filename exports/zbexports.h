@@ -46,7 +46,8 @@ typedef void(ZB_CALL* ZbDestroyInstanceFn)(void* object);
 #ifdef __cplusplus
 }  /* extern "C" */
 
-#include "Include/QV_Interface/zbav_abi.h"
+/* Installed beside this header; the build puts Include/QV_Interface on the include path. */
+#include "zbav_abi.h"
 
 /* The descriptor: installs the host allocator and answers module type identifiers.
  * Slots: 0 SetMemAllocator, 1 GetModuleInfo, 2 to 4 reserved with fixed results. */

@@ -2,6 +2,7 @@
 #include "host/ZbLibrary.h"
 
 #include <dlfcn.h>
+#include <link.h>
 
 #include <algorithm>
 #include <cstring>
@@ -63,14 +64,19 @@ ZbLibrary::ZbLibrary(const std::string& path) : m_path(path) {
     throw HostError(kExitLibrary, fmt::format("cannot load the library '{}': {}", path,
                                               reason != nullptr ? reason : "unknown reason"));
   }
+  // A bare name is found through the search path: report the file the loader chose.
+  const link_map* loaded = nullptr;
+  if (dlinfo(m_pHandle, RTLD_DI_LINKMAP, &loaded) == 0 && loaded != nullptr && loaded->l_name[0] != '\0') {
+    m_path = std::filesystem::path(loaded->l_name).lexically_normal().string();
+  }
   try {
-    m_fnInitialize = Resolve<ZbInitializeFn>(m_pHandle, path, "zbInitialize");
-    m_fnUninitialize = Resolve<ZbUninitializeFn>(m_pHandle, path, "zbUninitialize");
-    m_fnGetInterfaceName = Resolve<ZbGetInterfaceNameFn>(m_pHandle, path, "zbGetInterfaceName");
-    m_fnCreateInstance = Resolve<ZbCreateInstanceFn>(m_pHandle, path, "zbCreateInstance");
-    m_fnDestroyInstance = Resolve<ZbDestroyInstanceFn>(m_pHandle, path, "zbDestroyInstance");
+    m_fnInitialize = Resolve<ZbInitializeFn>(m_pHandle, m_path, "zbInitialize");
+    m_fnUninitialize = Resolve<ZbUninitializeFn>(m_pHandle, m_path, "zbUninitialize");
+    m_fnGetInterfaceName = Resolve<ZbGetInterfaceNameFn>(m_pHandle, m_path, "zbGetInterfaceName");
+    m_fnCreateInstance = Resolve<ZbCreateInstanceFn>(m_pHandle, m_path, "zbCreateInstance");
+    m_fnDestroyInstance = Resolve<ZbDestroyInstanceFn>(m_pHandle, m_path, "zbDestroyInstance");
     if (!m_fnInitialize()) {
-      throw HostError(kExitLibrary, fmt::format("the library '{}' failed to initialise", path));
+      throw HostError(kExitLibrary, fmt::format("the library '{}' failed to initialise", m_path));
     }
   } catch (...) {
     dlclose(m_pHandle);
@@ -115,11 +121,6 @@ ModuleHandle ZbLibrary::Create(const std::string& name) const {
   return ModuleHandle(this, object);
 }
 
-std::string DefaultLibraryPath() {
-  std::error_code error;
-  const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
-  if (error) return ZBHOST_LIBRARY_RELATIVE_PATH;
-  return (self.parent_path() / ZBHOST_LIBRARY_RELATIVE_PATH).lexically_normal().string();
-}
+std::string DefaultLibraryPath() { return ZBHOST_LIBRARY_NAME; }
 
 }  // namespace zbhost

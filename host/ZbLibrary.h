@@ -45,6 +45,7 @@ class ZbLibrary {
   ZbLibrary(const ZbLibrary&) = delete;
   ZbLibrary& operator=(const ZbLibrary&) = delete;
 
+  // The file loaded: the path given, or where the loader found a bare name.
   const std::string& path() const { return m_path; }
   // The interface names the library enumerates, in index order.
   const std::vector<std::string>& interfaceNames() const { return m_names; }
@@ -68,8 +69,8 @@ class ZbLibrary {
   std::vector<std::string> m_names;
 };
 
-// The library built beside this program: the path recorded at build time, taken relative
-// to the running executable so that a moved build tree still finds it.
+// The library's soname: loaded without a folder, it is found through this program's run
+// path beside the program, in the install's library folder or in the build tree.
 std::string DefaultLibraryPath();
 
 }  // namespace zbhost
