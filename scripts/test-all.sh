@@ -4,9 +4,11 @@
 #   asan  the same tests under AddressSanitizer and UndefinedBehaviorSanitizer
 #   tsan  the concurrency-labelled tests under ThreadSanitizer
 #   mingw the 32-bit Windows DLL and its tests, run under Wine
+#   package  install, the Debian package and the Windows zip, each built against and run
+#         (scripts/check-packages.sh; reuses the mingw build tree, builds two targets of release)
 # Every stage runs even when an earlier one fails; the script ends with a summary per stage
 # and the test runners' own summary lines, and exits non-zero if anything failed.
-# Usage: scripts/test-all.sh [stage...]   (default: all four; ZB_JOBS sets the build jobs, 2)
+# Usage: scripts/test-all.sh [stage...]   (default: all five; ZB_JOBS sets the build jobs, 2)
 set -uo pipefail
 
 cd "$(dirname "$0")/.."
@@ -17,12 +19,12 @@ mkdir -p "$LOG_DIR"
 
 stages=("$@")
 if [ ${#stages[@]} -eq 0 ]; then
-  stages=(dev asan tsan mingw)
+  stages=(dev asan tsan mingw package)
 fi
 for name in "${stages[@]}"; do
   case $name in
-    dev | asan | tsan | mingw) ;;
-    *) echo "unknown stage '$name' (dev, asan, tsan, mingw)" >&2; exit 2 ;;
+    dev | asan | tsan | mingw | package) ;;
+    *) echo "unknown stage '$name' (dev, asan, tsan, mingw, package)" >&2; exit 2 ;;
   esac
 done
 
@@ -59,13 +61,15 @@ prepare_tsan() {
   [ $ok -eq 1 ]
 }
 
-# Wine runs in a throwaway prefix, created before the tests and removed, with its server
-# stopped, when the script ends.
+# Wine runs in a throwaway prefix, created before the first stage that needs it and removed,
+# with its server stopped, when the script ends.
+wine_base=""
 prepare_wine() {
-  local base
-  base=$(mktemp -d "${TMPDIR:-/tmp}/zb-wine.XXXXXX")
-  export WINEPREFIX=$base/prefix
-  trap 'WINEPREFIX="$WINEPREFIX" wineserver -k 2>/dev/null; rm -rf "$(dirname "$WINEPREFIX")"' EXIT
+  if [ -z "$wine_base" ]; then
+    wine_base=$(mktemp -d "${TMPDIR:-/tmp}/zb-wine.XXXXXX")
+    export WINEPREFIX=$wine_base/prefix
+    trap 'WINEPREFIX="$WINEPREFIX" wineserver -k 2>/dev/null; rm -rf "$wine_base"' EXIT
+  fi
   echo "wine: prefix $WINEPREFIX"
   "$ROOT/scripts/wine-run.sh" cmd /c exit 0 >/dev/null 2>&1
 }
@@ -89,10 +93,12 @@ run_stage() {
   # Preparations run in this shell (their settings last for the stage), logged as they go.
   case $name in
     tsan) prepare_tsan > >(tee -a "$log") 2>&1 || status=1 ;;
-    mingw) prepare_wine > >(tee -a "$log") 2>&1 || status=1 ;;
+    mingw | package) prepare_wine > >(tee -a "$log") 2>&1 || status=1 ;;
   esac
   if [ $status -ne 0 ]; then
     stage_failed_step[$name]=prepare
+  elif [ "$name" = package ]; then
+    step "$log" "$ROOT/scripts/check-packages.sh" || stage_failed_step[$name]=packages
   elif ! step "$log" cmake --preset "$name"; then
     stage_failed_step[$name]=configure
   elif ! step "$log" cmake --build --preset "$name" -j "$JOBS"; then
@@ -115,15 +121,15 @@ total=0
 echo
 echo "==================== summary ===================="
 for name in "${stages[@]}"; do
-  printf '%-6s %s  %4d s  %s\n' "$name" "${stage_result[$name]}" "${stage_seconds[$name]}" \
+  printf '%-8s %s  %4d s  %s\n' "$name" "${stage_result[$name]}" "${stage_seconds[$name]}" \
     "${stage_failed_step[$name]:+(${stage_failed_step[$name]} failed)}"
   total=$((total + stage_seconds[$name]))
   [ "${stage_result[$name]}" = PASS ] || failed=1
 done
-printf 'total         %4d s\n' "$total"
+printf 'total           %4d s\n' "$total"
 for name in "${stages[@]}"; do
   echo "[$name]"
-  grep -E 'tests passed|tests failed|Total Test time|No tests were found|Errors while running CTest' \
+  grep -E 'tests passed|tests failed|Total Test time|No tests were found|Errors while running CTest|packages checked' \
     "$LOG_DIR/$name.log" | sed 's/^/  /'
 done
 if [ $failed -ne 0 ]; then

@@ -1,0 +1,83 @@
+#!/usr/bin/env bash
+# Checks what a host developer gets, from the release and mingw build trees:
+#   1. cmake --install into a scratch prefix; build and run, outside the tree, the C example
+#      with find_package(zbadpcm CONFIG) and a C++ host with pkg-config; run the installed
+#      zbhost, which finds the library through its run path;
+#   2. the Debian package: made with cpack, installed with dpkg, zbhost run from it once,
+#      then removed again;
+#   3. the Windows zip: made with cpack, unpacked, the C example built against its DLL with
+#      MinGW and run under Wine.
+# Builds only the library and zbhost in each tree. Needs root (or sudo) for dpkg, and Wine
+# set up as scripts/wine-run.sh does. Usage: scripts/check-packages.sh (ZB_JOBS: build jobs)
+set -euo pipefail
+
+cd "$(dirname "$0")/.."
+readonly ROOT=$PWD
+readonly JOBS=${ZB_JOBS:-2}
+readonly RELEASE=$ROOT/build/release
+readonly MINGW=$ROOT/build/mingw
+readonly MINGW_CC=i686-w64-mingw32-gcc-posix
+WORK=$(mktemp -d "${TMPDIR:-/tmp}/zb-packages.XXXXXX")
+readonly WORK
+deb_installed=""
+
+as_root() {
+  if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+cleanup() {
+  if [ -n "$deb_installed" ]; then as_root dpkg -r "$deb_installed" >/dev/null || true; fi
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+run() {
+  echo "+ $*"
+  "$@"
+}
+
+echo "== install into a scratch prefix"
+prefix=$WORK/prefix
+run cmake --preset release >/dev/null
+run cmake --build --preset release -j "$JOBS" --target zbadpcm zbhost
+run cmake --install "$RELEASE" --prefix "$prefix"
+
+echo "== find_package consumer: the C example"
+run cmake -S examples -B "$WORK/find-package" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" \
+  -DCMAKE_C_FLAGS="-Wall -Wextra -Wpedantic -Werror" >/dev/null
+run cmake --build "$WORK/find-package"
+run "$WORK/find-package/zb_stream_example"
+
+echo "== pkg-config consumer: a C++ host"
+export PKG_CONFIG_PATH=$prefix/lib/pkgconfig
+read -r -a pc_flags <<<"$(pkg-config --cflags --libs zbadpcm)"
+run c++ -std=c++17 -Wall -Wextra -Wpedantic -Werror tests/consumer/pkgconfig_consumer.cpp "${pc_flags[@]}" \
+  -Wl,-rpath,"$(pkg-config --variable=libdir zbadpcm)" -o "$WORK/pkgconfig-consumer"
+run "$WORK/pkgconfig-consumer"
+
+echo "== the installed zbhost"
+run "$prefix/bin/zbhost" inspect
+run "$prefix/bin/zbhost" --seconds 1 --loss random:5 --seed 1 -o "$WORK/out.wav"
+
+echo "== Debian package"
+(cd "$RELEASE" && run cpack -G DEB -B "$WORK/deb")
+deb=$(ls "$WORK"/deb/zbadpcm_*.deb)
+run dpkg-deb --contents "$deb"
+as_root dpkg -i "$deb"
+deb_installed=zbadpcm
+run /usr/bin/zbhost --seconds 1 --loss random:5 --seed 1 -o "$WORK/out-deb.wav"
+as_root dpkg -r zbadpcm
+deb_installed=""
+
+echo "== Windows zip, the C example built against it, run under Wine"
+if [ ! -f "$MINGW/CMakeCache.txt" ]; then run cmake --preset mingw >/dev/null; fi
+run cmake --build --preset mingw -j "$JOBS" --target zbadpcm
+(cd "$MINGW" && run cpack -G ZIP -B "$WORK/zip")
+zip=$(ls "$WORK"/zip/zbadpcm-*-win32.zip)
+run unzip -q "$zip" -d "$WORK/win"
+win=$(ls -d "$WORK"/win/zbadpcm-*)
+run "$MINGW_CC" -std=c99 -Wall -Wextra -Werror "$win/share/doc/zbadpcm/examples/stream_example.c" \
+  -I"$win/include/zbadpcm" "$win/lib/libzbadpcm.dll.a" -o "$win/bin/stream_example.exe"
+(cd "$win/bin" && run "$ROOT/scripts/wine-run.sh" stream_example.exe)
+
+echo "packages checked"
