@@ -26,6 +26,8 @@ set(CPACK_PACKAGE_NAME zbadpcm)
 set(CPACK_PACKAGE_VENDOR "zbadpcm developers")
 set(CPACK_PACKAGE_CONTACT "zbadpcm developers <zbadpcm@example.org>")
 set(CPACK_VERBATIM_VARIABLES ON)
+# Debug information stays in the build tree.
+set(CPACK_STRIP_FILES ON)
 if(ZB_IS_WIN32)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_SYSTEM_NAME win32)

@@ -121,16 +121,12 @@ int main(void) {
   ZbSourceFaceOf(dec)->vtbl->AddOutput(ZbSourceFaceOf(dec), &check.sink);
 
   for (seq = 0; seq < kFrames; ++seq) {
+    /* 20 ms of 16-bit mono PCM at 16 kHz: type 128, kind 12, flags class 2 */
     uint8_t pcm[kPcmFrameBytes];
-    AvFrameInfo info = {0, 0, AV_CLASS_MEDIA, {0, 0, 0}};
-    AvFrame frame = {AV_TYPE_PCM, 0, AV_KIND_AUDIO, NULL, kPcmFrameBytes, NULL};
-    ZbSinkFace* input = ZbSinkFaceOf(enc);
+    AvFrameInfo info = {seq, 20 * seq, AV_CLASS_MEDIA, {0, 0, 0}};
+    AvFrame frame = {AV_TYPE_PCM, 0, AV_KIND_AUDIO, &info, kPcmFrameBytes, pcm};
     MakePcm(seq, pcm);
-    info.seq = seq;
-    info.timestamp = 20 * seq; /* milliseconds at 16 kHz */
-    frame.info = &info;
-    frame.data = pcm;
-    input->vtbl->HandleFrame(input, NULL, &frame);
+    ZbSinkFaceOf(enc)->vtbl->HandleFrame(ZbSinkFaceOf(enc), NULL, &frame);
   }
 
   zbDestroyInstance(enc);
