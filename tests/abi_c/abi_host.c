@@ -1,9 +1,9 @@
 /* A host written in plain C that drives the library only through its binary interface:
  * it loads the library at run time, resolves the five exports by name, installs its own
  * allocator, and wires encoder -> lossy link -> decoder -> recorder through raw vtable
- * slots with records and vtables of its own, the way a host built by another compiler
- * sees the library. It streams PCM with every single data-frame or parity-frame loss and
- * requires the decoded PCM to equal the lossless run's. Exit code 0 when every check
+ * slots, with the C faces of the public header zbav_c.h, the way a host built by another
+ * compiler sees the library. It streams PCM with every single data-frame or parity-frame
+ * loss and requires the decoded PCM to equal the lossless run's. Exit code 0 when every check
  * holds; one line per failed check otherwise. */
 #if !defined(_WIN32)
 #define _POSIX_C_SOURCE 200809L
@@ -17,17 +17,15 @@
 #include <stdlib.h>
 #include <string.h>
 
-/* ---- The platform difference: loading the library and the member-call convention. ---- */
+#include "zbav_c.h"
+
+/* ---- The platform difference: loading the library ---- */
 #if defined(_WIN32)
 #include <windows.h>
 #define HOST_LIBRARY_NAME "zbadpcm.dll"
-#define HOST_EXPORT_CALL __cdecl
-/* Member functions of 32-bit Windows interfaces take `this` in ECX (thiscall). GCC applies
- * the attribute to C functions too; only its pedantic mode remarks that they are not C++
- * methods, which is the whole point here. */
+/* The host's own slots are thiscall functions; GCC's pedantic mode remarks that they are
+ * not C++ methods, which is the whole point here. */
 #pragma GCC diagnostic ignored "-Wattributes"
-#define HOST_METHOD __attribute__((thiscall))
-#define HOST_SINK_FACE_OFFSET 56
 typedef HMODULE HostLibrary;
 typedef void (*HostProc)(void);
 static HostLibrary OpenHostLibrary(const char* name) {
@@ -40,9 +38,6 @@ static bool CloseHostLibrary(HostLibrary lib) { return FreeLibrary(lib) != 0; }
 #else
 #include <dlfcn.h>
 #define HOST_LIBRARY_NAME "libzbadpcm.so"
-#define HOST_EXPORT_CALL
-#define HOST_METHOD
-#define HOST_SINK_FACE_OFFSET 112
 typedef void* HostLibrary;
 typedef void (*HostProc)(void);
 static HostLibrary OpenHostLibrary(const char* name) {
@@ -82,112 +77,20 @@ static bool Check(bool ok, const char* expr, int line, const char* what, ...) {
   return false;
 }
 
-/* ---- The records, as the host declares them ---- */
-enum {
-  kTypePcm = 128,
-  kTypeAdpcm = 139,
-  kTypeParity = 140,
-  kKindAudio = 12,
-  kFlagsMediaClass = 0x02,
-  kDeleteFreesMemory = 1
-};
-
-typedef struct HostFrameInfo {
-  int32_t seq;
-  int32_t timestamp;
-  uint8_t flags;
-  uint8_t reserved[3];
-} HostFrameInfo;
-
-typedef struct HostFrame {
-  uint8_t type;
-  uint8_t reserved;
-  uint16_t kind;
-  HostFrameInfo* info;
-  uint32_t len;
-  uint8_t* data;
-} HostFrame;
-
-HOST_COMPILE_CHECK(HostFrameInfoIs12Bytes, sizeof(HostFrameInfo) == 12);
-HOST_COMPILE_CHECK(HostFrameLenAfterInfo, offsetof(HostFrame, len) == offsetof(HostFrame, info) + sizeof(void*));
+/* ---- The records of the public header, as a C compiler lays them out ---- */
+HOST_COMPILE_CHECK(FrameInfoIs12Bytes, sizeof(AvFrameInfo) == 12);
+HOST_COMPILE_CHECK(FrameLenAfterInfo, offsetof(AvFrame, len) == offsetof(AvFrame, info) + sizeof(void*));
 #if defined(_WIN32)
-HOST_COMPILE_CHECK(HostFrameIs16Bytes, sizeof(HostFrame) == 16);
+HOST_COMPILE_CHECK(FrameIs16Bytes, sizeof(AvFrame) == 16);
 #endif
 
-/* ---- The faces and interfaces, as vtables of function pointers ---- */
-typedef struct HostSourceFace HostSourceFace;
-typedef struct HostSinkFace HostSinkFace;
-
-typedef struct HostSourceVtbl {
-  void* (HOST_METHOD* DeletingDestructor)(HostSourceFace* self, unsigned int flags);
-  uint16_t (HOST_METHOD* GetOutputType)(HostSourceFace* self);
-  bool (HOST_METHOD* AddOutput)(HostSourceFace* self, HostSinkFace* pOutput);
-  bool (HOST_METHOD* RemoveOutput)(HostSourceFace* self, HostSinkFace* pOutput);
-  int32_t (HOST_METHOD* CountActiveOutputs)(HostSourceFace* self);
-  int32_t (HOST_METHOD* ReservedQuery)(HostSourceFace* self);
-  void (HOST_METHOD* ReservedNotify)(HostSourceFace* self);
-  int32_t (HOST_METHOD* ReservedControl)(HostSourceFace* self, int32_t value);
-} HostSourceVtbl;
-
-/* Filter modules append slot 8, encoders slots 9 and 10. */
-typedef struct HostFilterVtbl {
-  HostSourceVtbl source;
-  bool (HOST_METHOD* ResetStream)(HostSourceFace* self);
-} HostFilterVtbl;
-
-typedef struct HostEncoderVtbl {
-  HostFilterVtbl filter;
-  void (HOST_METHOD* ReservedSetting)(HostSourceFace* self, int32_t value);
-  void (HOST_METHOD* EnableRedundancy)(HostSourceFace* self, bool enable);
-} HostEncoderVtbl;
-
-typedef struct HostSinkVtbl {
-  void* (HOST_METHOD* DeletingDestructor)(HostSinkFace* self, unsigned int flags);
-  bool (HOST_METHOD* AcceptsType)(HostSinkFace* self, uint16_t type);
-  bool (HOST_METHOD* IsActive)(HostSinkFace* self, HostSourceFace* from);
-  bool (HOST_METHOD* AddInput)(HostSinkFace* self, HostSourceFace* pInput);
-  bool (HOST_METHOD* RemoveInput)(HostSinkFace* self, HostSourceFace* pInput);
-  bool (HOST_METHOD* HandleFrame)(HostSinkFace* self, HostSourceFace* from, HostFrame* frame);
-} HostSinkVtbl;
-
-struct HostSourceFace {
-  const HostSourceVtbl* vtbl;
-};
-struct HostSinkFace {
-  const HostSinkVtbl* vtbl;
-};
-
-typedef struct HostAllocator HostAllocator;
-typedef struct HostAllocVtbl {
-  void* (HOST_METHOD* Alloc)(HostAllocator* self, uint32_t size);
-  void (HOST_METHOD* Free)(HostAllocator* self, void* ptr);
-} HostAllocVtbl;
-
-typedef struct HostDescriptor HostDescriptor;
-typedef struct HostDescriptorVtbl {
-  void (HOST_METHOD* SetMemAllocator)(HostDescriptor* self, HostAllocator* alloc);
-  bool (HOST_METHOD* GetModuleInfo)(HostDescriptor* self, const char* name, uint32_t* typeId, uint8_t* flag);
-  bool (HOST_METHOD* ReservedQuery)(HostDescriptor* self);
-  bool (HOST_METHOD* ReservedCallA)(HostDescriptor* self, int32_t a, int32_t b, int32_t c, int32_t d);
-  bool (HOST_METHOD* ReservedCallB)(HostDescriptor* self, int32_t a, int32_t b, int32_t c, int32_t d);
-} HostDescriptorVtbl;
-struct HostDescriptor {
-  const HostDescriptorVtbl* vtbl;
-};
-
 /* ---- The five exports ---- */
-typedef bool(HOST_EXPORT_CALL* InitializeFn)(void);
-typedef void(HOST_EXPORT_CALL* UninitializeFn)(void);
-typedef bool(HOST_EXPORT_CALL* GetInterfaceNameFn)(int32_t index, char* buffer);
-typedef void*(HOST_EXPORT_CALL* CreateInstanceFn)(const char* name);
-typedef void(HOST_EXPORT_CALL* DestroyInstanceFn)(void* object);
-
 static struct {
-  InitializeFn Initialize;
-  UninitializeFn Uninitialize;
-  GetInterfaceNameFn GetInterfaceName;
-  CreateInstanceFn CreateInstance;
-  DestroyInstanceFn DestroyInstance;
+  ZbInitializeFn Initialize;
+  ZbUninitializeFn Uninitialize;
+  ZbGetInterfaceNameFn GetInterfaceName;
+  ZbCreateInstanceFn CreateInstance;
+  ZbDestroyInstanceFn DestroyInstance;
 } g_lib;
 
 /* ---- Stream parameters ---- */
@@ -204,7 +107,6 @@ enum {
   kFirstTimestamp = 1000,
   kMaxRecorded = 32,
   kMaxLiveBuffers = 64,
-  kInterfaceNameBytes = 16,
   kExportCount = 5
 };
 
@@ -212,8 +114,8 @@ static const uint32_t kEncoderTypeId = 0xD008Bu;
 static const uint32_t kDecoderTypeId = 0xE008Bu;
 
 /* ---- The host allocator: counts and tracks every buffer it hands out ---- */
-struct HostAllocator {
-  const HostAllocVtbl* vtbl;
+typedef struct HostAllocator {
+  ZbMemAlloc face; /* first member: the object's address is its allocator face */
   void* live[kMaxLiveBuffers];
   int nLive;
   int nAllocs;
@@ -221,9 +123,10 @@ struct HostAllocator {
   int nForeignFrees;  /* Free of a pointer this allocator did not hand out */
   int nOddSizes;      /* requests of a size no module should ask for */
   uint32_t refuseSize; /* when not 0, requests of this size are answered with null */
-};
+} HostAllocator;
 
-static void* HOST_METHOD AllocatorAlloc(HostAllocator* self, uint32_t size) {
+static void* ZB_METHOD AllocatorAlloc(ZbMemAlloc* face, uint32_t size) {
+  HostAllocator* self = (HostAllocator*)face;
   void* ptr;
   if (size != kEncoderBufferBytes && size != kDecoderBufferBytes) ++self->nOddSizes;
   if (size == self->refuseSize || self->nLive == kMaxLiveBuffers) return NULL;
@@ -234,7 +137,8 @@ static void* HOST_METHOD AllocatorAlloc(HostAllocator* self, uint32_t size) {
   return ptr;
 }
 
-static void HOST_METHOD AllocatorFree(HostAllocator* self, void* ptr) {
+static void ZB_METHOD AllocatorFree(ZbMemAlloc* face, void* ptr) {
+  HostAllocator* self = (HostAllocator*)face;
   int i;
   for (i = 0; i < self->nLive; ++i) {
     if (self->live[i] == ptr) {
@@ -247,8 +151,8 @@ static void HOST_METHOD AllocatorFree(HostAllocator* self, void* ptr) {
   ++self->nForeignFrees;
 }
 
-static const HostAllocVtbl kAllocatorVtbl = {AllocatorAlloc, AllocatorFree};
-static HostAllocator g_allocator = {&kAllocatorVtbl, {NULL}, 0, 0, 0, 0, 0, 0};
+static const ZbMemAllocVtbl kAllocatorVtbl = {AllocatorAlloc, AllocatorFree};
+static HostAllocator g_allocator = {{&kAllocatorVtbl}, {NULL}, 0, 0, 0, 0, 0, 0};
 
 /* Calls the library makes that a host object must never receive. */
 static int g_nUnexpectedCalls;
@@ -265,45 +169,45 @@ typedef struct RecordedFrame {
 } RecordedFrame;
 
 typedef struct Recorder {
-  HostSinkFace sink; /* first member: the object's address is its sink face */
-  HostSourceFace* input;
+  ZbSinkFace sink; /* first member: the object's address is its sink face */
+  ZbSourceFace* input;
   int nFrames;
   int nOversized;
   RecordedFrame frames[kMaxRecorded];
 } Recorder;
 
-static Recorder* RecorderOf(HostSinkFace* self) { return (Recorder*)self; }
+static Recorder* RecorderOf(ZbSinkFace* self) { return (Recorder*)self; }
 
-static void* HOST_METHOD RecorderDestroy(HostSinkFace* self, unsigned int flags) {
+static void* ZB_METHOD RecorderDestroy(ZbSinkFace* self, unsigned int flags) {
   (void)flags;
   ++g_nUnexpectedCalls;
   return self;
 }
-static bool HOST_METHOD RecorderAcceptsType(HostSinkFace* self, uint16_t type) {
+static bool ZB_METHOD RecorderAcceptsType(ZbSinkFace* self, uint16_t type) {
   (void)self;
-  return type == kTypePcm;
+  return type == AV_TYPE_PCM;
 }
-static bool HOST_METHOD RecorderIsActive(HostSinkFace* self, HostSourceFace* from) {
+static bool ZB_METHOD RecorderIsActive(ZbSinkFace* self, ZbSourceFace* from) {
   (void)self;
   (void)from;
   return true;
 }
 /* Record the peer first, then call its mirror operation; a call back finds it recorded. */
-static bool HOST_METHOD RecorderAddInput(HostSinkFace* self, HostSourceFace* pInput) {
+static bool ZB_METHOD RecorderAddInput(ZbSinkFace* self, ZbSourceFace* pInput) {
   Recorder* rec = RecorderOf(self);
   if (rec->input == pInput) return true;
   rec->input = pInput;
   pInput->vtbl->AddOutput(pInput, self);
   return true;
 }
-static bool HOST_METHOD RecorderRemoveInput(HostSinkFace* self, HostSourceFace* pInput) {
+static bool ZB_METHOD RecorderRemoveInput(ZbSinkFace* self, ZbSourceFace* pInput) {
   Recorder* rec = RecorderOf(self);
   if (pInput == NULL || rec->input != pInput) return false;
   rec->input = NULL;
   pInput->vtbl->RemoveOutput(pInput, self);
   return true;
 }
-static bool HOST_METHOD RecorderHandleFrame(HostSinkFace* self, HostSourceFace* from, HostFrame* frame) {
+static bool ZB_METHOD RecorderHandleFrame(ZbSinkFace* self, ZbSourceFace* from, AvFrame* frame) {
   Recorder* rec = RecorderOf(self);
   RecordedFrame* out;
   (void)from;
@@ -322,8 +226,8 @@ static bool HOST_METHOD RecorderHandleFrame(HostSinkFace* self, HostSourceFace* 
   return true;
 }
 
-static const HostSinkVtbl kRecorderVtbl = {RecorderDestroy,   RecorderAcceptsType, RecorderIsActive,
-                                           RecorderAddInput, RecorderRemoveInput, RecorderHandleFrame};
+static const ZbSinkFaceVtbl kRecorderVtbl = {RecorderDestroy,  RecorderAcceptsType, RecorderIsActive,
+                                             RecorderAddInput, RecorderRemoveInput, RecorderHandleFrame};
 
 static void InitRecorder(Recorder* rec) {
   memset(rec, 0, sizeof *rec);
@@ -332,10 +236,10 @@ static void InitRecorder(Recorder* rec) {
 
 /* ---- The lossy link: a sink face toward the encoder, a source face toward the decoder ---- */
 typedef struct Link {
-  HostSinkFace sink;
-  HostSourceFace source;
-  HostSourceFace* input;
-  HostSinkFace* output;
+  ZbSinkFace sink;
+  ZbSourceFace source;
+  ZbSourceFace* input;
+  ZbSinkFace* output;
   uint8_t dropType; /* 0: drop nothing */
   int32_t dropSeq;
   int nData;
@@ -343,31 +247,31 @@ typedef struct Link {
   int nDropped;
 } Link;
 
-static Link* LinkOfSink(HostSinkFace* self) { return (Link*)((char*)self - offsetof(Link, sink)); }
-static Link* LinkOfSource(HostSourceFace* self) { return (Link*)((char*)self - offsetof(Link, source)); }
+static Link* LinkOfSink(ZbSinkFace* self) { return (Link*)((char*)self - offsetof(Link, sink)); }
+static Link* LinkOfSource(ZbSourceFace* self) { return (Link*)((char*)self - offsetof(Link, source)); }
 
-static void* HOST_METHOD LinkSinkDestroy(HostSinkFace* self, unsigned int flags) {
+static void* ZB_METHOD LinkSinkDestroy(ZbSinkFace* self, unsigned int flags) {
   (void)flags;
   ++g_nUnexpectedCalls;
   return self;
 }
-static bool HOST_METHOD LinkAcceptsType(HostSinkFace* self, uint16_t type) {
+static bool ZB_METHOD LinkAcceptsType(ZbSinkFace* self, uint16_t type) {
   (void)self;
-  return type == kTypeAdpcm || type == kTypeParity;
+  return type == AV_TYPE_ADPCM || type == AV_TYPE_ADPCM_PARITY;
 }
-static bool HOST_METHOD LinkIsActive(HostSinkFace* self, HostSourceFace* from) {
+static bool ZB_METHOD LinkIsActive(ZbSinkFace* self, ZbSourceFace* from) {
   (void)self;
   (void)from;
   return true;
 }
-static bool HOST_METHOD LinkAddInput(HostSinkFace* self, HostSourceFace* pInput) {
+static bool ZB_METHOD LinkAddInput(ZbSinkFace* self, ZbSourceFace* pInput) {
   Link* link = LinkOfSink(self);
   if (link->input == pInput) return true;
   link->input = pInput;
   pInput->vtbl->AddOutput(pInput, self);
   return true;
 }
-static bool HOST_METHOD LinkRemoveInput(HostSinkFace* self, HostSourceFace* pInput) {
+static bool ZB_METHOD LinkRemoveInput(ZbSinkFace* self, ZbSourceFace* pInput) {
   Link* link = LinkOfSink(self);
   if (pInput == NULL || link->input != pInput) return false;
   link->input = NULL;
@@ -375,12 +279,12 @@ static bool HOST_METHOD LinkRemoveInput(HostSinkFace* self, HostSourceFace* pInp
   return true;
 }
 /* Counts what the encoder sends, drops the chosen frame and passes the rest on. */
-static bool HOST_METHOD LinkHandleFrame(HostSinkFace* self, HostSourceFace* from, HostFrame* frame) {
+static bool ZB_METHOD LinkHandleFrame(ZbSinkFace* self, ZbSourceFace* from, AvFrame* frame) {
   Link* link = LinkOfSink(self);
-  HostSinkFace* out = link->output;
+  ZbSinkFace* out = link->output;
   (void)from;
-  if (frame->type == kTypeAdpcm) ++link->nData;
-  if (frame->type == kTypeParity) ++link->nParity;
+  if (frame->type == AV_TYPE_ADPCM) ++link->nData;
+  if (frame->type == AV_TYPE_ADPCM_PARITY) ++link->nParity;
   if (frame->type == link->dropType && frame->info->seq == link->dropSeq) {
     ++link->nDropped;
     return true;
@@ -391,50 +295,50 @@ static bool HOST_METHOD LinkHandleFrame(HostSinkFace* self, HostSourceFace* from
   return true;
 }
 
-static void* HOST_METHOD LinkSourceDestroy(HostSourceFace* self, unsigned int flags) {
+static void* ZB_METHOD LinkSourceDestroy(ZbSourceFace* self, unsigned int flags) {
   (void)flags;
   ++g_nUnexpectedCalls;
   return self;
 }
-static uint16_t HOST_METHOD LinkGetOutputType(HostSourceFace* self) {
+static uint16_t ZB_METHOD LinkGetOutputType(ZbSourceFace* self) {
   (void)self;
-  return kTypeAdpcm;
+  return AV_TYPE_ADPCM;
 }
-static bool HOST_METHOD LinkAddOutput(HostSourceFace* self, HostSinkFace* pOutput) {
+static bool ZB_METHOD LinkAddOutput(ZbSourceFace* self, ZbSinkFace* pOutput) {
   Link* link = LinkOfSource(self);
   if (link->output == pOutput) return true;
   link->output = pOutput;
   pOutput->vtbl->AddInput(pOutput, self);
   return true;
 }
-static bool HOST_METHOD LinkRemoveOutput(HostSourceFace* self, HostSinkFace* pOutput) {
+static bool ZB_METHOD LinkRemoveOutput(ZbSourceFace* self, ZbSinkFace* pOutput) {
   Link* link = LinkOfSource(self);
   if (pOutput == NULL || link->output != pOutput) return false;
   link->output = NULL;
   pOutput->vtbl->RemoveInput(pOutput, self);
   return true;
 }
-static int32_t HOST_METHOD LinkCountActiveOutputs(HostSourceFace* self) {
+static int32_t ZB_METHOD LinkCountActiveOutputs(ZbSourceFace* self) {
   Link* link = LinkOfSource(self);
   return (link->output != NULL && link->output->vtbl->IsActive(link->output, self)) ? 1 : 0;
 }
-static int32_t HOST_METHOD LinkReservedQuery(HostSourceFace* self) {
+static int32_t ZB_METHOD LinkReservedQuery(ZbSourceFace* self) {
   (void)self;
   return 0;
 }
-static void HOST_METHOD LinkReservedNotify(HostSourceFace* self) { (void)self; }
-static int32_t HOST_METHOD LinkReservedControl(HostSourceFace* self, int32_t value) {
+static void ZB_METHOD LinkReservedNotify(ZbSourceFace* self) { (void)self; }
+static int32_t ZB_METHOD LinkReservedControl(ZbSourceFace* self, int32_t value) {
   (void)self;
   (void)value;
   return 0;
 }
 
-static const HostSinkVtbl kLinkSinkVtbl = {LinkSinkDestroy, LinkAcceptsType,  LinkIsActive,
-                                           LinkAddInput,    LinkRemoveInput, LinkHandleFrame};
-static const HostSourceVtbl kLinkSourceVtbl = {LinkSourceDestroy,      LinkGetOutputType, LinkAddOutput,
-                                               LinkRemoveOutput,       LinkCountActiveOutputs,
-                                               LinkReservedQuery,      LinkReservedNotify,
-                                               LinkReservedControl};
+static const ZbSinkFaceVtbl kLinkSinkVtbl = {LinkSinkDestroy, LinkAcceptsType, LinkIsActive,
+                                             LinkAddInput,    LinkRemoveInput, LinkHandleFrame};
+static const ZbSourceFaceVtbl kLinkSourceVtbl = {LinkSourceDestroy,      LinkGetOutputType, LinkAddOutput,
+                                                 LinkRemoveOutput,       LinkCountActiveOutputs,
+                                                 LinkReservedQuery,      LinkReservedNotify,
+                                                 LinkReservedControl};
 
 static void InitLink(Link* link, uint8_t dropType, int32_t dropSeq) {
   memset(link, 0, sizeof *link);
@@ -442,16 +346,6 @@ static void InitLink(Link* link, uint8_t dropType, int32_t dropSeq) {
   link->source.vtbl = &kLinkSourceVtbl;
   link->dropType = dropType;
   link->dropSeq = dropSeq;
-}
-
-/* ---- Reaching a module's faces ---- */
-static HostSourceFace* SourceOf(void* module) { return (HostSourceFace*)module; }
-static HostSinkFace* SinkOf(void* module) { return (HostSinkFace*)((char*)module + HOST_SINK_FACE_OFFSET); }
-static const HostFilterVtbl* FilterVtbl(void* module) {
-  return (const HostFilterVtbl*)(const void*)SourceOf(module)->vtbl;
-}
-static const HostEncoderVtbl* EncoderVtbl(void* module) {
-  return (const HostEncoderVtbl*)(const void*)SourceOf(module)->vtbl;
 }
 
 /* ---- The signal: a triangle wave whose pitch and level change per frame, plus noise ---- */
@@ -485,16 +379,16 @@ static void MakeSignal(void) {
 }
 
 static bool PushPcm(void* encoder, int32_t seq) {
-  HostFrameInfo info;
-  HostFrame frame;
-  HostSinkFace* sink = SinkOf(encoder);
+  AvFrameInfo info;
+  AvFrame frame;
+  ZbSinkFace* sink = ZbSinkFaceOf(encoder);
   memset(&info, 0, sizeof info);
   memset(&frame, 0, sizeof frame);
   info.seq = seq;
   info.timestamp = kFirstTimestamp + kTimestampStep * seq;
-  info.flags = kFlagsMediaClass;
-  frame.type = kTypePcm;
-  frame.kind = kKindAudio;
+  info.flags = AV_CLASS_MEDIA;
+  frame.type = AV_TYPE_PCM;
+  frame.kind = AV_KIND_AUDIO;
   frame.info = &info;
   frame.len = kPcmFrameBytes;
   frame.data = g_pcm[seq];
@@ -510,17 +404,17 @@ typedef struct Chain {
 } Chain;
 
 static bool BuildChain(Chain* chain, uint8_t dropType, int32_t dropSeq) {
-  HostSourceFace* enc;
-  HostSourceFace* dec;
-  HostSinkFace* decSink;
+  ZbSourceFace* enc;
+  ZbSourceFace* dec;
+  ZbSinkFace* decSink;
   InitLink(&chain->link, dropType, dropSeq);
   InitRecorder(&chain->recorder);
   chain->encoder = g_lib.CreateInstance("QV_AdpcmEncoder");
   chain->decoder = g_lib.CreateInstance("QV_AdpcmDecoder");
   if (!CHECK(chain->encoder != NULL && chain->decoder != NULL, "modules created")) return false;
-  enc = SourceOf(chain->encoder);
-  dec = SourceOf(chain->decoder);
-  decSink = SinkOf(chain->decoder);
+  enc = ZbSourceFaceOf(chain->encoder);
+  dec = ZbSourceFaceOf(chain->decoder);
+  decSink = ZbSinkFaceOf(chain->decoder);
 
   /* From the source side, from the sink side, and from the source side again. */
   CHECK(enc->vtbl->AddOutput(enc, &chain->link.sink), "encoder AddOutput answers true");
@@ -576,10 +470,10 @@ static void CheckRendered(const Recorder* rec, int nFrames, const Recorder* refe
     int nRefFound = 0;
     const RecordedFrame* got = FindRendered(rec, seq, &nFound);
     if (!CHECK(nFound == 1, "frame %d rendered %d times", (int)seq, nFound)) continue;
-    CHECK(got->type == kTypePcm && got->kind == kKindAudio, "frame %d is PCM of kind 12", (int)seq);
+    CHECK(got->type == AV_TYPE_PCM && got->kind == AV_KIND_AUDIO, "frame %d is PCM of kind 12", (int)seq);
     CHECK(got->timestamp == kFirstTimestamp + kTimestampStep * seq, "frame %d has timestamp %d", (int)seq,
           (int)got->timestamp);
-    CHECK(got->flags == kFlagsMediaClass, "frame %d keeps its flags", (int)seq);
+    CHECK(got->flags == AV_CLASS_MEDIA, "frame %d keeps its flags", (int)seq);
     CHECK(got->len == kPcmFrameBytes, "frame %d has %u PCM bytes", (int)seq, (unsigned)got->len);
     if (reference != NULL) {
       const RecordedFrame* want = FindRendered(reference, seq, &nRefFound);
@@ -615,18 +509,18 @@ static void CheckQuality(const Recorder* rec) {
 
 /* ---- Scenarios ---- */
 static void CheckExportsAndDescriptor(void) {
-  char name[kInterfaceNameBytes + 8];
-  HostDescriptor* desc;
+  char name[ZB_INTERFACE_NAME_BYTES + 8];
+  ZbChildModule* desc;
   uint32_t typeId = 0;
   uint8_t flag = 0xFF;
-  HostAllocator* none = NULL;
+  ZbMemAlloc* none = NULL;
 
   snprintf(g_scenario, sizeof g_scenario, "exports");
   CHECK(g_lib.Initialize(), "zbInitialize answers true");
   memset(name, 'x', sizeof name);
-  CHECK(g_lib.GetInterfaceName(0, name) && memcmp(name, "QV_AdpcmEncoder", kInterfaceNameBytes) == 0,
+  CHECK(g_lib.GetInterfaceName(0, name) && memcmp(name, "QV_AdpcmEncoder", ZB_INTERFACE_NAME_BYTES) == 0,
         "interface 0 is the encoder");
-  CHECK(g_lib.GetInterfaceName(1, name) && memcmp(name, "QV_AdpcmDecoder", kInterfaceNameBytes) == 0,
+  CHECK(g_lib.GetInterfaceName(1, name) && memcmp(name, "QV_AdpcmDecoder", ZB_INTERFACE_NAME_BYTES) == 0,
         "interface 1 is the decoder");
   memset(name, 'x', sizeof name);
   CHECK(!g_lib.GetInterfaceName(2, name) && name[0] == 'x', "interface 2 does not exist, buffer untouched");
@@ -635,7 +529,7 @@ static void CheckExportsAndDescriptor(void) {
   CHECK(g_lib.CreateInstance(NULL) == NULL, "a null name creates nothing");
 
   snprintf(g_scenario, sizeof g_scenario, "descriptor");
-  desc = (HostDescriptor*)g_lib.CreateInstance("IZBAvChildModule");
+  desc = (ZbChildModule*)g_lib.CreateInstance("IZBAvChildModule");
   if (!CHECK(desc != NULL, "descriptor handed out")) return;
   CHECK(g_lib.CreateInstance("IZBAvChildModule") == desc, "the descriptor is one object");
   CHECK(desc->vtbl->GetModuleInfo(desc, "QV_AdpcmEncoder", &typeId, &flag) && typeId == kEncoderTypeId &&
@@ -650,7 +544,7 @@ static void CheckExportsAndDescriptor(void) {
   CHECK(!desc->vtbl->ReservedQuery(desc), "descriptor slot 2 answers false");
   CHECK(desc->vtbl->ReservedCallA(desc, 1, -2, 3, -4), "descriptor slot 3 answers true");
   CHECK(desc->vtbl->ReservedCallB(desc, -1, 2, -3, 4), "descriptor slot 4 answers true");
-  desc->vtbl->SetMemAllocator(desc, &g_allocator);
+  desc->vtbl->SetMemAllocator(desc, &g_allocator.face);
   desc->vtbl->SetMemAllocator(desc, none); /* null keeps the allocator installed */
   g_lib.DestroyInstance(desc);             /* ignored: never recorded */
   CHECK(g_lib.CreateInstance("IZBAvChildModule") == desc, "destroying the descriptor is ignored");
@@ -658,29 +552,29 @@ static void CheckExportsAndDescriptor(void) {
 
 /* Frames a module must refuse with false, whatever the host hands in. */
 static void CheckRefusedFrames(void* enc, void* dec) {
-  HostFrameInfo info;
-  HostFrame frame;
-  HostSinkFace* encSink = SinkOf(enc);
-  HostSinkFace* decSink = SinkOf(dec);
+  AvFrameInfo info;
+  AvFrame frame;
+  ZbSinkFace* encSink = ZbSinkFaceOf(enc);
+  ZbSinkFace* decSink = ZbSinkFaceOf(dec);
   static uint8_t payload[kPcmFrameBytes];
   memset(&info, 0, sizeof info);
   memset(&frame, 0, sizeof frame);
-  info.flags = kFlagsMediaClass;
-  frame.type = kTypeAdpcm;
-  frame.kind = kKindAudio;
+  info.flags = AV_CLASS_MEDIA;
+  frame.type = AV_TYPE_ADPCM;
+  frame.kind = AV_KIND_AUDIO;
   frame.info = &info;
   frame.len = kAdpcmBlockBytes;
   frame.data = payload;
 
   CHECK(!encSink->vtbl->HandleFrame(encSink, NULL, NULL), "encoder refuses a null frame");
   CHECK(!decSink->vtbl->HandleFrame(decSink, NULL, NULL), "decoder refuses a null frame");
-  info.flags = kFlagsMediaClass | 0x01;
+  info.flags = AV_CLASS_MEDIA | 0x01;
   CHECK(!encSink->vtbl->HandleFrame(encSink, NULL, &frame), "encoder refuses frame class 3");
   CHECK(!decSink->vtbl->HandleFrame(decSink, NULL, &frame), "decoder refuses frame class 3");
-  info.flags = kFlagsMediaClass;
-  frame.kind = kKindAudio - 1;
+  info.flags = AV_CLASS_MEDIA;
+  frame.kind = AV_KIND_AUDIO - 1;
   CHECK(!decSink->vtbl->HandleFrame(decSink, NULL, &frame), "decoder refuses kind 11");
-  frame.kind = kKindAudio;
+  frame.kind = AV_KIND_AUDIO;
   frame.info = NULL;
   CHECK(!encSink->vtbl->HandleFrame(encSink, NULL, &frame), "encoder refuses a frame without info");
   CHECK(!decSink->vtbl->HandleFrame(decSink, NULL, &frame), "decoder refuses a frame without info");
@@ -694,36 +588,36 @@ static void CheckRefusedFrames(void* enc, void* dec) {
 static void CheckModuleFaces(void) {
   void* enc;
   void* dec;
-  HostSinkFace* encSink;
-  HostSinkFace* decSink;
+  ZbSinkFace* encSink;
+  ZbSinkFace* decSink;
 
   snprintf(g_scenario, sizeof g_scenario, "faces");
   enc = g_lib.CreateInstance("QV_AdpcmEncoder");
   dec = g_lib.CreateInstance("QV_AdpcmDecoder");
   if (!CHECK(enc != NULL && dec != NULL && enc != dec, "two distinct modules")) return;
-  encSink = SinkOf(enc);
-  decSink = SinkOf(dec);
-  CHECK(SourceOf(enc)->vtbl->GetOutputType(SourceOf(enc)) == kTypeAdpcm, "encoder emits ADPCM");
-  CHECK(SourceOf(dec)->vtbl->GetOutputType(SourceOf(dec)) == kTypePcm, "decoder emits PCM");
-  CHECK(encSink->vtbl->AcceptsType(encSink, kTypePcm) && !encSink->vtbl->AcceptsType(encSink, kTypeAdpcm),
+  encSink = ZbSinkFaceOf(enc);
+  decSink = ZbSinkFaceOf(dec);
+  CHECK(ZbSourceFaceOf(enc)->vtbl->GetOutputType(ZbSourceFaceOf(enc)) == AV_TYPE_ADPCM, "encoder emits ADPCM");
+  CHECK(ZbSourceFaceOf(dec)->vtbl->GetOutputType(ZbSourceFaceOf(dec)) == AV_TYPE_PCM, "decoder emits PCM");
+  CHECK(encSink->vtbl->AcceptsType(encSink, AV_TYPE_PCM) && !encSink->vtbl->AcceptsType(encSink, AV_TYPE_ADPCM),
         "encoder sink takes PCM only");
-  CHECK(decSink->vtbl->AcceptsType(decSink, kTypeAdpcm) && decSink->vtbl->AcceptsType(decSink, kTypeParity) &&
-            !decSink->vtbl->AcceptsType(decSink, kTypePcm),
+  CHECK(decSink->vtbl->AcceptsType(decSink, AV_TYPE_ADPCM) && decSink->vtbl->AcceptsType(decSink, AV_TYPE_ADPCM_PARITY) &&
+            !decSink->vtbl->AcceptsType(decSink, AV_TYPE_PCM),
         "decoder sink takes ADPCM and parity");
   CHECK(encSink->vtbl->IsActive(encSink, NULL) && decSink->vtbl->IsActive(decSink, NULL), "sinks are active");
-  CHECK(SourceOf(enc)->vtbl->ReservedQuery(SourceOf(enc)) == 0, "source slot 5 answers 0");
-  CHECK(SourceOf(enc)->vtbl->ReservedControl(SourceOf(enc), 42) == 0, "source slot 7 answers 0");
-  CHECK(FilterVtbl(enc)->ResetStream(SourceOf(enc)), "encoder ResetStream answers true");
-  CHECK(FilterVtbl(dec)->ResetStream(SourceOf(dec)), "decoder ResetStream answers true");
+  CHECK(ZbSourceFaceOf(enc)->vtbl->ReservedQuery(ZbSourceFaceOf(enc)) == 0, "source slot 5 answers 0");
+  CHECK(ZbSourceFaceOf(enc)->vtbl->ReservedControl(ZbSourceFaceOf(enc), 42) == 0, "source slot 7 answers 0");
+  CHECK(ZbFilterVtblOf(ZbSourceFaceOf(enc))->ResetStream(ZbSourceFaceOf(enc)), "encoder ResetStream answers true");
+  CHECK(ZbFilterVtblOf(ZbSourceFaceOf(dec))->ResetStream(ZbSourceFaceOf(dec)), "decoder ResetStream answers true");
 
   CheckRefusedFrames(enc, dec);
 
   /* Connect and disconnect from opposite ends. */
-  CHECK(SourceOf(enc)->vtbl->AddOutput(SourceOf(enc), decSink), "encoder AddOutput(decoder)");
-  CHECK(SourceOf(enc)->vtbl->CountActiveOutputs(SourceOf(enc)) == 1, "one output after connecting");
-  CHECK(decSink->vtbl->RemoveInput(decSink, SourceOf(enc)), "decoder RemoveInput(encoder) answers true");
-  CHECK(SourceOf(enc)->vtbl->CountActiveOutputs(SourceOf(enc)) == 0, "the encoder forgot the decoder");
-  CHECK(!decSink->vtbl->RemoveInput(decSink, SourceOf(enc)), "a second RemoveInput answers false");
+  CHECK(ZbSourceFaceOf(enc)->vtbl->AddOutput(ZbSourceFaceOf(enc), decSink), "encoder AddOutput(decoder)");
+  CHECK(ZbSourceFaceOf(enc)->vtbl->CountActiveOutputs(ZbSourceFaceOf(enc)) == 1, "one output after connecting");
+  CHECK(decSink->vtbl->RemoveInput(decSink, ZbSourceFaceOf(enc)), "decoder RemoveInput(encoder) answers true");
+  CHECK(ZbSourceFaceOf(enc)->vtbl->CountActiveOutputs(ZbSourceFaceOf(enc)) == 0, "the encoder forgot the decoder");
+  CHECK(!decSink->vtbl->RemoveInput(decSink, ZbSourceFaceOf(enc)), "a second RemoveInput answers false");
 
   g_lib.DestroyInstance(enc);
   g_lib.DestroyInstance(dec);
@@ -745,7 +639,7 @@ static void RunLossless(Recorder* reference) {
 
 static void RunWithLoss(const Recorder* reference, uint8_t dropType, int32_t dropSeq) {
   Chain chain;
-  snprintf(g_scenario, sizeof g_scenario, "%s frame %d lost", dropType == kTypeAdpcm ? "data" : "parity",
+  snprintf(g_scenario, sizeof g_scenario, "%s frame %d lost", dropType == AV_TYPE_ADPCM ? "data" : "parity",
            (int)dropSeq);
   if (!BuildChain(&chain, dropType, dropSeq)) return;
   StreamChain(&chain, kFrameCount);
@@ -758,7 +652,7 @@ static void RunWithoutRedundancy(const Recorder* reference) {
   Chain chain;
   snprintf(g_scenario, sizeof g_scenario, "redundancy off");
   if (!BuildChain(&chain, 0, 0)) return;
-  EncoderVtbl(chain.encoder)->EnableRedundancy(SourceOf(chain.encoder), false);
+  ZbEncoderVtblOf(ZbSourceFaceOf(chain.encoder))->EnableRedundancy(ZbSourceFaceOf(chain.encoder), false);
   StreamChain(&chain, kFrameCount);
   CHECK(chain.link.nParity == 0, "%d parity frames sent with redundancy off", chain.link.nParity);
   CHECK(chain.link.nData == kFrameCount, "%d data frames sent", chain.link.nData);
@@ -805,7 +699,7 @@ static void RunResetStream(void) {
   snprintf(g_scenario, sizeof g_scenario, "reset stream");
   if (!BuildChain(&chain, 0, 0)) return;
   for (seq = 0; seq < nBefore; ++seq) PushPcm(chain.encoder, seq);
-  CHECK(FilterVtbl(chain.encoder)->ResetStream(SourceOf(chain.encoder)), "ResetStream answers true");
+  CHECK(ZbFilterVtblOf(ZbSourceFaceOf(chain.encoder))->ResetStream(ZbSourceFaceOf(chain.encoder)), "ResetStream answers true");
   PushPcm(chain.encoder, nBefore);
   CHECK(chain.link.nParity == nBefore - 1, "%d parity frames, none across the reset", chain.link.nParity);
   CHECK(chain.recorder.nFrames == nBefore + 1, "every frame rendered");
@@ -817,16 +711,16 @@ static void RunResetStream(void) {
 static void RunDestroyThroughSinkFace(void) {
   Recorder recorder;
   void* dec;
-  HostSinkFace* sink;
+  ZbSinkFace* sink;
   void* result;
   snprintf(g_scenario, sizeof g_scenario, "destroy through sink face");
   InitRecorder(&recorder);
   dec = g_lib.CreateInstance("QV_AdpcmDecoder");
   if (!CHECK(dec != NULL, "decoder created")) return;
-  SourceOf(dec)->vtbl->AddOutput(SourceOf(dec), &recorder.sink);
-  CHECK(recorder.input == SourceOf(dec), "recorder connected");
-  sink = SinkOf(dec);
-  result = sink->vtbl->DeletingDestructor(sink, kDeleteFreesMemory);
+  ZbSourceFaceOf(dec)->vtbl->AddOutput(ZbSourceFaceOf(dec), &recorder.sink);
+  CHECK(recorder.input == ZbSourceFaceOf(dec), "recorder connected");
+  sink = ZbSinkFaceOf(dec);
+  result = sink->vtbl->DeletingDestructor(sink, ZB_DELETE_FREES_MEMORY);
   CHECK(result == dec, "slot 0 answers the module's start");
   CHECK(recorder.input == NULL, "the destroyed module detached from the recorder");
 }
@@ -842,11 +736,11 @@ static bool LoadLibraryExports(HostLibrary lib) {
     ok = CHECK(procs[i] != NULL, "export %s found", names[i]) && ok;
   }
   if (!ok) return false;
-  g_lib.Initialize = (InitializeFn)procs[0];
-  g_lib.Uninitialize = (UninitializeFn)procs[1];
-  g_lib.GetInterfaceName = (GetInterfaceNameFn)procs[2];
-  g_lib.CreateInstance = (CreateInstanceFn)procs[3];
-  g_lib.DestroyInstance = (DestroyInstanceFn)procs[4];
+  g_lib.Initialize = (ZbInitializeFn)procs[0];
+  g_lib.Uninitialize = (ZbUninitializeFn)procs[1];
+  g_lib.GetInterfaceName = (ZbGetInterfaceNameFn)procs[2];
+  g_lib.CreateInstance = (ZbCreateInstanceFn)procs[3];
+  g_lib.DestroyInstance = (ZbDestroyInstanceFn)procs[4];
   return true;
 }
 
@@ -865,8 +759,8 @@ int main(void) {
     CheckExportsAndDescriptor();
     CheckModuleFaces();
     RunLossless(&reference);
-    for (seq = 0; seq < kFrameCount; ++seq) RunWithLoss(&reference, kTypeAdpcm, seq);
-    for (seq = 1; seq < kFrameCount; ++seq) RunWithLoss(&reference, kTypeParity, seq);
+    for (seq = 0; seq < kFrameCount; ++seq) RunWithLoss(&reference, AV_TYPE_ADPCM, seq);
+    for (seq = 1; seq < kFrameCount; ++seq) RunWithLoss(&reference, AV_TYPE_ADPCM_PARITY, seq);
     RunWithoutRedundancy(&reference);
     RunWithoutBuffer(&reference, kEncoderBufferBytes, kFrameCount / 2);
     RunWithoutBuffer(&reference, kDecoderBufferBytes, kFrameCount / 2);
