@@ -5,8 +5,8 @@
 #      zbhost, which finds the library through its run path;
 #   2. the Debian package: made with cpack, installed with dpkg, zbhost run from it once,
 #      then removed again;
-#   3. the Windows zip: made with cpack, unpacked, the C example built against its DLL with
-#      MinGW and run under Wine.
+#   3. the Windows zip: made with cpack, unpacked, the C example and (through the zip's
+#      pkg-config file) the C++ host built against its DLL with MinGW and run under Wine.
 # Builds only the library and zbhost in each tree. Needs root (or sudo) for dpkg, and Wine
 # set up as scripts/wine-run.sh does. Usage: scripts/check-packages.sh (ZB_JOBS: build jobs)
 set -euo pipefail
@@ -17,6 +17,7 @@ readonly JOBS=${ZB_JOBS:-2}
 readonly RELEASE=$ROOT/build/release
 readonly MINGW=$ROOT/build/mingw
 readonly MINGW_CC=i686-w64-mingw32-gcc-posix
+readonly MINGW_CXX=i686-w64-mingw32-g++-posix
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/zb-packages.XXXXXX")
 readonly WORK
 deb_installed=""
@@ -79,5 +80,11 @@ win=$(ls -d "$WORK"/win/zbadpcm-*)
 run "$MINGW_CC" -std=c99 -Wall -Wextra -Werror "$win/share/doc/zbadpcm/examples/stream_example.c" \
   -I"$win/include/zbadpcm" "$win/lib/libzbadpcm.dll.a" -o "$win/bin/stream_example.exe"
 (cd "$win/bin" && run "$ROOT/scripts/wine-run.sh" stream_example.exe)
+read -r -a win_pc_flags <<<"$(PKG_CONFIG_PATH="$win/lib/pkgconfig" pkg-config --cflags --libs zbadpcm)"
+run "$MINGW_CXX" -std=c++17 -Wall -Wextra -Wpedantic -Werror tests/consumer/pkgconfig_consumer.cpp \
+  "${win_pc_flags[@]}" -static-libgcc -static-libstdc++ -o "$win/bin/pkgconfig_consumer.exe"
+# MinGW's thread library DLL is found on the path, as in a MinGW developer's shell.
+winpthread_dir=$(dirname "$(realpath "$("$MINGW_CXX" -print-file-name=libwinpthread-1.dll)")")
+(cd "$win/bin" && WINEPATH="Z:${winpthread_dir//\//\\}" run "$ROOT/scripts/wine-run.sh" pkgconfig_consumer.exe)
 
 echo "packages checked"

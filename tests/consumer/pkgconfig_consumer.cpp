@@ -2,8 +2,9 @@
 //   c++ -std=c++17 pkgconfig_consumer.cpp $(pkg-config --cflags --libs zbadpcm)
 // Between encoder and decoder it loses one ADPCM frame; every frame must still come out,
 // the lost one rebuilt from parity, and every frame buffer must go back to the allocator.
-// Exit code 0 when all of that holds.
-#include <zbexports.h>
+// Exit code 0 when all of that holds. It includes the C header too, which brings in the C++
+// ones and checks, compiled as C++, that its faces agree with theirs.
+#include <zbav_c.h>
 
 #include <cstdio>
 #include <cstdlib>
