@@ -5,9 +5,11 @@
 #include <link.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <filesystem>
 #include <utility>
+#include <vector>
 
 #include <fmt/format.h>
 
@@ -121,6 +123,30 @@ ModuleHandle ZbLibrary::Create(const std::string& name) const {
   return ModuleHandle(this, object);
 }
 
-std::string DefaultLibraryPath() { return ZBHOST_LIBRARY_NAME; }
+std::string DefaultLibraryPath() {
+  // The loader would find the bare name along this program's search path (LD_LIBRARY_PATH,
+  // the run path, the system folders), but a dlopen interposed by a sanitizer runtime
+  // searches from the runtime's place and misses the run path; so walk the program's own
+  // search path here and name the file in full. The loader's cache remains the fallback.
+  void* self = dlopen(nullptr, RTLD_NOW);
+  Dl_serinfo sizes{};
+  if (self == nullptr || dlinfo(self, RTLD_DI_SERINFOSIZE, &sizes) != 0) return ZBHOST_LIBRARY_NAME;
+  std::vector<std::max_align_t> storage(sizes.dls_size / sizeof(std::max_align_t) + 1);
+  auto* info = reinterpret_cast<Dl_serinfo*>(storage.data());
+  *info = sizes;
+  std::string found = ZBHOST_LIBRARY_NAME;
+  if (dlinfo(self, RTLD_DI_SERINFO, info) == 0) {
+    for (unsigned int i = 0; i < info->dls_cnt; ++i) {
+      const std::filesystem::path candidate = std::filesystem::path(info->dls_serpath[i].dls_name) / found;
+      std::error_code error;
+      if (std::filesystem::exists(candidate, error)) {
+        found = candidate.lexically_normal().string();
+        break;
+      }
+    }
+  }
+  dlclose(self);
+  return found;
+}
 
 }  // namespace zbhost

@@ -69,8 +69,9 @@ class ZbLibrary {
   std::vector<std::string> m_names;
 };
 
-// The library's soname: loaded without a folder, it is found through this program's run
-// path beside the program, in the install's library folder or in the build tree.
+// The library by its soname, found along this program's search path: its run path puts
+// the folder beside the program, the install's library folder and, in the build tree,
+// zbadpcm's output folder on it. The bare soname when none of them holds it.
 std::string DefaultLibraryPath();
 
 }  // namespace zbhost

@@ -2,7 +2,8 @@
 # Checks what a host developer gets, from the release and mingw build trees:
 #   1. cmake --install into a scratch prefix; build and run, outside the tree, the C example
 #      with find_package(zbadpcm CONFIG) and a C++ host with pkg-config; run the installed
-#      zbhost, which finds the library through its run path;
+#      zbhost, and a copy moved elsewhere with the library beside it: both find the library
+#      through the program's run path;
 #   2. the Debian package: made with cpack, installed with dpkg, zbhost run from it once,
 #      then removed again;
 #   3. the Windows zip: made with cpack, unpacked, the C example and (through the zip's
@@ -59,6 +60,11 @@ run "$WORK/pkgconfig-consumer"
 echo "== the installed zbhost"
 run "$prefix/bin/zbhost" inspect
 run "$prefix/bin/zbhost" --seconds 1 --loss random:5 --seed 1 -o "$WORK/out.wav"
+echo "== zbhost moved elsewhere with the library beside it"
+mkdir "$WORK/moved"
+cp "$prefix/bin/zbhost" "$prefix"/lib/libzbadpcm.so.* "$WORK/moved/"
+run "$WORK/moved/zbhost" inspect | tee "$WORK/moved/inspect.txt"
+grep -qx "library $WORK/moved/libzbadpcm.so.0" "$WORK/moved/inspect.txt"
 
 echo "== Debian package"
 (cd "$RELEASE" && run cpack -G DEB -B "$WORK/deb")
