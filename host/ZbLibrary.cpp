@@ -68,7 +68,8 @@ ZbLibrary::ZbLibrary(const std::string& path) : m_path(path) {
   }
   // A bare name is found through the search path: report the file the loader chose.
   const link_map* loaded = nullptr;
-  if (dlinfo(m_pHandle, RTLD_DI_LINKMAP, &loaded) == 0 && loaded != nullptr && loaded->l_name[0] != '\0') {
+  if (dlinfo(m_pHandle, RTLD_DI_LINKMAP, &loaded) == 0 && loaded != nullptr &&
+      loaded->l_name[0] != '\0') {
     m_path = std::filesystem::path(loaded->l_name).lexically_normal().string();
   }
   try {
@@ -128,16 +129,17 @@ std::string DefaultLibraryPath() {
   // the run path, the system folders), but a dlopen interposed by a sanitizer runtime
   // searches from the runtime's place and misses the run path; so walk the program's own
   // search path here and name the file in full. The loader's cache remains the fallback.
+  const std::string name = ZBHOST_LIBRARY_NAME;
   void* self = dlopen(nullptr, RTLD_NOW);
   Dl_serinfo sizes{};
-  if (self == nullptr || dlinfo(self, RTLD_DI_SERINFOSIZE, &sizes) != 0) return ZBHOST_LIBRARY_NAME;
+  if (self == nullptr || dlinfo(self, RTLD_DI_SERINFOSIZE, &sizes) != 0) return name;
   std::vector<std::max_align_t> storage(sizes.dls_size / sizeof(std::max_align_t) + 1);
   auto* info = reinterpret_cast<Dl_serinfo*>(storage.data());
   *info = sizes;
-  std::string found = ZBHOST_LIBRARY_NAME;
+  std::string found = name;
   if (dlinfo(self, RTLD_DI_SERINFO, info) == 0) {
     for (unsigned int i = 0; i < info->dls_cnt; ++i) {
-      const std::filesystem::path candidate = std::filesystem::path(info->dls_serpath[i].dls_name) / found;
+      const std::filesystem::path candidate = std::filesystem::path(info->dls_serpath[i].dls_name) / name;
       std::error_code error;
       if (std::filesystem::exists(candidate, error)) {
         found = candidate.lexically_normal().string();
