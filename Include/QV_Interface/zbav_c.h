@@ -1,4 +1,4 @@
-/* The library's binary interface for hosts written in C; it compiles as C++ as well.
+/* The library's binary interface for hosts written in C (C99 or later); it compiles as C++ too.
  *
  * zbexports.h gives the five exports, zbav_abi.h the frame records and type codes. This
  * header adds the faces the way a C header of a COM-style interface does: an object starts
