@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cinttypes>
 #include <cmath>
 #include <cstdio>
 #include <cstring>

@@ -19,7 +19,6 @@ class Console {
   void Note(const std::string& message) const {
     if (m_verbosity == Verbosity::Verbose) std::cerr << "zbhost: " << message << '\n';
   }
-  Verbosity verbosity() const { return m_verbosity; }
 
  private:
   Verbosity m_verbosity;

@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
-#include <iostream>
 #include <limits>
 #include <stdexcept>
 #include <string_view>

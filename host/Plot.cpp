@@ -14,7 +14,7 @@ namespace {
 constexpr double kWidth = 1100;        // px, the whole picture
 constexpr double kLeft = 70;           // px, room for the axis labels
 constexpr double kRight = 20;
-constexpr double kTop = 56;            // px, room for the title and legend
+constexpr double kTop = 74;            // px, room for the title, the link and the legend
 constexpr double kWaveHeight = 130;    // px, each waveform panel
 constexpr double kSnrHeight = 110;     // px, the SNR panel
 constexpr double kGap = 26;            // px between panels
@@ -143,22 +143,25 @@ std::string PlotSvg(const RunDescription& run, const std::vector<int16_t>& input
     rebuilt += row.outcome == FrameOutcome::Rebuilt;
     unrecovered += row.outcome == FrameOutcome::Lost || row.outcome == FrameOutcome::Concealed;
   }
-  const std::string title = fmt::format(
-      "{}: {}, parity {}; {} rebuilt, {} lost for good",
-      run.input.empty() ? "built-in signal" : run.input, DescribeLossPlan(run.loss), run.parity ? "on" : "off",
-      Plural(rebuilt, "frame"), Plural(unrecovered, "frame"));
+  const std::string title = fmt::format("{}, parity {}: {} rebuilt, {} lost for good",
+                                        run.input.empty() ? "built-in signal" : run.input,
+                                        run.parity ? "on" : "off", Plural(rebuilt, "frame"),
+                                        Plural(unrecovered, "frame"));
+  std::string link = DescribeLossPlan(run.loss);
+  if (run.random) link += fmt::format(", seed {}", run.seed);
 
   std::string svg = fmt::format(
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
       "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"{0:.0f}\" height=\"{1:.0f}\" "
       "viewBox=\"0 0 {0:.0f} {1:.0f}\">\n<style>{2}</style>\n"
       "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n"
-      "<text class=\"title\" x=\"{3:.0f}\" y=\"22\">{4}</text>\n",
-      kWidth, height, kStyle, kLeft, Escape(title));
+      "<text class=\"title\" x=\"{3:.0f}\" y=\"22\">{4}</text>\n"
+      "<text x=\"{3:.0f}\" y=\"40\">{5}</text>\n",
+      kWidth, height, kStyle, kLeft, Escape(title), Escape(link));
   double legendX = kLeft;
   for (const char* kind : {"rebuilt", "unrecovered", "concealed", "parity-lost"}) {
-    svg += fmt::format("<rect class=\"{0}\" x=\"{1:.0f}\" y=\"32\" width=\"12\" height=\"12\"/>"
-                       "<text x=\"{2:.0f}\" y=\"42\">{0}</text>\n", kind, legendX, legendX + 16);
+    svg += fmt::format("<rect class=\"{0}\" x=\"{1:.0f}\" y=\"50\" width=\"12\" height=\"12\"/>"
+                       "<text x=\"{2:.0f}\" y=\"60\">{0}</text>\n", kind, legendX, legendX + 16);
     legendX += kLegendStep;
   }
 

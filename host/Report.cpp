@@ -8,6 +8,8 @@
 
 #include <fmt/format.h>
 
+#include "host/OutputFile.h"
+
 namespace zbhost {
 
 namespace {
@@ -74,7 +76,7 @@ void Heading(const RunDescription& run, const LineFn& line) {
   if (run.input.empty()) {
     line("input", fmt::format("built-in speech-like signal, {}", FormatDuration(run.inputSeconds)));
   } else {
-    line("input", fmt::format("{}, {} ({}, {} Hz, {})", run.input == "-" ? "standard input" : run.input,
+    line("input", fmt::format("{}, {} ({}, {} Hz, {})", run.input == kStdStreamName ? "standard input" : run.input,
                               FormatDuration(run.inputSeconds), run.inputFormat, run.inputRate,
                               Plural(run.inputChannels, "channel")));
   }
@@ -256,7 +258,7 @@ std::string PlainReport(const RunDescription& run, const Figures& f) {
                                     leaked == 0 ? std::string("all returned")
                                                 : fmt::format("{} never returned", leaked)));
   if (!run.output.empty()) {
-    line("output", fmt::format("{} ({}, {} Hz)", run.output == "-" ? "standard output" : run.output,
+    line("output", fmt::format("{} ({}, {} Hz)", run.output == kStdStreamName ? "standard output" : run.output,
                                run.outputFormat, run.outputRate));
   }
   return out;
@@ -316,9 +318,12 @@ nlohmann::json JsonComparison(const RunDescription& run, const std::vector<Compa
   for (const ComparedRun& r : runs) {
     nlohmann::json column = {{"label", r.label}, {"parity", r.parity}, {"conceal", r.conceal}};
     column.update(JsonFigures(r.figures));
+    // One allocator serves every column: its counts belong to the comparison as a whole.
+    column.erase("frame_buffers");
     columns.push_back(column);
   }
   j["compare"] = columns;
+  if (!runs.empty()) j["frame_buffers"] = JsonFigures(runs.front().figures)["frame_buffers"];
   return j;
 }
 

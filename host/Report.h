@@ -91,6 +91,7 @@ std::string FormatDuration(double seconds);
 std::string PlainReport(const RunDescription& run, const Figures& figures);
 nlohmann::json JsonReport(const RunDescription& run, const Figures& figures);
 
+// The first column's figures are taken after every run, so its allocator counts cover them all.
 std::string PlainComparison(const RunDescription& run, const std::vector<ComparedRun>& runs);
 nlohmann::json JsonComparison(const RunDescription& run, const std::vector<ComparedRun>& runs);
 
