@@ -31,6 +31,16 @@ bool SameAsStandardOutput(const struct stat& st) {
   return fstat(STDOUT_FILENO, &out) == 0 && IdentityOf(out) == IdentityOf(st);
 }
 
+// Refuses a target that is one of `taken`. Devices may take any number of writers (two
+// outputs thrown away into /dev/null); a file, FIFO or pipe written twice, or the input
+// written over, would lose data.
+void RefuseTaken(const std::string& path, const struct stat& st, const std::vector<TakenFile>& taken) {
+  if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) return;
+  for (const TakenFile& other : taken) {
+    if (other.identity == IdentityOf(st)) Refuse(path, "it is " + other.role);
+  }
+}
+
 }  // namespace
 
 void TakeInput(const std::string& path, std::vector<TakenFile>& taken) {
@@ -45,11 +55,14 @@ OutputFile OutputFile::Open(const std::string& path, const std::string& role,
   file.m_path = path;
   struct stat st {};
   if (path == kStdStreamName) {
+    if (fstat(STDOUT_FILENO, &st) != 0) Refuse(path, "standard output is closed");
+    RefuseTaken(path, st, taken);
     file.m_fd = STDOUT_FILENO;
     file.m_bStandardOutput = true;
-    if (fstat(STDOUT_FILENO, &st) != 0) Refuse(path, "standard output is closed");
   } else if (stat(path.c_str(), &st) == 0) {
     if (S_ISDIR(st.st_mode)) Refuse(path, "it is a directory");
+    // Checked before opening: opening a FIFO waits for its reader.
+    RefuseTaken(path, st, taken);
     if (SameAsStandardOutput(st)) {
       file.m_fd = STDOUT_FILENO;
       file.m_bStandardOutput = true;
@@ -74,19 +87,10 @@ OutputFile OutputFile::Open(const std::string& path, const std::string& role,
     Refuse(path, std::strerror(errno));
   }
 
-  // Devices may take any number of writers (two outputs thrown away into /dev/null); a
-  // file, FIFO or pipe written twice, or the input written over, would lose data.
-  const FileIdentity identity = IdentityOf(st);
-  const bool device = S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode);
-  if (!device) {
-    for (const TakenFile& other : taken) {
-      if (other.identity == identity) Refuse(path, "it is " + other.role);
-    }
-  }
   if (binary && isatty(file.m_fd) != 0) {
     Refuse(path, "it is a terminal; redirect standard output or name a file");
   }
-  taken.push_back({identity, role});
+  taken.push_back({IdentityOf(st), role});
   return file;
 }
 

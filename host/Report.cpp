@@ -29,16 +29,16 @@ std::string Db(double value) {
   return fmt::format("{:.2f} dB", value);
 }
 
-nlohmann::json JsonDb(double value) {
+nlohmann::ordered_json JsonDb(double value) {
   if (std::isfinite(value)) return std::round(value * kPercent) / kPercent;
   return nullptr;
 }
 
-nlohmann::json NullIfEmpty(const std::string& text) {
-  return text.empty() ? nlohmann::json(nullptr) : nlohmann::json(text);
+nlohmann::ordered_json NullIfEmpty(const std::string& text) {
+  return text.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(text);
 }
 
-nlohmann::json JsonLossPlan(const LossPlan& plan) {
+nlohmann::ordered_json JsonLossPlan(const LossPlan& plan) {
   switch (plan.kind) {
     case LossPlan::Kind::None:
       return {{"model", "none"}};
@@ -51,8 +51,8 @@ nlohmann::json JsonLossPlan(const LossPlan& plan) {
               {"loss_bad_percent", plan.gilbert.lossBad},
               {"loss_good_percent", plan.gilbert.lossGood}};
     case LossPlan::Kind::List: {
-      nlohmann::json data = nlohmann::json::array();
-      nlohmann::json parity = nlohmann::json::array();
+      nlohmann::ordered_json data = nlohmann::ordered_json::array();
+      nlohmann::ordered_json parity = nlohmann::ordered_json::array();
       for (const FrameRef& entry : plan.dropped) {
         (entry.first == AV_TYPE_ADPCM_PARITY ? parity : data).push_back(entry.second);
       }
@@ -88,8 +88,8 @@ void Heading(const RunDescription& run, const LineFn& line) {
   line("library", run.library);
 }
 
-nlohmann::json JsonHeading(const RunDescription& run) {
-  nlohmann::json j;
+nlohmann::ordered_json JsonHeading(const RunDescription& run) {
+  nlohmann::ordered_json j;
   j["schema_version"] = kReportSchemaVersion;
   j["tool"] = {{"name", "zbhost"}, {"version", ZBHOST_VERSION}};
   // The library exports no version of its own: what zbhost knows is the one it was built against.
@@ -99,8 +99,8 @@ nlohmann::json JsonHeading(const RunDescription& run) {
                 {"rate_hz", run.input.empty() ? run.layout.rate : run.inputRate},
                 {"channels", run.input.empty() ? 1 : run.inputChannels},
                 {"seconds", run.inputSeconds}};
-  j["output"] = run.output.empty() ? nlohmann::json(nullptr)
-                                   : nlohmann::json{{"path", run.output},
+  j["output"] = run.output.empty() ? nlohmann::ordered_json(nullptr)
+                                   : nlohmann::ordered_json{{"path", run.output},
                                                     {"format", run.outputFormat},
                                                     {"rate_hz", run.outputRate}};
   j["rate_hz"] = run.layout.rate;
@@ -110,13 +110,13 @@ nlohmann::json JsonHeading(const RunDescription& run) {
                {"description", LinkLine(run)},
                {"duplicate_percent", run.duplicatePercent},
                {"reorder_percent", run.reorderPercent},
-               {"seed", run.random ? nlohmann::json(run.seed) : nlohmann::json(nullptr)}};
+               {"seed", run.random ? nlohmann::ordered_json(run.seed) : nlohmann::ordered_json(nullptr)}};
   j["warnings"] = run.warnings;
   return j;
 }
 
-nlohmann::json JsonFigures(const Figures& f) {
-  nlohmann::json j;
+nlohmann::ordered_json JsonFigures(const Figures& f) {
+  nlohmann::ordered_json j;
   j["frames_sent"] = {{"data", f.sentData}, {"parity", f.sentParity}};
   j["dropped_by_link"] = {{"data", f.droppedData}, {"parity", f.droppedParity}};
   j["duplicated_by_link"] = f.duplicatedByLink;
@@ -264,8 +264,8 @@ std::string PlainReport(const RunDescription& run, const Figures& f) {
   return out;
 }
 
-nlohmann::json JsonReport(const RunDescription& run, const Figures& f) {
-  nlohmann::json j = JsonHeading(run);
+nlohmann::ordered_json JsonReport(const RunDescription& run, const Figures& f) {
+  nlohmann::ordered_json j = JsonHeading(run);
   j["parity"] = run.parity;
   j["conceal"] = run.conceal;
   j.update(JsonFigures(f));
@@ -312,11 +312,11 @@ std::string PlainComparison(const RunDescription& run, const std::vector<Compare
   return out;
 }
 
-nlohmann::json JsonComparison(const RunDescription& run, const std::vector<ComparedRun>& runs) {
-  nlohmann::json j = JsonHeading(run);
-  nlohmann::json columns = nlohmann::json::array();
+nlohmann::ordered_json JsonComparison(const RunDescription& run, const std::vector<ComparedRun>& runs) {
+  nlohmann::ordered_json j = JsonHeading(run);
+  nlohmann::ordered_json columns = nlohmann::ordered_json::array();
   for (const ComparedRun& r : runs) {
-    nlohmann::json column = {{"label", r.label}, {"parity", r.parity}, {"conceal", r.conceal}};
+    nlohmann::ordered_json column = {{"label", r.label}, {"parity", r.parity}, {"conceal", r.conceal}};
     column.update(JsonFigures(r.figures));
     // One allocator serves every column: its counts belong to the comparison as a whole.
     column.erase("frame_buffers");

@@ -21,8 +21,9 @@ inline constexpr int kReportSchemaVersion = 1;
 struct RunDescription {
   std::string input;        // file name, "-" for standard input, empty for the built-in signal
   std::string inputFormat;  // libsndfile's name of the file's format
-  int32_t inputRate = 0;    // the file's own rate and channels
+  int32_t inputRate = 0;    // the file's own rate, channels and length
   int32_t inputChannels = 0;
+  int64_t inputSamples = 0;
   std::string library;
   std::string output;       // empty when no audio was written
   std::string outputFormat;
@@ -88,11 +89,12 @@ std::string Plural(int64_t count, const char* word);
 // "2.51 s", or "5.0 ms" below a hundredth of a second.
 std::string FormatDuration(double seconds);
 
+// The JSON objects keep their keys in the order written: schema version, tool and input first.
 std::string PlainReport(const RunDescription& run, const Figures& figures);
-nlohmann::json JsonReport(const RunDescription& run, const Figures& figures);
+nlohmann::ordered_json JsonReport(const RunDescription& run, const Figures& figures);
 
 // The first column's figures are taken after every run, so its allocator counts cover them all.
 std::string PlainComparison(const RunDescription& run, const std::vector<ComparedRun>& runs);
-nlohmann::json JsonComparison(const RunDescription& run, const std::vector<ComparedRun>& runs);
+nlohmann::ordered_json JsonComparison(const RunDescription& run, const std::vector<ComparedRun>& runs);
 
 }  // namespace zbhost

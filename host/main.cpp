@@ -75,8 +75,10 @@ std::vector<int16_t> LoadInput(const HostOptions& options, const Console& consol
     run.layout.rate = rate;
     run.inputRate = rate;
     run.inputChannels = 1;
-    run.inputSeconds = options.seconds;
-    return GenerateSpeechLike(rate, options.seconds);
+    std::vector<int16_t> signal = GenerateSpeechLike(rate, options.seconds);
+    run.inputSamples = static_cast<int64_t>(signal.size());
+    run.inputSeconds = static_cast<double>(signal.size()) / rate;
+    return signal;
   }
   console.Note(fmt::format("reading {}", options.input));
   InputAudio audio = ReadAudioFile(options.input, progress.Phase("reading"));
@@ -86,6 +88,7 @@ std::vector<int16_t> LoadInput(const HostOptions& options, const Console& consol
   run.inputFormat = audio.format;
   run.inputRate = audio.fileRate;
   run.inputChannels = audio.fileChannels;
+  run.inputSamples = static_cast<int64_t>(audio.mono.size());
   run.inputSeconds = static_cast<double>(audio.mono.size()) / audio.fileRate;
   // 8 kHz in stays 8 kHz: the stream follows the input when the library can carry its rate.
   const int32_t rate =
@@ -99,14 +102,17 @@ std::vector<int16_t> LoadInput(const HostOptions& options, const Console& consol
   return input;
 }
 
-// The decode at the output rate, as long as the input was at that rate.
+// The decode at the output rate. Written at the input's own rate, it is exactly as long as
+// the input, so the two line up sample for sample.
 std::vector<int16_t> DecodeForOutput(const std::vector<int16_t>& decoded, const RunDescription& run,
                                      ProgressBar& progress) {
+  if (run.outputRate == run.layout.rate) return decoded;
   std::vector<int16_t> out =
-      run.outputRate == run.layout.rate
-          ? decoded
-          : ToPcm16(Resample(ToFloat(decoded), run.layout.rate, run.outputRate, progress.Phase("resampling")));
-  out.resize(static_cast<size_t>(std::llround(run.inputSeconds * run.outputRate)), 0);
+      ToPcm16(Resample(ToFloat(decoded), run.layout.rate, run.outputRate, progress.Phase("resampling")));
+  const double length = static_cast<double>(decoded.size()) * run.outputRate / run.layout.rate;
+  out.resize(run.outputRate == run.inputRate ? static_cast<size_t>(run.inputSamples)
+                                             : static_cast<size_t>(std::llround(length)),
+             0);
   return out;
 }
 

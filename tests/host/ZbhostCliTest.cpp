@@ -378,6 +378,13 @@ std::string TextFile() {
   return path;
 }
 
+// A FIFO nobody writes: a program that opened it would wait forever.
+std::string Fifo() {
+  const std::string path = Temp("idle_fifo");
+  mkfifo(path.c_str(), 0600);
+  return path;
+}
+
 std::string EmptyWav() {
   const std::string path = Temp("empty.wav");
   WriteWav(path, {}, kRate, 1);
@@ -420,6 +427,10 @@ INSTANTIATE_TEST_SUITE_P(
         BadInput{"output_before_library", {"-o", "/", "--library", "/nonexistent/lib.so"}, kExitOutput,
                  "it is a directory"},
         BadInput{"empty_output_name", {"-o", ""}, kExitUsage, "--output needs a file name"},
+        // One FIFO as input and output is refused before either end is opened.
+        BadInput{"fifo_as_input_and_output", {Fifo(), "-o", Fifo()}, kExitOutput, "it is the input"},
+        BadInput{"frames_onto_audio_output", {"-o", "-", "--frames", "-"}, kExitOutput,
+                 "it is the audio output"},
         BadInput{"unknown_container", {"-o", "OUT.xyz"}, kExitOutput, "no audio container uses"},
         BadInput{"container_refuses_rate", {"-o", "OUT.opus", "--output-rate", "44100"}, kExitOutput,
                  "Opus only supports"},
