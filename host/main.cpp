@@ -137,11 +137,11 @@ LossPlan SameDataLosses(const StreamResult& result) {
 
 int Stream(const HostOptions& options) {
   const Clock::time_point started = Clock::now();
-  const Console console(options.verbosity);
   Targets targets = OpenTargets(options);
   std::ostream& reportStream = targets.UsesStandardOutput() ? std::cerr : std::cout;
 
   ProgressBar progress(options.verbosity != Verbosity::Quiet && ProgressBar::Wanted());
+  const Console console(options.verbosity, progress);
   RunDescription run;
   const std::vector<int16_t> input = LoadInput(options, console, progress, run);
   run.layout = FrameLayout::For(run.layout.rate, input.size());
