@@ -51,7 +51,9 @@ struct MemoryFile {
   }
   static sf_count_t Seek(sf_count_t offset, int whence, void* self) {
     MemoryFile& file = *static_cast<MemoryFile*>(self);
-    const sf_count_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? file.position : Length(self);
+    const sf_count_t base = whence == SEEK_SET   ? 0
+                            : whence == SEEK_CUR ? file.position
+                                                 : Length(self);
     if (base + offset < 0) return -1;
     file.position = base + offset;
     return file.position;
@@ -95,7 +97,8 @@ void Slurp(const std::string& path, MemoryFile& file) {
   const bool standardInput = path == kStdStreamName;
   const int fd = standardInput ? STDIN_FILENO : open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) InputFault(path, std::strerror(errno));
-  if (standardInput && isatty(fd) != 0) InputFault(path, "standard input is a terminal; pipe audio into it");
+  if (standardInput && isatty(fd) != 0)
+    InputFault(path, "standard input is a terminal; pipe audio into it");
   char buffer[kSlurpChunkBytes];
   for (;;) {
     const ssize_t got = read(fd, buffer, sizeof buffer);
@@ -123,8 +126,10 @@ std::string TruncationWarning(SNDFILE* file, const std::string& path) {
     long long held = 0;
     if (std::sscanf(line.c_str(), "data : %lld (should be %lld)", &announced, &held) == 2 &&
         announced > held) {
-      return fmt::format("'{}' is truncated: its header announces {} bytes of audio, the file holds "
-                         "{}; streaming what is there", path, announced, held);
+      return fmt::format(
+          "'{}' is truncated: its header announces {} bytes of audio, the file holds "
+          "{}; streaming what is there",
+          path, announced, held);
     }
   }
   return {};
@@ -137,7 +142,8 @@ InputAudio ReadAudioFile(const std::string& path, const ProgressFn& progress) {
   const bool standardInput = path == kStdStreamName;
   if (!standardInput) {
     if (stat(path.c_str(), &st) != 0) {
-      if (errno == ENOENT) throw HostError(kExitInput, fmt::format("cannot open '{}': no such file", path));
+      if (errno == ENOENT)
+        throw HostError(kExitInput, fmt::format("cannot open '{}': no such file", path));
       InputFault(path, std::strerror(errno));
     }
     if (S_ISDIR(st.st_mode)) InputFault(path, "it is a directory");
@@ -202,7 +208,8 @@ std::vector<float> Resample(const std::vector<float>& mono, int32_t fromRate, in
   const std::unique_ptr<SRC_STATE, SrcCloser> state(src_new(SRC_SINC_BEST_QUALITY, 1, &error));
   if (!state) throw fail(error);
   const double ratio = static_cast<double>(toRate) / fromRate;
-  std::vector<float> out(static_cast<size_t>(std::ceil(static_cast<double>(mono.size()) * ratio)) + 1);
+  std::vector<float> out(static_cast<size_t>(std::ceil(static_cast<double>(mono.size()) * ratio)) +
+                         1);
   const long total = static_cast<long>(mono.size());
   long consumed = 0;
   long produced = 0;
@@ -232,8 +239,9 @@ std::vector<int16_t> ToPcm16(const std::vector<float>& samples) {
   pcm.reserve(samples.size());
   for (float value : samples) {
     const double scaled = std::nearbyint(static_cast<double>(value) * kInt16Scale);
-    pcm.push_back(static_cast<int16_t>(std::clamp(scaled, double{std::numeric_limits<int16_t>::min()},
-                                                  double{std::numeric_limits<int16_t>::max()})));
+    pcm.push_back(
+        static_cast<int16_t>(std::clamp(scaled, double{std::numeric_limits<int16_t>::min()},
+                                        double{std::numeric_limits<int16_t>::max()})));
   }
   return pcm;
 }
@@ -278,8 +286,10 @@ AudioContainer ContainerFor(const std::string& path) {
     if (extension == entry.extension) return AudioContainer{entry.format, entry.name};
     known += (known.empty() ? "." : ", .") + std::string(entry.extension);
   }
-  throw HostError(kExitOutput, fmt::format("cannot write '{}': no audio container uses the extension "
-                                           "'.{}'; use one of {}", path, extension, known));
+  throw HostError(kExitOutput,
+                  fmt::format("cannot write '{}': no audio container uses the extension "
+                              "'.{}'; use one of {}",
+                              path, extension, known));
 }
 
 std::string EncodeAudio(const std::vector<int16_t>& samples, int32_t rate,
@@ -297,7 +307,8 @@ std::string EncodeAudio(const std::vector<int16_t>& samples, int32_t rate,
   }
   const sf_count_t count = static_cast<sf_count_t>(samples.size());
   if (sf_writef_short(file.get(), samples.data(), count) != count) {
-    throw HostError(kExitOutput, fmt::format("cannot write '{}': {}", path, sf_strerror(file.get())));
+    throw HostError(kExitOutput,
+                    fmt::format("cannot write '{}': {}", path, sf_strerror(file.get())));
   }
   if (sf_close(file.release()) != 0) {
     throw HostError(kExitOutput, fmt::format("cannot write '{}': encoding failed", path));

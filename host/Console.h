@@ -14,7 +14,8 @@ enum class Verbosity { Quiet, Normal, Verbose };
 
 class Console {
  public:
-  Console(Verbosity verbosity, ProgressBar& progress) : m_verbosity(verbosity), m_progress(progress) {}
+  Console(Verbosity verbosity, ProgressBar& progress)
+      : m_verbosity(verbosity), m_progress(progress) {}
 
   void Warn(const std::string& message) const {
     if (m_verbosity == Verbosity::Quiet) return;

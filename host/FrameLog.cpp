@@ -53,8 +53,9 @@ std::vector<FrameRow> FrameRows(const StreamResult& result, const std::vector<in
     // The last frame may be short: the decode is trimmed to the input's length.
     const size_t first = static_cast<size_t>(frame) * layout.frameSamples;
     const size_t last = std::min(first + layout.frameSamples, result.output.size());
-    row.snrDb = SnrDb(std::vector<int16_t>(lossless.begin() + first, lossless.begin() + last),
-                      std::vector<int16_t>(result.output.begin() + first, result.output.begin() + last));
+    row.snrDb =
+        SnrDb(std::vector<int16_t>(lossless.begin() + first, lossless.begin() + last),
+              std::vector<int16_t>(result.output.begin() + first, result.output.begin() + last));
     rows.push_back(row);
   }
   return rows;
@@ -87,8 +88,8 @@ std::string FramesCsv(const std::vector<FrameRow>& rows) {
   std::string out = "frame,start_s,data,parity,result,snr_vs_lossless_db\n";
   for (const FrameRow& row : rows) {
     // "inf": the frame equals the lossless decode; "-inf": the lossless frame is silent.
-    const std::string snr = std::isinf(row.snrDb) ? (row.snrDb > 0 ? "inf" : "-inf")
-                                                  : fmt::format("{:.2f}", row.snrDb);
+    const std::string snr =
+        std::isinf(row.snrDb) ? (row.snrDb > 0 ? "inf" : "-inf") : fmt::format("{:.2f}", row.snrDb);
     out += fmt::format("{},{:.2f},{},{},{},{}\n", row.frame, row.startSeconds, row.data, row.parity,
                        OutcomeName(row.outcome), snr);
   }
@@ -98,14 +99,15 @@ std::string FramesCsv(const std::vector<FrameRow>& rows) {
 std::string FramesJsonLines(const std::vector<FrameRow>& rows) {
   std::string out;
   for (const FrameRow& row : rows) {
-    nlohmann::json line = {{"frame", row.frame},
-                           {"start_s", row.startSeconds},
-                           {"data", row.data},
-                           {"parity", row.parity},
-                           {"result", OutcomeName(row.outcome)},
-                           {"identical_to_lossless", std::isinf(row.snrDb) && row.snrDb > 0},
-                           {"snr_vs_lossless_db",
-                            std::isfinite(row.snrDb) ? nlohmann::json(row.snrDb) : nlohmann::json(nullptr)}};
+    nlohmann::json line = {
+        {"frame", row.frame},
+        {"start_s", row.startSeconds},
+        {"data", row.data},
+        {"parity", row.parity},
+        {"result", OutcomeName(row.outcome)},
+        {"identical_to_lossless", std::isinf(row.snrDb) && row.snrDb > 0},
+        {"snr_vs_lossless_db",
+         std::isfinite(row.snrDb) ? nlohmann::json(row.snrDb) : nlohmann::json(nullptr)}};
     out += line.dump() + "\n";
   }
   return out;

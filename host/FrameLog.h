@@ -17,7 +17,7 @@ struct FrameRow {
   std::string data;    // "delivered", "dropped", "duplicated", "reordered", "reordered+duplicated"
   std::string parity;  // the same, or "not sent" (frame 0, or parity off)
   FrameOutcome outcome = FrameOutcome::Lost;
-  double snrDb = 0;    // against the lossless decode; +inf when identical
+  double snrDb = 0;  // against the lossless decode; +inf when identical
   bool dataDropped = false;
   bool parityDropped = false;
 };

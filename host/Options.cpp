@@ -65,9 +65,10 @@ std::optional<int32_t> ParseHertz(const std::string& text) {
 int32_t ParseStreamRate(const std::string& text) {
   const std::optional<int32_t> rate = ParseHertz(text);
   if (!rate || !IsStreamRate(*rate)) {
-    UsageError(fmt::format(
-        "--rate {} is not a stream rate; use 8000, 16000, 24000, 32000, 40000 or 48000 (or 8k ... 48k)",
-        text));
+    UsageError(
+        fmt::format("--rate {} is not a stream rate; use 8000, 16000, 24000, 32000, 40000 or 48000 "
+                    "(or 8k ... 48k)",
+                    text));
   }
   return *rate;
 }
@@ -75,8 +76,10 @@ int32_t ParseStreamRate(const std::string& text) {
 int32_t ParseOutputRate(const std::string& text) {
   const std::optional<int32_t> rate = ParseHertz(text);
   if (!rate || *rate < kMinOutputRate || *rate > kMaxOutputRate) {
-    UsageError(fmt::format("--output-rate {} must be a whole number of hertz from {} to {} (44100, "
-                           "44.1k, 48k, ...)", text, kMinOutputRate, kMaxOutputRate));
+    UsageError(
+        fmt::format("--output-rate {} must be a whole number of hertz from {} to {} (44100, "
+                    "44.1k, 48k, ...)",
+                    text, kMinOutputRate, kMaxOutputRate));
   }
   return *rate;
 }
@@ -85,7 +88,8 @@ uint64_t ParseSeed(const std::string& text) {
   char* end = nullptr;
   errno = 0;
   const unsigned long long value = std::strtoull(text.c_str(), &end, 10);
-  const bool digitsOnly = !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+  const bool digitsOnly =
+      !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
   if (!digitsOnly || end != text.c_str() + text.size() || errno != 0) {
     UsageError(fmt::format("--seed must be a whole number from 0 to {}, not '{}'",
                            std::numeric_limits<uint64_t>::max(), text));
@@ -104,8 +108,8 @@ double ParseOptionPercent(const std::string& text, const char* option) {
 double ParseSeconds(const std::string& text) {
   const std::optional<double> value = ParseNumber(text);
   if (!value || *value <= 0 || *value > kMaxBuiltInSeconds) {
-    UsageError(fmt::format("--seconds must be above 0 and at most {:g}, not '{}'", kMaxBuiltInSeconds,
-                           text));
+    UsageError(fmt::format("--seconds must be above 0 and at most {:g}, not '{}'",
+                           kMaxBuiltInSeconds, text));
   }
   return *value;
 }
@@ -136,9 +140,11 @@ void AddVersionFlag(CLI::App& app) {
 }
 
 // A file name option: present, it must name something ("-" for standard output).
-std::optional<std::string> FileOption(const CLI::App& app, const char* option, const std::string& value) {
+std::optional<std::string> FileOption(const CLI::App& app, const char* option,
+                                      const std::string& value) {
   if (app.count(option) == 0) return std::nullopt;
-  if (value.empty()) UsageError(fmt::format("{} needs a file name (- for standard output)", option));
+  if (value.empty())
+    UsageError(fmt::format("{} needs a file name (- for standard output)", option));
   return value;
 }
 
@@ -149,7 +155,8 @@ constexpr char kFooter[] =
     "  none                                    no loss (the default)\n"
     "  random:PCT                              each frame lost with chance PCT\n"
     "  gilbert:ENTER,LEAVE[,LOSS_BAD[,LOSS_GOOD]]  bursty two-state loss\n"
-    "  list:ENTRIES | file:PATH                exactly these frames: d5 (data frame 5), p5 (parity\n"
+    "  list:ENTRIES | file:PATH                exactly these frames: d5 (data frame 5), p5 "
+    "(parity\n"
     "                                          frame 5), 7 (data frame 7), ranges like d10-12,\n"
     "                                          separated by commas, blanks or lines; # comments\n"
     "\n"
@@ -222,7 +229,8 @@ std::optional<HostOptions> ParseCommandLine(int argc, char** argv) {
   app.add_option("--reorder", reorderText,
                  "Percentage of frames held back behind the next one, e.g. --reorder 2")
       ->type_name("PCT");
-  CLI::Option* noParityFlag = app.add_flag("--no-parity", noParity, "Switch the encoder's parity frames off");
+  CLI::Option* noParityFlag =
+      app.add_flag("--no-parity", noParity, "Switch the encoder's parity frames off");
   CLI::Option* concealFlag = app.add_flag(
       "--conceal", options.conceal, "Fill lost frames with a fading repetition instead of silence");
   CLI::Option* compareFlag = app.add_flag(
@@ -238,7 +246,8 @@ std::optional<HostOptions> ParseCommandLine(int argc, char** argv) {
       ->type_name("FILE.svg");
   app.add_flag("--json", options.json, "Print the report as one JSON object");
   CLI::Option* quietFlag = app.add_flag("-q,--quiet", quiet, "Print nothing but errors");
-  app.add_flag("-v,--verbose", verbose, "Also tell each step on standard error")->excludes(quietFlag);
+  app.add_flag("-v,--verbose", verbose, "Also tell each step on standard error")
+      ->excludes(quietFlag);
   app.add_option("--seconds", secondsText, "Length of the built-in signal in seconds (default 10)")
       ->type_name("S");
   if (!Parse(app, argc, argv)) return std::nullopt;

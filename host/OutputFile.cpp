@@ -34,7 +34,8 @@ bool SameAsStandardOutput(const struct stat& st) {
 // Refuses a target that is one of `taken`. Devices may take any number of writers (two
 // outputs thrown away into /dev/null); a file, FIFO or pipe written twice, or the input
 // written over, would lose data.
-void RefuseTaken(const std::string& path, const struct stat& st, const std::vector<TakenFile>& taken) {
+void RefuseTaken(const std::string& path, const struct stat& st,
+                 const std::vector<TakenFile>& taken) {
   if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) return;
   for (const TakenFile& other : taken) {
     if (other.identity == IdentityOf(st)) Refuse(path, "it is " + other.role);

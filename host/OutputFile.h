@@ -61,11 +61,11 @@ class OutputFile {
 
   std::string m_path;
   int m_fd = -1;
-  bool m_bOwnsFd = false;         // false for standard output
+  bool m_bOwnsFd = false;  // false for standard output
   bool m_bStandardOutput = false;
   bool m_bRegular = false;
-  bool m_bCreated = false;        // this run created the file
-  bool m_bFinished = false;       // Write succeeded
+  bool m_bCreated = false;   // this run created the file
+  bool m_bFinished = false;  // Write succeeded
 };
 
 }  // namespace zbhost

@@ -10,8 +10,8 @@ namespace zbhost {
 namespace {
 constexpr int kBarWidth = 40;
 constexpr int kPercent = 100;
-constexpr int kPhaseWidth = 11;              // "resampling "
-constexpr int kLabelWidth = kPhaseWidth + 8;  // the phase, "[", "] ", "100 %"
+constexpr int kPhaseWidth = 11;                        // "resampling "
+constexpr int kLabelWidth = kPhaseWidth + 8;           // the phase, "[", "] ", "100 %"
 constexpr std::chrono::milliseconds kQuietStart{300};  // runs shorter than this show no bar
 }  // namespace
 

@@ -56,7 +56,9 @@ nlohmann::ordered_json JsonLossPlan(const LossPlan& plan) {
       for (const FrameRef& entry : plan.dropped) {
         (entry.first == AV_TYPE_ADPCM_PARITY ? parity : data).push_back(entry.second);
       }
-      return {{"model", "list"}, {"data_frames", data}, {"parity_frames", parity},
+      return {{"model", "list"},
+              {"data_frames", data},
+              {"parity_frames", parity},
               {"file", NullIfEmpty(plan.source)}};
     }
   }
@@ -76,7 +78,8 @@ void Heading(const RunDescription& run, const LineFn& line) {
   if (run.input.empty()) {
     line("input", fmt::format("built-in speech-like signal, {}", FormatDuration(run.inputSeconds)));
   } else {
-    line("input", fmt::format("{}, {} ({}, {} Hz, {})", run.input == kStdStreamName ? "standard input" : run.input,
+    line("input", fmt::format("{}, {} ({}, {} Hz, {})",
+                              run.input == kStdStreamName ? "standard input" : run.input,
                               FormatDuration(run.inputSeconds), run.inputFormat, run.inputRate,
                               Plural(run.inputChannels, "channel")));
   }
@@ -101,16 +104,17 @@ nlohmann::ordered_json JsonHeading(const RunDescription& run) {
                 {"seconds", run.inputSeconds}};
   j["output"] = run.output.empty() ? nlohmann::ordered_json(nullptr)
                                    : nlohmann::ordered_json{{"path", run.output},
-                                                    {"format", run.outputFormat},
-                                                    {"rate_hz", run.outputRate}};
+                                                            {"format", run.outputFormat},
+                                                            {"rate_hz", run.outputRate}};
   j["rate_hz"] = run.layout.rate;
   j["frame_ms"] = kFrameMs;
   j["frames"] = run.layout.frameCount;
-  j["link"] = {{"loss", JsonLossPlan(run.loss)},
-               {"description", LinkLine(run)},
-               {"duplicate_percent", run.duplicatePercent},
-               {"reorder_percent", run.reorderPercent},
-               {"seed", run.random ? nlohmann::ordered_json(run.seed) : nlohmann::ordered_json(nullptr)}};
+  j["link"] = {
+      {"loss", JsonLossPlan(run.loss)},
+      {"description", LinkLine(run)},
+      {"duplicate_percent", run.duplicatePercent},
+      {"reorder_percent", run.reorderPercent},
+      {"seed", run.random ? nlohmann::ordered_json(run.seed) : nlohmann::ordered_json(nullptr)}};
   j["warnings"] = run.warnings;
   return j;
 }
@@ -150,7 +154,8 @@ std::string BitRate(const Figures& f, bool parity) {
 }
 
 std::string SnrVsLossless(const Figures& f) {
-  return f.identicalToLossless ? std::string("identical to the lossless decode") : Db(f.snrLosslessDb);
+  return f.identicalToLossless ? std::string("identical to the lossless decode")
+                               : Db(f.snrLosslessDb);
 }
 
 }  // namespace
@@ -181,7 +186,8 @@ std::string FormatDuration(double seconds) {
 
 Figures ComputeFigures(const StreamResult& result, const std::vector<int16_t>& input,
                        const std::vector<int16_t>& lossless, const FrameLayout& layout,
-                       const AllocatorCounters& allocator, double librarySeconds, double wallSeconds) {
+                       const AllocatorCounters& allocator, double librarySeconds,
+                       double wallSeconds) {
   const LinkCounters& link = result.link;
   const SinkCounters& sink = result.sink;
   Figures f;
@@ -205,8 +211,9 @@ Figures ComputeFigures(const StreamResult& result, const std::vector<int16_t>& i
   f.concealed = sink.concealed;
   f.renderedAgain = sink.renderedAgain;
   f.unusable = sink.unusable;
-  f.residualLossPercent =
-      layout.frameCount > 0 ? kPercent * static_cast<double>(sink.lostForGood) / layout.frameCount : 0;
+  f.residualLossPercent = layout.frameCount > 0
+                              ? kPercent * static_cast<double>(sink.lostForGood) / layout.frameCount
+                              : 0;
   f.snrInputDb = SnrDb(input, result.output);
   f.snrLosslessDb = SnrDb(lossless, result.output);
   f.identicalToLossless = lossless == result.output;
@@ -252,13 +259,15 @@ std::string PlainReport(const RunDescription& run, const Figures& f) {
   line("SNR vs lossless decode", SnrVsLossless(f));
   line("bit rate", BitRate(f, run.parity));
   line("speed", fmt::format("{:.0f} x real time end to end (reading to writing), "
-                            "{:.0f} x for the library alone", f.speedEndToEnd, f.speedLibrary));
+                            "{:.0f} x for the library alone",
+                            f.speedEndToEnd, f.speedLibrary));
   const int64_t leaked = f.allocator.live;
   line("frame buffers", fmt::format("{} taken from the host allocator, {}", f.allocator.allocations,
                                     leaked == 0 ? std::string("all returned")
                                                 : fmt::format("{} never returned", leaked)));
   if (!run.output.empty()) {
-    line("output", fmt::format("{} ({}, {} Hz)", run.output == kStdStreamName ? "standard output" : run.output,
+    line("output", fmt::format("{} ({}, {} Hz)",
+                               run.output == kStdStreamName ? "standard output" : run.output,
                                run.outputFormat, run.outputRate));
   }
   return out;
@@ -281,14 +290,16 @@ std::string PlainComparison(const RunDescription& run, const std::vector<Compare
   heading.parity = true;
   Heading(heading, line);
   out += fmt::format("{:<{}}the same data frames are lost in every column\n\n", "", kLabelWidth);
-  auto row = [&](const std::string& label, const std::function<std::string(const ComparedRun&)>& cell) {
+  auto row = [&](const std::string& label,
+                 const std::function<std::string(const ComparedRun&)>& cell) {
     std::string text = fmt::format("{:<{}}", label, kLabelWidth);
     for (const ComparedRun& r : runs) text += fmt::format("{:<{}}", cell(r), kColumnWidth);
     while (!text.empty() && text.back() == ' ') text.pop_back();
     out += text + "\n";
   };
   row("", [](const ComparedRun& r) { return r.label; });
-  row("data frames dropped", [](const ComparedRun& r) { return std::to_string(r.figures.droppedData); });
+  row("data frames dropped",
+      [](const ComparedRun& r) { return std::to_string(r.figures.droppedData); });
   row("parity frames dropped", [](const ComparedRun& r) {
     return r.parity ? std::to_string(r.figures.droppedParity) : kNotApplicable;
   });
@@ -299,7 +310,8 @@ std::string PlainComparison(const RunDescription& run, const std::vector<Compare
   row("concealed", [](const ComparedRun& r) {
     return r.conceal ? std::to_string(r.figures.concealed) : kNotApplicable;
   });
-  row("longest lost run", [](const ComparedRun& r) { return Plural(r.figures.longestLostRun, "frame"); });
+  row("longest lost run",
+      [](const ComparedRun& r) { return Plural(r.figures.longestLostRun, "frame"); });
   row("residual loss rate",
       [](const ComparedRun& r) { return fmt::format("{:.2f} %", r.figures.residualLossPercent); });
   row("SNR vs input", [](const ComparedRun& r) { return Db(r.figures.snrInputDb); });
@@ -307,16 +319,19 @@ std::string PlainComparison(const RunDescription& run, const std::vector<Compare
     return r.figures.identicalToLossless ? std::string("identical") : Db(r.figures.snrLosslessDb);
   });
   row("bit rate", [](const ComparedRun& r) {
-    return fmt::format("{:.1f} kbit/s", r.parity ? r.figures.kbpsWithParity : r.figures.kbpsDataOnly);
+    return fmt::format("{:.1f} kbit/s",
+                       r.parity ? r.figures.kbpsWithParity : r.figures.kbpsDataOnly);
   });
   return out;
 }
 
-nlohmann::ordered_json JsonComparison(const RunDescription& run, const std::vector<ComparedRun>& runs) {
+nlohmann::ordered_json JsonComparison(const RunDescription& run,
+                                      const std::vector<ComparedRun>& runs) {
   nlohmann::ordered_json j = JsonHeading(run);
   nlohmann::ordered_json columns = nlohmann::ordered_json::array();
   for (const ComparedRun& r : runs) {
-    nlohmann::ordered_json column = {{"label", r.label}, {"parity", r.parity}, {"conceal", r.conceal}};
+    nlohmann::ordered_json column = {
+        {"label", r.label}, {"parity", r.parity}, {"conceal", r.conceal}};
     column.update(JsonFigures(r.figures));
     // One allocator serves every column: its counts belong to the comparison as a whole.
     column.erase("frame_buffers");

@@ -62,14 +62,15 @@ Targets OpenTargets(const HostOptions& options) {
     targets.container = ContainerFor(*options.output);
     targets.audio = OutputFile::Open(*options.output, "the audio output", taken, true);
   }
-  if (options.frames) targets.frames = OutputFile::Open(*options.frames, "the frame table", taken, false);
+  if (options.frames)
+    targets.frames = OutputFile::Open(*options.frames, "the frame table", taken, false);
   if (options.plot) targets.plot = OutputFile::Open(*options.plot, "the plot", taken, false);
   return targets;
 }
 
 // The input at the stream rate, and its description in `run`.
-std::vector<int16_t> LoadInput(const HostOptions& options, const Console& console, ProgressBar& progress,
-                               RunDescription& run) {
+std::vector<int16_t> LoadInput(const HostOptions& options, const Console& console,
+                               ProgressBar& progress, RunDescription& run) {
   if (options.input.empty()) {
     const int32_t rate = options.rate != 0 ? options.rate : kDefaultRate;
     run.layout.rate = rate;
@@ -91,13 +92,17 @@ std::vector<int16_t> LoadInput(const HostOptions& options, const Console& consol
   run.inputSamples = static_cast<int64_t>(audio.mono.size());
   run.inputSeconds = static_cast<double>(audio.mono.size()) / audio.fileRate;
   // 8 kHz in stays 8 kHz: the stream follows the input when the library can carry its rate.
-  const int32_t rate =
-      options.rate != 0 ? options.rate : IsStreamRate(audio.fileRate) ? audio.fileRate : kDefaultRate;
+  const int32_t rate = options.rate != 0              ? options.rate
+                       : IsStreamRate(audio.fileRate) ? audio.fileRate
+                                                      : kDefaultRate;
   run.layout.rate = rate;
-  if (rate != audio.fileRate) console.Note(fmt::format("resampling {} Hz to {} Hz", audio.fileRate, rate));
-  std::vector<int16_t> input = ToPcm16(Resample(audio.mono, audio.fileRate, rate, progress.Phase("resampling")));
+  if (rate != audio.fileRate)
+    console.Note(fmt::format("resampling {} Hz to {} Hz", audio.fileRate, rate));
+  std::vector<int16_t> input =
+      ToPcm16(Resample(audio.mono, audio.fileRate, rate, progress.Phase("resampling")));
   if (input.empty()) {
-    throw HostError(kExitInput, fmt::format("'{}' is too short to hold a sample at {} Hz", options.input, rate));
+    throw HostError(kExitInput, fmt::format("'{}' is too short to hold a sample at {} Hz",
+                                            options.input, rate));
   }
   return input;
 }
@@ -107,8 +112,8 @@ std::vector<int16_t> LoadInput(const HostOptions& options, const Console& consol
 std::vector<int16_t> DecodeForOutput(const std::vector<int16_t>& decoded, const RunDescription& run,
                                      ProgressBar& progress) {
   if (run.outputRate == run.layout.rate) return decoded;
-  std::vector<int16_t> out =
-      ToPcm16(Resample(ToFloat(decoded), run.layout.rate, run.outputRate, progress.Phase("resampling")));
+  std::vector<int16_t> out = ToPcm16(
+      Resample(ToFloat(decoded), run.layout.rate, run.outputRate, progress.Phase("resampling")));
   const double length = static_cast<double>(decoded.size()) * run.outputRate / run.layout.rate;
   out.resize(run.outputRate == run.inputRate ? static_cast<size_t>(run.inputSamples)
                                              : static_cast<size_t>(std::llround(length)),
@@ -185,7 +190,8 @@ int Stream(const HostOptions& options) {
     library.RequireInterface(ZB_NAME_ENCODER);
     library.RequireInterface(ZB_NAME_DECODER);
     library.Descriptor()->SetMemAllocator(&allocator);
-    console.Note(fmt::format("streaming {} frames of {} Hz audio", run.layout.frameCount, run.layout.rate));
+    console.Note(
+        fmt::format("streaming {} frames of {} Hz audio", run.layout.frameCount, run.layout.rate));
     result = RunLossyStream(library, input, run.layout.rate, settings, progress.Phase("streaming"));
     lossless = RunLosslessStream(library, input, run.layout.rate);
     if (options.compare) {
@@ -197,9 +203,11 @@ int Stream(const HostOptions& options) {
       other.parity = false;
       for (size_t column = 1; column < compared.size(); ++column) {
         other.conceal = compared[column].conceal;
-        const StreamResult again = RunLossyStream(library, input, run.layout.rate, other, nullptr);
-        compared[column].figures = ComputeFigures(again, input, lossless.output, run.layout,
-                                                  allocator.counters(), lossless.processingSeconds, 0);
+        const StreamResult again =
+            RunLossyStream(library, input, run.layout.rate, other, progress.Phase("comparing"));
+        compared[column].figures =
+            ComputeFigures(again, input, lossless.output, run.layout, allocator.counters(),
+                           lossless.processingSeconds, 0);
       }
     }
   }
@@ -208,14 +216,16 @@ int Stream(const HostOptions& options) {
   std::optional<HostError> writeError;
   try {
     if (targets.audio.IsOpen()) {
-      console.Note(fmt::format("writing {} ({}, {} Hz)", run.output, run.outputFormat, run.outputRate));
+      console.Note(
+          fmt::format("writing {} ({}, {} Hz)", run.output, run.outputFormat, run.outputRate));
       targets.audio.Write(EncodeAudio(DecodeForOutput(result.output, run, progress), run.outputRate,
                                       targets.container, targets.audio.path()));
     }
     if (targets.frames.IsOpen() || targets.plot.IsOpen()) {
       const std::vector<FrameRow> rows = FrameRows(result, lossless.output, run.layout);
       if (targets.frames.IsOpen()) {
-        targets.frames.Write(WantsJsonLines(targets.frames.path()) ? FramesJsonLines(rows) : FramesCsv(rows));
+        targets.frames.Write(WantsJsonLines(targets.frames.path()) ? FramesJsonLines(rows)
+                                                                   : FramesCsv(rows));
       }
       if (targets.plot.IsOpen()) targets.plot.Write(PlotSvg(run, input, result.output, rows));
     }
@@ -224,8 +234,9 @@ int Stream(const HostOptions& options) {
   }
   progress.Finish();
 
-  const Figures figures = ComputeFigures(result, input, lossless.output, run.layout, allocator.counters(),
-                                         lossless.processingSeconds, SecondsSince(started));
+  const Figures figures =
+      ComputeFigures(result, input, lossless.output, run.layout, allocator.counters(),
+                     lossless.processingSeconds, SecondsSince(started));
   if (options.verbosity != Verbosity::Quiet) {
     if (options.compare) {
       compared[0].figures = figures;
