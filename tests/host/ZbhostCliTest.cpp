@@ -485,6 +485,10 @@ mode_t ModeOf(const std::string& path) {
 
 void PrintTo(const TargetCase& row, std::ostream* os) { *os << row.name; }
 
+void RefusedAsInput(const TargetState& s) {
+  EXPECT_NE(s.run.err.find("it is the input"), std::string::npos) << s.run.err;
+}
+
 class ZbhostOutputTargetTest : public testing::TestWithParam<TargetCase> {};
 
 TEST_P(ZbhostOutputTargetTest, WritesTheWayUnixToolsDoAndNeverDestroys) {
@@ -517,21 +521,21 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         // The input named as output, directly or through a link, is refused untouched.
         TargetCase{"input_itself", [](const std::string& dir) { return dir + "/in.wav"; }, kExitOutput,
-                   [](const TargetState& s) { EXPECT_NE(s.run.err.find("it is the input"), std::string::npos); }},
+                   RefusedAsInput},
         TargetCase{"symlink_to_input",
                    [](const std::string& dir) {
                      symlink("in.wav", (dir + "/alias.wav").c_str());
                      return dir + "/alias.wav";
                    },
                    kExitOutput,
-                   [](const TargetState& s) { EXPECT_NE(s.run.err.find("it is the input"), std::string::npos); }},
+                   RefusedAsInput},
         TargetCase{"hard_link_to_input",
                    [](const std::string& dir) {
                      link((dir + "/in.wav").c_str(), (dir + "/twin.wav").c_str());
                      return dir + "/twin.wav";
                    },
                    kExitOutput,
-                   [](const TargetState& s) { EXPECT_NE(s.run.err.find("it is the input"), std::string::npos); }},
+                   RefusedAsInput},
         // A read-only file keeps its content and mode.
         TargetCase{"read_only_file", [](const std::string& dir) { return MakeFile(dir + "/ro.wav", 0444); },
                    kExitOutput,
@@ -661,9 +665,15 @@ TEST_P(ZbhostTextTest, SaysWhatItShould) {
   for (const std::string& arg : GetParam().args) args.push_back(arg == "IN" ? truncated : arg);
   const ProcessResult run = RunZbhost(args);
   EXPECT_EQ(run.status, GetParam().status) << run.err;
-  for (const std::string& text : GetParam().outHas) EXPECT_NE(run.out.find(text), std::string::npos) << text << "\n" << run.out;
-  for (const std::string& text : GetParam().outLacks) EXPECT_EQ(run.out.find(text), std::string::npos) << text << "\n" << run.out;
-  for (const std::string& text : GetParam().errHas) EXPECT_NE(run.err.find(text), std::string::npos) << text << "\n" << run.err;
+  for (const std::string& text : GetParam().outHas) {
+    EXPECT_NE(run.out.find(text), std::string::npos) << text << "\n" << run.out;
+  }
+  for (const std::string& text : GetParam().outLacks) {
+    EXPECT_EQ(run.out.find(text), std::string::npos) << text << "\n" << run.out;
+  }
+  for (const std::string& text : GetParam().errHas) {
+    EXPECT_NE(run.err.find(text), std::string::npos) << text << "\n" << run.err;
+  }
   if (GetParam().errEmpty) {
     EXPECT_TRUE(run.err.empty()) << run.err;
   }
@@ -677,7 +687,8 @@ INSTANTIATE_TEST_SUITE_P(
                  {"Exit status", "5  output cannot be written", "--duplicate PCT"}, {}, {}, true},
         // Quiet: nothing at all, even with a warning to give.
         TextCase{"quiet", {"IN", "-q"}, kExitOk, {}, {"input"}, {}, true},
-        TextCase{"verbose", {"-v", "--seconds", "1"}, kExitOk, {"lost for good"}, {}, {"zbhost: streaming 50 frames"}, false},
+        TextCase{"verbose", {"-v", "--seconds", "1"}, kExitOk, {"lost for good"}, {},
+                 {"zbhost: streaming 50 frames"}, false},
         TextCase{"truncated_input_warns", {"IN"}, kExitOk, {"lost for good"}, {},
                  {"zbhost: warning: ", "is truncated"}, false},
         TextCase{"list_beyond_stream_warns", {"--seconds", "1", "--loss", "list:d3,d50,p0,p70"}, kExitOk,
@@ -688,8 +699,8 @@ INSTANTIATE_TEST_SUITE_P(
                  {"signal, 5.0 ms", "1 frame of 20 ms"}, {"0.00 s", "1 frames"}, {}, true},
         // Without parity there is no parity figure.
         TextCase{"no_parity_wording", {"--seconds", "1", "--no-parity"}, kExitOk,
-                 {"kbit/s (no parity frames)"}, {"with parity", "repaired from parity", "parity not needed"}, {},
-                 true}),
+                 {"kbit/s (no parity frames)"},
+                 {"with parity", "repaired from parity", "parity not needed"}, {}, true}),
     [](const testing::TestParamInfo<TextCase>& row) { return std::string(row.param.name); });
 
 // The loss list of the frame table, plot and comparison tests: frame 10 lost whole and
@@ -727,7 +738,8 @@ TEST(ZbhostFramesTest, CsvAndJsonLinesHoldOneRowPerFrame) {
 
 TEST(ZbhostFramesTest, DuplicatedAndReorderedFramesAreNamed) {
   const std::string csv = Temp("frames_disturbed.csv");
-  const nlohmann::json report = RunJson({"--duplicate", "30", "--reorder", "30", "--seed", "11", "--frames", csv});
+  const nlohmann::json report =
+      RunJson({"--duplicate", "30", "--reorder", "30", "--seed", "11", "--frames", csv});
   const std::string table = ReadAll(csv);
   EXPECT_GT(report["duplicated_by_link"].get<int>(), 0);
   EXPECT_NE(table.find(",duplicated,"), std::string::npos);
@@ -783,7 +795,8 @@ TEST(ZbhostCompareTest, SameLossesWithAndWithoutParitySideBySide) {
   EXPECT_EQ(columns[2]["concealed"], 3);
   EXPECT_GT(columns[0]["snr_vs_input_db"].get<double>(), columns[1]["snr_vs_input_db"].get<double>());
 
-  const ProcessResult plain = RunZbhost({"--seconds", "1", "--loss", "random:10", "--seed", "3", "--compare"});
+  const ProcessResult plain =
+      RunZbhost({"--seconds", "1", "--loss", "random:10", "--seed", "3", "--compare"});
   ASSERT_EQ(plain.status, kExitOk) << plain.err;
   EXPECT_NE(plain.out.find("parity                no parity             no parity, concealed"),
             std::string::npos) << plain.out;
