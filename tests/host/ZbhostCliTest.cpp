@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <sndfile.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -485,6 +486,18 @@ mode_t ModeOf(const std::string& path) {
 
 void PrintTo(const TargetCase& row, std::ostream* os) { *os << row.name; }
 
+// A null device of the test's own where it may make one (as root), so that a fault could
+// never replace the system's /dev/null; otherwise /dev/null, which a user cannot replace.
+std::string NullDevice(const std::string& dir) {
+  const std::string own = dir + "/null";
+  constexpr unsigned kNullMajor = 1;
+  constexpr unsigned kNullMinor = 3;
+  if (geteuid() == 0 && mknod(own.c_str(), S_IFCHR | 0666, makedev(kNullMajor, kNullMinor)) == 0) {
+    return own;
+  }
+  return "/dev/null";
+}
+
 void RefusedAsInput(const TargetState& s) {
   EXPECT_NE(s.run.err.find("it is the input"), std::string::npos) << s.run.err;
 }
@@ -591,8 +604,8 @@ INSTANTIATE_TEST_SUITE_P(
                      EXPECT_TRUE(IsWav(s.written));
                      EXPECT_TRUE(S_ISFIFO(ModeOf(s.path)));
                    }},
-        // Thrown away: /dev/null stays the device it is.
-        TargetCase{"dev_null", [](const std::string&) { return std::string("/dev/null"); }, kExitOk,
+        // Thrown away into a null device, which stays the device it is.
+        TargetCase{"null_device", NullDevice, kExitOk,
                    [](const TargetState& s) { EXPECT_TRUE(S_ISCHR(ModeOf(s.path))); }},
         // Standard output carries the audio; the report moves to standard error.
         TargetCase{"dash_is_standard_output", [](const std::string&) { return std::string("-"); }, kExitOk,
@@ -600,7 +613,13 @@ INSTANTIATE_TEST_SUITE_P(
                      EXPECT_TRUE(IsWav(s.run.out));
                      EXPECT_NE(s.run.err.find("lost for good"), std::string::npos) << s.run.err;
                    }},
-        TargetCase{"dev_stdout", [](const std::string&) { return std::string("/dev/stdout"); }, kExitOk,
+        // The same through a link like /dev/stdout.
+        TargetCase{"link_to_standard_output",
+                   [](const std::string& dir) {
+                     symlink("/proc/self/fd/1", (dir + "/stdout").c_str());
+                     return dir + "/stdout";
+                   },
+                   kExitOk,
                    [](const TargetState& s) {
                      EXPECT_TRUE(IsWav(s.run.out));
                      EXPECT_NE(s.run.err.find("lost for good"), std::string::npos) << s.run.err;
