@@ -2,10 +2,13 @@
 #include "host/OutputFile.h"
 
 #include <fcntl.h>
+#include <limits.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <utility>
 
@@ -16,6 +19,54 @@
 namespace zbhost {
 
 namespace {
+
+// Files this run created and has not finished, removed by the handler of a signal that
+// ends the run (Ctrl-C), so an interrupted run leaves nothing behind. A slot's name is
+// filled before it is marked used; the handler only reads, so it is async-signal-safe.
+constexpr int kMaxPending = 3;  // the audio, the frame table and the plot
+char g_pendingPaths[kMaxPending][PATH_MAX];
+volatile sig_atomic_t g_pendingUsed[kMaxPending];
+constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+extern "C" void RemovePendingAndEnd(int signal) {
+  for (int slot = 0; slot < kMaxPending; ++slot) {
+    if (g_pendingUsed[slot] != 0) unlink(g_pendingPaths[slot]);
+  }
+  std::signal(signal, SIG_DFL);
+  raise(signal);
+}
+
+// Installs the handler for each ending signal the run does not ignore (nohup keeps its way).
+void InstallSignalCleanup() {
+  static bool s_installed = false;
+  if (s_installed) return;
+  s_installed = true;
+  for (int signal : kEndingSignals) {
+    struct sigaction current {};
+    if (sigaction(signal, nullptr, &current) != 0 || current.sa_handler == SIG_IGN) continue;
+    struct sigaction action {};
+    action.sa_handler = RemovePendingAndEnd;
+    sigemptyset(&action.sa_mask);
+    sigaction(signal, &action, nullptr);
+  }
+}
+
+// Returns the slot that now holds `path`, or -1 when none is free or the name is too long.
+int RegisterPending(const std::string& path) {
+  InstallSignalCleanup();
+  if (path.size() >= PATH_MAX) return -1;
+  for (int slot = 0; slot < kMaxPending; ++slot) {
+    if (g_pendingUsed[slot] != 0) continue;
+    std::memcpy(g_pendingPaths[slot], path.c_str(), path.size() + 1);
+    g_pendingUsed[slot] = 1;
+    return slot;
+  }
+  return -1;
+}
+
+void ReleasePending(int slot) {
+  if (slot >= 0) g_pendingUsed[slot] = 0;
+}
 
 constexpr mode_t kAnyWrite = S_IWUSR | S_IWGRP | S_IWOTH;
 constexpr mode_t kNewFileMode = 0666;  // narrowed by the user's umask, as every tool does
@@ -83,6 +134,7 @@ OutputFile OutputFile::Open(const std::string& path, const std::string& role,
     file.m_bOwnsFd = true;
     file.m_bRegular = true;
     file.m_bCreated = true;
+    file.m_nPendingSlot = RegisterPending(path);
     if (fstat(file.m_fd, &st) != 0) Refuse(path, std::strerror(errno));
   } else {
     Refuse(path, std::strerror(errno));
@@ -107,6 +159,7 @@ OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
     m_bRegular = std::exchange(other.m_bRegular, false);
     m_bCreated = std::exchange(other.m_bCreated, false);
     m_bFinished = std::exchange(other.m_bFinished, false);
+    m_nPendingSlot = std::exchange(other.m_nPendingSlot, -1);
   }
   return *this;
 }
@@ -116,6 +169,8 @@ OutputFile::~OutputFile() { Close(); }
 void OutputFile::Close() {
   if (m_fd >= 0 && m_bOwnsFd) close(m_fd);
   if (m_bCreated && !m_bFinished) unlink(m_path.c_str());
+  ReleasePending(m_nPendingSlot);
+  m_nPendingSlot = -1;
   m_fd = -1;
   m_bOwnsFd = false;
   m_bCreated = false;
@@ -133,6 +188,8 @@ void OutputFile::Write(const std::string& bytes) {
     written += static_cast<size_t>(result);
   }
   m_bFinished = true;
+  ReleasePending(m_nPendingSlot);
+  m_nPendingSlot = -1;
 }
 
 }  // namespace zbhost

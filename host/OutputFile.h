@@ -45,7 +45,8 @@ class OutputFile {
   OutputFile& operator=(OutputFile&& other) noexcept;
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
-  // A file this run created and never finished is removed.
+  // A file this run created and never finished is removed, here or when a signal (Ctrl-C,
+  // SIGTERM, SIGHUP) ends the run.
   ~OutputFile();
 
   bool IsOpen() const { return m_fd >= 0; }
@@ -66,6 +67,7 @@ class OutputFile {
   bool m_bRegular = false;
   bool m_bCreated = false;   // this run created the file
   bool m_bFinished = false;  // Write succeeded
+  int m_nPendingSlot = -1;   // a created, unfinished file's place in the signal cleanup
 };
 
 }  // namespace zbhost

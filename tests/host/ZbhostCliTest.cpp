@@ -7,6 +7,7 @@
 
 #include <expat.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sndfile.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -56,16 +57,16 @@ std::string Temp(const std::string& name) {
   return testing::TempDir() + "zbhost_" + std::to_string(getpid()) + "_" + name;
 }
 
-// Runs zbhost with `args`, capturing both output streams and the exit status.
-ProcessResult RunZbhost(const std::vector<std::string>& args) {
-  const std::string outPath = Temp("stdout.txt");
-  const std::string errPath = Temp("stderr.txt");
+// Starts zbhost with `args`, its output streams going to the two files.
+pid_t StartZbhost(const std::vector<std::string>& args, const std::string& outPath,
+                  const std::string& errPath) {
   const pid_t pid = fork();
   if (pid == 0) {
     const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     dup2(out, STDOUT_FILENO);
     dup2(err, STDERR_FILENO);
+    signal(SIGINT, SIG_DFL);  // as from a terminal, whatever the test runner ignores
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(ZBHOST_BINARY));
     for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
@@ -73,10 +74,22 @@ ProcessResult RunZbhost(const std::vector<std::string>& args) {
     execv(ZBHOST_BINARY, argv.data());
     _exit(127);
   }
-  ProcessResult run;
+  return pid;
+}
+
+// The exit status, or minus the signal that ended the process.
+int WaitStatus(pid_t pid) {
   int status = 0;
   waitpid(pid, &status, 0);
-  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+}
+
+// Runs zbhost with `args`, capturing both output streams and the exit status.
+ProcessResult RunZbhost(const std::vector<std::string>& args) {
+  const std::string outPath = Temp("stdout.txt");
+  const std::string errPath = Temp("stderr.txt");
+  ProcessResult run;
+  run.status = WaitStatus(StartZbhost(args, outPath, errPath));
   run.out = ReadAll(outPath);
   run.err = ReadAll(errPath);
   return run;
@@ -638,6 +651,23 @@ INSTANTIATE_TEST_SUITE_P(
                      EXPECT_NE(s.run.err.find("symbolic link to a missing file"), std::string::npos);
                    }}),
     [](const testing::TestParamInfo<TargetCase>& row) { return std::string(row.param.name); });
+
+TEST(ZbhostRunTest, InterruptedRunLeavesNoOutputBehind) {
+  // The input is a FIFO nobody writes, so the run waits in its reading, output created.
+  const std::string in = Temp("interrupt_in");
+  const std::string out = Temp("interrupt_out.wav");
+  std::remove(in.c_str());
+  std::remove(out.c_str());
+  ASSERT_EQ(mkfifo(in.c_str(), 0600), 0);
+  const pid_t pid = StartZbhost({in, "-o", out}, Temp("interrupt_stdout"), Temp("interrupt_stderr"));
+  constexpr int kPolls = 1000;
+  constexpr useconds_t kPollMicroseconds = 10000;
+  for (int poll = 0; poll < kPolls && !Exists(out); ++poll) usleep(kPollMicroseconds);
+  EXPECT_TRUE(Exists(out)) << "the output is opened before any work";
+  kill(pid, SIGINT);
+  EXPECT_EQ(WaitStatus(pid), -SIGINT);
+  EXPECT_FALSE(Exists(out));
+}
 
 TEST(ZbhostRunTest, StandardInputStreamsLikeAFile) {
   const std::string in = Temp("stdin_in.wav");
