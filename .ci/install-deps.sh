@@ -1,13 +1,29 @@
 #!/bin/sh
-# Installs every package the builds and tests need on a fresh Debian 12 machine.
+# Installs the Debian 12 packages the builds need.
+#   install-deps.sh          the library and zbhost, built natively: a compiler, CMake and
+#                            the host program's libraries; no Wine, MinGW or i386 packages
+#   install-deps.sh --all    everything the tests need as well: GoogleTest, Google Benchmark,
+#                            expat, the MinGW cross compiler and Wine (which adds the i386
+#                            architecture to dpkg)
 set -eu
 export DEBIAN_FRONTEND=noninteractive
-dpkg --add-architecture i386
-apt-get -o Acquire::Retries=3 update
-apt-get -o Acquire::Retries=3 install -y --no-install-recommends \
-    build-essential cmake ninja-build pkg-config git ca-certificates \
-    googletest libgtest-dev libgmock-dev libbenchmark-dev \
+
+all=0
+case "${1:-}" in
+  "") ;;
+  --all) all=1 ;;
+  *) echo "usage: $0 [--all]" >&2; exit 2 ;;
+esac
+
+packages="build-essential cmake ninja-build pkg-config \
+  libsndfile1-dev libsamplerate0-dev libcli11-dev libfmt-dev nlohmann-json3-dev"
+if [ $all -eq 1 ]; then
+  dpkg --add-architecture i386
+  packages="$packages git ca-certificates \
+    googletest libgtest-dev libgmock-dev libbenchmark-dev libexpat1-dev \
     g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix mingw-w64-tools binutils-mingw-w64-i686 \
-    wine wine32:i386 \
-    libsndfile1-dev libsamplerate0-dev libcli11-dev libfmt-dev nlohmann-json3-dev \
-    unzip
+    wine wine32:i386 unzip"
+fi
+apt-get -o Acquire::Retries=3 update
+# shellcheck disable=SC2086 # the list is meant to split into words
+apt-get -o Acquire::Retries=3 install -y --no-install-recommends $packages

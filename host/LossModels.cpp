@@ -1,9 +1,11 @@
 // Loss models of the lossy link and the parser of their texts.
 #include "host/LossModels.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -22,17 +24,19 @@ constexpr double kPercent = 100.0;
 constexpr int kMantissaBits = 53;  // bits of a double's significand
 constexpr int kEngineBits = 64;
 constexpr int64_t kMaxRangeFrames = int64_t{1} << 20;  // bounds the memory a list may take
+constexpr size_t kMaxListedBeyond = 5;  // entries a warning names before "..."
+constexpr unsigned char kFirstPrintable = 0x20;  // below: control characters
 
-double ParsePercent(const std::string& text, const std::string& what) {
-  char* end = nullptr;
-  errno = 0;
-  const double value = std::strtod(text.c_str(), &end);
-  if (text.empty() || end != text.c_str() + text.size() || errno != 0 || !std::isfinite(value) ||
-      value < 0 || value > kPercent) {
-    throw std::invalid_argument(
-        fmt::format("{} must be a percentage from 0 to 100, not '{}'", what, text));
-  }
-  return value;
+// A frame list is text: no NUL bytes, no control characters but tabs and line ends.
+bool IsText(const std::string& content) {
+  return std::none_of(content.begin(), content.end(), [](char c) {
+    const auto u = static_cast<unsigned char>(c);
+    return u < kFirstPrintable && c != '\t' && c != '\n' && c != '\r';
+  });
+}
+
+std::string EntryName(const FrameRef& entry) {
+  return fmt::format("{}{}", entry.first == AV_TYPE_ADPCM_PARITY ? 'p' : 'd', entry.second);
 }
 
 int32_t ParseSeq(const std::string& text, const std::string& entry) {
@@ -95,6 +99,18 @@ class ListLoss : public LossModel {
 };
 
 }  // namespace
+
+double ParsePercent(const std::string& text, const std::string& what) {
+  char* end = nullptr;
+  errno = 0;
+  const double value = std::strtod(text.c_str(), &end);
+  if (text.empty() || end != text.c_str() + text.size() || errno != 0 || !std::isfinite(value) ||
+      value < 0 || value > kPercent) {
+    throw std::invalid_argument(
+        fmt::format("{} must be a percentage from 0 to 100, not '{}'", what, text));
+  }
+  return value;
+}
 
 SeededRandom::SeededRandom(uint64_t seed, uint32_t stream) {
   std::seed_seq sequence{static_cast<uint32_t>(seed), static_cast<uint32_t>(seed >> 32), stream};
@@ -173,10 +189,18 @@ LossPlan ParseLossPlan(const std::string& text) {
     return plan;
   }
   if (name == "file" && colon != std::string::npos && !args.empty()) {
-    std::ifstream file(args);
+    std::error_code error;
+    if (std::filesystem::is_directory(args, error)) {
+      throw HostError(kExitInput, fmt::format("cannot read the loss list '{}': it is a directory", args));
+    }
+    std::ifstream file(args, std::ios::binary);
     if (!file) throw HostError(kExitInput, fmt::format("cannot read the loss list '{}'", args));
     std::ostringstream content;
     content << file.rdbuf();
+    if (!IsText(content.str())) {
+      throw HostError(kExitInput, fmt::format("the loss list '{}' is not text: write entries such as "
+                                              "d5, p7 or d10-12", args));
+    }
     plan.kind = LossPlan::Kind::List;
     plan.source = args;
     ParseFrameList(content.str(), plan.dropped);
@@ -204,6 +228,24 @@ std::string DescribeLossPlan(const LossPlan& plan) {
                          plan.source.empty() ? std::string() : " from " + plan.source);
   }
   return {};
+}
+
+std::string DescribeEntriesBeyond(const LossPlan& plan, int32_t frameCount) {
+  std::vector<FrameRef> beyond;
+  for (const FrameRef& entry : plan.dropped) {
+    // Parity frame n pairs data frames n-1 and n, so there is no parity frame 0.
+    const bool parityZero = entry.first == AV_TYPE_ADPCM_PARITY && entry.second == 0;
+    if (entry.second >= frameCount || parityZero) beyond.push_back(entry);
+  }
+  if (beyond.empty()) return {};
+  std::string names;
+  for (size_t i = 0; i < beyond.size() && i < kMaxListedBeyond; ++i) {
+    names += (i == 0 ? "" : ", ") + EntryName(beyond[i]);
+  }
+  if (beyond.size() > kMaxListedBeyond) names += ", ...";
+  return fmt::format("the loss list names {} frame{} the stream never sends ({}); it has data frames "
+                     "0 to {} and parity frames 1 to {}",
+                     beyond.size(), beyond.size() == 1 ? "" : "s", names, frameCount - 1, frameCount - 1);
 }
 
 std::unique_ptr<LossModel> MakeLossModel(const LossPlan& plan, uint64_t seed) {

@@ -50,6 +50,9 @@ struct LossPlan {
   bool IsRandom() const { return kind == Kind::Random || kind == Kind::Gilbert; }
 };
 
+// Parses a percentage from 0 to 100; throws std::invalid_argument naming `what`.
+double ParsePercent(const std::string& text, const std::string& what);
+
 // Parses a model text; throws std::invalid_argument with a message naming the fault,
 // and HostError (input) when a list file cannot be read.
 LossPlan ParseLossPlan(const std::string& text);
@@ -60,6 +63,10 @@ void ParseFrameList(const std::string& text, std::set<FrameRef>& dropped);
 
 // One line describing the model for the report.
 std::string DescribeLossPlan(const LossPlan& plan);
+
+// A warning naming the list entries of frames a stream of `frameCount` frames never sends;
+// empty when there are none.
+std::string DescribeEntriesBeyond(const LossPlan& plan, int32_t frameCount);
 
 class LossModel {
  public:

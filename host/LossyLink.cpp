@@ -42,8 +42,10 @@ bool LossyLink::Carry(const AvFrame& frame) {
   const bool parity = frame.type == AV_TYPE_ADPCM_PARITY;
   (parity ? m_counters.sentParity : m_counters.sentData) += 1;
   (parity ? m_counters.parityBytes : m_counters.dataBytes) += frame.len;
+  LinkFate& fate = (parity ? m_counters.parityFates : m_counters.dataFates)[frame.info->seq];
   if (m_loss->Drops(frame.type, frame.info->seq)) {
     (parity ? m_counters.droppedParity : m_counters.droppedData) += 1;
+    fate.dropped = true;
     return true;
   }
 
@@ -56,6 +58,7 @@ bool LossyLink::Carry(const AvFrame& frame) {
 
   if (!m_held && m_reorderRandom.Chance(m_settings.reorderPercent)) {
     ++m_counters.reordered;
+    fate.reordered = true;
     m_held = std::move(packet);
     return true;
   }
@@ -82,6 +85,7 @@ void LossyLink::DeliverOnce(Packet& packet) {
   const bool parity = packet.frame.type == AV_TYPE_ADPCM_PARITY;
   (parity ? m_counters.deliveredParity : m_counters.deliveredData) += 1;
   if (parity) m_counters.paritySeqsDelivered.insert(packet.info.seq);
+  (parity ? m_counters.parityFates : m_counters.dataFates)[packet.info.seq].deliveries += 1;
   // Each delivery lends a fresh copy of the record, so a duplicate is unaffected by the first.
   AvFrame frame = packet.frame;
   m_pInFlight = &frame;

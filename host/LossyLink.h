@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <set>
 
@@ -23,6 +24,13 @@ struct LinkSettings {
   bool IsRandom() const { return loss.IsRandom() || duplicatePercent > 0 || reorderPercent > 0; }
 };
 
+// What the link did to the data or the parity frame of one number.
+struct LinkFate {
+  bool dropped = false;
+  bool reordered = false;  // held back behind the next frame
+  int32_t deliveries = 0;  // copies handed to the decoder
+};
+
 struct LinkCounters {
   int64_t sentData = 0;          // data frames the encoder handed to the link
   int64_t sentParity = 0;        // parity frames the encoder handed to the link
@@ -36,6 +44,8 @@ struct LinkCounters {
   int64_t deliveredParity = 0;
   int64_t refused = 0;           // frames of other types, or malformed, that the link refused
   std::set<int32_t> paritySeqsDelivered;  // distinct parity frames that reached the decoder
+  std::map<int32_t, LinkFate> dataFates;    // by frame number, for each frame sent
+  std::map<int32_t, LinkFate> parityFates;
 };
 
 // Tells which frame the link is delivering at this moment, so that the sink downstream can

@@ -1,8 +1,11 @@
-// Command-line parsing with CLI11.
+// Command-line parsing with CLI11. Numbers are read by this file's own strict parsers, so
+// that NaN, infinities, out-of-range and half-numeric values are refused with a message.
 #include "host/Options.h"
 
+#include <cerrno>
+#include <cmath>
 #include <cstdlib>
-#include <iostream>
+#include <limits>
 #include <stdexcept>
 #include <string_view>
 
@@ -18,13 +21,30 @@ namespace zbhost {
 namespace {
 
 constexpr double kMaxBuiltInSeconds = 3600.0;
-constexpr int32_t kHzPerKilohertz = 1000;
+constexpr double kHzPerKilohertz = 1000.0;
+constexpr int32_t kMinOutputRate = 1000;    // Hz
+constexpr int32_t kMaxOutputRate = 384000;  // Hz
 constexpr char kListCommand[] = "inspect";
 
-// "16000", "16k" or "16kHz"; throws std::invalid_argument unless it is a stream rate.
-int32_t ParseRate(const std::string& text) {
+[[noreturn]] void UsageError(const std::string& message) {
+  throw HostError(kExitUsage, message + " (see zbhost --help)");
+}
+
+// A finite decimal number filling all of `text`; nullopt otherwise.
+std::optional<double> ParseNumber(const std::string& text) {
+  char* end = nullptr;
+  errno = 0;
+  const double value = std::strtod(text.c_str(), &end);
+  if (text.empty() || end != text.c_str() + text.size() || errno != 0 || !std::isfinite(value)) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+// "16000", "16k", "44.1k" or "44.1kHz" as a whole number of hertz; nullopt otherwise.
+std::optional<int32_t> ParseHertz(const std::string& text) {
   std::string digits = text;
-  int32_t scale = 1;
+  double scale = 1;
   for (const char* suffix : {"kHz", "khz", "k"}) {
     const std::string_view s(suffix);
     if (digits.size() > s.size() && digits.compare(digits.size() - s.size(), s.size(), s) == 0) {
@@ -33,28 +53,73 @@ int32_t ParseRate(const std::string& text) {
       break;
     }
   }
-  char* end = nullptr;
-  const long value = std::strtol(digits.c_str(), &end, 10);
-  const long rate = value * scale;
-  if (digits.empty() || end != digits.c_str() + digits.size() ||
-      !IsStreamRate(static_cast<int32_t>(rate)) || rate != static_cast<int32_t>(rate)) {
-    throw std::invalid_argument(fmt::format(
-        "--rate {} is not a stream rate; use 8000, 16000, 24000, 32000, 40000 or 48000 (or 8k ... 48k)",
-        text));
+  const std::optional<double> value = ParseNumber(digits);
+  if (!value) return std::nullopt;
+  const double hertz = *value * scale;
+  if (hertz != std::floor(hertz) || hertz < 1 || hertz > std::numeric_limits<int32_t>::max()) {
+    return std::nullopt;
   }
-  return static_cast<int32_t>(rate);
+  return static_cast<int32_t>(hertz);
 }
 
-[[noreturn]] void UsageError(const std::string& message) {
-  throw HostError(kExitUsage, message + " (see zbhost --help)");
+int32_t ParseStreamRate(const std::string& text) {
+  const std::optional<int32_t> rate = ParseHertz(text);
+  if (!rate || !IsStreamRate(*rate)) {
+    UsageError(
+        fmt::format("--rate {} is not a stream rate; use 8000, 16000, 24000, 32000, 40000 or 48000 "
+                    "(or 8k ... 48k)",
+                    text));
+  }
+  return *rate;
 }
 
-// Runs CLI11 on `app`; returns false when help was printed.
+int32_t ParseOutputRate(const std::string& text) {
+  const std::optional<int32_t> rate = ParseHertz(text);
+  if (!rate || *rate < kMinOutputRate || *rate > kMaxOutputRate) {
+    UsageError(
+        fmt::format("--output-rate {} must be a whole number of hertz from {} to {} (44100, "
+                    "44.1k, 48k, ...)",
+                    text, kMinOutputRate, kMaxOutputRate));
+  }
+  return *rate;
+}
+
+uint64_t ParseSeed(const std::string& text) {
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long long value = std::strtoull(text.c_str(), &end, 10);
+  const bool digitsOnly =
+      !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+  if (!digitsOnly || end != text.c_str() + text.size() || errno != 0) {
+    UsageError(fmt::format("--seed must be a whole number from 0 to {}, not '{}'",
+                           std::numeric_limits<uint64_t>::max(), text));
+  }
+  return value;
+}
+
+double ParseOptionPercent(const std::string& text, const char* option) {
+  try {
+    return ParsePercent(text, option);
+  } catch (const std::invalid_argument& error) {
+    UsageError(error.what());
+  }
+}
+
+double ParseSeconds(const std::string& text) {
+  const std::optional<double> value = ParseNumber(text);
+  if (!value || *value <= 0 || *value > kMaxBuiltInSeconds) {
+    UsageError(fmt::format("--seconds must be above 0 and at most {:g}, not '{}'",
+                           kMaxBuiltInSeconds, text));
+  }
+  return *value;
+}
+
+// Runs CLI11 on `app`; returns false when help or the version was printed.
 bool Parse(CLI::App& app, int argc, char** argv) {
   try {
     app.parse(argc, argv);
-  } catch (const CLI::CallForHelp& help) {
-    app.exit(help);
+  } catch (const CLI::Success& done) {
+    app.exit(done);
     return false;
   } catch (const CLI::ParseError& error) {
     UsageError(error.what());
@@ -64,8 +129,46 @@ bool Parse(CLI::App& app, int argc, char** argv) {
 
 void AddLibraryOption(CLI::App& app, HostOptions& options) {
   app.add_option("--library", options.library,
-                 "The plug-in library to load (default: the one built beside this program)");
+                 "The plug-in library to load (default: the one built beside this program)")
+      ->type_name("PATH");
 }
+
+void AddVersionFlag(CLI::App& app) {
+  app.set_version_flag("--version",
+                       fmt::format("zbhost {} (built against the zbadpcm {} library interface)",
+                                   ZBHOST_VERSION, ZBHOST_VERSION));
+}
+
+// A file name option: present, it must name something ("-" for standard output).
+std::optional<std::string> FileOption(const CLI::App& app, const char* option,
+                                      const std::string& value) {
+  if (app.count(option) == 0) return std::nullopt;
+  if (value.empty())
+    UsageError(fmt::format("{} needs a file name (- for standard output)", option));
+  return value;
+}
+
+constexpr char kFooter[] =
+    "Also: zbhost inspect [--library PATH] lists what the library offers.\n"
+    "\n"
+    "Loss models (percentages):\n"
+    "  none                                    no loss (the default)\n"
+    "  random:PCT                              each frame lost with chance PCT\n"
+    "  gilbert:ENTER,LEAVE[,LOSS_BAD[,LOSS_GOOD]]  bursty two-state loss\n"
+    "  list:ENTRIES | file:PATH                exactly these frames: d5 (data frame 5), p5 "
+    "(parity\n"
+    "                                          frame 5), 7 (data frame 7), ranges like d10-12,\n"
+    "                                          separated by commas, blanks or lines; # comments\n"
+    "\n"
+    "Files: INPUT and -o may be - for standard input and output (the report then goes to\n"
+    "standard error). The output's container follows its extension: .wav (also for no\n"
+    "extension), .flac, .ogg, .opus, .mp3, .aiff, .au, .caf, .w64, .rf64, .raw.\n"
+    "\n"
+    "Exit status:\n"
+    "  0  success                          4  library not loadable or incomplete\n"
+    "  2  bad command line or value        5  output cannot be written\n"
+    "  3  input missing, unreadable or     6  the library misbehaved (refused frames,\n"
+    "     not audio                           leaked buffers)";
 
 }  // namespace
 
@@ -76,6 +179,7 @@ std::optional<HostOptions> ParseCommandLine(int argc, char** argv) {
     CLI::App app("List the interfaces, type identifiers and frame types the library offers",
                  "zbhost inspect");
     AddLibraryOption(app, options);
+    AddVersionFlag(app);
     app.add_flag("--json", options.json, "Print the listing as one JSON object");
     if (!Parse(app, argc - 1, argv + 1)) return std::nullopt;
     return options;
@@ -85,49 +189,91 @@ std::optional<HostOptions> ParseCommandLine(int argc, char** argv) {
       "Streams audio through the ADPCM encoder, a lossy link and the decoder, and reports what "
       "survived.",
       "zbhost");
-  app.footer("Also: zbhost inspect [--library PATH] lists what the library offers.\n"
-             "Loss models: none | random:PCT | gilbert:ENTER,LEAVE[,LOSS_BAD[,LOSS_GOOD]] (percent)\n"
-             "             | list:ENTRIES | file:PATH, where ENTRIES are d5 (data frame 5), p5 (parity\n"
-             "             frame 5), 7 (data frame 7) or ranges like d10-12, separated by commas.");
-  std::string rateText = std::to_string(kDefaultRate);
+  app.footer(kFooter);
+  AddVersionFlag(app);
+  std::string rateText;
+  std::string outputRateText;
   std::string lossText = "none";
-  uint64_t seed = 0;
-  options.seconds = kDefaultInputSeconds;
+  std::string seedText;
+  std::string duplicateText = "0";
+  std::string reorderText = "0";
+  std::string secondsText;
+  std::string outputText;
+  std::string framesText;
+  std::string plotText;
   bool noParity = false;
+  bool quiet = false;
+  bool verbose = false;
   app.add_option("input", options.input,
-                 "Audio file to stream (any format libsndfile reads); default: a built-in "
-                 "speech-like signal");
-  app.add_option("-o,--output", options.output, "Write the decoded audio as mono 16-bit WAV");
+                 "Audio file to stream (any format libsndfile reads, - for standard input); "
+                 "default: a built-in speech-like signal")
+      ->type_name("INPUT");
+  app.add_option("-o,--output", outputText,
+                 "Write the decoded audio (mono 16-bit) here; the container follows the extension")
+      ->type_name("FILE");
   AddLibraryOption(app, options);
-  app.add_option("--rate", rateText, "Stream sample rate in Hz: 8000, 16000 (default), 24000, 32000, "
-                                     "40000 or 48000");
-  app.add_option("--loss", lossText, "Loss model of the link (default: none)");
-  CLI::Option* seedOption = app.add_option("--seed", seed, "Seed of the link's random decisions");
-  app.add_option("--duplicate", options.duplicatePercent, "Percentage of frames delivered twice")
-      ->check(CLI::Range(0.0, 100.0));
-  app.add_option("--reorder", options.reorderPercent,
-                 "Percentage of frames held back behind the next one")
-      ->check(CLI::Range(0.0, 100.0));
-  app.add_flag("--no-parity", noParity, "Switch the encoder's parity frames off");
-  app.add_flag("--conceal", options.conceal,
-               "Fill lost frames with a fading repetition instead of silence");
+  app.add_option("--rate", rateText,
+                 "Stream sample rate: 8000, 16000, 24000, 32000, 40000 or 48000 Hz (default: the "
+                 "input's rate when it is one of these, else 16000)")
+      ->type_name("HZ");
+  app.add_option("--output-rate", outputRateText,
+                 "Sample rate of the written audio (default: the input's rate)")
+      ->type_name("HZ");
+  app.add_option("--loss", lossText, "Loss model of the link (default: none; see below)")
+      ->type_name("MODEL");
+  app.add_option("--seed", seedText, "Seed of the link's random decisions, 0 to 2^64-1")
+      ->type_name("N");
+  app.add_option("--duplicate", duplicateText,
+                 "Percentage of frames delivered twice, e.g. --duplicate 5")
+      ->type_name("PCT");
+  app.add_option("--reorder", reorderText,
+                 "Percentage of frames held back behind the next one, e.g. --reorder 2")
+      ->type_name("PCT");
+  CLI::Option* noParityFlag =
+      app.add_flag("--no-parity", noParity, "Switch the encoder's parity frames off");
+  CLI::Option* concealFlag = app.add_flag(
+      "--conceal", options.conceal, "Fill lost frames with a fading repetition instead of silence");
+  CLI::Option* compareFlag = app.add_flag(
+      "--compare", options.compare,
+      "Run the same stream and losses with parity, without parity, and without parity but with "
+      "concealment, and report them side by side");
+  compareFlag->excludes(noParityFlag)->excludes(concealFlag);
+  app.add_option("--frames", framesText,
+                 "Write one row per frame: CSV, or JSON Lines when the name ends in .jsonl")
+      ->type_name("FILE");
+  app.add_option("--plot", plotText,
+                 "Draw the input, the decode, every lost frame and per-frame SNR as an SVG picture")
+      ->type_name("FILE.svg");
   app.add_flag("--json", options.json, "Print the report as one JSON object");
-  app.add_option("--seconds", options.seconds, "Length of the built-in signal in seconds (default 10)")
-      ->check(CLI::Range(0.0, kMaxBuiltInSeconds));
+  CLI::Option* quietFlag = app.add_flag("-q,--quiet", quiet, "Print nothing but errors");
+  app.add_flag("-v,--verbose", verbose, "Also tell each step on standard error")
+      ->excludes(quietFlag);
+  app.add_option("--seconds", secondsText, "Length of the built-in signal in seconds (default 10)")
+      ->type_name("S");
   if (!Parse(app, argc, argv)) return std::nullopt;
 
   try {
-    options.rate = ParseRate(rateText);
     options.loss = ParseLossPlan(lossText);
   } catch (const std::invalid_argument& error) {
     UsageError(error.what());
   }
-  if (options.seconds <= 0) UsageError("--seconds must be above 0");
-  if (!options.input.empty() && app.count("--seconds") != 0) {
-    UsageError("--seconds sets the length of the built-in signal and takes no input file");
+  if (!rateText.empty()) options.rate = ParseStreamRate(rateText);
+  if (!outputRateText.empty()) options.outputRate = ParseOutputRate(outputRateText);
+  if (app.count("--seed") != 0) options.seed = ParseSeed(seedText);
+  options.duplicatePercent = ParseOptionPercent(duplicateText, "--duplicate");
+  options.reorderPercent = ParseOptionPercent(reorderText, "--reorder");
+  options.seconds = kDefaultInputSeconds;
+  if (app.count("--seconds") != 0) {
+    if (!options.input.empty()) {
+      UsageError("--seconds sets the length of the built-in signal and takes no input file");
+    }
+    options.seconds = ParseSeconds(secondsText);
   }
-  if (seedOption->count() != 0) options.seed = seed;
+  options.output = FileOption(app, "--output", outputText);
+  options.frames = FileOption(app, "--frames", framesText);
+  options.plot = FileOption(app, "--plot", plotText);
   options.parity = !noParity;
+  options.verbosity = quiet ? Verbosity::Quiet : verbose ? Verbosity::Verbose : Verbosity::Normal;
   return options;
 }
 

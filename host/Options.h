@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "host/Console.h"
 #include "host/LossModels.h"
 
 namespace zbhost {
@@ -13,22 +14,28 @@ namespace zbhost {
 struct HostOptions {
   enum class Command { Stream, List };
   Command command = Command::Stream;
-  std::string input;     // empty: the built-in signal
+  std::string input;     // empty: the built-in signal; "-": standard input
   double seconds = 0;    // length of the built-in signal
-  std::string output;    // empty: no file written
+  std::optional<std::string> output;  // the decoded audio; "-": standard output
+  std::optional<std::string> frames;  // the per-frame table (CSV, or JSON Lines)
+  std::optional<std::string> plot;    // the SVG picture
   std::string library;   // empty: the library built beside the program
-  int32_t rate = 0;
+  int32_t rate = 0;         // 0: the input's rate when it is a stream rate
+  int32_t outputRate = 0;   // 0: the input's rate
   LossPlan loss;
   std::optional<uint64_t> seed;
   double duplicatePercent = 0;
   double reorderPercent = 0;
   bool parity = true;
   bool conceal = false;
+  bool compare = false;
   bool json = false;
+  Verbosity verbosity = Verbosity::Normal;
 };
 
-// Parses the command line. Returns nullopt when help was asked for and printed; throws
-// HostError (usage) for a bad option or value, (input) for an unreadable loss list file.
+// Parses the command line. Returns nullopt when help or the version was asked for and
+// printed; throws HostError (usage) for a bad option or value, (input) for an unreadable
+// loss list file.
 std::optional<HostOptions> ParseCommandLine(int argc, char** argv);
 
 }  // namespace zbhost

@@ -11,7 +11,7 @@ PcmSink::PcmSink(int32_t frameCount, int32_t frameSamples, const FrameOrigin* or
       m_nFrameSamples(frameSamples),
       m_pOrigin(origin),
       m_samples(static_cast<size_t>(frameCount) * frameSamples, 0),
-      m_filled(static_cast<size_t>(frameCount), false) {}
+      m_outcomes(static_cast<size_t>(frameCount), FrameOutcome::Lost) {}
 
 bool PcmSink::HandleFrame(AvSourceFace*, AvFrame* frame) {
   if (frame == nullptr || frame->info == nullptr || frame->type != AV_TYPE_PCM) return false;
@@ -24,7 +24,8 @@ bool PcmSink::HandleFrame(AvSourceFace*, AvFrame* frame) {
   }
 
   const AvFrame* inFlight = m_pOrigin != nullptr ? m_pOrigin->InFlight() : nullptr;
-  if (inFlight != nullptr && frame->info != inFlight->info) {
+  const bool rebuilt = inFlight != nullptr && frame->info != inFlight->info;
+  if (rebuilt) {
     // The decoder rendered a frame of its own making: a rebuild from the parity frame that
     // carries the in-flight frame's number (the parity just delivered, or the stored one
     // that the delivered data frame completes).
@@ -35,11 +36,11 @@ bool PcmSink::HandleFrame(AvSourceFace*, AvFrame* frame) {
   }
 
   const size_t slot = static_cast<size_t>(timestamp / kFrameMs);
-  if (m_filled[slot]) {
+  if (m_outcomes[slot] != FrameOutcome::Lost) {
     ++m_counters.renderedAgain;
     return true;
   }
-  m_filled[slot] = true;
+  m_outcomes[slot] = rebuilt ? FrameOutcome::Rebuilt : FrameOutcome::Received;
   std::memcpy(&m_samples[slot * m_nFrameSamples], frame->data, frameBytes);
   return true;
 }
@@ -48,7 +49,7 @@ void PcmSink::Finish(bool conceal) {
   int32_t lastFilled = -1;
   int64_t run = 0;
   for (int32_t slot = 0; slot < m_nFrameCount; ++slot) {
-    if (m_filled[static_cast<size_t>(slot)]) {
+    if (m_outcomes[static_cast<size_t>(slot)] != FrameOutcome::Lost) {
       lastFilled = slot;
       run = 0;
       continue;
@@ -59,6 +60,7 @@ void PcmSink::Finish(bool conceal) {
     if (conceal && lastFilled >= 0 && run <= kConcealFadeFrames) {
       Conceal(slot, lastFilled, static_cast<int32_t>(run));
       ++m_counters.concealed;
+      m_outcomes[static_cast<size_t>(slot)] = FrameOutcome::Concealed;
     }
   }
 }

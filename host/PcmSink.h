@@ -16,6 +16,9 @@ namespace zbhost {
 inline constexpr int32_t kFrameMs = 20;            // frame duration and timestamp step
 inline constexpr int32_t kConcealFadeFrames = 3;   // a concealed run fades to silence over this
 
+// How one frame of the stream was rendered in the end.
+enum class FrameOutcome : uint8_t { Lost, Received, Rebuilt, Concealed };
+
 struct SinkCounters {
   int64_t received = 0;       // frames rendered from a data frame that arrived
   int64_t rebuilt = 0;        // frames rendered from a parity frame and a partner
@@ -41,6 +44,8 @@ class PcmSink : public HostSinkFace {
 
   const std::vector<int16_t>& samples() const { return m_samples; }
   const SinkCounters& counters() const { return m_counters; }
+  // Per frame of the stream; complete after Finish.
+  const std::vector<FrameOutcome>& outcomes() const { return m_outcomes; }
 
  private:
   void Conceal(int32_t slot, int32_t source, int32_t runIndex);
@@ -49,7 +54,7 @@ class PcmSink : public HostSinkFace {
   int32_t m_nFrameSamples;
   const FrameOrigin* m_pOrigin;
   std::vector<int16_t> m_samples;
-  std::vector<bool> m_filled;
+  std::vector<FrameOutcome> m_outcomes;  // Lost until placed
   SinkCounters m_counters;
 };
 

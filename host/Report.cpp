@@ -3,9 +3,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <limits>
 
 #include <fmt/format.h>
+
+#include "host/OutputFile.h"
 
 namespace zbhost {
 
@@ -15,19 +18,144 @@ constexpr double kBitsPerByte = 8.0;
 constexpr double kBitsPerKilobit = 1000.0;
 constexpr double kPercent = 100.0;
 constexpr double kDecibelsPerDecade = 10.0;
+constexpr double kMsPerSecondF = 1000.0;
+constexpr double kShortestInSeconds = 0.01;  // shorter durations are given in milliseconds
+constexpr int kLabelWidth = 26;
+constexpr int kColumnWidth = 22;
+constexpr char kNotApplicable[] = "-";
 
 std::string Db(double value) {
   if (std::isinf(value)) return value > 0 ? "identical (no error)" : "no signal left";
   return fmt::format("{:.2f} dB", value);
 }
 
-nlohmann::json JsonDb(double value) {
+nlohmann::ordered_json JsonDb(double value) {
   if (std::isfinite(value)) return std::round(value * kPercent) / kPercent;
   return nullptr;
 }
 
-std::string Plural(int64_t count, const char* word) {
-  return fmt::format("{} {}{}", count, word, count == 1 ? "" : "s");
+nlohmann::ordered_json NullIfEmpty(const std::string& text) {
+  return text.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(text);
+}
+
+nlohmann::ordered_json JsonLossPlan(const LossPlan& plan) {
+  switch (plan.kind) {
+    case LossPlan::Kind::None:
+      return {{"model", "none"}};
+    case LossPlan::Kind::Random:
+      return {{"model", "random"}, {"percent", plan.percent}};
+    case LossPlan::Kind::Gilbert:
+      return {{"model", "gilbert"},
+              {"enter_bad_percent", plan.gilbert.enterBad},
+              {"leave_bad_percent", plan.gilbert.leaveBad},
+              {"loss_bad_percent", plan.gilbert.lossBad},
+              {"loss_good_percent", plan.gilbert.lossGood}};
+    case LossPlan::Kind::List: {
+      nlohmann::ordered_json data = nlohmann::ordered_json::array();
+      nlohmann::ordered_json parity = nlohmann::ordered_json::array();
+      for (const FrameRef& entry : plan.dropped) {
+        (entry.first == AV_TYPE_ADPCM_PARITY ? parity : data).push_back(entry.second);
+      }
+      return {{"model", "list"},
+              {"data_frames", data},
+              {"parity_frames", parity},
+              {"file", NullIfEmpty(plan.source)}};
+    }
+  }
+  return nullptr;
+}
+
+std::string LinkLine(const RunDescription& run) {
+  std::string link = DescribeLossPlan(run.loss);
+  if (run.duplicatePercent > 0) link += fmt::format(", {:g} % duplicated", run.duplicatePercent);
+  if (run.reorderPercent > 0) link += fmt::format(", {:g} % reordered", run.reorderPercent);
+  return link;
+}
+
+using LineFn = std::function<void(const std::string&, const std::string&)>;
+
+void Heading(const RunDescription& run, const LineFn& line) {
+  if (run.input.empty()) {
+    line("input", fmt::format("built-in speech-like signal, {}", FormatDuration(run.inputSeconds)));
+  } else {
+    line("input", fmt::format("{}, {} ({}, {} Hz, {})",
+                              run.input == kStdStreamName ? "standard input" : run.input,
+                              FormatDuration(run.inputSeconds), run.inputFormat, run.inputRate,
+                              Plural(run.inputChannels, "channel")));
+  }
+  line("stream", fmt::format("{} Hz mono, {} of {} ms{}", run.layout.rate,
+                             Plural(run.layout.frameCount, "frame"), kFrameMs,
+                             run.parity ? ", parity on" : ", parity off"));
+  line("link", LinkLine(run));
+  if (run.random) line("seed", fmt::format("{} (the same seed gives the same report)", run.seed));
+  line("library", run.library);
+}
+
+nlohmann::ordered_json JsonHeading(const RunDescription& run) {
+  nlohmann::ordered_json j;
+  j["schema_version"] = kReportSchemaVersion;
+  j["tool"] = {{"name", "zbhost"}, {"version", ZBHOST_VERSION}};
+  // The library exports no version of its own: what zbhost knows is the one it was built against.
+  j["library"] = {{"path", run.library}, {"built_against_version", ZBHOST_VERSION}};
+  j["input"] = {{"path", NullIfEmpty(run.input)},
+                {"format", run.input.empty() ? "built-in speech-like signal" : run.inputFormat},
+                {"rate_hz", run.input.empty() ? run.layout.rate : run.inputRate},
+                {"channels", run.input.empty() ? 1 : run.inputChannels},
+                {"seconds", run.inputSeconds}};
+  j["output"] = run.output.empty() ? nlohmann::ordered_json(nullptr)
+                                   : nlohmann::ordered_json{{"path", run.output},
+                                                            {"format", run.outputFormat},
+                                                            {"rate_hz", run.outputRate}};
+  j["rate_hz"] = run.layout.rate;
+  j["frame_ms"] = kFrameMs;
+  j["frames"] = run.layout.frameCount;
+  j["link"] = {
+      {"loss", JsonLossPlan(run.loss)},
+      {"description", LinkLine(run)},
+      {"duplicate_percent", run.duplicatePercent},
+      {"reorder_percent", run.reorderPercent},
+      {"seed", run.random ? nlohmann::ordered_json(run.seed) : nlohmann::ordered_json(nullptr)}};
+  j["warnings"] = run.warnings;
+  return j;
+}
+
+nlohmann::ordered_json JsonFigures(const Figures& f) {
+  nlohmann::ordered_json j;
+  j["frames_sent"] = {{"data", f.sentData}, {"parity", f.sentParity}};
+  j["dropped_by_link"] = {{"data", f.droppedData}, {"parity", f.droppedParity}};
+  j["duplicated_by_link"] = f.duplicatedByLink;
+  j["reordered_by_link"] = f.reorderedByLink;
+  j["repaired_from_parity"] = f.repaired;
+  j["duplicates_dropped"] = f.duplicatesDropped;
+  j["parity_not_needed"] = f.parityNotNeeded;
+  j["lost_for_good"] = f.lostForGood;
+  j["longest_lost_run"] = f.longestLostRun;
+  j["concealed"] = f.concealed;
+  j["rendered_twice"] = f.renderedAgain;
+  j["unusable_renders"] = f.unusable;
+  j["residual_loss_percent"] = f.residualLossPercent;
+  j["snr_vs_input_db"] = JsonDb(f.snrInputDb);
+  j["snr_vs_lossless_db"] = JsonDb(f.snrLosslessDb);
+  j["identical_to_lossless"] = f.identicalToLossless;
+  j["bit_rate_kbps"] = {{"with_parity", f.kbpsWithParity}, {"without_parity", f.kbpsDataOnly}};
+  j["speed_x_real_time"] = {{"end_to_end", f.speedEndToEnd}, {"library", f.speedLibrary}};
+  j["frame_buffers"] = {{"allocated", f.allocator.allocations},
+                        {"freed", f.allocator.frees},
+                        {"leaked", f.allocator.live},
+                        {"foreign_frees", f.allocator.foreignFrees},
+                        {"peak_live", f.allocator.peakLive}};
+  return j;
+}
+
+std::string BitRate(const Figures& f, bool parity) {
+  return parity ? fmt::format("{:.1f} kbit/s with parity, {:.1f} kbit/s without", f.kbpsWithParity,
+                              f.kbpsDataOnly)
+                : fmt::format("{:.1f} kbit/s (no parity frames)", f.kbpsDataOnly);
+}
+
+std::string SnrVsLossless(const Figures& f) {
+  return f.identicalToLossless ? std::string("identical to the lossless decode")
+                               : Db(f.snrLosslessDb);
 }
 
 }  // namespace
@@ -47,9 +175,19 @@ double SnrDb(const std::vector<int16_t>& reference, const std::vector<int16_t>& 
   return kDecibelsPerDecade * std::log10(signal / noise);
 }
 
+std::string Plural(int64_t count, const char* word) {
+  return fmt::format("{} {}{}", count, word, count == 1 ? "" : "s");
+}
+
+std::string FormatDuration(double seconds) {
+  if (seconds < kShortestInSeconds) return fmt::format("{:.1f} ms", seconds * kMsPerSecondF);
+  return fmt::format("{:.2f} s", seconds);
+}
+
 Figures ComputeFigures(const StreamResult& result, const std::vector<int16_t>& input,
                        const std::vector<int16_t>& lossless, const FrameLayout& layout,
-                       const AllocatorCounters& allocator) {
+                       const AllocatorCounters& allocator, double librarySeconds,
+                       double wallSeconds) {
   const LinkCounters& link = result.link;
   const SinkCounters& sink = result.sink;
   Figures f;
@@ -73,8 +211,9 @@ Figures ComputeFigures(const StreamResult& result, const std::vector<int16_t>& i
   f.concealed = sink.concealed;
   f.renderedAgain = sink.renderedAgain;
   f.unusable = sink.unusable;
-  f.residualLossPercent =
-      layout.frameCount > 0 ? kPercent * static_cast<double>(sink.lostForGood) / layout.frameCount : 0;
+  f.residualLossPercent = layout.frameCount > 0
+                              ? kPercent * static_cast<double>(sink.lostForGood) / layout.frameCount
+                              : 0;
   f.snrInputDb = SnrDb(input, result.output);
   f.snrLosslessDb = SnrDb(lossless, result.output);
   f.identicalToLossless = lossless == result.output;
@@ -84,27 +223,18 @@ Figures ComputeFigures(const StreamResult& result, const std::vector<int16_t>& i
     f.kbpsWithParity = static_cast<double>(link.dataBytes + link.parityBytes) * kBitsPerByte /
                        seconds / kBitsPerKilobit;
   }
-  f.speedRealTime = result.processingSeconds > 0 ? seconds / result.processingSeconds : 0;
+  f.speedLibrary = librarySeconds > 0 ? seconds / librarySeconds : 0;
+  f.speedEndToEnd = wallSeconds > 0 ? seconds / wallSeconds : 0;
   f.allocator = allocator;
   return f;
 }
 
 std::string PlainReport(const RunDescription& run, const Figures& f) {
   std::string out;
-  auto line = [&out](const std::string& label, const std::string& value) {
-    out += fmt::format("{:<26}{}\n", label, value);
+  const LineFn line = [&out](const std::string& label, const std::string& value) {
+    out += fmt::format("{:<{}}{}\n", label, kLabelWidth, value);
   };
-  const std::string input = run.input.empty() ? "built-in speech-like signal" : run.input;
-  line("input", fmt::format("{}, {:.2f} s{}", input, run.inputSeconds,
-                            run.inputFormat.empty() ? "" : " (" + run.inputFormat + ")"));
-  line("stream", fmt::format("{} Hz mono, {} frames of {} ms, parity {}", run.layout.rate,
-                             run.layout.frameCount, kFrameMs, run.parity ? "on" : "off"));
-  std::string link = run.link;
-  if (run.duplicatePercent > 0) link += fmt::format(", {:g} % duplicated", run.duplicatePercent);
-  if (run.reorderPercent > 0) link += fmt::format(", {:g} % reordered", run.reorderPercent);
-  line("link", link);
-  if (run.random) line("seed", fmt::format("{} (the same seed gives the same report)", run.seed));
-  line("library", run.library);
+  Heading(run, line);
   out += "\n";
   line("frames sent", fmt::format("{} data, {} parity", f.sentData, f.sentParity));
   line("dropped by the link", fmt::format("{} data, {} parity", f.droppedData, f.droppedParity));
@@ -112,9 +242,9 @@ std::string PlainReport(const RunDescription& run, const Figures& f) {
     line("disturbed by the link",
          fmt::format("{} duplicated, {} reordered", f.duplicatedByLink, f.reorderedByLink));
   }
-  line("repaired from parity", Plural(f.repaired, "frame"));
+  if (run.parity) line("repaired from parity", Plural(f.repaired, "frame"));
   line("duplicates dropped", Plural(f.duplicatesDropped, "frame"));
-  line("parity not needed", Plural(f.parityNotNeeded, "frame"));
+  if (run.parity) line("parity not needed", Plural(f.parityNotNeeded, "frame"));
   std::string lost = Plural(f.lostForGood, "frame");
   if (f.lostForGood > 0) {
     lost += fmt::format(", longest run {}", Plural(f.longestLostRun, "frame"));
@@ -126,57 +256,89 @@ std::string PlainReport(const RunDescription& run, const Figures& f) {
   if (f.unusable > 0) line("unusable renders", Plural(f.unusable, "frame"));
   line("residual loss rate", fmt::format("{:.2f} %", f.residualLossPercent));
   line("SNR vs input", Db(f.snrInputDb));
-  line("SNR vs lossless decode",
-       f.identicalToLossless ? std::string("identical to the lossless decode") : Db(f.snrLosslessDb));
-  line("bit rate", fmt::format("{:.1f} kbit/s with parity, {:.1f} kbit/s without", f.kbpsWithParity,
-                               f.kbpsDataOnly));
-  line("speed", fmt::format("{:.0f} x real time", f.speedRealTime));
+  line("SNR vs lossless decode", SnrVsLossless(f));
+  line("bit rate", BitRate(f, run.parity));
+  line("speed", fmt::format("{:.0f} x real time end to end (reading to writing), "
+                            "{:.0f} x for the library alone",
+                            f.speedEndToEnd, f.speedLibrary));
   const int64_t leaked = f.allocator.live;
   line("frame buffers", fmt::format("{} taken from the host allocator, {}", f.allocator.allocations,
                                     leaked == 0 ? std::string("all returned")
                                                 : fmt::format("{} never returned", leaked)));
-  if (!run.output.empty()) line("output", run.output);
+  if (!run.output.empty()) {
+    line("output", fmt::format("{} ({}, {} Hz)",
+                               run.output == kStdStreamName ? "standard output" : run.output,
+                               run.outputFormat, run.outputRate));
+  }
   return out;
 }
 
-nlohmann::json JsonReport(const RunDescription& run, const Figures& f) {
-  nlohmann::json j;
-  j["input"] = run.input.empty() ? nlohmann::json(nullptr) : nlohmann::json(run.input);
-  j["input_seconds"] = run.inputSeconds;
-  j["library"] = run.library;
-  j["output"] = run.output.empty() ? nlohmann::json(nullptr) : nlohmann::json(run.output);
-  j["rate_hz"] = run.layout.rate;
-  j["frame_ms"] = kFrameMs;
-  j["frames"] = run.layout.frameCount;
+nlohmann::ordered_json JsonReport(const RunDescription& run, const Figures& f) {
+  nlohmann::ordered_json j = JsonHeading(run);
   j["parity"] = run.parity;
   j["conceal"] = run.conceal;
-  j["link"] = {{"loss", run.link},
-               {"duplicate_percent", run.duplicatePercent},
-               {"reorder_percent", run.reorderPercent}};
-  j["seed"] = run.random ? nlohmann::json(run.seed) : nlohmann::json(nullptr);
-  j["frames_sent"] = {{"data", f.sentData}, {"parity", f.sentParity}};
-  j["dropped_by_link"] = {{"data", f.droppedData}, {"parity", f.droppedParity}};
-  j["duplicated_by_link"] = f.duplicatedByLink;
-  j["reordered_by_link"] = f.reorderedByLink;
-  j["repaired_from_parity"] = f.repaired;
-  j["duplicates_dropped"] = f.duplicatesDropped;
-  j["parity_not_needed"] = f.parityNotNeeded;
-  j["lost_for_good"] = f.lostForGood;
-  j["longest_lost_run"] = f.longestLostRun;
-  j["concealed"] = f.concealed;
-  j["rendered_twice"] = f.renderedAgain;
-  j["unusable_renders"] = f.unusable;
-  j["residual_loss_percent"] = f.residualLossPercent;
-  j["snr_vs_input_db"] = JsonDb(f.snrInputDb);
-  j["snr_vs_lossless_db"] = JsonDb(f.snrLosslessDb);
-  j["identical_to_lossless"] = f.identicalToLossless;
-  j["bit_rate_kbps"] = {{"with_parity", f.kbpsWithParity}, {"without_parity", f.kbpsDataOnly}};
-  j["speed_x_real_time"] = f.speedRealTime;
-  j["frame_buffers"] = {{"allocated", f.allocator.allocations},
-                        {"freed", f.allocator.frees},
-                        {"leaked", f.allocator.live},
-                        {"foreign_frees", f.allocator.foreignFrees},
-                        {"peak_live", f.allocator.peakLive}};
+  j.update(JsonFigures(f));
+  return j;
+}
+
+std::string PlainComparison(const RunDescription& run, const std::vector<ComparedRun>& runs) {
+  std::string out;
+  const LineFn line = [&out](const std::string& label, const std::string& value) {
+    out += fmt::format("{:<{}}{}\n", label, kLabelWidth, value);
+  };
+  RunDescription heading = run;
+  heading.parity = true;
+  Heading(heading, line);
+  out += fmt::format("{:<{}}the same data frames are lost in every column\n\n", "", kLabelWidth);
+  auto row = [&](const std::string& label,
+                 const std::function<std::string(const ComparedRun&)>& cell) {
+    std::string text = fmt::format("{:<{}}", label, kLabelWidth);
+    for (const ComparedRun& r : runs) text += fmt::format("{:<{}}", cell(r), kColumnWidth);
+    while (!text.empty() && text.back() == ' ') text.pop_back();
+    out += text + "\n";
+  };
+  row("", [](const ComparedRun& r) { return r.label; });
+  row("data frames dropped",
+      [](const ComparedRun& r) { return std::to_string(r.figures.droppedData); });
+  row("parity frames dropped", [](const ComparedRun& r) {
+    return r.parity ? std::to_string(r.figures.droppedParity) : kNotApplicable;
+  });
+  row("repaired from parity", [](const ComparedRun& r) {
+    return r.parity ? std::to_string(r.figures.repaired) : kNotApplicable;
+  });
+  row("lost for good", [](const ComparedRun& r) { return std::to_string(r.figures.lostForGood); });
+  row("concealed", [](const ComparedRun& r) {
+    return r.conceal ? std::to_string(r.figures.concealed) : kNotApplicable;
+  });
+  row("longest lost run",
+      [](const ComparedRun& r) { return Plural(r.figures.longestLostRun, "frame"); });
+  row("residual loss rate",
+      [](const ComparedRun& r) { return fmt::format("{:.2f} %", r.figures.residualLossPercent); });
+  row("SNR vs input", [](const ComparedRun& r) { return Db(r.figures.snrInputDb); });
+  row("SNR vs lossless decode", [](const ComparedRun& r) {
+    return r.figures.identicalToLossless ? std::string("identical") : Db(r.figures.snrLosslessDb);
+  });
+  row("bit rate", [](const ComparedRun& r) {
+    return fmt::format("{:.1f} kbit/s",
+                       r.parity ? r.figures.kbpsWithParity : r.figures.kbpsDataOnly);
+  });
+  return out;
+}
+
+nlohmann::ordered_json JsonComparison(const RunDescription& run,
+                                      const std::vector<ComparedRun>& runs) {
+  nlohmann::ordered_json j = JsonHeading(run);
+  nlohmann::ordered_json columns = nlohmann::ordered_json::array();
+  for (const ComparedRun& r : runs) {
+    nlohmann::ordered_json column = {
+        {"label", r.label}, {"parity", r.parity}, {"conceal", r.conceal}};
+    column.update(JsonFigures(r.figures));
+    // One allocator serves every column: its counts belong to the comparison as a whole.
+    column.erase("frame_buffers");
+    columns.push_back(column);
+  }
+  j["compare"] = columns;
+  if (!runs.empty()) j["frame_buffers"] = JsonFigures(runs.front().figures)["frame_buffers"];
   return j;
 }
 

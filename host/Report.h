@@ -1,6 +1,6 @@
 // The run's report: the figures worked out from what the host observed (link counters,
 // the sink's placements, the allocator's counts, the two decoded streams) and their
-// rendering in plain words or as one JSON object.
+// rendering in plain words or as one JSON object; and the side-by-side report of --compare.
 #pragma once
 
 #include <cstdint>
@@ -10,17 +10,25 @@
 #include <nlohmann/json.hpp>
 
 #include "host/HostAllocator.h"
+#include "host/LossModels.h"
 #include "host/Stream.h"
 
 namespace zbhost {
 
+inline constexpr int kReportSchemaVersion = 1;
+
 // What was run, for the report's heading.
 struct RunDescription {
-  std::string input;        // file name, or empty for the built-in signal
-  std::string inputFormat;  // the file's format and original rate and channels
+  std::string input;        // file name, "-" for standard input, empty for the built-in signal
+  std::string inputFormat;  // libsndfile's name of the file's format
+  int32_t inputRate = 0;    // the file's own rate, channels and length
+  int32_t inputChannels = 0;
+  int64_t inputSamples = 0;
   std::string library;
-  std::string output;       // empty when no file was written
-  std::string link;         // the loss model in words
+  std::string output;       // empty when no audio was written
+  std::string outputFormat;
+  int32_t outputRate = 0;
+  LossPlan loss;
   FrameLayout layout;
   double inputSeconds = 0;
   bool parity = true;
@@ -29,6 +37,7 @@ struct RunDescription {
   uint64_t seed = 0;
   double duplicatePercent = 0;
   double reorderPercent = 0;
+  std::vector<std::string> warnings;
 };
 
 struct Figures {
@@ -52,18 +61,40 @@ struct Figures {
   bool identicalToLossless = false;
   double kbpsWithParity = 0;
   double kbpsDataOnly = 0;
-  double speedRealTime = 0;
+  double speedEndToEnd = 0;       // audio time over the whole run's wall time
+  double speedLibrary = 0;        // audio time over the lossless run's frame loop
   AllocatorCounters allocator;
+};
+
+// One column of --compare.
+struct ComparedRun {
+  std::string label;
+  bool parity = true;
+  bool conceal = false;
+  Figures figures;
 };
 
 // Signal-to-noise ratio of `test` against `reference` in dB: +inf when they are identical.
 double SnrDb(const std::vector<int16_t>& reference, const std::vector<int16_t>& test);
 
+// The figures of one lossy run. `librarySeconds` is the frame loop of the lossless run,
+// `wallSeconds` the whole run, reading to writing (0: not measured).
 Figures ComputeFigures(const StreamResult& result, const std::vector<int16_t>& input,
                        const std::vector<int16_t>& lossless, const FrameLayout& layout,
-                       const AllocatorCounters& allocator);
+                       const AllocatorCounters& allocator, double librarySeconds, double wallSeconds);
 
+// "1 frame", "2 frames".
+std::string Plural(int64_t count, const char* word);
+
+// "2.51 s", or "5.0 ms" below a hundredth of a second.
+std::string FormatDuration(double seconds);
+
+// The JSON objects keep their keys in the order written: schema version, tool and input first.
 std::string PlainReport(const RunDescription& run, const Figures& figures);
-nlohmann::json JsonReport(const RunDescription& run, const Figures& figures);
+nlohmann::ordered_json JsonReport(const RunDescription& run, const Figures& figures);
+
+// The first column's figures are taken after every run, so its allocator counts cover them all.
+std::string PlainComparison(const RunDescription& run, const std::vector<ComparedRun>& runs);
+nlohmann::ordered_json JsonComparison(const RunDescription& run, const std::vector<ComparedRun>& runs);
 
 }  // namespace zbhost

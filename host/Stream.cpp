@@ -71,11 +71,8 @@ StreamResult RunLossyStream(const ZbLibrary& library, const std::vector<int16_t>
   sink.AddInput(decoder.Source());
 
   StreamResult result;
-  const auto started = std::chrono::steady_clock::now();
   result.refusedByEncoder = PushFrames(source, input, layout, progress);
   link.Flush();
-  result.processingSeconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
   // Our faces leave the graph before the modules go, so nothing points at a dead object.
   source.DetachAll();
@@ -88,12 +85,13 @@ StreamResult RunLossyStream(const ZbLibrary& library, const std::vector<int16_t>
   sink.Finish(settings.conceal);
   result.link = link.counters();
   result.sink = sink.counters();
+  result.outcomes = sink.outcomes();
   result.output = Trimmed(sink.samples(), input.size());
   return result;
 }
 
-std::vector<int16_t> RunLosslessStream(const ZbLibrary& library, const std::vector<int16_t>& input,
-                                       int32_t rate) {
+LosslessResult RunLosslessStream(const ZbLibrary& library, const std::vector<int16_t>& input,
+                                 int32_t rate) {
   const FrameLayout layout = FrameLayout::For(rate, input.size());
   ModuleHandle encoder = library.Create(ZB_NAME_ENCODER);
   ModuleHandle decoder = library.Create(ZB_NAME_DECODER);
@@ -103,7 +101,11 @@ std::vector<int16_t> RunLosslessStream(const ZbLibrary& library, const std::vect
   source.AddOutput(encoder.Sink());
   encoder.Source()->AddOutput(decoder.Sink());
   decoder.Source()->AddOutput(&sink);
+  LosslessResult result;
+  const auto started = std::chrono::steady_clock::now();
   PushFrames(source, input, layout, nullptr);
+  result.processingSeconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
   source.DetachAll();
   encoder.Source()->RemoveOutput(decoder.Sink());
@@ -111,7 +113,8 @@ std::vector<int16_t> RunLosslessStream(const ZbLibrary& library, const std::vect
   encoder.Reset();
   decoder.Reset();
   sink.Finish(false);
-  return Trimmed(sink.samples(), input.size());
+  result.output = Trimmed(sink.samples(), input.size());
+  return result;
 }
 
 }  // namespace zbhost

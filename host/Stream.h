@@ -4,11 +4,11 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <vector>
 
 #include "host/LossyLink.h"
 #include "host/PcmSink.h"
+#include "host/Progress.h"
 #include "host/ZbLibrary.h"
 
 namespace zbhost {
@@ -40,20 +40,22 @@ struct StreamResult {
   std::vector<int16_t> output;  // the decoded stream, trimmed to the input's length
   LinkCounters link;
   SinkCounters sink;
+  std::vector<FrameOutcome> outcomes;  // per frame
   int64_t refusedByEncoder = 0;  // PCM frames the encoder refused
-  double processingSeconds = 0;  // wall time of the frame loop
 };
-
-// Called after each frame with the number of frames done.
-using ProgressFn = std::function<void(int32_t done, int32_t total)>;
 
 // Streams `input` through encoder, lossy link and decoder.
 StreamResult RunLossyStream(const ZbLibrary& library, const std::vector<int16_t>& input,
                             int32_t rate, const StreamSettings& settings, const ProgressFn& progress);
 
+struct LosslessResult {
+  std::vector<int16_t> output;
+  double processingSeconds = 0;  // wall time of the frame loop: the library's own cost
+};
+
 // Streams `input` through an encoder connected straight to a decoder: the reference that
 // a run without loss reaches.
-std::vector<int16_t> RunLosslessStream(const ZbLibrary& library, const std::vector<int16_t>& input,
-                                       int32_t rate);
+LosslessResult RunLosslessStream(const ZbLibrary& library, const std::vector<int16_t>& input,
+                                 int32_t rate);
 
 }  // namespace zbhost

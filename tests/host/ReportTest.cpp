@@ -32,18 +32,18 @@ TEST(FiguresTest, CountsFromObservedDeliveriesAndRenders) {
   result.sink.rebuilt = 1;
   result.sink.paritySeqsUsed = {5};
   result.sink.lostForGood = 0;
-  result.processingSeconds = 0.1;
   const FrameLayout layout = FrameLayout::For(16000, 10 * 320);
   const std::vector<int16_t> pcm(10 * 320, 100);
   result.output = pcm;
-  const Figures f = ComputeFigures(result, pcm, pcm, layout, AllocatorCounters{});
+  const Figures f = ComputeFigures(result, pcm, pcm, layout, AllocatorCounters{}, 0.1, 0.4);
   EXPECT_EQ(f.repaired, 1);
   EXPECT_EQ(f.duplicatesDropped, 2 + 1);
   EXPECT_EQ(f.parityNotNeeded, 8 - 1);
   EXPECT_TRUE(f.identicalToLossless);
   EXPECT_DOUBLE_EQ(f.kbpsDataOnly, 67.2);
   EXPECT_DOUBLE_EQ(f.kbpsWithParity, 67.2 * 19 / 10);
-  EXPECT_DOUBLE_EQ(f.speedRealTime, 2.0);
+  EXPECT_DOUBLE_EQ(f.speedLibrary, 2.0);
+  EXPECT_DOUBLE_EQ(f.speedEndToEnd, 0.5);
   EXPECT_EQ(JsonReport(RunDescription{}, f)["snr_vs_input_db"], nullptr);
 }
 
