@@ -88,6 +88,12 @@ class LockTraceTest : public ::testing::Test {
   }
 
   std::string NextLine() { return m_socket.ReceiveLine(kLineTimeoutMs); }
+
+  // Receives the next line, then reads the clock: the line's time lies in [since, now].
+  void ExpectNextLine(const ExpectedLine& want, uint32_t since) {
+    const std::string line = NextLine();
+    ExpectTraceLine(line, want, since, zbplat::TimeMs());
+  }
   bool NothingSent() { return m_socket.ReceiveOnce(kSilenceMs).empty(); }
 
   // Runs `op` and checks the one line it sends.
@@ -95,8 +101,7 @@ class LockTraceTest : public ::testing::Test {
   void ExpectOneLine(Op op, const ExpectedLine& want) {
     const uint32_t before = zbplat::TimeMs();
     op();
-    const std::string line = NextLine();
-    ExpectTraceLine(line, want, before, zbplat::TimeMs());
+    ExpectNextLine(want, before);
   }
 
   TraceSocket m_socket;
@@ -203,8 +208,8 @@ TEST_F(LockTraceTest, WaitingThreadSendsDepthZeroBeforeItBlocks) {
   ExpectOneLine([&] { lck.Unlock(); }, {false, self, &lck, 1});
   const uint32_t released = zbplat::TimeMs();
   lck.Unlock();
-  ExpectTraceLine(NextLine(), {false, self, &lck, 0}, released, zbplat::TimeMs());
-  ExpectTraceLine(NextLine(), {false, otherId.load(), &lck, 0}, released, zbplat::TimeMs());
+  ExpectNextLine({false, self, &lck, 0}, released);
+  ExpectNextLine({false, otherId.load(), &lck, 0}, released);
   other.join();
   EXPECT_TRUE(acquired.load());
 }
@@ -215,16 +220,16 @@ TEST_F(LockTraceTest, AutoLockLocksForItsScope) {
   uint32_t before = zbplat::TimeMs();
   {
     AutoLock outer(&lck);
-    ExpectTraceLine(NextLine(), {true, self, &lck, 0}, before, zbplat::TimeMs());
+    ExpectNextLine({true, self, &lck, 0}, before);
     {
       AutoLock inner(&lck);
-      ExpectTraceLine(NextLine(), {true, self, &lck, 1}, before, zbplat::TimeMs());
+      ExpectNextLine({true, self, &lck, 1}, before);
     }
-    ExpectTraceLine(NextLine(), {false, self, &lck, 1}, before, zbplat::TimeMs());
+    ExpectNextLine({false, self, &lck, 1}, before);
     EXPECT_TRUE(NothingSent());
     before = zbplat::TimeMs();
   }
-  ExpectTraceLine(NextLine(), {false, self, &lck, 0}, before, zbplat::TimeMs());
+  ExpectNextLine({false, self, &lck, 0}, before);
 }
 
 TEST_F(LockTraceTest, AutoLockReleasesWhenAnExceptionLeavesItsScope) {
@@ -236,8 +241,8 @@ TEST_F(LockTraceTest, AutoLockReleasesWhenAnExceptionLeavesItsScope) {
     throw std::runtime_error("downstream failure");
   } catch (const std::runtime_error&) {
   }
-  ExpectTraceLine(NextLine(), {true, self, &lck, 0}, before, zbplat::TimeMs());
-  ExpectTraceLine(NextLine(), {false, self, &lck, 0}, before, zbplat::TimeMs());
+  ExpectNextLine({true, self, &lck, 0}, before);
+  ExpectNextLine({false, self, &lck, 0}, before);
   // Nothing is left held: the next lock starts again at depth 0.
   ExpectOneLine([&] { lck.Lock(); }, {true, self, &lck, 0});
   lck.Unlock();
