@@ -32,9 +32,9 @@ class AdpcmDecoder : public AvDecoderBase {
 
   bool HistoryHolds(int32_t seq) const;
   void PushHistory(int32_t seq);
-  // Slot 0 = slot `partner` XOR `payload` over `len` bytes; slot bytes past the stored
-  // partner's length count as zero.
-  void RebuildInto(const uint8_t* partner, uint32_t partnerLen, const uint8_t* payload, uint32_t len);
+  // Slot 0 = `parity` XOR `partner` over the parity's `parityLen` bytes, which becomes the
+  // rebuilt frame's length; partner bytes past `partnerLen` count as zero.
+  void RebuildInto(const uint8_t* parity, uint32_t parityLen, const uint8_t* partner, uint32_t partnerLen);
   void SetRebuiltInfo(int32_t seq, int32_t timestamp, uint8_t flags);
   uint8_t* Slot(int32_t index) { return m_bySlots + index * kDecoderSlotBytes; }
 

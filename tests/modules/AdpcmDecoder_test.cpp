@@ -173,6 +173,51 @@ TEST_F(DecoderTest, ParityNumberedOneOnAFreshDecoderRebuildsNothingFromEmptySlot
   ExpectRenderedPcm(0, 0);
 }
 
+struct RebuiltLengthCase {
+  const char* name;
+  size_t lostBytes;     // length of the lost data frame k, which the parity frame k+1 carries
+  size_t partnerBytes;  // length of data frame k+1
+  bool parityFirst;     // parity k+1 arrives before data k+1
+};
+class DecoderRebuiltLengthTest : public DecoderTest,
+                                 public ::testing::WithParamInterface<RebuiltLengthCase> {};
+
+// Whichever of data k+1 and parity k+1 comes first, the rebuilt frame k has the parity's
+// length, bytes of the partner past its end counting as zero.
+TEST_P(DecoderRebuiltLengthTest, RebuiltFrameHasTheParitysLength) {
+  const RebuiltLengthCase& c = GetParam();
+  std::vector<uint8_t> lost = AdpcmPayload(c.lostBytes / kAdpcmBlockBytes + 1, 50);
+  lost.resize(c.lostBytes);
+  std::vector<uint8_t> partner = AdpcmPayload(c.partnerBytes / kAdpcmBlockBytes + 1, 51);
+  partner.resize(c.partnerBytes);
+  uint8_t emptyPayload = 0;
+  PcmFrame data(partner, 5, 100, kStepOne, AV_KIND_AUDIO, AV_TYPE_ADPCM);
+  if (partner.empty()) data.frame.data = &emptyPayload;
+  PcmFrame parity(Xor(lost, partner), 5, 100, kStepOne, AV_KIND_AUDIO, AV_TYPE_ADPCM_PARITY);
+  Handle(c.parityFirst ? parity : data);
+  Handle(c.parityFirst ? data : parity);
+  const size_t rebuiltAt = c.parityFirst ? 0 : 1;
+  ASSERT_EQ(sink->received.size(), 2u);
+  EXPECT_EQ(sink->received[rebuiltAt].seq, 4);
+  EXPECT_EQ(sink->received[rebuiltAt].timestamp, 80);
+  EXPECT_EQ(sink->received[rebuiltAt].payload, DecodedPcm(lost));
+  EXPECT_EQ(sink->received[1 - rebuiltAt].payload, DecodedPcm(partner));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Orders, DecoderRebuiltLengthTest,
+    ::testing::Values(RebuiltLengthCase{"ParityFirstLongerPartner", 168, 252, true},
+                      RebuiltLengthCase{"ParityFirstShorterPartner", 252, 84, true},
+                      RebuiltLengthCase{"ParityFirstOddPartner", 168, 100, true},
+                      RebuiltLengthCase{"ParityFirstEmptyPartner", 168, 0, true},
+                      // the partner does not fit a slot, the rebuilt frame does
+                      RebuiltLengthCase{"ParityFirstPartnerPastASlot", 168, 588, true},
+                      RebuiltLengthCase{"DataFirstLongerPartner", 168, 252, false},
+                      RebuiltLengthCase{"DataFirstShorterPartner", 252, 84, false},
+                      RebuiltLengthCase{"DataFirstOddPartner", 168, 100, false},
+                      RebuiltLengthCase{"DataFirstEmptyPartner", 168, 0, false}),
+    [](const ::testing::TestParamInfo<RebuiltLengthCase>& param) { return std::string(param.param.name); });
+
 struct SizeCase {
   size_t len;
   size_t pcmBytes;
