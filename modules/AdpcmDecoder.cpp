@@ -22,9 +22,10 @@ int32_t WrappingSub(int32_t a, int32_t b) {
 }
 
 // PCM bytes a payload of `len` bytes decodes to: whole 84-byte blocks, or one block.
-uint32_t PcmBytesFor(uint32_t len) {
-  if (len % kAdpcmBlockBytes == 0) return len / kAdpcmBlockBytes * kAdpcmPcmBytesPerBlock;
-  return len < static_cast<uint32_t>(kAdpcmHeaderBytes) ? 0 : 4 * (len - kAdpcmHeaderBytes);
+// Counted in 64 bits: for payloads of a gigabyte and more it passes 32 bits.
+uint64_t PcmBytesFor(uint32_t len) {
+  if (len % kAdpcmBlockBytes == 0) return uint64_t{len} / kAdpcmBlockBytes * kAdpcmPcmBytesPerBlock;
+  return len < static_cast<uint32_t>(kAdpcmHeaderBytes) ? 0 : 4 * (uint64_t{len} - kAdpcmHeaderBytes);
 }
 
 }  // namespace
@@ -151,11 +152,15 @@ bool AdpcmDecoder::HandleFrame(AvSourceFace* /*from*/, AvFrame* frame) {
 
 bool AdpcmDecoder::RenderFrame(AvFrame* frame) {
   if (frame == nullptr || frame->data == nullptr || frame->info == nullptr) return false;
+  // A PCM frame's length and a buffer request are 32-bit: a payload whose PCM passes that
+  // is not decoded at all.
+  const uint32_t len = frame->len;
+  const uint64_t pcmBytes = PcmBytesFor(len);
+  if (pcmBytes > UINT32_MAX) return false;
   zbbase::DebugTrace("Render Adpcm Frame\r\n");
 
-  const uint32_t len = frame->len;
   auto* buffer = static_cast<uint8_t*>(
-      g_zbavMemMgr.Alloc(std::max(kDecoderRenderBytes, PcmBytesFor(len))));
+      g_zbavMemMgr.Alloc(std::max(kDecoderRenderBytes, static_cast<uint32_t>(pcmBytes))));
   if (buffer == nullptr) return false;
 
   try {

@@ -241,6 +241,29 @@ INSTANTIATE_TEST_SUITE_P(Sizes, DecoderSizeTest,
                                            SizeCase{512, 2032},   // one block filling a slot
                                            SizeCase{3, 0}));      // too short for a header
 
+class DecoderHugePayloadTest : public DecoderTest, public ::testing::WithParamInterface<uint32_t> {};
+
+// A payload whose PCM does not fit 32 bits is neither decoded nor given a buffer; its bytes
+// lie in unreadable memory, so decoding any of them would crash.
+TEST_P(DecoderHugePayloadTest, PcmSizeBeyondThirtyTwoBitsRendersNothing) {
+  const NoAccessRange unreadable;
+  ASSERT_NE(unreadable.data(), nullptr);
+  PcmFrame f({}, 1, 20, kStepOne, AV_KIND_AUDIO, AV_TYPE_ADPCM);
+  f.frame.len = GetParam();
+  f.frame.data = unreadable.data();
+  EXPECT_TRUE(Handle(f));
+  EXPECT_TRUE(sink->received.empty());
+  EXPECT_TRUE(allocator.sizes().empty());
+  EXPECT_TRUE(SendData(2));
+  EXPECT_EQ(Rendered(), (Pairs{{2, 40}}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Lengths, DecoderHugePayloadTest,
+                         ::testing::Values(1127428932u,    // 13421773 blocks: 64 PCM bytes past 2^32
+                                           4294967292u,    // the most whole blocks a length holds
+                                           0x40000005u,    // one block: 4 * (len - 4) passes 2^32
+                                           0xFFFFFFFFu));  // the largest length
+
 TEST_F(DecoderTest, EmptyDataFrameIsRecordedButNotRendered) {
   PcmFrame empty({}, 1, 20, kStepOne, AV_KIND_AUDIO, AV_TYPE_ADPCM);
   EXPECT_TRUE(Handle(empty));

@@ -19,6 +19,12 @@
 #include "codec/AdpcmBlock.h"
 #include "tests/support/TestSupport.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <sys/mman.h>
+#endif
+
 namespace zbtest {
 
 // What one HandleFrame call carried, copied during the call.
@@ -148,6 +154,26 @@ inline std::vector<uint8_t> Xor(const std::vector<uint8_t>& a, const std::vector
   for (size_t i = 0; i < out.size() && i < b.size(); ++i) out[i] ^= b[i];
   return out;
 }
+
+// Address space that is reserved but never readable: a payload pointer into it shows any
+// read of the payload as a crash, whatever length the frame claims.
+class NoAccessRange {
+ public:
+  static constexpr size_t kBytes = 1 << 16;
+#if defined(_WIN32)
+  NoAccessRange() : m_base(VirtualAlloc(nullptr, kBytes, MEM_RESERVE, PAGE_NOACCESS)) {}
+  ~NoAccessRange() { VirtualFree(m_base, 0, MEM_RELEASE); }
+#else
+  NoAccessRange() : m_base(mmap(nullptr, kBytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)) {}
+  ~NoAccessRange() { munmap(m_base, kBytes); }
+#endif
+  NoAccessRange(const NoAccessRange&) = delete;
+  NoAccessRange& operator=(const NoAccessRange&) = delete;
+  uint8_t* data() const { return static_cast<uint8_t*>(m_base); }
+
+ private:
+  void* m_base;
+};
 
 // Installs a counting allocator for each test and checks every buffer came back.
 class ModuleTest : public ::testing::Test {
