@@ -108,10 +108,12 @@ bool AdpcmDecoder::HandleFrame(AvSourceFace* /*from*/, AvFrame* frame) {
       SetRebuiltInfo(p, WrappingSub(info.timestamp, kTimestampStepPerFrame * s), info.flags);
       RebuildInto(Slot(kSlotLastParity), m_frmLastParity.len, frame->data, len);
       PushHistory(p);
-      RenderFrame(&m_frmRebuilt);
+      RenderRebuilt();
     }
     // Render the frame itself; only a payload that fits a slot is kept for rebuilding.
-    if (!seenN) {
+    // Asked afresh: an output may have called back in with this frame while the rebuilt
+    // partner was handed out.
+    if (!HistoryHolds(n)) {
       if (fitsSlot) {
         m_infoLastData.seq = n;
         if (len != 0) std::memcpy(Slot(kSlotLastData), frame->data, len);
@@ -127,7 +129,7 @@ bool AdpcmDecoder::HandleFrame(AvSourceFace* /*from*/, AvFrame* frame) {
       SetRebuiltInfo(p, WrappingSub(info.timestamp, kTimestampStepPerFrame * s), info.flags);
       RebuildInto(frame->data, len, Slot(kSlotLastData), m_frmLastData.len);
       PushHistory(p);
-      RenderFrame(&m_frmRebuilt);
+      RenderRebuilt();
     } else if (!seenN && m_bHasLastData && m_infoLastData.seq == p) {
       // The data frame of this number was lost: rebuild it from its stored partner,
       // and keep it as the last data frame. Nothing in the payload tells the lost frame's
@@ -138,7 +140,7 @@ bool AdpcmDecoder::HandleFrame(AvSourceFace* /*from*/, AvFrame* frame) {
       if (len != 0) std::memcpy(Slot(kSlotLastData), Slot(kSlotRebuilt), len);
       m_frmLastData.len = len;
       PushHistory(n);
-      RenderFrame(&m_frmRebuilt);
+      RenderRebuilt();
     } else {
       // Keep the parity frame until its partner arrives.
       m_infoLastParity.seq = n;
@@ -148,6 +150,16 @@ bool AdpcmDecoder::HandleFrame(AvSourceFace* /*from*/, AvFrame* frame) {
     }
   }
   return true;
+}
+
+void AdpcmDecoder::RenderRebuilt() {
+  // An output may call back in and rebuild another frame while this one is still handed to
+  // the outputs after it: they get a copy of the record. Slot 0 itself is decoded in full
+  // before any output runs.
+  AvFrameInfo info = m_infoRebuilt;
+  AvFrame rebuilt = m_frmRebuilt;
+  rebuilt.info = &info;
+  RenderFrame(&rebuilt);
 }
 
 bool AdpcmDecoder::RenderFrame(AvFrame* frame) {

@@ -173,6 +173,38 @@ TEST_F(DecoderTest, ParityNumberedOneOnAFreshDecoderRebuildsNothingFromEmptySlot
   ExpectRenderedPcm(0, 0);
 }
 
+// An output that calls back into the decoder while a frame is handed out must not change
+// what the outputs after it are handed, nor make a frame render twice.
+TEST_F(DecoderTest, ReentryDuringARebuiltFrameLeavesItsRecordAlone) {
+  auto later = Make<RecordingSink>();
+  Connect(decoder.get(), later.get());
+  sink->onFrame = [&](const AvFrame& f) {
+    if (f.info->seq == 5) SendParity(6);  // data 6 lost as well: rebuilt from the rebuilt 5
+  };
+  SendData(4);
+  SendParity(5);  // data 5 lost
+  EXPECT_EQ(Rendered(), (Pairs{{4, 80}, {5, 100}, {6, 120}}));
+  // The later output gets frame 6 (from the inner call) before the outer call's frame 5.
+  ASSERT_EQ(later->received.size(), 3u);
+  const Pairs expected{{4, 80}, {6, 120}, {5, 100}};
+  for (size_t i = 0; i < 3; ++i) {
+    const Received& r = later->received[i];
+    EXPECT_EQ(std::make_pair(r.seq, r.timestamp), expected[i]);
+    EXPECT_EQ(r.payload, DecodedPcm(Data(r.seq))) << "frame " << r.seq;
+  }
+  decoder->RemoveOutput(later.get());
+}
+
+TEST_F(DecoderTest, ReentryWithTheSameDataFrameRendersItOnce) {
+  sink->onFrame = [&](const AvFrame& f) {
+    if (f.info->seq == 5) SendData(6);  // a duplicate of the frame being handled
+  };
+  SendData(4);
+  SendParity(6);  // data 5 and parity 5 lost
+  SendData(6);    // rebuilds 5, whose delivery brings data 6 again
+  EXPECT_EQ(Rendered(), (Pairs{{4, 80}, {5, 100}, {6, 120}}));
+}
+
 struct RebuiltLengthCase {
   const char* name;
   size_t lostBytes;     // length of the lost data frame k, which the parity frame k+1 carries

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+#include <memory>
+
 #include "codec/AdpcmBlock.h"
 #include "tests/modules/ModuleHarness.h"
 
@@ -183,6 +186,25 @@ TEST_F(EncoderTest, ThrowDuringParityDeliveryLeavesNoCorruptParityBehind) {
     ASSERT_GE(p.seq, 2);
     EXPECT_EQ(p.payload, Xor(data[static_cast<size_t>(p.seq - 2)].payload, data[static_cast<size_t>(p.seq - 1)].payload))
         << "parity " << p.seq << " is the XOR of its two data frames";
+  }
+}
+
+TEST_F(EncoderTest, ParityNamesItsTwoFramesWhenAnOutputReentersWithTheNextFrame) {
+  std::vector<std::unique_ptr<PcmFrame>> frames;
+  for (int32_t seq = 0; seq < 6; ++seq) {
+    frames.push_back(std::make_unique<PcmFrame>(TestPcm(kSamplesPerPiece * (1 + seq % 3), seq), seq, seq * 20));
+  }
+  sink->onFrame = [&](const AvFrame& f) {
+    if (f.type == AV_TYPE_ADPCM && f.info->seq == 2) Send(*frames[3]);  // while D(2) is delivered
+  };
+  for (int32_t seq : {0, 1, 2, 4, 5}) ASSERT_TRUE(Send(*frames[static_cast<size_t>(seq)]));
+  std::map<int32_t, std::vector<uint8_t>> data;
+  for (const auto& r : sink->OfType(AV_TYPE_ADPCM)) data[r.seq] = r.payload;
+  ASSERT_EQ(data.size(), 6u);
+  const auto parity = sink->OfType(AV_TYPE_ADPCM_PARITY);
+  ASSERT_EQ(parity.size(), 5u);
+  for (const auto& p : parity) {
+    EXPECT_EQ(p.payload, Xor(data[p.seq - 1], data[p.seq])) << "parity " << p.seq;
   }
 }
 

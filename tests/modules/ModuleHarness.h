@@ -49,6 +49,7 @@ class RecordingSink : public AvSink {
                frame->info->timestamp, frame->info->flags,
                std::vector<uint8_t>(frame->data, frame->data + frame->len)};
     received.push_back(std::move(r));
+    if (onFrame) onFrame(*frame);
     if (throwOnFrame != 0 && received.size() == throwOnFrame) throw std::runtime_error("sink");
     return true;
   }
@@ -61,6 +62,7 @@ class RecordingSink : public AvSink {
   }
 
   std::vector<Received> received;
+  std::function<void(const AvFrame&)> onFrame;  // runs inside HandleFrame, after the copy
   size_t throwOnFrame = 0;  // 1-based index of the frame whose HandleFrame throws; 0: never
 };
 
