@@ -171,8 +171,8 @@ bool AdpcmDecoder::RenderFrame(AvFrame* frame) {
   if (pcmBytes > UINT32_MAX) return false;
   zbbase::DebugTrace("Render Adpcm Frame\r\n");
 
-  auto* buffer = static_cast<uint8_t*>(
-      g_zbavMemMgr.Alloc(std::max(kDecoderRenderBytes, static_cast<uint32_t>(pcmBytes))));
+  const HostBuffer pcm(std::max(kDecoderRenderBytes, static_cast<uint32_t>(pcmBytes)));
+  uint8_t* const buffer = pcm.data();
   if (buffer == nullptr) return false;
 
   try {
@@ -199,6 +199,5 @@ bool AdpcmDecoder::RenderFrame(AvFrame* frame) {
   } catch (...) {
     // The delivery stops here; the buffer still goes back.
   }
-  g_zbavMemMgr.Free(buffer);
   return true;
 }

@@ -28,7 +28,8 @@ bool AdpcmEncoder::HandleFrame(AvSourceFace* /*from*/, AvFrame* frame) {
   if (!IsWellFormedFrame(frame) || !IsMediaClass(frame->info->flags)) return false;
 
   const uint32_t pieces = frame->len / kAdpcmPcmBytesPerBlock;
-  auto* buffer = static_cast<uint8_t*>(g_zbavMemMgr.Alloc(pieces * kAdpcmBlockBytes + kEncoderBufferSlack));
+  const HostBuffer output(pieces * kAdpcmBlockBytes + kEncoderBufferSlack);
+  uint8_t* const buffer = output.data();
   if (buffer == nullptr) {
     // Nothing can be sent; a later parity frame must not span this unsent frame.
     m_nPrevLen.store(0);
@@ -84,6 +85,5 @@ bool AdpcmEncoder::HandleFrame(AvSourceFace* /*from*/, AvFrame* frame) {
     // frame is formed against it.
     m_nPrevLen.store(0);
   }
-  g_zbavMemMgr.Free(buffer);
   return true;
 }

@@ -377,6 +377,14 @@ TEST_F(DecoderTest, NoBufferRendersNothing) {
   EXPECT_EQ(sink->received.size(), 1u);
 }
 
+TEST_F(DecoderTest, BufferGoesBackToTheAllocatorThatGaveIt) {
+  CountingAllocator other;
+  sink->onFrame = [&](const AvFrame&) { g_zbavMemMgr.m_lpSink = &other; };
+  EXPECT_TRUE(SendData(1));
+  EXPECT_EQ(other.badFrees(), 0) << "the new allocator got a buffer it never gave out";
+  EXPECT_EQ(allocator.live(), 0u);
+}
+
 TEST_F(DecoderTest, ThrowingOutputIsCaughtAndTheBufferGivenBack) {
   auto second = Make<RecordingSink>();
   Connect(decoder.get(), second.get());

@@ -263,6 +263,15 @@ TEST_F(EncoderTest, NoBufferSendsNothingAndForgetsTheSavedFrame) {
   EXPECT_EQ(asserts.reports()[0], (ReportedAssertion{"m_lpSink != NULL", "QV_ZbavMemMgr", 40}));
 }
 
+TEST_F(EncoderTest, BufferGoesBackToTheAllocatorThatGaveIt) {
+  CountingAllocator other;
+  sink->onFrame = [&](const AvFrame&) { g_zbavMemMgr.m_lpSink = &other; };
+  PcmFrame f(TestPcm(kSamplesPerPiece, 1), 1, 0);
+  EXPECT_TRUE(Send(f));
+  EXPECT_EQ(other.badFrees(), 0) << "the new allocator got a buffer it never gave out";
+  EXPECT_EQ(allocator.live(), 0u);
+}
+
 TEST_F(EncoderTest, UnreadableFramesAreRefused) {
   PcmFrame f(TestPcm(kSamplesPerPiece, 1), 1, 0);
   auto* face = static_cast<AvSinkFace*>(encoder.get());
