@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 
 #include "codec/AdpcmBlock.h"
 #include "tests/modules/ModuleHarness.h"
@@ -140,6 +141,65 @@ TEST_F(DecoderTest, PartnerDistanceTwoStepsTheTimestampBackForty) {
   EXPECT_EQ(Rendered(), (Pairs{{8, 160}, {10, 200}, {12, 240}, {14, 280}}));
   ExpectRenderedPcm(2, 12);
 }
+
+// Each way a frame is rebuilt, at every partner distance, with sequence numbers and
+// timestamps near zero and wrapping past the largest 32-bit value.
+enum class RebuildWay { kParityThenData, kDataThenParity, kPartnerThenParity };
+using DistanceCase = std::tuple<RebuildWay, int32_t, bool>;  // way, distance, wrapping
+class DecoderDistanceTest : public DecoderTest, public ::testing::WithParamInterface<DistanceCase> {
+ protected:
+  static int32_t Wrapped(int64_t value) { return static_cast<int32_t>(static_cast<uint32_t>(value)); }
+  bool Send(uint8_t type, int32_t seq, int32_t timestamp, const std::vector<uint8_t>& payload, uint8_t flags) {
+    PcmFrame f(payload, seq, timestamp, flags, AV_KIND_AUDIO, type);
+    return Handle(f);
+  }
+};
+
+TEST_P(DecoderDistanceTest, LostFrameGetsItsNumberAndTimestampFromTheDistance) {
+  const auto [way, distance, wrapping] = GetParam();
+  const int32_t n = wrapping ? Wrapped(int64_t{INT32_MIN} + 3) : 10;
+  const int32_t tsN = wrapping ? Wrapped(int64_t{INT32_MIN} + 50) : 200;
+  const int32_t p = Wrapped(int64_t{n} - distance);
+  const int32_t tsP = Wrapped(int64_t{tsN} - int64_t{kTimestampStepPerFrame} * distance);
+  const auto flags = static_cast<uint8_t>(AV_CLASS_MEDIA | (distance - 1) << AV_FLAGS_DISTANCE_SHIFT);
+  const std::vector<uint8_t> parity = Xor(Data(p), Data(n));
+  Pairs expected;
+  switch (way) {
+    case RebuildWay::kParityThenData:
+      Send(AV_TYPE_ADPCM_PARITY, n, tsN, parity, flags);
+      Send(AV_TYPE_ADPCM, n, tsN, Data(n), flags);
+      expected = {{p, tsP}, {n, tsN}};
+      break;
+    case RebuildWay::kDataThenParity:
+      Send(AV_TYPE_ADPCM, n, tsN, Data(n), flags);
+      Send(AV_TYPE_ADPCM_PARITY, n, tsN, parity, flags);
+      expected = {{n, tsN}, {p, tsP}};
+      break;
+    case RebuildWay::kPartnerThenParity:
+      Send(AV_TYPE_ADPCM, p, tsP, Data(p), flags);
+      Send(AV_TYPE_ADPCM_PARITY, n, tsN, parity, flags);
+      expected = {{p, tsP}, {n, tsN}};
+      break;
+  }
+  EXPECT_EQ(Rendered(), expected);
+  for (size_t i = 0; i < expected.size() && i < sink->received.size(); ++i) {
+    ExpectRenderedPcm(i, expected[i].first);
+  }
+}
+
+std::string DistanceCaseName(const ::testing::TestParamInfo<DistanceCase>& param) {
+  static const char* const kWays[] = {"ParityThenData", "DataThenParity", "PartnerThenParity"};
+  const auto [way, distance, wrapping] = param.param;
+  return std::string(kWays[static_cast<int>(way)]) + "Distance" + std::to_string(distance) +
+         (wrapping ? "Wrapping" : "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Distances, DecoderDistanceTest,
+    ::testing::Combine(::testing::Values(RebuildWay::kParityThenData, RebuildWay::kDataThenParity,
+                                         RebuildWay::kPartnerThenParity),
+                       ::testing::Range(1, 9), ::testing::Bool()),
+    DistanceCaseName);
 
 TEST_F(DecoderTest, DuplicateDataFrameIsRenderedOnce) {
   SendData(1);
