@@ -35,6 +35,21 @@ void operator delete(void* ptr) noexcept {
 
 void operator delete(void* ptr, std::size_t) noexcept { operator delete(ptr); }
 
+// The other forms go through the two above, so that sanitizers that supply their own
+// operators do not pair one of theirs with one of these.
+void* operator new[](std::size_t size) { return operator new(size); }
+void operator delete[](void* ptr) noexcept { operator delete(ptr); }
+void operator delete[](void* ptr, std::size_t) noexcept { operator delete(ptr); }
+
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  try {
+    return operator new(size);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+void operator delete(void* ptr, const std::nothrow_t&) noexcept { operator delete(ptr); }
+
 namespace {
 
 constexpr int kMostAllocationsPerCreate = 8;  // far above the module, bucket array and node block
