@@ -18,22 +18,6 @@ std::vector<uint8_t> AdpcmPayload(size_t blocks, uint32_t seed) {
   return EncodeBlocks(TestPcm(blocks * kAdpcmPcmBytesPerBlock / 2, seed));
 }
 
-// PCM the decoder must render: 84-byte blocks when the length allows, else one block.
-std::vector<uint8_t> DecodedPcm(const std::vector<uint8_t>& payload) {
-  const size_t len = payload.size();
-  const size_t blockLen = len % kAdpcmBlockBytes == 0 ? kAdpcmBlockBytes : len;
-  std::vector<uint8_t> out;
-  for (size_t offset = 0; offset < len; offset += blockLen) {
-    AdpcmCodecState state{};
-    state.channels = 1;
-    std::vector<uint8_t> pcm(4 * blockLen);
-    int32_t written = 0;
-    DecodeAdpcmBlock(state, pcm.data(), written, payload.data() + offset, static_cast<int32_t>(blockLen));
-    out.insert(out.end(), pcm.begin(), pcm.begin() + written);
-  }
-  return out;
-}
-
 constexpr uint8_t kStepOne = AV_CLASS_MEDIA;         // partner distance 1
 constexpr uint8_t kStepTwo = 0x20 | AV_CLASS_MEDIA;  // partner distance 2
 
