@@ -27,6 +27,10 @@ void* operator new(std::size_t size) {
   return ptr;
 }
 
+// These operators pair malloc and free themselves; an optimiser that inlines them would
+// otherwise take free for a mismatch with operator new.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+
 void operator delete(void* ptr) noexcept {
   if (ptr == nullptr) return;
   g_liveAllocations.fetch_sub(1);
