@@ -169,20 +169,24 @@ inline std::vector<std::string> RunProtocolScenario(Chooser& choose, uint32_t fr
     }
   }
 
-  // The link: losses, then duplicates right behind the original, then adjacent swaps.
-  std::vector<const Received*> arrivals;
+  // The link: losses, then adjacent swaps, then duplicates right behind the original.
+  std::vector<const Received*> passed;
   std::set<std::pair<uint8_t, int32_t>> arrived;  // type and number
   for (const Received& r : wire->received) {
     if (choose.Percent(lossPercent)) continue;
-    arrivals.push_back(&r);
+    passed.push_back(&r);
     arrived.emplace(r.type, r.seq);
-    if (choose.Percent(duplicatePercent)) arrivals.push_back(&r);
   }
-  for (size_t i = 0; i + 1 < arrivals.size(); ++i) {
+  for (size_t i = 0; i + 1 < passed.size(); ++i) {
     if (choose.Percent(swapPercent)) {
-      std::swap(arrivals[i], arrivals[i + 1]);
+      std::swap(passed[i], passed[i + 1]);
       ++i;  // a frame moves at most one place
     }
+  }
+  std::vector<const Received*> arrivals;
+  for (const Received* r : passed) {
+    arrivals.push_back(r);
+    if (choose.Percent(duplicatePercent)) arrivals.push_back(r);
   }
 
   // The link to the decoder, and the model beside it.
