@@ -22,7 +22,8 @@ if [ $all -eq 1 ]; then
   packages="$packages git ca-certificates \
     googletest libgtest-dev libgmock-dev libbenchmark-dev libexpat1-dev \
     g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix mingw-w64-tools binutils-mingw-w64-i686 \
-    wine wine32:i386 unzip"
+    wine wine32:i386 unzip \
+    clang-14 libclang-rt-14-dev"
 fi
 apt-get -o Acquire::Retries=3 update
 # shellcheck disable=SC2086 # the list is meant to split into words

@@ -23,7 +23,12 @@ void* CreateRecorded(const char* name) {
   auto* module = new (std::nothrow) RecordedModule<Module>();
   if (module == nullptr) return nullptr;
   AvSourceFace* source = module;
-  RecordInstance(name, source);
+  if (!RecordInstance(name, source)) {
+    // Unrecorded, the module could never be destroyed: it goes now, and no exception
+    // crosses the C boundary.
+    source->DeletingDestructor(kDeleteFreesMemory);
+    return nullptr;
+  }
   return source;
 }
 

@@ -2,6 +2,7 @@
 #include "exports/InstanceRegistry.h"
 
 #include <cstring>
+#include <new>
 
 #include "Include/QV_Interface/zbav_abi.h"
 #include "QV_Base/Src/QV_InitOrder.h"
@@ -9,13 +10,20 @@
 
 ZB_INIT_ORDER(ZB_INIT_REGISTRY) InstanceRegistry g_instanceRegistry;
 
-void RecordInstance(const char* name, void* object) {
+bool RecordInstance(const char* name, void* object) {
   InstanceRecord record{};
   // The record stays zero-terminated whatever the name's length.
   std::strncpy(record.name, name, sizeof record.name - 1);
   record.object = object;
   zbbase::AutoLock lock(&g_instanceRegistry);
-  g_instanceRegistry.SetAt(object, record);
+  try {
+    g_instanceRegistry.SetAt(object, record);
+  } catch (const std::bad_alloc&) {
+    // No node for the record. A bucket array made for it alone goes back at once.
+    if (g_instanceRegistry.count() == 0) g_instanceRegistry.RemoveAll();
+    return false;
+  }
+  return true;
 }
 
 void ForgetInstance(void* object) {

@@ -17,7 +17,8 @@ using InstanceRegistry = zbbase::LockedPtrMap<InstanceRecord>;
 extern InstanceRegistry g_instanceRegistry;
 
 // Records `object` under the interface name `name` (at most 16 bytes with its terminator).
-void RecordInstance(const char* name, void* object);
+// False, with the registry as it was, when there is no memory for the record.
+bool RecordInstance(const char* name, void* object);
 
 // Destroys a recorded module through slot 0 and forgets it; anything else is ignored.
 void DestroyRecordedInstance(void* object);

@@ -22,9 +22,10 @@ int32_t WrappingSub(int32_t a, int32_t b) {
 }
 
 // PCM bytes a payload of `len` bytes decodes to: whole 84-byte blocks, or one block.
-uint32_t PcmBytesFor(uint32_t len) {
-  if (len % kAdpcmBlockBytes == 0) return len / kAdpcmBlockBytes * kAdpcmPcmBytesPerBlock;
-  return len < static_cast<uint32_t>(kAdpcmHeaderBytes) ? 0 : 4 * (len - kAdpcmHeaderBytes);
+// Counted in 64 bits: for payloads of a gigabyte and more it passes 32 bits.
+uint64_t PcmBytesFor(uint32_t len) {
+  if (len % kAdpcmBlockBytes == 0) return uint64_t{len} / kAdpcmBlockBytes * kAdpcmPcmBytesPerBlock;
+  return len < static_cast<uint32_t>(kAdpcmHeaderBytes) ? 0 : 4 * (uint64_t{len} - kAdpcmHeaderBytes);
 }
 
 }  // namespace
@@ -66,12 +67,13 @@ void AdpcmDecoder::PushHistory(int32_t seq) {
   m_nHistoryCount = std::min(m_nHistoryCount + 1, kSeqHistoryLength);
 }
 
-void AdpcmDecoder::RebuildInto(const uint8_t* partner, uint32_t partnerLen, const uint8_t* payload,
-                               uint32_t len) {
+void AdpcmDecoder::RebuildInto(const uint8_t* parity, uint32_t parityLen, const uint8_t* partner,
+                               uint32_t partnerLen) {
   uint8_t* rebuilt = Slot(kSlotRebuilt);
-  const uint32_t overlap = std::min(partnerLen, len);
-  for (uint32_t i = 0; i < overlap; ++i) rebuilt[i] = static_cast<uint8_t>(partner[i] ^ payload[i]);
-  if (len > overlap) std::memcpy(rebuilt + overlap, payload + overlap, len - overlap);
+  const uint32_t overlap = std::min(partnerLen, parityLen);
+  for (uint32_t i = 0; i < overlap; ++i) rebuilt[i] = static_cast<uint8_t>(parity[i] ^ partner[i]);
+  if (parityLen > overlap) std::memcpy(rebuilt + overlap, parity + overlap, parityLen - overlap);
+  m_frmRebuilt.len = parityLen;
 }
 
 void AdpcmDecoder::SetRebuiltInfo(int32_t seq, int32_t timestamp, uint8_t flags) {
@@ -93,23 +95,25 @@ bool AdpcmDecoder::HandleFrame(AvSourceFace* /*from*/, AvFrame* frame) {
   const int32_t s = (info.flags >> AV_FLAGS_DISTANCE_SHIFT) + 1;
   const int32_t p = WrappingSub(n, s);
   const uint32_t len = frame->len;
+  // Only payloads that are stored must fit a slot; a rebuilt frame has its parity's length.
   const bool fitsSlot = len <= static_cast<uint32_t>(kDecoderSlotBytes);
-  m_frmRebuilt.len = len;
 
   const bool seenN = HistoryHolds(n);
   const bool seenP = HistoryHolds(p);
   if (seenN && seenP) return true;
 
   if (frame->type == AV_TYPE_ADPCM) {
-    // (a) The partner before this frame was lost: rebuild it from the stored parity frame.
-    if (!seenP && fitsSlot && m_bHasLastParity && m_infoLastParity.seq == n) {
+    // The partner before this frame was lost: rebuild it from the stored parity frame.
+    if (!seenP && m_bHasLastParity && m_infoLastParity.seq == n) {
       SetRebuiltInfo(p, WrappingSub(info.timestamp, kTimestampStepPerFrame * s), info.flags);
       RebuildInto(Slot(kSlotLastParity), m_frmLastParity.len, frame->data, len);
       PushHistory(p);
-      RenderFrame(&m_frmRebuilt);
+      RenderRebuilt();
     }
-    // (b) Render the frame itself; only a payload that fits a slot is kept for rebuilding.
-    if (!seenN) {
+    // Render the frame itself; only a payload that fits a slot is kept for rebuilding.
+    // Asked afresh: an output may have called back in with this frame while the rebuilt
+    // partner was handed out.
+    if (!HistoryHolds(n)) {
       if (fitsSlot) {
         m_infoLastData.seq = n;
         if (len != 0) std::memcpy(Slot(kSlotLastData), frame->data, len);
@@ -121,23 +125,24 @@ bool AdpcmDecoder::HandleFrame(AvSourceFace* /*from*/, AvFrame* frame) {
     }
   } else if (frame->type == AV_TYPE_ADPCM_PARITY && fitsSlot) {
     if (!seenP && m_bHasLastData && m_infoLastData.seq == n) {
-      // (c) This frame's partner was lost: rebuild it from the stored data frame.
+      // This frame's partner was lost: rebuild it from the stored data frame.
       SetRebuiltInfo(p, WrappingSub(info.timestamp, kTimestampStepPerFrame * s), info.flags);
-      RebuildInto(Slot(kSlotLastData), m_frmLastData.len, frame->data, len);
+      RebuildInto(frame->data, len, Slot(kSlotLastData), m_frmLastData.len);
       PushHistory(p);
-      RenderFrame(&m_frmRebuilt);
+      RenderRebuilt();
     } else if (!seenN && m_bHasLastData && m_infoLastData.seq == p) {
-      // (d) The data frame of this number was lost: rebuild it from its stored partner,
-      // and keep it as the last data frame.
+      // The data frame of this number was lost: rebuild it from its stored partner,
+      // and keep it as the last data frame. Nothing in the payload tells the lost frame's
+      // own length, so it takes the parity's, which is its partner's.
       SetRebuiltInfo(n, info.timestamp, info.flags);
-      RebuildInto(Slot(kSlotLastData), m_frmLastData.len, frame->data, len);
+      RebuildInto(frame->data, len, Slot(kSlotLastData), m_frmLastData.len);
       m_infoLastData.seq = n;
       if (len != 0) std::memcpy(Slot(kSlotLastData), Slot(kSlotRebuilt), len);
       m_frmLastData.len = len;
       PushHistory(n);
-      RenderFrame(&m_frmRebuilt);
+      RenderRebuilt();
     } else {
-      // (e) Keep the parity frame until its partner arrives.
+      // Keep the parity frame until its partner arrives.
       m_infoLastParity.seq = n;
       if (len != 0) std::memcpy(Slot(kSlotLastParity), frame->data, len);
       m_frmLastParity.len = len;
@@ -147,13 +152,27 @@ bool AdpcmDecoder::HandleFrame(AvSourceFace* /*from*/, AvFrame* frame) {
   return true;
 }
 
+void AdpcmDecoder::RenderRebuilt() {
+  // An output may call back in and rebuild another frame while this one is still handed to
+  // the outputs after it: they get a copy of the record. Slot 0 itself is decoded in full
+  // before any output runs.
+  AvFrameInfo info = m_infoRebuilt;
+  AvFrame rebuilt = m_frmRebuilt;
+  rebuilt.info = &info;
+  RenderFrame(&rebuilt);
+}
+
 bool AdpcmDecoder::RenderFrame(AvFrame* frame) {
   if (frame == nullptr || frame->data == nullptr || frame->info == nullptr) return false;
+  // A PCM frame's length and a buffer request are 32-bit: a payload whose PCM passes that
+  // is not decoded at all.
+  const uint32_t len = frame->len;
+  const uint64_t pcmBytes = PcmBytesFor(len);
+  if (pcmBytes > UINT32_MAX) return false;
   zbbase::DebugTrace("Render Adpcm Frame\r\n");
 
-  const uint32_t len = frame->len;
-  auto* buffer = static_cast<uint8_t*>(
-      g_zbavMemMgr.Alloc(std::max(kDecoderRenderBytes, PcmBytesFor(len))));
+  const HostBuffer pcm(std::max(kDecoderRenderBytes, static_cast<uint32_t>(pcmBytes)));
+  uint8_t* const buffer = pcm.data();
   if (buffer == nullptr) return false;
 
   try {
@@ -180,6 +199,5 @@ bool AdpcmDecoder::RenderFrame(AvFrame* frame) {
   } catch (...) {
     // The delivery stops here; the buffer still goes back.
   }
-  g_zbavMemMgr.Free(buffer);
   return true;
 }

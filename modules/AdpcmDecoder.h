@@ -29,12 +29,14 @@ class AdpcmDecoder : public AvDecoderBase {
  private:
   // Decodes `frame` into a PCM frame and delivers it; called with m_lckState held.
   bool RenderFrame(AvFrame* frame);
+  // Renders the frame last rebuilt into slot 0; called with m_lckState held.
+  void RenderRebuilt();
 
   bool HistoryHolds(int32_t seq) const;
   void PushHistory(int32_t seq);
-  // Slot 0 = slot `partner` XOR `payload` over `len` bytes; slot bytes past the stored
-  // partner's length count as zero.
-  void RebuildInto(const uint8_t* partner, uint32_t partnerLen, const uint8_t* payload, uint32_t len);
+  // Slot 0 = `parity` XOR `partner` over the parity's `parityLen` bytes, which becomes the
+  // rebuilt frame's length; partner bytes past `partnerLen` count as zero.
+  void RebuildInto(const uint8_t* parity, uint32_t parityLen, const uint8_t* partner, uint32_t partnerLen);
   void SetRebuiltInfo(int32_t seq, int32_t timestamp, uint8_t flags);
   uint8_t* Slot(int32_t index) { return m_bySlots + index * kDecoderSlotBytes; }
 
@@ -48,7 +50,7 @@ class AdpcmDecoder : public AvDecoderBase {
   bool m_bHasLastData = false;     // slot 1 holds a stored data frame
   bool m_bHasLastParity = false;   // slot 2 holds a stored parity frame
   uint8_t m_bySlots[kDecoderSlotCount * kDecoderSlotBytes] = {};
-  AvFrame m_frmRebuilt{};     // handed to RenderFrame for a rebuilt frame; describes slot 0
+  AvFrame m_frmRebuilt{};     // describes slot 0; rendered through a per-call copy
   AvFrame m_frmLastData{};    // describes slot 1; len is the stored frame's length
   AvFrame m_frmLastParity{};  // describes slot 2; len is the stored frame's length
 };

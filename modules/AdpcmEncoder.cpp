@@ -28,19 +28,40 @@ bool AdpcmEncoder::HandleFrame(AvSourceFace* /*from*/, AvFrame* frame) {
   if (!IsWellFormedFrame(frame) || !IsMediaClass(frame->info->flags)) return false;
 
   const uint32_t pieces = frame->len / kAdpcmPcmBytesPerBlock;
-  auto* buffer = static_cast<uint8_t*>(g_zbavMemMgr.Alloc(pieces * kAdpcmBlockBytes + kEncoderBufferSlack));
+  const HostBuffer output(pieces * kAdpcmBlockBytes + kEncoderBufferSlack);
+  uint8_t* const buffer = output.data();
   if (buffer == nullptr) {
     // Nothing can be sent; a later parity frame must not span this unsent frame.
     m_nPrevLen.store(0);
     return false;
   }
 
-  int32_t total = 0;
+  // The parity against the saved frame is formed in a per-call copy, and this frame saved,
+  // before anything is delivered: an output may call back in with the next frame, whose
+  // parity must then be formed against this one.
+  uint8_t parity[kEncoderSavedFrameBytes];
+  int32_t parityLen = 0;
   try {
     AdpcmCodecState state{};
     state.channels = 1;
     state.pcmBytesPerBlock = kAdpcmPcmBytesPerBlock;
-    total = EncodeAdpcmBlocks(state, buffer, frame->data, static_cast<int32_t>(pieces));
+    const int32_t total = EncodeAdpcmBlocks(state, buffer, frame->data, static_cast<int32_t>(pieces));
+
+    const int32_t prevLen = m_nPrevLen.load();
+    if (prevLen != 0 && m_bRedundancy.load()) {
+      // Bytes past the new frame's end count as zero, so the saved bytes there stand.
+      std::memcpy(parity, m_byPrevFrame, static_cast<size_t>(prevLen));
+      const int32_t overlap = std::min(prevLen, total);
+      for (int32_t i = 0; i < overlap; ++i) parity[i] ^= buffer[i];
+      parityLen = prevLen;
+    }
+    if (total <= kEncoderSavedFrameBytes) {
+      std::memcpy(m_byPrevFrame, buffer, static_cast<size_t>(total));
+      m_nPrevLen.store(total);
+    } else {
+      // Too long to keep: the next frame goes without parity rather than against a stale frame.
+      m_nPrevLen.store(0);
+    }
 
     AvFrame out{};
     out.type = AV_TYPE_ADPCM;
@@ -50,35 +71,19 @@ bool AdpcmEncoder::HandleFrame(AvSourceFace* /*from*/, AvFrame* frame) {
     out.data = buffer;
     DeliverFrame(&out);
 
-    const int32_t prevLen = m_nPrevLen.load();
-    if (prevLen != 0 && m_bRedundancy.load()) {
-      // The saved frame becomes the parity frame in place. Bytes past the new frame's end
-      // count as zero, so the saved bytes there stand as they are.
-      const int32_t overlap = std::min(prevLen, total);
-      for (int32_t i = 0; i < overlap; ++i) m_byPrevFrame[i] ^= buffer[i];
+    if (parityLen != 0) {
       // The record was lent to the outputs: every field is set afresh.
       out.type = AV_TYPE_ADPCM_PARITY;
       out.kind = frame->kind;
       out.info = frame->info;
-      out.len = static_cast<uint32_t>(prevLen);
-      out.data = m_byPrevFrame;
+      out.len = static_cast<uint32_t>(parityLen);
+      out.data = parity;
       DeliverFrame(&out);
     }
   } catch (...) {
-    // Some outputs missed this frame and the saved frame may hold parity bytes:
-    // forget it, so no parity frame is formed against either.
-    m_nPrevLen.store(0);
-    g_zbavMemMgr.Free(buffer);
-    return true;
-  }
-
-  if (total <= kEncoderSavedFrameBytes) {
-    std::memcpy(m_byPrevFrame, buffer, static_cast<size_t>(total));
-    m_nPrevLen.store(total);
-  } else {
-    // Too long to keep: the next frame goes without parity rather than against a stale frame.
+    // Some outputs missed this frame or its parity: forget the saved frame, so no parity
+    // frame is formed against it.
     m_nPrevLen.store(0);
   }
-  g_zbavMemMgr.Free(buffer);
   return true;
 }

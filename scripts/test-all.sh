@@ -6,25 +6,29 @@
 #   mingw the 32-bit Windows DLL and its tests, run under Wine
 #   package  install, the Debian package and the Windows zip, each built against and run
 #         (scripts/check-packages.sh; reuses the mingw build tree, builds two targets of release)
+#   fuzz  the libFuzzer targets (clang): their corpus replayed, then each target fuzzed for
+#         ZB_FUZZ_SECONDS (60) from its corpus; any finding fails the stage
 # Every stage runs even when an earlier one fails; the script ends with a summary per stage
 # and the test runners' own summary lines, and exits non-zero if anything failed.
-# Usage: scripts/test-all.sh [stage...]   (default: all five; ZB_JOBS sets the build jobs, 2)
+# Usage: scripts/test-all.sh [stage...]   (default: all six; ZB_JOBS sets the build jobs, 2)
 set -uo pipefail
 
 cd "$(dirname "$0")/.."
 readonly ROOT=$PWD
 readonly JOBS=${ZB_JOBS:-2}
 readonly LOG_DIR=$ROOT/build/logs
+readonly FUZZ_SECONDS=${ZB_FUZZ_SECONDS:-60}
+readonly FUZZ_TARGETS=(block_decoder_fuzz decoder_module_fuzz protocol_fuzz)
 mkdir -p "$LOG_DIR"
 
 stages=("$@")
 if [ ${#stages[@]} -eq 0 ]; then
-  stages=(dev asan tsan mingw package)
+  stages=(dev asan tsan mingw package fuzz)
 fi
 for name in "${stages[@]}"; do
   case $name in
-    dev | asan | tsan | mingw | package) ;;
-    *) echo "unknown stage '$name' (dev, asan, tsan, mingw, package)" >&2; exit 2 ;;
+    dev | asan | tsan | mingw | package | fuzz) ;;
+    *) echo "unknown stage '$name' (dev, asan, tsan, mingw, package, fuzz)" >&2; exit 2 ;;
   esac
 done
 
@@ -74,6 +78,31 @@ prepare_wine() {
   "$ROOT/scripts/wine-run.sh" cmd /c exit 0 >/dev/null 2>&1
 }
 
+# Fuzzes every target for FUZZ_SECONDS from its saved corpus, which it leaves as it is: new
+# inputs go to a scratch folder, findings to build/logs/fuzz-<target>-*. Prints the
+# executions of each target; fails if any target reports a finding.
+run_fuzzers() {
+  local log=$1 target scratch runs rc status=0
+  for target in "${FUZZ_TARGETS[@]}"; do
+    scratch=$(mktemp -d)
+    echo "+ $target for $FUZZ_SECONDS s" | tee -a "$log"
+    (cd "$scratch" && "$ROOT/build/fuzz/tests/fuzz/$target" -max_total_time="$FUZZ_SECONDS" \
+      -print_final_stats=1 -artifact_prefix="$LOG_DIR/fuzz-$target-" \
+      "$scratch" "$ROOT/tests/fuzz/corpus/$target") >"$scratch/output" 2>&1
+    rc=$?
+    cat "$scratch/output" >>"$log"
+    if [ $rc -ne 0 ]; then
+      tail -n 40 "$scratch/output"
+      status=1
+    fi
+    runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$scratch/output")
+    echo "fuzz $target: ${runs:-no} executions in $FUZZ_SECONDS s, $([ $rc -eq 0 ] && echo 'no finding' || echo "FINDING (exit $rc)")" |
+      tee -a "$log"
+    rm -rf "$scratch"
+  done
+  return $status
+}
+
 # Runs one step of a stage, its output shown and kept in the stage's log.
 step() {
   local log=$1
@@ -105,6 +134,8 @@ run_stage() {
     stage_failed_step[$name]=build
   elif ! step "$log" "${test_prefix[@]}" ctest --preset "$name"; then
     stage_failed_step[$name]=tests
+  elif [ "$name" = fuzz ] && ! run_fuzzers "$log"; then
+    stage_failed_step[$name]=fuzzing
   fi
   [ -z "${stage_failed_step[$name]:-}" ] || status=1
   stage_seconds[$name]=$((SECONDS - start))
@@ -129,7 +160,7 @@ done
 printf 'total           %4d s\n' "$total"
 for name in "${stages[@]}"; do
   echo "[$name]"
-  grep -E 'tests passed|tests failed|Total Test time|No tests were found|Errors while running CTest|packages checked' \
+  grep -E 'tests passed|tests failed|Total Test time|No tests were found|Errors while running CTest|packages checked|^fuzz .* executions' \
     "$LOG_DIR/$name.log" | sed 's/^/  /'
 done
 if [ $failed -ne 0 ]; then

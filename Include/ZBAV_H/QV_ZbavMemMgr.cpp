@@ -6,11 +6,20 @@
 ZB_INIT_ORDER(ZB_INIT_MEMMGR) ZbavMemMgr g_zbavMemMgr;
 
 void* ZbavMemMgr::Alloc(uint32_t len) {
-  ZB_ASSERT_AT(m_lpSink != nullptr, kAssertNoAllocator);
-  ZB_ASSERT_AT(len != 0, kAssertZeroLength);
-  return m_lpSink != nullptr ? m_lpSink->Alloc(len) : nullptr;
+  IAvMemAlloc* lpOwner = nullptr;
+  return Alloc(len, lpOwner);
 }
 
-void ZbavMemMgr::Free(void* ptr) {
-  if (ptr != nullptr && m_lpSink != nullptr) m_lpSink->Free(ptr);
+void* ZbavMemMgr::Alloc(uint32_t len, IAvMemAlloc*& lpOwner) {
+  // Read once: the host may install another allocator from any thread.
+  lpOwner = m_lpSink;
+  ZB_ASSERT_AT(lpOwner != nullptr, kAssertNoAllocator);
+  ZB_ASSERT_AT(len != 0, kAssertZeroLength);
+  return lpOwner != nullptr ? lpOwner->Alloc(len) : nullptr;
+}
+
+void ZbavMemMgr::Free(void* ptr) { FreeTo(m_lpSink, ptr); }
+
+void ZbavMemMgr::FreeTo(IAvMemAlloc* lpOwner, void* ptr) {
+  if (ptr != nullptr && lpOwner != nullptr) lpOwner->Free(ptr);
 }

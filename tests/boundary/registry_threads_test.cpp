@@ -30,8 +30,11 @@ TEST_F(RegistryThreadsTest, ConcurrentCreateAndDestroyKeepOneRecordPerModule) {
           EXPECT_STREQ(record.name, name);
           EXPECT_EQ(record.object, module);
         }
-        for (void* module : modules) zbDestroyInstance(module);
         for (void* module : modules) {
+          // Under the registry lock (it is recursive) no other thread can record a module
+          // that the allocator placed at the freed address, until the check is done.
+          zbbase::AutoLock lock(&g_instanceRegistry);
+          zbDestroyInstance(module);
           InstanceRecord record{};
           EXPECT_FALSE(RecordOf(module, record)) << "a destroyed module is still recorded";
         }

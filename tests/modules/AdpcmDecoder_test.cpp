@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 
 #include "codec/AdpcmBlock.h"
 #include "tests/modules/ModuleHarness.h"
@@ -15,22 +16,6 @@ namespace {
 // `blocks` 84-byte blocks coded from a signal that differs per `seed`.
 std::vector<uint8_t> AdpcmPayload(size_t blocks, uint32_t seed) {
   return EncodeBlocks(TestPcm(blocks * kAdpcmPcmBytesPerBlock / 2, seed));
-}
-
-// PCM the decoder must render: 84-byte blocks when the length allows, else one block.
-std::vector<uint8_t> DecodedPcm(const std::vector<uint8_t>& payload) {
-  const size_t len = payload.size();
-  const size_t blockLen = len % kAdpcmBlockBytes == 0 ? kAdpcmBlockBytes : len;
-  std::vector<uint8_t> out;
-  for (size_t offset = 0; offset < len; offset += blockLen) {
-    AdpcmCodecState state{};
-    state.channels = 1;
-    std::vector<uint8_t> pcm(4 * blockLen);
-    int32_t written = 0;
-    DecodeAdpcmBlock(state, pcm.data(), written, payload.data() + offset, static_cast<int32_t>(blockLen));
-    out.insert(out.end(), pcm.begin(), pcm.begin() + written);
-  }
-  return out;
 }
 
 constexpr uint8_t kStepOne = AV_CLASS_MEDIA;         // partner distance 1
@@ -141,6 +126,65 @@ TEST_F(DecoderTest, PartnerDistanceTwoStepsTheTimestampBackForty) {
   ExpectRenderedPcm(2, 12);
 }
 
+// Each way a frame is rebuilt, at every partner distance, with sequence numbers and
+// timestamps near zero and wrapping past the largest 32-bit value.
+enum class RebuildWay { kParityThenData, kDataThenParity, kPartnerThenParity };
+using DistanceCase = std::tuple<RebuildWay, int32_t, bool>;  // way, distance, wrapping
+class DecoderDistanceTest : public DecoderTest, public ::testing::WithParamInterface<DistanceCase> {
+ protected:
+  static int32_t Wrapped(int64_t value) { return static_cast<int32_t>(static_cast<uint32_t>(value)); }
+  bool Send(uint8_t type, int32_t seq, int32_t timestamp, const std::vector<uint8_t>& payload, uint8_t flags) {
+    PcmFrame f(payload, seq, timestamp, flags, AV_KIND_AUDIO, type);
+    return Handle(f);
+  }
+};
+
+TEST_P(DecoderDistanceTest, LostFrameGetsItsNumberAndTimestampFromTheDistance) {
+  const auto [way, distance, wrapping] = GetParam();
+  const int32_t n = wrapping ? Wrapped(int64_t{INT32_MIN} + 3) : 10;
+  const int32_t tsN = wrapping ? Wrapped(int64_t{INT32_MIN} + 50) : 200;
+  const int32_t p = Wrapped(int64_t{n} - distance);
+  const int32_t tsP = Wrapped(int64_t{tsN} - int64_t{kTimestampStepPerFrame} * distance);
+  const auto flags = static_cast<uint8_t>(AV_CLASS_MEDIA | (distance - 1) << AV_FLAGS_DISTANCE_SHIFT);
+  const std::vector<uint8_t> parity = Xor(Data(p), Data(n));
+  Pairs expected;
+  switch (way) {
+    case RebuildWay::kParityThenData:
+      Send(AV_TYPE_ADPCM_PARITY, n, tsN, parity, flags);
+      Send(AV_TYPE_ADPCM, n, tsN, Data(n), flags);
+      expected = {{p, tsP}, {n, tsN}};
+      break;
+    case RebuildWay::kDataThenParity:
+      Send(AV_TYPE_ADPCM, n, tsN, Data(n), flags);
+      Send(AV_TYPE_ADPCM_PARITY, n, tsN, parity, flags);
+      expected = {{n, tsN}, {p, tsP}};
+      break;
+    case RebuildWay::kPartnerThenParity:
+      Send(AV_TYPE_ADPCM, p, tsP, Data(p), flags);
+      Send(AV_TYPE_ADPCM_PARITY, n, tsN, parity, flags);
+      expected = {{p, tsP}, {n, tsN}};
+      break;
+  }
+  EXPECT_EQ(Rendered(), expected);
+  for (size_t i = 0; i < expected.size() && i < sink->received.size(); ++i) {
+    ExpectRenderedPcm(i, expected[i].first);
+  }
+}
+
+std::string DistanceCaseName(const ::testing::TestParamInfo<DistanceCase>& param) {
+  static const char* const kWays[] = {"ParityThenData", "DataThenParity", "PartnerThenParity"};
+  const auto [way, distance, wrapping] = param.param;
+  return std::string(kWays[static_cast<int>(way)]) + "Distance" + std::to_string(distance) +
+         (wrapping ? "Wrapping" : "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Distances, DecoderDistanceTest,
+    ::testing::Combine(::testing::Values(RebuildWay::kParityThenData, RebuildWay::kDataThenParity,
+                                         RebuildWay::kPartnerThenParity),
+                       ::testing::Range(1, 9), ::testing::Bool()),
+    DistanceCaseName);
+
 TEST_F(DecoderTest, DuplicateDataFrameIsRenderedOnce) {
   SendData(1);
   SendData(2);
@@ -173,6 +217,83 @@ TEST_F(DecoderTest, ParityNumberedOneOnAFreshDecoderRebuildsNothingFromEmptySlot
   ExpectRenderedPcm(0, 0);
 }
 
+// An output that calls back into the decoder while a frame is handed out must not change
+// what the outputs after it are handed, nor make a frame render twice.
+TEST_F(DecoderTest, ReentryDuringARebuiltFrameLeavesItsRecordAlone) {
+  auto later = Make<RecordingSink>();
+  Connect(decoder.get(), later.get());
+  sink->onFrame = [&](const AvFrame& f) {
+    if (f.info->seq == 5) SendParity(6);  // data 6 lost as well: rebuilt from the rebuilt 5
+  };
+  SendData(4);
+  SendParity(5);  // data 5 lost
+  EXPECT_EQ(Rendered(), (Pairs{{4, 80}, {5, 100}, {6, 120}}));
+  // The later output gets frame 6 (from the inner call) before the outer call's frame 5.
+  ASSERT_EQ(later->received.size(), 3u);
+  const Pairs expected{{4, 80}, {6, 120}, {5, 100}};
+  for (size_t i = 0; i < 3; ++i) {
+    const Received& r = later->received[i];
+    EXPECT_EQ(std::make_pair(r.seq, r.timestamp), expected[i]);
+    EXPECT_EQ(r.payload, DecodedPcm(Data(r.seq))) << "frame " << r.seq;
+  }
+  decoder->RemoveOutput(later.get());
+}
+
+TEST_F(DecoderTest, ReentryWithTheSameDataFrameRendersItOnce) {
+  sink->onFrame = [&](const AvFrame& f) {
+    if (f.info->seq == 5) SendData(6);  // a duplicate of the frame being handled
+  };
+  SendData(4);
+  SendParity(6);  // data 5 and parity 5 lost
+  SendData(6);    // rebuilds 5, whose delivery brings data 6 again
+  EXPECT_EQ(Rendered(), (Pairs{{4, 80}, {5, 100}, {6, 120}}));
+}
+
+struct RebuiltLengthCase {
+  const char* name;
+  size_t lostBytes;     // length of the lost data frame k, which the parity frame k+1 carries
+  size_t partnerBytes;  // length of data frame k+1
+  bool parityFirst;     // parity k+1 arrives before data k+1
+};
+class DecoderRebuiltLengthTest : public DecoderTest,
+                                 public ::testing::WithParamInterface<RebuiltLengthCase> {};
+
+// Whichever of data k+1 and parity k+1 comes first, the rebuilt frame k has the parity's
+// length, bytes of the partner past its end counting as zero.
+TEST_P(DecoderRebuiltLengthTest, RebuiltFrameHasTheParitysLength) {
+  const RebuiltLengthCase& c = GetParam();
+  std::vector<uint8_t> lost = AdpcmPayload(c.lostBytes / kAdpcmBlockBytes + 1, 50);
+  lost.resize(c.lostBytes);
+  std::vector<uint8_t> partner = AdpcmPayload(c.partnerBytes / kAdpcmBlockBytes + 1, 51);
+  partner.resize(c.partnerBytes);
+  uint8_t emptyPayload = 0;
+  PcmFrame data(partner, 5, 100, kStepOne, AV_KIND_AUDIO, AV_TYPE_ADPCM);
+  if (partner.empty()) data.frame.data = &emptyPayload;
+  PcmFrame parity(Xor(lost, partner), 5, 100, kStepOne, AV_KIND_AUDIO, AV_TYPE_ADPCM_PARITY);
+  Handle(c.parityFirst ? parity : data);
+  Handle(c.parityFirst ? data : parity);
+  const size_t rebuiltAt = c.parityFirst ? 0 : 1;
+  ASSERT_EQ(sink->received.size(), 2u);
+  EXPECT_EQ(sink->received[rebuiltAt].seq, 4);
+  EXPECT_EQ(sink->received[rebuiltAt].timestamp, 80);
+  EXPECT_EQ(sink->received[rebuiltAt].payload, DecodedPcm(lost));
+  EXPECT_EQ(sink->received[1 - rebuiltAt].payload, DecodedPcm(partner));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Orders, DecoderRebuiltLengthTest,
+    ::testing::Values(RebuiltLengthCase{"ParityFirstLongerPartner", 168, 252, true},
+                      RebuiltLengthCase{"ParityFirstShorterPartner", 252, 84, true},
+                      RebuiltLengthCase{"ParityFirstOddPartner", 168, 100, true},
+                      RebuiltLengthCase{"ParityFirstEmptyPartner", 168, 0, true},
+                      // the partner does not fit a slot, the rebuilt frame does
+                      RebuiltLengthCase{"ParityFirstPartnerPastASlot", 168, 588, true},
+                      RebuiltLengthCase{"DataFirstLongerPartner", 168, 252, false},
+                      RebuiltLengthCase{"DataFirstShorterPartner", 252, 84, false},
+                      RebuiltLengthCase{"DataFirstOddPartner", 168, 100, false},
+                      RebuiltLengthCase{"DataFirstEmptyPartner", 168, 0, false}),
+    [](const ::testing::TestParamInfo<RebuiltLengthCase>& param) { return std::string(param.param.name); });
+
 struct SizeCase {
   size_t len;
   size_t pcmBytes;
@@ -195,6 +316,29 @@ INSTANTIATE_TEST_SUITE_P(Sizes, DecoderSizeTest,
                                            SizeCase{504, 1920},   // six blocks, the most a slot holds
                                            SizeCase{512, 2032},   // one block filling a slot
                                            SizeCase{3, 0}));      // too short for a header
+
+class DecoderHugePayloadTest : public DecoderTest, public ::testing::WithParamInterface<uint32_t> {};
+
+// A payload whose PCM does not fit 32 bits is neither decoded nor given a buffer; its bytes
+// lie in unreadable memory, so decoding any of them would crash.
+TEST_P(DecoderHugePayloadTest, PcmSizeBeyondThirtyTwoBitsRendersNothing) {
+  const NoAccessRange unreadable;
+  ASSERT_NE(unreadable.data(), nullptr);
+  PcmFrame f({}, 1, 20, kStepOne, AV_KIND_AUDIO, AV_TYPE_ADPCM);
+  f.frame.len = GetParam();
+  f.frame.data = unreadable.data();
+  EXPECT_TRUE(Handle(f));
+  EXPECT_TRUE(sink->received.empty());
+  EXPECT_TRUE(allocator.sizes().empty());
+  EXPECT_TRUE(SendData(2));
+  EXPECT_EQ(Rendered(), (Pairs{{2, 40}}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Lengths, DecoderHugePayloadTest,
+                         ::testing::Values(1127428932u,    // 13421773 blocks: 64 PCM bytes past 2^32
+                                           4294967292u,    // the most whole blocks a length holds
+                                           0x40000005u,    // one block: 4 * (len - 4) passes 2^32
+                                           0xFFFFFFFFu));  // the largest length
 
 TEST_F(DecoderTest, EmptyDataFrameIsRecordedButNotRendered) {
   PcmFrame empty({}, 1, 20, kStepOne, AV_KIND_AUDIO, AV_TYPE_ADPCM);
@@ -275,6 +419,14 @@ TEST_F(DecoderTest, NoBufferRendersNothing) {
   EXPECT_TRUE(sink->received.empty());
   SendData(2);
   EXPECT_EQ(sink->received.size(), 1u);
+}
+
+TEST_F(DecoderTest, BufferGoesBackToTheAllocatorThatGaveIt) {
+  CountingAllocator other;
+  sink->onFrame = [&](const AvFrame&) { g_zbavMemMgr.m_lpSink = &other; };
+  EXPECT_TRUE(SendData(1));
+  EXPECT_EQ(other.badFrees(), 0) << "the new allocator got a buffer it never gave out";
+  EXPECT_EQ(allocator.live(), 0u);
 }
 
 TEST_F(DecoderTest, ThrowingOutputIsCaughtAndTheBufferGivenBack) {

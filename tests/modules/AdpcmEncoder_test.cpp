@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+#include <memory>
+
 #include "codec/AdpcmBlock.h"
 #include "tests/modules/ModuleHarness.h"
 
@@ -186,6 +189,25 @@ TEST_F(EncoderTest, ThrowDuringParityDeliveryLeavesNoCorruptParityBehind) {
   }
 }
 
+TEST_F(EncoderTest, ParityNamesItsTwoFramesWhenAnOutputReentersWithTheNextFrame) {
+  std::vector<std::unique_ptr<PcmFrame>> frames;
+  for (int32_t seq = 0; seq < 6; ++seq) {
+    frames.push_back(std::make_unique<PcmFrame>(TestPcm(kSamplesPerPiece * (1 + seq % 3), seq), seq, seq * 20));
+  }
+  sink->onFrame = [&](const AvFrame& f) {
+    if (f.type == AV_TYPE_ADPCM && f.info->seq == 2) Send(*frames[3]);  // while D(2) is delivered
+  };
+  for (int32_t seq : {0, 1, 2, 4, 5}) ASSERT_TRUE(Send(*frames[static_cast<size_t>(seq)]));
+  std::map<int32_t, std::vector<uint8_t>> data;
+  for (const auto& r : sink->OfType(AV_TYPE_ADPCM)) data[r.seq] = r.payload;
+  ASSERT_EQ(data.size(), 6u);
+  const auto parity = sink->OfType(AV_TYPE_ADPCM_PARITY);
+  ASSERT_EQ(parity.size(), 5u);
+  for (const auto& p : parity) {
+    EXPECT_EQ(p.payload, Xor(data[p.seq - 1], data[p.seq])) << "parity " << p.seq;
+  }
+}
+
 TEST_F(EncoderTest, ShorterNewFrameCountsAsZeroPastItsEnd) {
   PcmFrame longer(TestPcm(3 * kSamplesPerPiece, 1), 1, 0);
   PcmFrame shorter(TestPcm(kSamplesPerPiece, 2), 2, 20);
@@ -239,6 +261,15 @@ TEST_F(EncoderTest, NoBufferSendsNothingAndForgetsTheSavedFrame) {
   g_zbavMemMgr.m_lpSink = &allocator;
   ASSERT_EQ(asserts.reports().size(), 1u);
   EXPECT_EQ(asserts.reports()[0], (ReportedAssertion{"m_lpSink != NULL", "QV_ZbavMemMgr", 40}));
+}
+
+TEST_F(EncoderTest, BufferGoesBackToTheAllocatorThatGaveIt) {
+  CountingAllocator other;
+  sink->onFrame = [&](const AvFrame&) { g_zbavMemMgr.m_lpSink = &other; };
+  PcmFrame f(TestPcm(kSamplesPerPiece, 1), 1, 0);
+  EXPECT_TRUE(Send(f));
+  EXPECT_EQ(other.badFrees(), 0) << "the new allocator got a buffer it never gave out";
+  EXPECT_EQ(allocator.live(), 0u);
 }
 
 TEST_F(EncoderTest, UnreadableFramesAreRefused) {

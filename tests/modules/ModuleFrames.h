@@ -1,0 +1,146 @@
+// Frames for module tests and fuzz targets (no test framework): a recording sink, owned
+// PCM and ADPCM frames, a deterministic test signal, the blocks and PCM the modules must
+// produce for a payload, and module ownership.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <utility>
+#include <vector>
+
+#include "Include/QV_Interface/zbav.h"
+#include "codec/AdpcmBlock.h"
+
+namespace zbtest {
+
+// What one HandleFrame call carried, copied during the call.
+struct Received {
+  const AvFrame* frame;
+  const AvFrameInfo* info;
+  uint8_t type;
+  uint16_t kind;
+  int32_t seq;
+  int32_t timestamp;
+  uint8_t flags;
+  std::vector<uint8_t> payload;
+};
+
+// A sink module that records every frame and can run a hook or throw inside HandleFrame.
+class RecordingSink : public AvSink {
+ public:
+  void* DeletingDestructor(unsigned int flags) override { return DestroyModule(this, flags); }
+  bool AcceptsType(uint16_t) override { return true; }
+  bool HandleFrame(AvSourceFace*, AvFrame* frame) override {
+    Received r{frame, frame->info, frame->type, frame->kind, frame->info->seq,
+               frame->info->timestamp, frame->info->flags,
+               std::vector<uint8_t>(frame->data, frame->data + frame->len)};
+    received.push_back(std::move(r));
+    if (onFrame) onFrame(*frame);
+    if (throwOnFrame != 0 && received.size() == throwOnFrame) throw std::runtime_error("sink");
+    return true;
+  }
+  std::vector<Received> OfType(uint8_t type) const {
+    std::vector<Received> out;
+    for (const auto& r : received) {
+      if (r.type == type) out.push_back(r);
+    }
+    return out;
+  }
+
+  std::vector<Received> received;
+  std::function<void(const AvFrame&)> onFrame;  // runs inside HandleFrame, after the copy
+  size_t throwOnFrame = 0;  // 1-based index of the frame whose HandleFrame throws; 0: never
+};
+
+template <typename Module>
+struct ModuleDeleter {
+  void operator()(Module* module) const { module->DeletingDestructor(kDeleteFreesMemory); }
+};
+template <typename Module>
+using ModulePtr = std::unique_ptr<Module, ModuleDeleter<Module>>;
+
+template <typename Module>
+ModulePtr<Module> Make() {
+  return ModulePtr<Module>(new Module());
+}
+
+// A PCM frame whose record, info and payload live as long as the object.
+struct PcmFrame {
+  AvFrameInfo info{};
+  std::vector<uint8_t> payload;
+  AvFrame frame{};
+
+  PcmFrame(std::vector<uint8_t> bytes, int32_t seq, int32_t timestamp, uint8_t flags = AV_CLASS_MEDIA,
+           uint16_t kind = AV_KIND_AUDIO, uint8_t type = AV_TYPE_PCM)
+      : payload(std::move(bytes)) {
+    info.seq = seq;
+    info.timestamp = timestamp;
+    info.flags = flags;
+    frame.type = type;
+    frame.kind = kind;
+    frame.info = &info;
+    frame.len = static_cast<uint32_t>(payload.size());
+    frame.data = payload.empty() ? nullptr : payload.data();
+  }
+  PcmFrame(const PcmFrame&) = delete;
+  PcmFrame& operator=(const PcmFrame&) = delete;
+};
+
+// `samples` of a deterministic tone-and-noise signal as little-endian 16-bit PCM; `phase`
+// makes consecutive frames differ.
+inline std::vector<uint8_t> TestPcm(size_t samples, uint32_t phase) {
+  std::vector<uint8_t> bytes(samples * 2);
+  uint32_t noise = 0x9E3779B9u ^ phase;
+  for (size_t i = 0; i < samples; ++i) {
+    noise = noise * 1664525u + 1013904223u;
+    const double t = static_cast<double>(phase * samples + i);
+    const double value = 9000.0 * std::sin(t * 0.05) + 3000.0 * std::sin(t * 0.31) +
+                         static_cast<double>(static_cast<int32_t>(noise >> 20) - 2048);
+    const auto sample = static_cast<int16_t>(value);
+    bytes[2 * i] = static_cast<uint8_t>(static_cast<uint16_t>(sample) & 0xFF);
+    bytes[2 * i + 1] = static_cast<uint8_t>(static_cast<uint16_t>(sample) >> 8);
+  }
+  return bytes;
+}
+
+// The ADPCM payload of `pcm`: one 84-byte block per whole 320-byte piece.
+inline std::vector<uint8_t> EncodeBlocks(const std::vector<uint8_t>& pcm) {
+  std::vector<uint8_t> out;
+  for (size_t offset = 0; offset + kAdpcmPcmBytesPerBlock <= pcm.size(); offset += kAdpcmPcmBytesPerBlock) {
+    AdpcmCodecState state{};
+    state.channels = 1;
+    state.pcmBytesPerBlock = kAdpcmPcmBytesPerBlock;
+    uint8_t block[kAdpcmBlockBytes];
+    const int32_t n = EncodeAdpcmBlock(state, block, pcm.data() + offset);
+    out.insert(out.end(), block, block + n);
+  }
+  return out;
+}
+
+// Byte-wise XOR of `a` with `b`, over a's length; bytes past b's end count as zero.
+inline std::vector<uint8_t> Xor(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
+  std::vector<uint8_t> out(a);
+  for (size_t i = 0; i < out.size() && i < b.size(); ++i) out[i] ^= b[i];
+  return out;
+}
+
+// PCM the decoder must render: 84-byte blocks when the length allows, else one block.
+inline std::vector<uint8_t> DecodedPcm(const std::vector<uint8_t>& payload) {
+  const size_t len = payload.size();
+  const size_t blockLen = len % kAdpcmBlockBytes == 0 ? kAdpcmBlockBytes : len;
+  std::vector<uint8_t> out;
+  for (size_t offset = 0; offset < len; offset += blockLen) {
+    AdpcmCodecState state{};
+    state.channels = 1;
+    std::vector<uint8_t> pcm(4 * blockLen);
+    int32_t written = 0;
+    DecodeAdpcmBlock(state, pcm.data(), written, payload.data() + offset, static_cast<int32_t>(blockLen));
+    out.insert(out.end(), pcm.begin(), pcm.begin() + written);
+  }
+  return out;
+}
+
+}  // namespace zbtest
