@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "codec/AdpcmKernel.h"
+#include "codec/AdpcmPaths.h"
 
 namespace {
 
@@ -39,6 +40,11 @@ int32_t GroupsPerBlock(const AdpcmCodecState& state) {
   return state.pcmBytesPerBlock >= kGroupPcmBytes ? state.pcmBytesPerBlock / kGroupPcmBytes : 0;
 }
 
+int32_t BlockBytesOf(const AdpcmCodecState& state) { return kAdpcmHeaderBytes + GroupsPerBlock(state) * kGroupCodeBytes; }
+
+// PCM bytes a one-channel block of blockBytes (at least its header) decodes to.
+int32_t PcmBytesOf(int32_t blockBytes) { return (blockBytes - kAdpcmHeaderBytes) * 2 * kPcmSampleBytes; }
+
 // Writes a block's header (the first sample, step index 0, the reserved byte) and returns
 // the cursor the block's codes start from.
 AdpcmEncoderCursor StartBlock(uint8_t* out, const uint8_t* pcm) {
@@ -67,10 +73,17 @@ void SaveCursor(AdpcmCodecState& state, const AdpcmEncoderCursor& cursor) {
 #endif
 
 // Blocks coded side by side: each lane's chain from one sample to the next is serial, but
-// the lanes' chains are independent, so the processor overlaps them. Four lanes while four
-// blocks remain, then two (a 20 ms frame is two blocks), then the single-block path.
-constexpr int32_t kEncodeLanes = 4;
-constexpr int32_t kEncodePairLanes = 2;
+// the lanes' chains are independent, so the processor overlaps them. The widest batch runs
+// while that many blocks remain, then two lanes (a 20 ms frame is two blocks), then the
+// single-block path. 64-bit builds keep four encoder lanes in registers; 32-bit builds,
+// with seven general registers, spill beyond three.
+#if UINTPTR_MAX > UINT32_MAX
+constexpr int32_t kScalarEncodeLanes = 4;
+#else
+constexpr int32_t kScalarEncodeLanes = 3;
+#endif
+constexpr int32_t kScalarDecodeLanes = 2;
+constexpr int32_t kPairLanes = 2;
 
 // Codes kLanes consecutive blocks in lockstep; returns the last lane's final cursor.
 template <int32_t kLanes>
@@ -101,7 +114,132 @@ ADPCM_FLATTEN AdpcmEncoderCursor EncodeLanes(uint8_t* out, const uint8_t* pcm, p
   return cursor[kLanes - 1];
 }
 
+// Codes `count` blocks from `done` on in batches of kLanes, then in pairs, then one by one.
+template <int32_t kLanes>
+void EncodeScalarFrom(AdpcmCodecState& state, uint8_t* out, const uint8_t* pcm, int32_t count, int32_t done) {
+  const int32_t groups = GroupsPerBlock(state);
+  const ptrdiff_t pcmStride = state.pcmBytesPerBlock;
+  const ptrdiff_t blockBytes = kAdpcmHeaderBytes + groups * kGroupCodeBytes;
+  for (; count - done >= kLanes; done += kLanes) {
+    SaveCursor(state,
+               EncodeLanes<kLanes>(out + done * blockBytes, pcm + done * pcmStride, pcmStride, blockBytes, groups));
+  }
+  if (kLanes > kPairLanes && count - done >= kPairLanes) {
+    SaveCursor(state, EncodeLanes<kPairLanes>(out + done * blockBytes, pcm + done * pcmStride, pcmStride,
+                                               blockBytes, groups));
+    done += kPairLanes;
+  }
+  for (; done < count; ++done) EncodeAdpcmBlock(state, out + done * blockBytes, pcm + done * pcmStride);
+}
+
+// Decodes kLanes one-channel blocks of blockBytes each in lockstep; returns the last lane's
+// final predictor and index through `last`.
+template <int32_t kLanes>
+ADPCM_FLATTEN void DecodeLanes(uint8_t* pcmOut, const uint8_t* blocks, ptrdiff_t blockBytes,
+                               AdpcmChannelState& last) {
+  int32_t predictor[kLanes];
+  uint32_t index[kLanes];
+  AdpcmChannelState header[kLanes];
+  ADPCM_UNROLL_LANES
+  for (int32_t lane = 0; lane < kLanes; ++lane) {
+    ReadHeader(header[lane], blocks + lane * blockBytes);
+    predictor[lane] = header[lane].decodePredictor;
+    index[lane] = static_cast<uint32_t>(header[lane].stepIndex);
+  }
+  const ptrdiff_t pcmStride = (blockBytes - kAdpcmHeaderBytes) * 2 * kPcmSampleBytes;
+  const uint8_t* in = blocks + kAdpcmHeaderBytes;
+  for (const uint8_t* end = blocks + blockBytes; in < end; ++in, pcmOut += 2 * kPcmSampleBytes) {
+    ADPCM_UNROLL_LANES
+    for (int32_t lane = 0; lane < kLanes; ++lane) {
+      int32_t early;
+      int32_t late;
+      AdpcmDecodeByte(predictor[lane], index[lane], in[lane * blockBytes], early, late);
+      StorePcm(pcmOut + lane * pcmStride, early);
+      StorePcm(pcmOut + lane * pcmStride + kPcmSampleBytes, late);
+    }
+  }
+  last.decodePredictor = predictor[kLanes - 1];
+  last.stepIndex = static_cast<int16_t>(index[kLanes - 1]);
+}
+
+// Decodes `count` blocks from `done` on in batches of kLanes, then one by one.
+template <int32_t kLanes>
+void DecodeScalarFrom(AdpcmCodecState& state, uint8_t* pcmOut, const uint8_t* blocks, int32_t blockBytes,
+                      int32_t count, int32_t done) {
+  const ptrdiff_t pcmStride = (blockBytes - kAdpcmHeaderBytes) * 2 * kPcmSampleBytes;
+  for (; count - done >= kLanes; done += kLanes) {
+    DecodeLanes<kLanes>(pcmOut + done * pcmStride, blocks + done * ptrdiff_t{blockBytes}, blockBytes,
+                        state.channel[0]);
+  }
+  for (; done < count; ++done) {
+    int32_t written = 0;
+    DecodeAdpcmBlock(state, pcmOut + done * pcmStride, written, blocks + done * ptrdiff_t{blockBytes}, blockBytes);
+  }
+}
+
+bool CodesNothing(const AdpcmCodecState& state, int32_t count) { return count <= 0 || state.pcmBytesPerBlock < 0; }
+
+bool DecodesNothing(int32_t blockBytes, int32_t count) { return count <= 0 || blockBytes < kAdpcmHeaderBytes; }
+
+int32_t EncodeBlocksOneByOne(AdpcmCodecState& state, uint8_t* out, const uint8_t* pcm, int32_t count) {
+  if (CodesNothing(state, count)) return 0;
+  EncodeScalarFrom<1>(state, out, pcm, count, 0);
+  return count * BlockBytesOf(state);
+}
+
+int32_t DecodeBlocksOneByOne(AdpcmCodecState& state, uint8_t* pcmOut, const uint8_t* blocks, int32_t blockBytes,
+                             int32_t count) {
+  if (DecodesNothing(blockBytes, count)) return 0;
+  DecodeScalarFrom<1>(state, pcmOut, blocks, blockBytes, count, 0);
+  return count * PcmBytesOf(blockBytes);
+}
+
+int32_t EncodeBlocksScalar(AdpcmCodecState& state, uint8_t* out, const uint8_t* pcm, int32_t count) {
+  if (CodesNothing(state, count)) return 0;
+  EncodeScalarFrom<kScalarEncodeLanes>(state, out, pcm, count, 0);
+  return count * BlockBytesOf(state);
+}
+
+int32_t DecodeBlocksScalar(AdpcmCodecState& state, uint8_t* pcmOut, const uint8_t* blocks, int32_t blockBytes,
+                           int32_t count) {
+  if (DecodesNothing(blockBytes, count)) return 0;
+  DecodeScalarFrom<kScalarDecodeLanes>(state, pcmOut, blocks, blockBytes, count, 0);
+  return count * PcmBytesOf(blockBytes);
+}
+
+// The paths this build has, narrowest first; those the processor lacks are left out.
+struct PathList {
+  AdpcmPath path[4];
+  int32_t count = 0;
+};
+
+PathList ListPaths() {
+  PathList list;
+  list.path[list.count++] = AdpcmPath{"single", 1, 1, EncodeBlocksOneByOne, DecodeBlocksOneByOne};
+  list.path[list.count++] =
+      AdpcmPath{"scalar", kPairLanes, kScalarDecodeLanes, EncodeBlocksScalar, DecodeBlocksScalar};
+  return list;
+}
+
+const PathList& Paths() {
+  static const PathList list = ListPaths();
+  return list;
+}
+
+// The widest path whose batch `count` blocks fill; the single-block path for fewer.
+const AdpcmPath& WidestPath(int32_t count, int32_t AdpcmPath::*from) {
+  const PathList& list = Paths();
+  for (int32_t i = list.count - 1; i > 0; --i) {
+    if (list.path[i].*from <= count) return list.path[i];
+  }
+  return list.path[0];
+}
+
 }  // namespace
+
+int32_t AdpcmPathCount() { return Paths().count; }
+
+const AdpcmPath& AdpcmPathAt(int32_t i) { return Paths().path[i]; }
 
 int32_t EncodeAdpcmBlock(AdpcmCodecState& state, uint8_t* out, const uint8_t* pcm) {
   const int32_t groups = GroupsPerBlock(state);
@@ -120,22 +258,12 @@ int32_t EncodeAdpcmBlock(AdpcmCodecState& state, uint8_t* out, const uint8_t* pc
 }
 
 int32_t EncodeAdpcmBlocks(AdpcmCodecState& state, uint8_t* out, const uint8_t* pcm, int32_t count) {
-  if (count <= 0 || state.pcmBytesPerBlock < 0) return 0;
-  const int32_t groups = GroupsPerBlock(state);
-  const ptrdiff_t pcmStride = state.pcmBytesPerBlock;
-  const ptrdiff_t blockBytes = kAdpcmHeaderBytes + groups * kGroupCodeBytes;
-  int32_t done = 0;
-  for (; count - done >= kEncodeLanes; done += kEncodeLanes) {
-    SaveCursor(state, EncodeLanes<kEncodeLanes>(out + done * blockBytes, pcm + done * pcmStride, pcmStride,
-                                                 blockBytes, groups));
-  }
-  if (count - done >= kEncodePairLanes) {
-    SaveCursor(state, EncodeLanes<kEncodePairLanes>(out + done * blockBytes, pcm + done * pcmStride, pcmStride,
-                                                     blockBytes, groups));
-    done += kEncodePairLanes;
-  }
-  for (; done < count; ++done) EncodeAdpcmBlock(state, out + done * blockBytes, pcm + done * pcmStride);
-  return static_cast<int32_t>(count * blockBytes);
+  return WidestPath(count, &AdpcmPath::encodeFrom).encode(state, out, pcm, count);
+}
+
+int32_t DecodeAdpcmBlocks(AdpcmCodecState& state, uint8_t* pcmOut, const uint8_t* blocks, int32_t blockBytes,
+                          int32_t count) {
+  return WidestPath(count, &AdpcmPath::decodeFrom).decode(state, pcmOut, blocks, blockBytes, count);
 }
 
 int32_t DecodeAdpcmBlock(AdpcmCodecState& state, uint8_t* pcmOut, int32_t& pcmBytesWritten,

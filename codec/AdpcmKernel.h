@@ -3,6 +3,7 @@
 // divides and the encoder's chain from one sample to the next stays short.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "codec/AdpcmTables.h"
@@ -19,22 +20,39 @@ inline constexpr int32_t kAdpcmByteValues = 256;
 
 // One row per step index for the encoder. A difference d (taken without its sign) codes
 // with magnitude k or more exactly when d >= threshold[k - 1], the same decision as
-// min(7, 4 * d / step), so comparisons replace the division. outcome[m] packs what
-// magnitude m leads to: the byte offset of the next index's row in bits 0..31, m in bits
-// 32..34 (bits 35..47 zero) and the encoder's reconstruction amount in bits 48..63. The row
-// offset is the low word as it stands, so the next row's address is one add after the
-// select: select, next row, its thresholds, next select is the encoder's longest chain.
-// Each code and the amount take one shift and no mask: shifts run on the same ports as the
-// selects. Shifted right by 32, m is the earlier code's nibble of the low byte; shifted by
-// 28, the later one's, with the row offset's top bits (zero) below it. Rows are 128 bytes
-// apart.
-struct alignas(128) AdpcmEncoderRow {
-  int32_t threshold[kAdpcmMagnitudes - 1];
-  uint64_t outcome[kAdpcmMagnitudes];
-};
-
+// min(7, 4 * d / step), so comparisons replace the division. outcome[m] packs in one word
+// what magnitude m leads to: the byte offset of the next index's row, m, and the encoder's
+// reconstruction amount in the top 16 bits. The select tree picks one word, so the next
+// row's address is one add after it: select, next row, its thresholds, next select is the
+// encoder's longest chain.
+//
+// The word is as wide as a register. On 64-bit builds: the row offset is the low word as
+// it stands, m lies in bits 32..34 (bits 35..47 zero), rows are 128 bytes apart, and each
+// code takes one shift and no mask (shifted right by 32, m is the earlier code's nibble of
+// the low byte; by 28, the later one's, with the row offset's top bits, zero, below it).
+// On 32-bit builds a 64-bit word costs two selects per choice and spills the lanes'
+// cursors, so the word is 32 bits: the row offset in bits 0..12 (rows 64 bytes apart),
+// m in bits 13..15, and the row offset and the codes each take one mask.
+#if UINTPTR_MAX > UINT32_MAX
+using AdpcmOutcome = uint64_t;
 inline constexpr int kAdpcmOutcomeAmountShift = 48;
 inline constexpr int kAdpcmOutcomeCodeShift = 32;
+inline constexpr AdpcmOutcome kAdpcmOutcomeRowMask = UINT32_MAX;
+inline constexpr uint32_t kAdpcmOutcomeCodeByteMask = 0xFF;  // the low byte holds only the code
+inline constexpr size_t kAdpcmEncoderRowBytes = 128;
+#else
+using AdpcmOutcome = uint32_t;
+inline constexpr int kAdpcmOutcomeAmountShift = 16;
+inline constexpr int kAdpcmOutcomeCodeShift = 13;
+inline constexpr AdpcmOutcome kAdpcmOutcomeRowMask = (AdpcmOutcome{1} << kAdpcmOutcomeCodeShift) - 1;
+inline constexpr uint32_t kAdpcmOutcomeCodeByteMask = 7;  // the magnitude bits alone
+inline constexpr size_t kAdpcmEncoderRowBytes = 64;
+#endif
+
+struct alignas(kAdpcmEncoderRowBytes) AdpcmEncoderRow {
+  int32_t threshold[kAdpcmMagnitudes - 1];
+  AdpcmOutcome outcome[kAdpcmMagnitudes];
+};
 
 struct AdpcmEncoderTable {
   AdpcmEncoderRow row[kAdpcmMaxStepIndex + 1];
@@ -104,9 +122,9 @@ inline uint32_t AdpcmEncodeStep(AdpcmEncoderCursor& cursor, int32_t sample) {
   const int32_t difference = sample - p;
   const int32_t negative = difference < 0 ? -1 : 0;  // all ones when the sign bit is set
   const int32_t d = difference < 0 ? -difference : difference;
-  const uint64_t* o = row.outcome;
+  const AdpcmOutcome* o = row.outcome;
   const int32_t* t = row.threshold;
-  const uint64_t outcome = AdpcmSelect(
+  const AdpcmOutcome outcome = AdpcmSelect(
       d >= t[3],
       AdpcmSelect(d >= t[5], AdpcmSelect(d >= t[6], o[7], o[6]), AdpcmSelect(d >= t[4], o[5], o[4])),
       AdpcmSelect(d >= t[1], AdpcmSelect(d >= t[2], o[3], o[2]), AdpcmSelect(d >= t[0], o[1], o[0])));
@@ -117,9 +135,10 @@ inline uint32_t AdpcmEncodeStep(AdpcmEncoderCursor& cursor, int32_t sample) {
   if (ADPCM_RARELY(folded > kAdpcmSampleMax)) folded = AdpcmClampToSampleMax(folded);
   cursor.predictor = folded ^ negative;
   cursor.row = reinterpret_cast<const AdpcmEncoderRow*>(reinterpret_cast<const char*>(AdpcmEncoderRows.row) +
-                                                        static_cast<uint32_t>(outcome));
-  return static_cast<uint32_t>(outcome >> (kAdpcmOutcomeCodeShift - kCodeShift)) |
-         (static_cast<uint32_t>(negative) & (kAdpcmSignBit << kCodeShift));
+                                                        static_cast<size_t>(outcome & kAdpcmOutcomeRowMask));
+  const uint32_t magnitude = static_cast<uint32_t>(outcome >> (kAdpcmOutcomeCodeShift - kCodeShift)) &
+                             (kAdpcmOutcomeCodeByteMask << kCodeShift);
+  return magnitude | (static_cast<uint32_t>(negative) & (kAdpcmSignBit << kCodeShift));
 }
 
 // Adds a decoder amount to the predictor and clamps the sum to the sample range.

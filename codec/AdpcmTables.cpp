@@ -49,9 +49,9 @@ constexpr AdpcmEncoderTable BuildEncoderRows() {
       // Two terms, each truncated on its own: the encoder's amount, not the decoder's.
       const int32_t amount = (m * step) / 4 + step / 8;
       const int32_t next = ClampIndex(i + AdpcmIndexTable[m]);
-      row.outcome[m] = (static_cast<uint64_t>(amount) << kAdpcmOutcomeAmountShift) |
-                       static_cast<uint64_t>(next * sizeof(AdpcmEncoderRow)) |
-                       (static_cast<uint64_t>(m) << kAdpcmOutcomeCodeShift);
+      row.outcome[m] = (static_cast<AdpcmOutcome>(amount) << kAdpcmOutcomeAmountShift) |
+                       static_cast<AdpcmOutcome>(next * sizeof(AdpcmEncoderRow)) |
+                       (static_cast<AdpcmOutcome>(m) << kAdpcmOutcomeCodeShift);
     }
   }
   return table;
@@ -82,14 +82,17 @@ constexpr AdpcmDecoderTable BuildDecoderRows() {
 constexpr AdpcmEncoderTable AdpcmEncoderRows = BuildEncoderRows();
 constexpr AdpcmDecoderTable AdpcmDecoderRows = BuildDecoderRows();
 
-static_assert(sizeof(AdpcmEncoderRow) == 128, "rows are addressed as index * 128");
-static_assert(kAdpcmMaxStepIndex * sizeof(AdpcmEncoderRow) <= UINT32_MAX, "the last row's offset fits in the low word");
-static_assert((uint64_t{kAdpcmByteValues - 1} << kAdpcmOutcomeCodeShift) < (uint64_t{1} << kAdpcmOutcomeAmountShift),
-              "the byte the earlier code is read from lies below the amount");
-static_assert(kAdpcmMaxStepIndex * sizeof(AdpcmEncoderRow) < (uint64_t{1} << (kAdpcmOutcomeCodeShift - kAdpcmNibbleBits)),
-              "the row offset leaves the low nibble of the later code's byte zero");
+static_assert(sizeof(AdpcmEncoderRow) == kAdpcmEncoderRowBytes, "rows are addressed as index * row bytes");
+static_assert(kAdpcmMaxStepIndex * sizeof(AdpcmEncoderRow) <= kAdpcmOutcomeRowMask,
+              "the last row's offset fits below the code");
+static_assert((AdpcmOutcome{kAdpcmMagnitudes - 1} << kAdpcmOutcomeCodeShift) < (AdpcmOutcome{1} << kAdpcmOutcomeAmountShift),
+              "the code lies below the amount");
+static_assert(kAdpcmOutcomeCodeByteMask == kAdpcmMagnitudeMask ||
+                  ((uint64_t{kAdpcmByteValues - 1} << kAdpcmOutcomeCodeShift) < (uint64_t{1} << kAdpcmOutcomeAmountShift) &&
+                   kAdpcmMaxStepIndex * sizeof(AdpcmEncoderRow) < (uint64_t{1} << (kAdpcmOutcomeCodeShift - kAdpcmNibbleBits))),
+              "unmasked, the byte each code is read from holds nothing but the code");
 static_assert(AdpcmEncoderRows.row[kAdpcmMaxStepIndex].threshold[0] ==
               (AdpcmStepTable[kAdpcmMaxStepIndex] + 3) / 4);
 static_assert((7 * AdpcmStepTable[kAdpcmMaxStepIndex]) / 4 + AdpcmStepTable[kAdpcmMaxStepIndex] / 8 <=
-                  static_cast<int32_t>(UINT64_MAX >> kAdpcmOutcomeAmountShift),
-              "the largest amount fits above the row offset");
+                  static_cast<int32_t>(static_cast<AdpcmOutcome>(~AdpcmOutcome{0}) >> kAdpcmOutcomeAmountShift),
+              "the largest amount fits above the code");
