@@ -1,0 +1,87 @@
+// A minimal benchmark runner for builds without Google Benchmark (the 32-bit Windows build,
+// run under Wine): the same cases and names as the Google Benchmark programs, each timed as
+// the minimum over repeated runs, then the same summary table.
+// Usage: bench_runner [--filter=TEXT] [--repetitions=N] [--min-ms=MS]
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "bench/BenchCases.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Options {
+  std::string filter;
+  int repetitions = 10;
+  double minMs = 20;  // the least time one repetition runs
+};
+
+Options ParseOptions(int argc, char** argv) {
+  Options options;
+  for (int i = 1; i < argc; ++i) {
+    const char* arg = argv[i];
+    if (std::strncmp(arg, "--filter=", 9) == 0) {
+      options.filter = arg + 9;
+    } else if (std::strncmp(arg, "--repetitions=", 14) == 0) {
+      options.repetitions = std::max(1, std::atoi(arg + 14));
+    } else if (std::strncmp(arg, "--min-ms=", 9) == 0) {
+      options.minMs = std::max(0.1, std::atof(arg + 9));
+    } else {
+      std::fprintf(stderr, "usage: %s [--filter=TEXT] [--repetitions=N] [--min-ms=MS]\n", argv[0]);
+      std::exit(2);
+    }
+  }
+  return options;
+}
+
+double ElapsedNs(Clock::time_point start) {
+  return std::chrono::duration<double, std::nano>(Clock::now() - start).count();
+}
+
+// The minimum time per run over the repetitions, each repetition as many runs as fill minMs.
+double MinNsPerRun(const zbbench::Case& c, const Options& options) {
+  int64_t runs = 1;
+  for (;;) {
+    const Clock::time_point start = Clock::now();
+    for (int64_t i = 0; i < runs; ++i) c.run();
+    if (ElapsedNs(start) >= options.minMs * 1e6 || runs >= (int64_t{1} << 40)) break;
+    runs *= 2;
+  }
+  double best = 0;
+  for (int r = 0; r < options.repetitions; ++r) {
+    const Clock::time_point start = Clock::now();
+    for (int64_t i = 0; i < runs; ++i) c.run();
+    const double ns = ElapsedNs(start) / static_cast<double>(runs);
+    if (r == 0 || ns < best) best = ns;
+  }
+  return best;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const Options options = ParseOptions(argc, argv);
+  const std::vector<zbbench::Case> cases = zbbench::CodecCases();
+  std::vector<zbbench::Result> results;
+  int failed = 0;
+  for (const zbbench::Case& c : cases) {
+    if (c.name.find(options.filter) == std::string::npos) continue;
+    if (!c.check()) {
+      std::printf("%-34s output differs from the transcription's\n", c.name.c_str());
+      ++failed;
+      continue;
+    }
+    const double ns = MinNsPerRun(c, options);
+    std::printf("%-34s %14.0f ns\n", c.name.c_str(), ns);
+    std::fflush(stdout);
+    results.push_back({&c, ns});
+  }
+  zbbench::PrintSummary(results, stdout);
+  return failed == 0 ? 0 : 1;
+}
