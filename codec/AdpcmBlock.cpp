@@ -7,6 +7,7 @@
 
 #include "codec/AdpcmKernel.h"
 #include "codec/AdpcmPaths.h"
+#include "codec/AdpcmVector.h"
 
 namespace {
 
@@ -207,6 +208,21 @@ int32_t DecodeBlocksScalar(AdpcmCodecState& state, uint8_t* pcmOut, const uint8_
   return count * PcmBytesOf(blockBytes);
 }
 
+#if ADPCM_VECTOR_PATHS
+// Whole vector batches, then the rest on the scalar path.
+int32_t EncodeBlocksSse2(AdpcmCodecState& state, uint8_t* out, const uint8_t* pcm, int32_t count) {
+  if (CodesNothing(state, count)) return 0;
+  EncodeScalarFrom<kScalarEncodeLanes>(state, out, pcm, count, AdpcmEncodeSse2Batches(state, out, pcm, count));
+  return count * BlockBytesOf(state);
+}
+
+int32_t EncodeBlocksAvx2(AdpcmCodecState& state, uint8_t* out, const uint8_t* pcm, int32_t count) {
+  if (CodesNothing(state, count)) return 0;
+  EncodeScalarFrom<kScalarEncodeLanes>(state, out, pcm, count, AdpcmEncodeAvx2Batches(state, out, pcm, count));
+  return count * BlockBytesOf(state);
+}
+#endif
+
 // The paths this build has, narrowest first; those the processor lacks are left out.
 struct PathList {
   AdpcmPath path[4];
@@ -218,6 +234,15 @@ PathList ListPaths() {
   list.path[list.count++] = AdpcmPath{"single", 1, 1, EncodeBlocksOneByOne, DecodeBlocksOneByOne};
   list.path[list.count++] =
       AdpcmPath{"scalar", kPairLanes, kScalarDecodeLanes, EncodeBlocksScalar, DecodeBlocksScalar};
+#if ADPCM_VECTOR_PATHS
+  // Decoding stays scalar: its lookups per sample make vector lanes slower than registers.
+  if (AdpcmCpuHasSse2()) {
+    list.path[list.count++] = AdpcmPath{"sse2", kAdpcmSse2Lanes, kScalarDecodeLanes, EncodeBlocksSse2, DecodeBlocksScalar};
+  }
+  if (AdpcmCpuHasAvx2()) {
+    list.path[list.count++] = AdpcmPath{"avx2", kAdpcmAvx2Lanes, kScalarDecodeLanes, EncodeBlocksAvx2, DecodeBlocksScalar};
+  }
+#endif
   return list;
 }
 

@@ -1,0 +1,134 @@
+// The vector encoder paths: one batch kernel (AdpcmVectorKernel.inc) built twice, for SSE2
+// lanes and for AVX2 lanes, each in its own target region.
+#include "codec/AdpcmVector.h"
+
+#if ADPCM_VECTOR_PATHS
+
+#include <immintrin.h>
+
+#include <cstddef>
+
+#include "codec/AdpcmKernel.h"
+#include "codec/AdpcmTables.h"
+
+namespace {
+
+constexpr int32_t kGroupSamples = 8;    // one channel: 8 samples per group ...
+constexpr int32_t kGroupPcmBytes = 16;  // ... read from 16 PCM bytes
+constexpr int32_t kGroupCodeBytes = 4;  // ... coded into 4 bytes
+
+int32_t GroupsPerBlock(const AdpcmCodecState& state) {
+  return state.pcmBytesPerBlock >= kGroupPcmBytes ? state.pcmBytesPerBlock / kGroupPcmBytes : 0;
+}
+
+// Runs whole batches of kLanes blocks through `batch`; returns the blocks coded.
+template <int32_t kLanes, typename Batch>
+int32_t EncodeBatches(AdpcmCodecState& state, uint8_t* out, const uint8_t* pcm, int32_t count, Batch batch) {
+  if (count <= 0 || state.pcmBytesPerBlock < 0) return 0;
+  const int32_t groups = GroupsPerBlock(state);
+  const ptrdiff_t pcmStride = state.pcmBytesPerBlock;
+  const ptrdiff_t blockBytes = kAdpcmHeaderBytes + groups * kGroupCodeBytes;
+  int32_t done = 0;
+  for (; count - done >= kLanes; done += kLanes) {
+    int32_t predictor = 0;
+    int32_t index = 0;
+    batch(out + done * blockBytes, pcm + done * pcmStride, pcmStride, blockBytes, groups, predictor, index);
+    state.channel[0].encodePredictor = predictor;
+    state.channel[0].stepIndex = static_cast<int16_t>(index);
+  }
+  return done;
+}
+
+}  // namespace
+
+#pragma GCC push_options
+#pragma GCC target("sse2")
+namespace adpcm_sse2 {
+namespace {
+constexpr int32_t kWidth = 4;
+constexpr int32_t kRegisters = kAdpcmSse2Lanes / kWidth;
+typedef int32_t Vec __attribute__((vector_size(16)));
+
+// SSE2 has no gather: the lanes' steps are read one by one.
+inline Vec Steps(Vec index) {
+  Vec step;
+  for (int32_t l = 0; l < kWidth; ++l) step[l] = AdpcmStepTable[index[l]];
+  return step;
+}
+
+// Magnitudes 0..3 lower the index by 1; 4 + 2b + c raise it by 2 + 4b + 2c.
+inline Vec IndexAdjustment(Vec, Vec below4, Vec below2, Vec below1) {
+  const Vec raise = (~below2 & Vec{4, 4, 4, 4}) + (~below1 & Vec{2, 2, 2, 2}) + Vec{3, 3, 3, 3};
+  return (~below4 & raise) - Vec{1, 1, 1, 1};
+}
+
+// Four 16-byte loads and a 4 x 4 transpose of their 32-bit words.
+inline void LoadWords(const uint8_t* pcm, ptrdiff_t pcmStride, Vec word[kGroupCodeBytes]) {
+  __m128i a[kWidth];
+  for (int32_t l = 0; l < kWidth; ++l) a[l] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pcm + l * pcmStride));
+  const __m128i low01 = _mm_unpacklo_epi32(a[0], a[1]);   // words 0, 1 of lanes 0, 1
+  const __m128i low23 = _mm_unpacklo_epi32(a[2], a[3]);   // words 0, 1 of lanes 2, 3
+  const __m128i high01 = _mm_unpackhi_epi32(a[0], a[1]);  // words 2, 3 of lanes 0, 1
+  const __m128i high23 = _mm_unpackhi_epi32(a[2], a[3]);  // words 2, 3 of lanes 2, 3
+  word[0] = reinterpret_cast<Vec>(_mm_unpacklo_epi64(low01, low23));
+  word[1] = reinterpret_cast<Vec>(_mm_unpackhi_epi64(low01, low23));
+  word[2] = reinterpret_cast<Vec>(_mm_unpacklo_epi64(high01, high23));
+  word[3] = reinterpret_cast<Vec>(_mm_unpackhi_epi64(high01, high23));
+}
+
+#include "codec/AdpcmVectorKernel.inc"
+
+static_assert(kLanes == kAdpcmSse2Lanes, "the batch is the published lane count");
+}  // namespace
+}  // namespace adpcm_sse2
+
+int32_t AdpcmEncodeSse2Batches(AdpcmCodecState& state, uint8_t* out, const uint8_t* pcm, int32_t count) {
+  return EncodeBatches<kAdpcmSse2Lanes>(state, out, pcm, count, adpcm_sse2::EncodeVectorBatch);
+}
+#pragma GCC pop_options
+
+#pragma GCC push_options
+#pragma GCC target("avx2")
+namespace adpcm_avx2 {
+namespace {
+constexpr int32_t kWidth = 8;
+constexpr int32_t kRegisters = kAdpcmAvx2Lanes / kWidth;
+typedef int32_t Vec __attribute__((vector_size(32)));
+
+inline Vec Steps(Vec index) {
+  return reinterpret_cast<Vec>(_mm256_i32gather_epi32(AdpcmStepTable, reinterpret_cast<__m256i>(index), 4));
+}
+
+// The index table's first eight entries, picked per lane by the magnitude.
+inline Vec IndexAdjustment(Vec magnitude, Vec, Vec, Vec) {
+  const __m256i table = _mm256_setr_epi32(AdpcmIndexTable[0], AdpcmIndexTable[1], AdpcmIndexTable[2],
+                                          AdpcmIndexTable[3], AdpcmIndexTable[4], AdpcmIndexTable[5],
+                                          AdpcmIndexTable[6], AdpcmIndexTable[7]);
+  return reinterpret_cast<Vec>(_mm256_permutevar8x32_epi32(table, reinterpret_cast<__m256i>(magnitude)));
+}
+
+// One gather per word, the lanes' offsets pcmStride bytes apart.
+inline void LoadWords(const uint8_t* pcm, ptrdiff_t pcmStride, Vec word[kGroupCodeBytes]) {
+  const int32_t stride = static_cast<int32_t>(pcmStride);
+  const __m256i offsets = _mm256_mullo_epi32(_mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7), _mm256_set1_epi32(stride));
+  for (int32_t j = 0; j < kGroupCodeBytes; ++j) {
+    word[j] = reinterpret_cast<Vec>(_mm256_i32gather_epi32(reinterpret_cast<const int*>(pcm + 4 * j), offsets, 1));
+  }
+}
+
+#include "codec/AdpcmVectorKernel.inc"
+
+static_assert(kLanes == kAdpcmAvx2Lanes, "the batch is the published lane count");
+}  // namespace
+}  // namespace adpcm_avx2
+
+int32_t AdpcmEncodeAvx2Batches(AdpcmCodecState& state, uint8_t* out, const uint8_t* pcm, int32_t count) {
+  return EncodeBatches<kAdpcmAvx2Lanes>(state, out, pcm, count, adpcm_avx2::EncodeVectorBatch);
+}
+#pragma GCC pop_options
+
+bool AdpcmCpuHasSse2() { return __builtin_cpu_supports("sse2"); }
+
+bool AdpcmCpuHasAvx2() { return __builtin_cpu_supports("avx2"); }
+
+#endif
