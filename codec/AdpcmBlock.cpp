@@ -76,14 +76,15 @@ void SaveCursor(AdpcmCodecState& state, const AdpcmEncoderCursor& cursor) {
 // Blocks coded side by side: each lane's chain from one sample to the next is serial, but
 // the lanes' chains are independent, so the processor overlaps them. The widest batch runs
 // while that many blocks remain, then two lanes (a 20 ms frame is two blocks), then the
-// single-block path. 64-bit builds keep four encoder lanes in registers; 32-bit builds,
-// with seven general registers, spill beyond three.
+// single-block path. 64-bit builds keep four lanes in registers; 32-bit builds, with seven
+// general registers, spill beyond three.
 #if UINTPTR_MAX > UINT32_MAX
 constexpr int32_t kScalarEncodeLanes = 4;
+constexpr int32_t kScalarDecodeLanes = 4;
 #else
 constexpr int32_t kScalarEncodeLanes = 3;
+constexpr int32_t kScalarDecodeLanes = 3;
 #endif
-constexpr int32_t kScalarDecodeLanes = 2;
 constexpr int32_t kPairLanes = 2;
 
 // Codes kLanes consecutive blocks in lockstep; returns the last lane's final cursor.
@@ -139,13 +140,13 @@ template <int32_t kLanes>
 ADPCM_FLATTEN void DecodeLanes(uint8_t* pcmOut, const uint8_t* blocks, ptrdiff_t blockBytes,
                                AdpcmChannelState& last) {
   int32_t predictor[kLanes];
-  uint32_t index[kLanes];
+  uint32_t row[kLanes];
   AdpcmChannelState header[kLanes];
   ADPCM_UNROLL_LANES
   for (int32_t lane = 0; lane < kLanes; ++lane) {
     ReadHeader(header[lane], blocks + lane * blockBytes);
     predictor[lane] = header[lane].decodePredictor;
-    index[lane] = static_cast<uint32_t>(header[lane].stepIndex);
+    row[lane] = AdpcmDecoderRowOffset(header[lane].stepIndex);
   }
   const ptrdiff_t pcmStride = (blockBytes - kAdpcmHeaderBytes) * 2 * kPcmSampleBytes;
   const uint8_t* in = blocks + kAdpcmHeaderBytes;
@@ -154,16 +155,16 @@ ADPCM_FLATTEN void DecodeLanes(uint8_t* pcmOut, const uint8_t* blocks, ptrdiff_t
     for (int32_t lane = 0; lane < kLanes; ++lane) {
       int32_t early;
       int32_t late;
-      AdpcmDecodeByte(predictor[lane], index[lane], in[lane * blockBytes], early, late);
+      AdpcmDecodeByte(predictor[lane], row[lane], in[lane * blockBytes], early, late);
       StorePcm(pcmOut + lane * pcmStride, early);
       StorePcm(pcmOut + lane * pcmStride + kPcmSampleBytes, late);
     }
   }
   last.decodePredictor = predictor[kLanes - 1];
-  last.stepIndex = static_cast<int16_t>(index[kLanes - 1]);
+  last.stepIndex = AdpcmDecoderStepIndex(row[kLanes - 1]);
 }
 
-// Decodes `count` blocks from `done` on in batches of kLanes, then one by one.
+// Decodes `count` blocks from `done` on in batches of kLanes, then in pairs, then one by one.
 template <int32_t kLanes>
 void DecodeScalarFrom(AdpcmCodecState& state, uint8_t* pcmOut, const uint8_t* blocks, int32_t blockBytes,
                       int32_t count, int32_t done) {
@@ -171,6 +172,11 @@ void DecodeScalarFrom(AdpcmCodecState& state, uint8_t* pcmOut, const uint8_t* bl
   for (; count - done >= kLanes; done += kLanes) {
     DecodeLanes<kLanes>(pcmOut + done * pcmStride, blocks + done * ptrdiff_t{blockBytes}, blockBytes,
                         state.channel[0]);
+  }
+  if (kLanes > kPairLanes && count - done >= kPairLanes) {
+    DecodeLanes<kPairLanes>(pcmOut + done * pcmStride, blocks + done * ptrdiff_t{blockBytes}, blockBytes,
+                            state.channel[0]);
+    done += kPairLanes;
   }
   for (; done < count; ++done) {
     int32_t written = 0;
@@ -233,14 +239,14 @@ PathList ListPaths() {
   PathList list;
   list.path[list.count++] = AdpcmPath{"single", 1, 1, EncodeBlocksOneByOne, DecodeBlocksOneByOne};
   list.path[list.count++] =
-      AdpcmPath{"scalar", kPairLanes, kScalarDecodeLanes, EncodeBlocksScalar, DecodeBlocksScalar};
+      AdpcmPath{"scalar", kPairLanes, kPairLanes, EncodeBlocksScalar, DecodeBlocksScalar};
 #if ADPCM_VECTOR_PATHS
   // Decoding stays scalar: its lookups per sample make vector lanes slower than registers.
   if (AdpcmCpuHasSse2()) {
-    list.path[list.count++] = AdpcmPath{"sse2", kAdpcmSse2Lanes, kScalarDecodeLanes, EncodeBlocksSse2, DecodeBlocksScalar};
+    list.path[list.count++] = AdpcmPath{"sse2", kAdpcmSse2Lanes, kPairLanes, EncodeBlocksSse2, DecodeBlocksScalar};
   }
   if (AdpcmCpuHasAvx2()) {
-    list.path[list.count++] = AdpcmPath{"avx2", kAdpcmAvx2Lanes, kScalarDecodeLanes, EncodeBlocksAvx2, DecodeBlocksScalar};
+    list.path[list.count++] = AdpcmPath{"avx2", kAdpcmAvx2Lanes, kPairLanes, EncodeBlocksAvx2, DecodeBlocksScalar};
   }
 #endif
   return list;
@@ -304,7 +310,7 @@ int32_t DecodeAdpcmBlock(AdpcmCodecState& state, uint8_t* pcmOut, int32_t& pcmBy
 
   ReadHeader(state.channel[0], block);
   int32_t p0 = state.channel[0].decodePredictor;
-  uint32_t i0 = static_cast<uint32_t>(state.channel[0].stepIndex);
+  uint32_t i0 = AdpcmDecoderRowOffset(state.channel[0].stepIndex);
   uint8_t* out = pcmOut;
   const uint8_t* in;
 
@@ -320,7 +326,7 @@ int32_t DecodeAdpcmBlock(AdpcmCodecState& state, uint8_t* pcmOut, int32_t& pcmBy
   } else {
     ReadHeader(state.channel[1], block + kAdpcmHeaderBytes);
     int32_t p1 = state.channel[1].decodePredictor;
-    uint32_t i1 = static_cast<uint32_t>(state.channel[1].stepIndex);
+    uint32_t i1 = AdpcmDecoderRowOffset(state.channel[1].stepIndex);
     in = block + 2 * kAdpcmHeaderBytes;
     // Only whole groups: channel 1's bytes of a group cut short would lie past the input.
     const int32_t groups = (blockBytes - 2 * kAdpcmHeaderBytes) / kStereoGroupBytes;
@@ -341,10 +347,10 @@ int32_t DecodeAdpcmBlock(AdpcmCodecState& state, uint8_t* pcmOut, int32_t& pcmBy
       }
     }
     state.channel[1].decodePredictor = p1;
-    state.channel[1].stepIndex = static_cast<int16_t>(i1);
+    state.channel[1].stepIndex = AdpcmDecoderStepIndex(i1);
   }
   state.channel[0].decodePredictor = p0;
-  state.channel[0].stepIndex = static_cast<int16_t>(i0);
+  state.channel[0].stepIndex = AdpcmDecoderStepIndex(i0);
   pcmBytesWritten = static_cast<int32_t>(out - pcmOut);
   return static_cast<int32_t>(in - block);
 }

@@ -58,14 +58,19 @@ struct AdpcmEncoderTable {
   AdpcmEncoderRow row[kAdpcmMaxStepIndex + 1];
 };
 
-// Decoder lookups: the signed amount and the next index of each code at each step index,
-// and the index after both codes of a byte, so that the index chain takes one lookup per
-// byte. The step index is the last subscript: the code's part of each address is then
-// known ahead and the index chain adds no arithmetic to the lookup.
+// One row per step index for the decoder. entry[code] packs what the code leads to: the
+// signed amount in bits 14..31 (one arithmetic shift reads it) and the byte offset of the
+// next index's row in bits 0..13 (one mask). The decoder keeps its index as a row offset,
+// so each code costs one load whose address is one add from the previous one.
+inline constexpr int kAdpcmDecoderAmountShift = 14;
+inline constexpr uint32_t kAdpcmDecoderRowMask = (uint32_t{1} << kAdpcmDecoderAmountShift) - 1;
+
+struct alignas(64) AdpcmDecoderRow {
+  int32_t entry[kAdpcmCodes];
+};
+
 struct AdpcmDecoderTable {
-  int32_t amount[kAdpcmCodes][kAdpcmMaxStepIndex + 1];
-  uint8_t nextIndex[kAdpcmCodes][kAdpcmMaxStepIndex + 1];
-  uint8_t nextIndexAfterByte[kAdpcmByteValues][kAdpcmMaxStepIndex + 1];
+  AdpcmDecoderRow row[kAdpcmMaxStepIndex + 1];
 };
 
 extern const AdpcmEncoderTable AdpcmEncoderRows;
@@ -149,20 +154,29 @@ ADPCM_STEP int32_t AdpcmAddAmount(int32_t predictor, int32_t amount) {
   return p;
 }
 
-// Decodes one code (0..15) on a predictor and step index; returns the new predictor.
-ADPCM_STEP int32_t AdpcmDecodeStep(int32_t& predictor, uint32_t& stepIndex, uint32_t code) {
-  predictor = AdpcmAddAmount(predictor, AdpcmDecoderRows.amount[code][stepIndex]);
-  stepIndex = AdpcmDecoderRows.nextIndex[code][stepIndex];
+// The decoder's row offset for a step index, and back.
+ADPCM_STEP uint32_t AdpcmDecoderRowOffset(int32_t stepIndex) {
+  return static_cast<uint32_t>(stepIndex) * static_cast<uint32_t>(sizeof(AdpcmDecoderRow));
+}
+
+ADPCM_STEP int16_t AdpcmDecoderStepIndex(uint32_t rowOffset) {
+  return static_cast<int16_t>(rowOffset / sizeof(AdpcmDecoderRow));
+}
+
+// Decodes one code (0..15) on a predictor and the row offset of its step index; returns
+// the new predictor.
+ADPCM_STEP int32_t AdpcmDecodeStep(int32_t& predictor, uint32_t& rowOffset, uint32_t code) {
+  const int32_t entry =
+      *reinterpret_cast<const int32_t*>(reinterpret_cast<const char*>(AdpcmDecoderRows.row[0].entry) + rowOffset +
+                                        code * sizeof(int32_t));
+  predictor = AdpcmAddAmount(predictor, entry >> kAdpcmDecoderAmountShift);
+  rowOffset = static_cast<uint32_t>(entry) & kAdpcmDecoderRowMask;
   return predictor;
 }
 
 // Decodes both codes of a byte, the low nibble first, into early and late.
-ADPCM_STEP void AdpcmDecodeByte(int32_t& predictor, uint32_t& stepIndex, uint32_t byte, int32_t& early,
-                            int32_t& late) {
-  const uint32_t low = byte & kAdpcmNibbleMask;
-  const uint32_t middle = AdpcmDecoderRows.nextIndex[low][stepIndex];
-  early = AdpcmAddAmount(predictor, AdpcmDecoderRows.amount[low][stepIndex]);
-  late = AdpcmAddAmount(early, AdpcmDecoderRows.amount[byte >> kAdpcmNibbleBits][middle]);
-  stepIndex = AdpcmDecoderRows.nextIndexAfterByte[byte][stepIndex];
-  predictor = late;
+ADPCM_STEP void AdpcmDecodeByte(int32_t& predictor, uint32_t& rowOffset, uint32_t byte, int32_t& early,
+                                int32_t& late) {
+  early = AdpcmDecodeStep(predictor, rowOffset, byte & kAdpcmNibbleMask);
+  late = AdpcmDecodeStep(predictor, rowOffset, byte >> kAdpcmNibbleBits);
 }
