@@ -144,6 +144,9 @@ void PrintSummary(const std::vector<Result>& results, std::FILE* out) {
     if (c.frames > 0) std::fprintf(out, " %18.0f", kFrameNs * static_cast<double>(c.frames) / r.nsPerRun);
     std::fprintf(out, "\n");
   }
+  for (const Result& r : results) {
+    if (r.bench->note) std::fprintf(out, "%s: %s\n", r.bench->name.c_str(), r.bench->note().c_str());
+  }
 }
 
 }  // namespace zbbench

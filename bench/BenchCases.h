@@ -23,11 +23,18 @@ struct Case {
   int64_t samples = 0;   // samples one run processes (0: not a per-sample rate)
   std::function<bool()> check;  // runs the case once; false when its output differs from the transcription's
   std::function<void()> run;    // one timed run
+  std::function<void()> before;       // when set: called before the timed runs
+  std::function<void()> after;        // when set: called after them
+  std::function<std::string()> note;  // when set: a line printed under the summary
 };
 
 // The codec cases: block encode and decode over long runs and over one frame, for the
 // transcription, every path this build and processor have, and the multi-block operations.
 std::vector<Case> CodecCases();
+
+// The whole chain for one 20 ms frame, the library's and the transcription's, and the
+// cost of one debugger-output call.
+std::vector<Case> ChainCases();
 
 // One result line: the case and its best (minimum) time per run.
 struct Result {

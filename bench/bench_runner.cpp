@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bench/BenchCases.h"
@@ -67,7 +68,8 @@ double MinNsPerRun(const zbbench::Case& c, const Options& options) {
 
 int main(int argc, char** argv) {
   const Options options = ParseOptions(argc, argv);
-  const std::vector<zbbench::Case> cases = zbbench::CodecCases();
+  std::vector<zbbench::Case> cases = zbbench::CodecCases();
+  for (zbbench::Case& c : zbbench::ChainCases()) cases.push_back(std::move(c));
   std::vector<zbbench::Result> results;
   int failed = 0;
   for (const zbbench::Case& c : cases) {
@@ -77,7 +79,9 @@ int main(int argc, char** argv) {
       ++failed;
       continue;
     }
+    if (c.before) c.before();
     const double ns = MinNsPerRun(c, options);
+    if (c.after) c.after();
     std::printf("%-34s %14.0f ns\n", c.name.c_str(), ns);
     std::fflush(stdout);
     results.push_back({&c, ns});
