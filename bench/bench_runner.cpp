@@ -1,6 +1,6 @@
 // A minimal benchmark runner for builds without Google Benchmark (the 32-bit Windows build,
 // run under Wine): the same cases and names as the Google Benchmark programs, each timed as
-// the minimum over repeated runs, then the same summary table.
+// the minimum over repetitions, then the same summary table.
 // Usage: bench_runner [--filter=TEXT] [--repetitions=N] [--min-ms=MS]
 #include <algorithm>
 #include <chrono>
@@ -45,32 +45,35 @@ double ElapsedNs(Clock::time_point start) {
   return std::chrono::duration<double, std::nano>(Clock::now() - start).count();
 }
 
-// The minimum time per run over the repetitions, each repetition as many runs as fill minMs.
-double MinNsPerRun(const zbbench::Case& c, const Options& options) {
+// Runs per repetition: as many as fill minMs.
+int64_t RunsFillingMinTime(const zbbench::Case& c, const Options& options) {
   int64_t runs = 1;
   for (;;) {
     const Clock::time_point start = Clock::now();
     for (int64_t i = 0; i < runs; ++i) c.run();
-    if (ElapsedNs(start) >= options.minMs * 1e6 || runs >= (int64_t{1} << 40)) break;
+    if (ElapsedNs(start) >= options.minMs * 1e6 || runs >= (int64_t{1} << 40)) return runs;
     runs *= 2;
   }
-  double best = 0;
-  for (int r = 0; r < options.repetitions; ++r) {
-    const Clock::time_point start = Clock::now();
-    for (int64_t i = 0; i < runs; ++i) c.run();
-    const double ns = ElapsedNs(start) / static_cast<double>(runs);
-    if (r == 0 || ns < best) best = ns;
-  }
-  return best;
+}
+
+double NsPerRun(const zbbench::Case& c, int64_t runs) {
+  if (c.before) c.before();
+  const Clock::time_point start = Clock::now();
+  for (int64_t i = 0; i < runs; ++i) c.run();
+  const double ns = ElapsedNs(start) / static_cast<double>(runs);
+  if (c.after) c.after();
+  return ns;
 }
 
 }  // namespace
 
+// The machine may be shared: the repetitions go round all cases in turn, so that every
+// case meets the same quiet and busy spells, and each case keeps its fastest repetition.
 int main(int argc, char** argv) {
   const Options options = ParseOptions(argc, argv);
   std::vector<zbbench::Case> cases = zbbench::CodecCases();
   for (zbbench::Case& c : zbbench::ChainCases()) cases.push_back(std::move(c));
-  std::vector<zbbench::Result> results;
+  std::vector<const zbbench::Case*> chosen;
   int failed = 0;
   for (const zbbench::Case& c : cases) {
     if (c.name.find(options.filter) == std::string::npos) continue;
@@ -79,12 +82,17 @@ int main(int argc, char** argv) {
       ++failed;
       continue;
     }
-    if (c.before) c.before();
-    const double ns = MinNsPerRun(c, options);
-    if (c.after) c.after();
-    std::printf("%-34s %14.0f ns\n", c.name.c_str(), ns);
-    std::fflush(stdout);
-    results.push_back({&c, ns});
+    chosen.push_back(&c);
+  }
+  std::vector<int64_t> runs;
+  for (const zbbench::Case* c : chosen) runs.push_back(RunsFillingMinTime(*c, options));
+  std::vector<zbbench::Result> results;
+  for (const zbbench::Case* c : chosen) results.push_back({c, 0});
+  for (int r = 0; r < options.repetitions; ++r) {
+    for (size_t i = 0; i < chosen.size(); ++i) {
+      const double ns = NsPerRun(*chosen[i], runs[i]);
+      if (r == 0 || ns < results[i].nsPerRun) results[i].nsPerRun = ns;
+    }
   }
   zbbench::PrintSummary(results, stdout);
   return failed == 0 ? 0 : 1;

@@ -16,8 +16,8 @@
 #if ADPCM_VECTOR_PATHS
 // Blocks per batch: each lane's chain waits on its step lookup, so several vectors of
 // lanes run interleaved.
-inline constexpr int32_t kAdpcmSse2Lanes = 16;
-inline constexpr int32_t kAdpcmAvx2Lanes = 32;
+inline constexpr int32_t kAdpcmSse2Lanes = 8;
+inline constexpr int32_t kAdpcmAvx2Lanes = 16;
 
 bool AdpcmCpuHasSse2();
 bool AdpcmCpuHasAvx2();
