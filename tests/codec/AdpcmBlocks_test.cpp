@@ -16,14 +16,18 @@
 
 #include "codec/AdpcmBlock.h"
 #include "codec/AdpcmPaths.h"
+#include "codec/AdpcmVector.h"
 #include "tests/codec/AdpcmSignals.h"
 
 namespace {
 
 using adpcm_signals::Rng;
 
-constexpr int32_t kWidestBatch = 32;               // the widest path's batch (AVX2 lanes)
-constexpr int32_t kMaxCount = kWidestBatch + 3;     // a whole widest batch and every remainder of the others
+constexpr int32_t kWidestBatch = 16;  // no path codes more blocks side by side
+constexpr int32_t kMaxCount = 2 * kWidestBatch + 3;  // two widest batches and every remainder of the others
+#if ADPCM_VECTOR_PATHS
+static_assert(kAdpcmSse2Lanes <= kWidestBatch && kAdpcmAvx2Lanes <= kWidestBatch);
+#endif
 constexpr int32_t kSignalSamples = 3 * adpcm_signals::kSampleRate;  // room for kMaxCount pieces of 1024 bytes
 constexpr int32_t kPcmSampleBytes = 2;
 
