@@ -49,11 +49,14 @@ constexpr int32_t kWidth = 4;
 constexpr int32_t kRegisters = kAdpcmSse2Lanes / kWidth;
 typedef int32_t Vec __attribute__((vector_size(16)));
 
-// SSE2 has no gather: the lanes' steps are read one by one.
+// SSE2 has no gather: the lanes' steps are read one by one and paired up in a tree.
 inline Vec Steps(Vec index) {
-  Vec step;
-  for (int32_t l = 0; l < kWidth; ++l) step[l] = AdpcmStepTable[index[l]];
-  return step;
+  const __m128i i = reinterpret_cast<__m128i>(index);
+  const __m128i s0 = _mm_cvtsi32_si128(AdpcmStepTable[_mm_cvtsi128_si32(i)]);
+  const __m128i s1 = _mm_cvtsi32_si128(AdpcmStepTable[_mm_cvtsi128_si32(_mm_shuffle_epi32(i, 1))]);
+  const __m128i s2 = _mm_cvtsi32_si128(AdpcmStepTable[_mm_cvtsi128_si32(_mm_shuffle_epi32(i, 2))]);
+  const __m128i s3 = _mm_cvtsi32_si128(AdpcmStepTable[_mm_cvtsi128_si32(_mm_shuffle_epi32(i, 3))]);
+  return reinterpret_cast<Vec>(_mm_unpacklo_epi64(_mm_unpacklo_epi32(s0, s1), _mm_unpacklo_epi32(s2, s3)));
 }
 
 // Magnitudes 0..3 lower the index by 1; 4 + 2b + c raise it by 2 + 4b + 2c.
@@ -107,13 +110,24 @@ inline Vec IndexAdjustment(Vec magnitude, Vec, Vec, Vec) {
   return reinterpret_cast<Vec>(_mm256_permutevar8x32_epi32(table, reinterpret_cast<__m256i>(magnitude)));
 }
 
-// One gather per word, the lanes' offsets pcmStride bytes apart.
+// Eight 16-byte loads, lane l + 4 in the upper half beside lane l, and a 4 x 4 transpose
+// of 32-bit words within each half.
 inline void LoadWords(const uint8_t* pcm, ptrdiff_t pcmStride, Vec word[kGroupCodeBytes]) {
-  const int32_t stride = static_cast<int32_t>(pcmStride);
-  const __m256i offsets = _mm256_mullo_epi32(_mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7), _mm256_set1_epi32(stride));
-  for (int32_t j = 0; j < kGroupCodeBytes; ++j) {
-    word[j] = reinterpret_cast<Vec>(_mm256_i32gather_epi32(reinterpret_cast<const int*>(pcm + 4 * j), offsets, 1));
+  constexpr int32_t kHalf = kWidth / 2;
+  __m256i a[kHalf];
+  for (int32_t l = 0; l < kHalf; ++l) {
+    const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pcm + l * pcmStride));
+    const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pcm + (l + kHalf) * pcmStride));
+    a[l] = _mm256_inserti128_si256(_mm256_castsi128_si256(low), high, 1);
   }
+  const __m256i low01 = _mm256_unpacklo_epi32(a[0], a[1]);
+  const __m256i low23 = _mm256_unpacklo_epi32(a[2], a[3]);
+  const __m256i high01 = _mm256_unpackhi_epi32(a[0], a[1]);
+  const __m256i high23 = _mm256_unpackhi_epi32(a[2], a[3]);
+  word[0] = reinterpret_cast<Vec>(_mm256_unpacklo_epi64(low01, low23));
+  word[1] = reinterpret_cast<Vec>(_mm256_unpackhi_epi64(low01, low23));
+  word[2] = reinterpret_cast<Vec>(_mm256_unpacklo_epi64(high01, high23));
+  word[3] = reinterpret_cast<Vec>(_mm256_unpackhi_epi64(high01, high23));
 }
 
 #include "codec/AdpcmVectorKernel.inc"
