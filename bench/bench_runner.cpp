@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <numeric>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -19,8 +21,8 @@ using Clock = std::chrono::steady_clock;
 
 struct Options {
   std::string filter;
-  int repetitions = 10;
-  double minMs = 20;  // the least time one repetition runs
+  int repetitions = 30;
+  double minMs = 2;  // the least time one repetition runs
 };
 
 Options ParseOptions(int argc, char** argv) {
@@ -67,8 +69,10 @@ double NsPerRun(const zbbench::Case& c, int64_t runs) {
 
 }  // namespace
 
-// The machine may be shared: the repetitions go round all cases in turn, so that every
-// case meets the same quiet and busy spells, and each case keeps its fastest repetition.
+// The machine may be shared: the repetitions go round all cases, in a new order each
+// round so that a disturbance that recurs at a steady period does not always meet the
+// same case, and each case keeps its fastest repetition. Short repetitions make it likely
+// that each case has some undisturbed ones.
 int main(int argc, char** argv) {
   const Options options = ParseOptions(argc, argv);
   std::vector<zbbench::Case> cases = zbbench::CodecCases();
@@ -88,8 +92,12 @@ int main(int argc, char** argv) {
   for (const zbbench::Case* c : chosen) runs.push_back(RunsFillingMinTime(*c, options));
   std::vector<zbbench::Result> results;
   for (const zbbench::Case* c : chosen) results.push_back({c, 0});
+  std::vector<size_t> order(chosen.size());
+  std::iota(order.begin(), order.end(), size_t{0});
+  std::minstd_rand shuffle(1);
   for (int r = 0; r < options.repetitions; ++r) {
-    for (size_t i = 0; i < chosen.size(); ++i) {
+    std::shuffle(order.begin(), order.end(), shuffle);
+    for (size_t i : order) {
       const double ns = NsPerRun(*chosen[i], runs[i]);
       if (r == 0 || ns < results[i].nsPerRun) results[i].nsPerRun = ns;
     }

@@ -1,5 +1,6 @@
 // The block encoder (one channel; one block, or several side by side) and the block decoder
-// (one or two channels).
+// (one or two channels; several one-channel blocks side by side), and the list of the
+// multi-block paths with the choice among them.
 #include "codec/AdpcmBlock.h"
 
 #include <cstddef>
@@ -230,8 +231,10 @@ int32_t EncodeBlocksAvx2(AdpcmCodecState& state, uint8_t* out, const uint8_t* pc
 #endif
 
 // The paths this build has, narrowest first; those the processor lacks are left out.
+constexpr int32_t kMaxPaths = 4;  // single, scalar, sse2, avx2
+
 struct PathList {
-  AdpcmPath path[4];
+  AdpcmPath path[kMaxPaths];
   int32_t count = 0;
 };
 
@@ -243,10 +246,10 @@ PathList ListPaths() {
 #if ADPCM_VECTOR_PATHS
   // Decoding stays scalar: its lookups per sample make vector lanes slower than registers.
   if (AdpcmCpuHasSse2()) {
-    list.path[list.count++] = AdpcmPath{"sse2", kAdpcmSse2Lanes, kPairLanes, EncodeBlocksSse2, DecodeBlocksScalar};
+    list.path[list.count++] = AdpcmPath{"sse2", kAdpcmSse2Lanes, 0, EncodeBlocksSse2, nullptr};
   }
   if (AdpcmCpuHasAvx2()) {
-    list.path[list.count++] = AdpcmPath{"avx2", kAdpcmAvx2Lanes, kPairLanes, EncodeBlocksAvx2, DecodeBlocksScalar};
+    list.path[list.count++] = AdpcmPath{"avx2", kAdpcmAvx2Lanes, 0, EncodeBlocksAvx2, nullptr};
   }
 #endif
   return list;
@@ -257,11 +260,14 @@ const PathList& Paths() {
   return list;
 }
 
-// The widest path whose batch `count` blocks fill; the single-block path for fewer.
-const AdpcmPath& WidestPath(int32_t count, int32_t AdpcmPath::*from) {
+// The widest path with the operation whose batch `count` blocks fill; the single-block
+// path for fewer.
+template <typename Fn>
+const AdpcmPath& WidestPath(int32_t count, Fn AdpcmPath::*operation, int32_t AdpcmPath::*from) {
   const PathList& list = Paths();
   for (int32_t i = list.count - 1; i > 0; --i) {
-    if (list.path[i].*from <= count) return list.path[i];
+    const AdpcmPath& path = list.path[i];
+    if (path.*operation != nullptr && path.*from <= count) return path;
   }
   return list.path[0];
 }
@@ -289,12 +295,12 @@ int32_t EncodeAdpcmBlock(AdpcmCodecState& state, uint8_t* out, const uint8_t* pc
 }
 
 int32_t EncodeAdpcmBlocks(AdpcmCodecState& state, uint8_t* out, const uint8_t* pcm, int32_t count) {
-  return WidestPath(count, &AdpcmPath::encodeFrom).encode(state, out, pcm, count);
+  return WidestPath(count, &AdpcmPath::encode, &AdpcmPath::encodeFrom).encode(state, out, pcm, count);
 }
 
 int32_t DecodeAdpcmBlocks(AdpcmCodecState& state, uint8_t* pcmOut, const uint8_t* blocks, int32_t blockBytes,
                           int32_t count) {
-  return WidestPath(count, &AdpcmPath::decodeFrom).decode(state, pcmOut, blocks, blockBytes, count);
+  return WidestPath(count, &AdpcmPath::decode, &AdpcmPath::decodeFrom).decode(state, pcmOut, blocks, blockBytes, count);
 }
 
 int32_t DecodeAdpcmBlock(AdpcmCodecState& state, uint8_t* pcmOut, int32_t& pcmBytesWritten,

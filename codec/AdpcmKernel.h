@@ -38,14 +38,14 @@ using AdpcmOutcome = uint64_t;
 inline constexpr int kAdpcmOutcomeAmountShift = 48;
 inline constexpr int kAdpcmOutcomeCodeShift = 32;
 inline constexpr AdpcmOutcome kAdpcmOutcomeRowMask = UINT32_MAX;
-inline constexpr uint32_t kAdpcmOutcomeCodeByteMask = 0xFF;  // the low byte holds only the code
+inline constexpr bool kAdpcmOutcomeCodeMasked = false;  // the code's byte holds nothing else
 inline constexpr size_t kAdpcmEncoderRowBytes = 128;
 #else
 using AdpcmOutcome = uint32_t;
 inline constexpr int kAdpcmOutcomeAmountShift = 16;
 inline constexpr int kAdpcmOutcomeCodeShift = 13;
 inline constexpr AdpcmOutcome kAdpcmOutcomeRowMask = (AdpcmOutcome{1} << kAdpcmOutcomeCodeShift) - 1;
-inline constexpr uint32_t kAdpcmOutcomeCodeByteMask = 7;  // the magnitude bits alone
+inline constexpr bool kAdpcmOutcomeCodeMasked = true;  // the amount lies right above the code
 inline constexpr size_t kAdpcmEncoderRowBytes = 64;
 #endif
 
@@ -141,8 +141,8 @@ inline uint32_t AdpcmEncodeStep(AdpcmEncoderCursor& cursor, int32_t sample) {
   cursor.predictor = folded ^ negative;
   cursor.row = reinterpret_cast<const AdpcmEncoderRow*>(reinterpret_cast<const char*>(AdpcmEncoderRows.row) +
                                                         static_cast<size_t>(outcome & kAdpcmOutcomeRowMask));
-  const uint32_t magnitude = static_cast<uint32_t>(outcome >> (kAdpcmOutcomeCodeShift - kCodeShift)) &
-                             (kAdpcmOutcomeCodeByteMask << kCodeShift);
+  uint32_t magnitude = static_cast<uint32_t>(outcome >> (kAdpcmOutcomeCodeShift - kCodeShift));
+  if constexpr (kAdpcmOutcomeCodeMasked) magnitude &= kAdpcmMagnitudeMask << kCodeShift;
   return magnitude | (static_cast<uint32_t>(negative) & (kAdpcmSignBit << kCodeShift));
 }
 

@@ -19,7 +19,7 @@ struct AdpcmPath {
   int32_t encodeFrom;
   int32_t decodeFrom;
   AdpcmEncodeBlocksFn encode;  // as EncodeAdpcmBlocks
-  AdpcmDecodeBlocksFn decode;  // as DecodeAdpcmBlocks
+  AdpcmDecodeBlocksFn decode;  // as DecodeAdpcmBlocks; null for a path that only encodes
 };
 
 // The paths this build has and this processor runs, narrowest first.

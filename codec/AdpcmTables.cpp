@@ -85,7 +85,7 @@ static_assert(kAdpcmMaxStepIndex * sizeof(AdpcmEncoderRow) <= kAdpcmOutcomeRowMa
               "the last row's offset fits below the code");
 static_assert((AdpcmOutcome{kAdpcmMagnitudes - 1} << kAdpcmOutcomeCodeShift) < (AdpcmOutcome{1} << kAdpcmOutcomeAmountShift),
               "the code lies below the amount");
-static_assert(kAdpcmOutcomeCodeByteMask == kAdpcmMagnitudeMask ||
+static_assert(kAdpcmOutcomeCodeMasked ||
                   ((uint64_t{kAdpcmByteValues - 1} << kAdpcmOutcomeCodeShift) < (uint64_t{1} << kAdpcmOutcomeAmountShift) &&
                    kAdpcmMaxStepIndex * sizeof(AdpcmEncoderRow) < (uint64_t{1} << (kAdpcmOutcomeCodeShift - kAdpcmNibbleBits))),
               "unmasked, the byte each code is read from holds nothing but the code");

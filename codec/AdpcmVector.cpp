@@ -141,8 +141,15 @@ int32_t AdpcmEncodeAvx2Batches(AdpcmCodecState& state, uint8_t* out, const uint8
 }
 #pragma GCC pop_options
 
-bool AdpcmCpuHasSse2() { return __builtin_cpu_supports("sse2"); }
+// The processor's features are read once, whenever the first caller comes.
+bool AdpcmCpuHasSse2() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("sse2");
+}
 
-bool AdpcmCpuHasAvx2() { return __builtin_cpu_supports("avx2"); }
+bool AdpcmCpuHasAvx2() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2");
+}
 
 #endif

@@ -155,6 +155,7 @@ TEST_P(MultiBlockPath, NegativeCountCodesNothing) {
 
 // Blocks shorter than their header, and counts of 0 or less, decode nothing.
 TEST_P(MultiBlockPath, DecodingNothingLeavesStateAndOutputAlone) {
+  if (path.decode == nullptr) GTEST_SKIP() << path.name << " only encodes";
   const std::vector<uint8_t> blocks(4 * kAdpcmHeaderBytes, 0x11);
   std::vector<uint8_t> pcm(16, 0xA5);
   for (const auto& [blockBytes, count] : {std::pair{3, 4}, std::pair{0, 4}, std::pair{-84, 1}, std::pair{84, 0},
@@ -199,6 +200,7 @@ TEST_P(MultiBlockPath, EncoderEqualsBlockByBlockOnRandomInput) {
 // Random bytes as blocks (header indices above 88 included) of random sizes and counts,
 // against the block decoder called once per block.
 TEST_P(MultiBlockPath, DecoderEqualsBlockByBlockOnRandomInput) {
+  if (path.decode == nullptr) GTEST_SKIP() << path.name << " only encodes";
   const uint32_t seed = RandomSeed();
   SCOPED_TRACE("seed " + std::to_string(seed) + " (rerun with ADPCM_TEST_SEED=" + std::to_string(seed) + ")");
   Rng rng(seed);
