@@ -24,14 +24,15 @@ struct Signal {
   std::vector<uint8_t> decoded = std::vector<uint8_t>(pcm.size());
 };
 
-void ReferenceEncode(const uint8_t* pcm, uint8_t* blocks, int32_t count) {
+// Out of line, so that the transcription is compiled once, the same for every case.
+[[gnu::noinline]] void ReferenceEncode(const uint8_t* pcm, uint8_t* blocks, int32_t count) {
   for (int32_t b = 0; b < count; ++b) {
     AdpcmCodecState state{1, kAdpcmPcmBytesPerBlock, 0, {}};
     adpcm_reference::EncodeBlock(state, blocks + b * kAdpcmBlockBytes, pcm + b * kAdpcmPcmBytesPerBlock);
   }
 }
 
-void ReferenceDecode(const uint8_t* blocks, uint8_t* pcm, int32_t count) {
+[[gnu::noinline]] void ReferenceDecode(const uint8_t* blocks, uint8_t* pcm, int32_t count) {
   for (int32_t b = 0; b < count; ++b) {
     AdpcmCodecState state{1, 0, 0, {}};
     int32_t written = 0;
@@ -47,54 +48,71 @@ std::shared_ptr<const Signal> MakeSignal() {
   return signal;
 }
 
-bool SameBytes(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b, size_t bytes) {
-  return std::equal(a.begin(), a.begin() + static_cast<std::ptrdiff_t>(bytes), b.begin());
-}
+// Runs of `count` blocks go through the signal in turn, so that frames are taken from
+// speech and pauses alike; the check runs through all of it once.
+struct Cursor {
+  explicit Cursor(int32_t blocks) : count(blocks) {}
+  int32_t Next() {
+    const int32_t block = first;
+    first = first + 2 * count > kLongBlocks ? 0 : first + count;
+    return block;
+  }
+  const int32_t count;
+  int32_t first = 0;
+};
 
 Case EncodeCase(const std::string& path, const std::shared_ptr<const Signal>& signal, int32_t count,
                 AdpcmEncodeBlocksFn encode) {
-  auto out = std::make_shared<std::vector<uint8_t>>(count * size_t{kAdpcmBlockBytes});
+  auto out = std::make_shared<std::vector<uint8_t>>(signal->blocks.size());
+  auto cursor = std::make_shared<Cursor>(count);
   const std::string reference = "Encode/reference/" + std::to_string(count);
   Case c;
   c.name = "Encode/" + path + "/" + std::to_string(count);
   c.baseline = c.name == reference ? std::string() : reference;
   c.frames = count / kFrameBlocks;
   c.samples = int64_t{count} * kSamplesPerBlock;
-  c.run = [signal, out, count, encode] {
+  c.run = [signal, out, cursor, encode] {
+    const int32_t first = cursor->Next();
+    const uint8_t* pcm = signal->pcm.data() + size_t{kAdpcmPcmBytesPerBlock} * first;
+    uint8_t* blocks = out->data() + size_t{kAdpcmBlockBytes} * first;
     AdpcmCodecState state{1, kAdpcmPcmBytesPerBlock, 0, {}};
     if (encode != nullptr) {
-      encode(state, out->data(), signal->pcm.data(), count);
+      encode(state, blocks, pcm, cursor->count);
     } else {
-      ReferenceEncode(signal->pcm.data(), out->data(), count);
+      ReferenceEncode(pcm, blocks, cursor->count);
     }
   };
-  c.check = [signal, out, run = c.run] {
-    run();
-    return SameBytes(*out, signal->blocks, out->size());
+  c.check = [signal, out, count, run = c.run] {
+    for (int32_t i = 0; i < kLongBlocks / count; ++i) run();
+    return *out == signal->blocks;
   };
   return c;
 }
 
 Case DecodeCase(const std::string& path, const std::shared_ptr<const Signal>& signal, int32_t count,
                 AdpcmDecodeBlocksFn decode) {
-  auto out = std::make_shared<std::vector<uint8_t>>(count * size_t{kAdpcmPcmBytesPerBlock});
+  auto out = std::make_shared<std::vector<uint8_t>>(signal->decoded.size());
+  auto cursor = std::make_shared<Cursor>(count);
   const std::string reference = "Decode/reference/" + std::to_string(count);
   Case c;
   c.name = "Decode/" + path + "/" + std::to_string(count);
   c.baseline = c.name == reference ? std::string() : reference;
   c.frames = count / kFrameBlocks;
   c.samples = int64_t{count} * kSamplesPerBlock;
-  c.run = [signal, out, count, decode] {
+  c.run = [signal, out, cursor, decode] {
+    const int32_t first = cursor->Next();
+    const uint8_t* blocks = signal->blocks.data() + size_t{kAdpcmBlockBytes} * first;
+    uint8_t* pcm = out->data() + size_t{kAdpcmPcmBytesPerBlock} * first;
     AdpcmCodecState state{1, 0, 0, {}};
     if (decode != nullptr) {
-      decode(state, out->data(), signal->blocks.data(), kAdpcmBlockBytes, count);
+      decode(state, pcm, blocks, kAdpcmBlockBytes, cursor->count);
     } else {
-      ReferenceDecode(signal->blocks.data(), out->data(), count);
+      ReferenceDecode(blocks, pcm, cursor->count);
     }
   };
-  c.check = [signal, out, run = c.run] {
-    run();
-    return SameBytes(*out, signal->decoded, out->size());
+  c.check = [signal, out, count, run = c.run] {
+    for (int32_t i = 0; i < kLongBlocks / count; ++i) run();
+    return *out == signal->decoded;
   };
   return c;
 }

@@ -88,29 +88,45 @@ constexpr int32_t kScalarDecodeLanes = 3;
 #endif
 constexpr int32_t kPairLanes = 2;
 
+// Where consecutive blocks lie: the distance between their PCM pieces and between their
+// blocks. For the modules' blocks both are constants, so that every lane's address is one
+// shared register plus a constant; otherwise they are read at run time and each lane
+// needs registers of its own.
+struct RuntimeLayout {
+  ptrdiff_t pcmStride;
+  ptrdiff_t blockBytes;
+};
+
+struct ModuleLayout {
+  static constexpr ptrdiff_t pcmStride = kAdpcmPcmBytesPerBlock;
+  static constexpr ptrdiff_t blockBytes = kAdpcmBlockBytes;
+};
+
 // Codes kLanes consecutive blocks in lockstep; returns the last lane's final cursor.
-template <int32_t kLanes>
-ADPCM_FLATTEN AdpcmEncoderCursor EncodeLanes(uint8_t* out, const uint8_t* pcm, ptrdiff_t pcmStride,
-                                             ptrdiff_t blockBytes, int32_t groups) {
+template <int32_t kLanes, typename Layout>
+ADPCM_FLATTEN AdpcmEncoderCursor EncodeLanes(uint8_t* out, const uint8_t* pcm, Layout layout, int32_t groups) {
   AdpcmEncoderCursor cursor[kLanes];
   ADPCM_UNROLL_LANES
   for (int32_t lane = 0; lane < kLanes; ++lane) {
-    cursor[lane] = StartBlock(out + lane * blockBytes, pcm + lane * pcmStride);
+    cursor[lane] = StartBlock(out + lane * layout.blockBytes, pcm + lane * layout.pcmStride);
   }
   uint8_t* code = out + kAdpcmHeaderBytes;
-  for (int32_t g = 0; g < groups; ++g, pcm += kGroupPcmBytes, code += kGroupCodeBytes) {
+  // One count for every address: code byte n of each lane holds its samples 2n and 2n + 1.
+  const int32_t codeBytes = groups * kGroupCodeBytes;
+  for (int32_t n = 0; n < codeBytes; n += kGroupCodeBytes) {
     ADPCM_UNROLL_GROUP
-    for (int32_t j = 0; j < kGroupCodeBytes; ++j) {
+    for (int32_t j = n; j < n + kGroupCodeBytes; ++j) {
       const uint8_t* pair = pcm + 2 * kPcmSampleBytes * j;
       uint32_t early[kLanes];
       ADPCM_UNROLL_LANES
       for (int32_t lane = 0; lane < kLanes; ++lane) {
-        early[lane] = AdpcmEncodeStep(cursor[lane], LoadPcm(pair + lane * pcmStride));
+        early[lane] = AdpcmEncodeStep(cursor[lane], LoadPcm(pair + lane * layout.pcmStride));
       }
       ADPCM_UNROLL_LANES
       for (int32_t lane = 0; lane < kLanes; ++lane) {
-        const uint32_t late = AdpcmEncodeStep<1>(cursor[lane], LoadPcm(pair + lane * pcmStride + kPcmSampleBytes));
-        code[lane * blockBytes + j] = static_cast<uint8_t>(early[lane] | late);
+        const uint32_t late =
+            AdpcmEncodeStep<1>(cursor[lane], LoadPcm(pair + lane * layout.pcmStride + kPcmSampleBytes));
+        code[lane * layout.blockBytes + j] = static_cast<uint8_t>(early[lane] | late);
       }
     }
   }
@@ -118,70 +134,92 @@ ADPCM_FLATTEN AdpcmEncoderCursor EncodeLanes(uint8_t* out, const uint8_t* pcm, p
 }
 
 // Codes `count` blocks from `done` on in batches of kLanes, then in pairs, then one by one.
-template <int32_t kLanes>
-void EncodeScalarFrom(AdpcmCodecState& state, uint8_t* out, const uint8_t* pcm, int32_t count, int32_t done) {
+template <int32_t kLanes, typename Layout>
+void EncodeScalarFrom(AdpcmCodecState& state, uint8_t* out, const uint8_t* pcm, int32_t count, int32_t done,
+                      Layout layout) {
   const int32_t groups = GroupsPerBlock(state);
-  const ptrdiff_t pcmStride = state.pcmBytesPerBlock;
-  const ptrdiff_t blockBytes = kAdpcmHeaderBytes + groups * kGroupCodeBytes;
   for (; count - done >= kLanes; done += kLanes) {
-    SaveCursor(state,
-               EncodeLanes<kLanes>(out + done * blockBytes, pcm + done * pcmStride, pcmStride, blockBytes, groups));
+    SaveCursor(state, EncodeLanes<kLanes>(out + done * layout.blockBytes, pcm + done * layout.pcmStride, layout,
+                                          groups));
   }
   if (kLanes > kPairLanes && count - done >= kPairLanes) {
-    SaveCursor(state, EncodeLanes<kPairLanes>(out + done * blockBytes, pcm + done * pcmStride, pcmStride,
-                                               blockBytes, groups));
+    SaveCursor(state, EncodeLanes<kPairLanes>(out + done * layout.blockBytes, pcm + done * layout.pcmStride,
+                                              layout, groups));
     done += kPairLanes;
   }
-  for (; done < count; ++done) EncodeAdpcmBlock(state, out + done * blockBytes, pcm + done * pcmStride);
+  for (; done < count; ++done) {
+    EncodeAdpcmBlock(state, out + done * layout.blockBytes, pcm + done * layout.pcmStride);
+  }
 }
 
-// Decodes kLanes one-channel blocks of blockBytes each in lockstep; returns the last lane's
-// final predictor and index through `last`.
 template <int32_t kLanes>
-ADPCM_FLATTEN void DecodeLanes(uint8_t* pcmOut, const uint8_t* blocks, ptrdiff_t blockBytes,
-                               AdpcmChannelState& last) {
+void EncodeScalarFrom(AdpcmCodecState& state, uint8_t* out, const uint8_t* pcm, int32_t count, int32_t done) {
+  if (state.pcmBytesPerBlock == ModuleLayout::pcmStride) {
+    EncodeScalarFrom<kLanes>(state, out, pcm, count, done, ModuleLayout{});
+  } else {
+    EncodeScalarFrom<kLanes>(state, out, pcm, count, done, RuntimeLayout{state.pcmBytesPerBlock, BlockBytesOf(state)});
+  }
+}
+
+// Decodes kLanes one-channel blocks in lockstep; leaves the last lane's final predictor
+// and index in `last`.
+template <int32_t kLanes, typename Layout>
+ADPCM_FLATTEN void DecodeLanes(uint8_t* pcmOut, const uint8_t* blocks, Layout layout, AdpcmChannelState& last) {
   int32_t predictor[kLanes];
   uint32_t row[kLanes];
   AdpcmChannelState header[kLanes];
   ADPCM_UNROLL_LANES
   for (int32_t lane = 0; lane < kLanes; ++lane) {
-    ReadHeader(header[lane], blocks + lane * blockBytes);
+    ReadHeader(header[lane], blocks + lane * layout.blockBytes);
     predictor[lane] = header[lane].decodePredictor;
     row[lane] = AdpcmDecoderRowOffset(header[lane].stepIndex);
   }
-  const ptrdiff_t pcmStride = (blockBytes - kAdpcmHeaderBytes) * 2 * kPcmSampleBytes;
+  // One count for every address: data byte n of each lane decodes to its samples 2n and 2n + 1.
   const uint8_t* in = blocks + kAdpcmHeaderBytes;
-  for (const uint8_t* end = blocks + blockBytes; in < end; ++in, pcmOut += 2 * kPcmSampleBytes) {
+  const ptrdiff_t dataBytes = layout.blockBytes - kAdpcmHeaderBytes;
+  for (ptrdiff_t n = 0; n < dataBytes; ++n) {
+    uint8_t* out = pcmOut + 2 * kPcmSampleBytes * n;
     ADPCM_UNROLL_LANES
     for (int32_t lane = 0; lane < kLanes; ++lane) {
       int32_t early;
       int32_t late;
-      AdpcmDecodeByte(predictor[lane], row[lane], in[lane * blockBytes], early, late);
-      StorePcm(pcmOut + lane * pcmStride, early);
-      StorePcm(pcmOut + lane * pcmStride + kPcmSampleBytes, late);
+      AdpcmDecodeByte(predictor[lane], row[lane], in[lane * layout.blockBytes + n], early, late);
+      StorePcm(out + lane * layout.pcmStride, early);
+      StorePcm(out + lane * layout.pcmStride + kPcmSampleBytes, late);
     }
   }
   last.decodePredictor = predictor[kLanes - 1];
   last.stepIndex = AdpcmDecoderStepIndex(row[kLanes - 1]);
 }
 
-// Decodes `count` blocks from `done` on in batches of kLanes, then in pairs, then one by one.
-template <int32_t kLanes>
-void DecodeScalarFrom(AdpcmCodecState& state, uint8_t* pcmOut, const uint8_t* blocks, int32_t blockBytes,
-                      int32_t count, int32_t done) {
-  const ptrdiff_t pcmStride = (blockBytes - kAdpcmHeaderBytes) * 2 * kPcmSampleBytes;
+// Decodes `count` blocks from `done` on in batches of kLanes, then in pairs, then one by
+// one; pcmStride is the PCM one block decodes to.
+template <int32_t kLanes, typename Layout>
+void DecodeScalarFrom(AdpcmCodecState& state, uint8_t* pcmOut, const uint8_t* blocks, int32_t count, int32_t done,
+                      Layout layout) {
   for (; count - done >= kLanes; done += kLanes) {
-    DecodeLanes<kLanes>(pcmOut + done * pcmStride, blocks + done * ptrdiff_t{blockBytes}, blockBytes,
+    DecodeLanes<kLanes>(pcmOut + done * layout.pcmStride, blocks + done * layout.blockBytes, layout,
                         state.channel[0]);
   }
   if (kLanes > kPairLanes && count - done >= kPairLanes) {
-    DecodeLanes<kPairLanes>(pcmOut + done * pcmStride, blocks + done * ptrdiff_t{blockBytes}, blockBytes,
+    DecodeLanes<kPairLanes>(pcmOut + done * layout.pcmStride, blocks + done * layout.blockBytes, layout,
                             state.channel[0]);
     done += kPairLanes;
   }
   for (; done < count; ++done) {
     int32_t written = 0;
-    DecodeAdpcmBlock(state, pcmOut + done * pcmStride, written, blocks + done * ptrdiff_t{blockBytes}, blockBytes);
+    DecodeAdpcmBlock(state, pcmOut + done * layout.pcmStride, written, blocks + done * layout.blockBytes,
+                     static_cast<int32_t>(layout.blockBytes));
+  }
+}
+
+template <int32_t kLanes>
+void DecodeScalarFrom(AdpcmCodecState& state, uint8_t* pcmOut, const uint8_t* blocks, int32_t blockBytes,
+                      int32_t count, int32_t done) {
+  if (blockBytes == ModuleLayout::blockBytes) {
+    DecodeScalarFrom<kLanes>(state, pcmOut, blocks, count, done, ModuleLayout{});
+  } else {
+    DecodeScalarFrom<kLanes>(state, pcmOut, blocks, count, done, RuntimeLayout{PcmBytesOf(blockBytes), blockBytes});
   }
 }
 
