@@ -206,7 +206,8 @@ TEST_P(MultiBlockPath, DecoderEqualsBlockByBlockOnRandomInput) {
   Rng rng(seed);
   for (int32_t trial = 0; trial < 300; ++trial) {
     SCOPED_TRACE("trial " + std::to_string(trial));
-    const int32_t blockBytes = kAdpcmHeaderBytes + rng.Below(100);
+    // Every fourth trial in the modules' 84-byte blocks, whose layout the decoder compiles in.
+    const int32_t blockBytes = trial % 4 == 0 ? kAdpcmBlockBytes : kAdpcmHeaderBytes + rng.Below(100);
     const int32_t count = rng.Below(kMaxCount + 1);
     const int32_t pcmBytes = 4 * (blockBytes - kAdpcmHeaderBytes);
     std::vector<uint8_t> blocks(static_cast<size_t>(count * blockBytes));
