@@ -24,8 +24,6 @@ namespace {
 constexpr uint32_t kFramePcmBytes = kFrameBlocks * kAdpcmPcmBytesPerBlock;
 constexpr int32_t kFrameSamples = static_cast<int32_t>(kFramePcmBytes / 2);
 constexpr uint32_t kSeed = 20240611;
-constexpr const char* kHandleText = "Adpcm HandleFrame\r\n";
-constexpr const char* kRenderText = "Render Adpcm Frame\r\n";
 
 class MallocAllocator : public IAvMemAlloc {
  public:
@@ -116,7 +114,7 @@ class PlainDecoder {
  public:
   void HandleFrame(bool parity, int32_t seq, const uint8_t* data, uint32_t len) {
     std::lock_guard<std::mutex> lock(m_lock);
-    zbbase::DebugTrace("%s", kHandleText);
+    zbbase::DebugTrace("Adpcm HandleFrame\r\n");
     const bool seenN = Seen(seq);
     const bool seenP = Seen(seq - 1);
     if (seenN && seenP) return;
@@ -142,7 +140,7 @@ class PlainDecoder {
     return false;
   }
   void Render(const uint8_t* data, uint32_t len) {
-    zbbase::DebugTrace("%s", kRenderText);
+    zbbase::DebugTrace("Render Adpcm Frame\r\n");
     auto* pcm = static_cast<uint8_t*>(std::malloc(3200));
     uint32_t total = 0;
     for (uint32_t offset = 0; offset + kAdpcmBlockBytes <= len; offset += kAdpcmBlockBytes) {
@@ -264,7 +262,7 @@ std::vector<Case> ChainCases() {
   // One debugger-output call as the decoder makes it, sent to the debugger.
   Case sent;
   sent.name = "DebugOutput/sent/1";
-  sent.run = [] { zbbase::DebugTrace("%s", kRenderText); };
+  sent.run = [] { zbbase::DebugTrace("Render Adpcm Frame\r\n"); };
   sent.check = [] { return true; };
   sent.before = [] { zbplat::HoldBackDebuggerOutput(false); };
   sent.after = [] { zbplat::HoldBackDebuggerOutput(true); };
