@@ -162,17 +162,20 @@ void EncodeScalarFrom(AdpcmCodecState& state, uint8_t* out, const uint8_t* pcm, 
 }
 
 // Decodes kLanes one-channel blocks in lockstep; leaves the last lane's final predictor
-// and index in `last`.
+// and index in `last`. Up to a pair, the chain from byte to byte sets the pace, and each
+// lane keeps its step index for the byte table; with more lanes the instructions per byte
+// do, and each lane keeps its row offset.
 template <int32_t kLanes, typename Layout>
 ADPCM_FLATTEN void DecodeLanes(uint8_t* pcmOut, const uint8_t* blocks, Layout layout, AdpcmChannelState& last) {
+  constexpr bool kOnIndex = kLanes <= kPairLanes;
   int32_t predictor[kLanes];
-  uint32_t row[kLanes];
+  uint32_t row[kLanes];  // the step index, or its row offset
   AdpcmChannelState header[kLanes];
   ADPCM_UNROLL_LANES
   for (int32_t lane = 0; lane < kLanes; ++lane) {
     ReadHeader(header[lane], blocks + lane * layout.blockBytes);
     predictor[lane] = header[lane].decodePredictor;
-    row[lane] = AdpcmDecoderRowOffset(header[lane].stepIndex);
+    row[lane] = kOnIndex ? static_cast<uint32_t>(header[lane].stepIndex) : AdpcmDecoderRowOffset(header[lane].stepIndex);
   }
   // One count for every address: data byte n of each lane decodes to its samples 2n and 2n + 1.
   const uint8_t* in = blocks + kAdpcmHeaderBytes;
@@ -183,13 +186,17 @@ ADPCM_FLATTEN void DecodeLanes(uint8_t* pcmOut, const uint8_t* blocks, Layout la
     for (int32_t lane = 0; lane < kLanes; ++lane) {
       int32_t early;
       int32_t late;
-      AdpcmDecodeByte(predictor[lane], row[lane], in[lane * layout.blockBytes + n], early, late);
+      if constexpr (kOnIndex) {
+        AdpcmDecodeByteOnIndex(predictor[lane], row[lane], in[lane * layout.blockBytes + n], early, late);
+      } else {
+        AdpcmDecodeByte(predictor[lane], row[lane], in[lane * layout.blockBytes + n], early, late);
+      }
       StorePcm(out + lane * layout.pcmStride, early);
       StorePcm(out + lane * layout.pcmStride + kPcmSampleBytes, late);
     }
   }
   last.decodePredictor = predictor[kLanes - 1];
-  last.stepIndex = AdpcmDecoderStepIndex(row[kLanes - 1]);
+  last.stepIndex = kOnIndex ? static_cast<int16_t>(row[kLanes - 1]) : AdpcmDecoderStepIndex(row[kLanes - 1]);
 }
 
 // Decodes `count` blocks from `done` on in batches of kLanes, then in pairs, then one by
@@ -354,7 +361,7 @@ int32_t DecodeAdpcmBlock(AdpcmCodecState& state, uint8_t* pcmOut, int32_t& pcmBy
 
   ReadHeader(state.channel[0], block);
   int32_t p0 = state.channel[0].decodePredictor;
-  uint32_t i0 = AdpcmDecoderRowOffset(state.channel[0].stepIndex);
+  uint32_t i0 = static_cast<uint32_t>(state.channel[0].stepIndex);
   uint8_t* out = pcmOut;
   const uint8_t* in;
 
@@ -363,14 +370,14 @@ int32_t DecodeAdpcmBlock(AdpcmCodecState& state, uint8_t* pcmOut, int32_t& pcmBy
     for (const uint8_t* end = block + blockBytes; in < end; ++in, out += 2 * kPcmSampleBytes) {
       int32_t early;
       int32_t late;
-      AdpcmDecodeByte(p0, i0, *in, early, late);
+      AdpcmDecodeByteOnIndex(p0, i0, *in, early, late);
       StorePcm(out, early);
       StorePcm(out + kPcmSampleBytes, late);
     }
   } else {
     ReadHeader(state.channel[1], block + kAdpcmHeaderBytes);
     int32_t p1 = state.channel[1].decodePredictor;
-    uint32_t i1 = AdpcmDecoderRowOffset(state.channel[1].stepIndex);
+    uint32_t i1 = static_cast<uint32_t>(state.channel[1].stepIndex);
     in = block + 2 * kAdpcmHeaderBytes;
     // Only whole groups: channel 1's bytes of a group cut short would lie past the input.
     const int32_t groups = (blockBytes - 2 * kAdpcmHeaderBytes) / kStereoGroupBytes;
@@ -382,8 +389,8 @@ int32_t DecodeAdpcmBlock(AdpcmCodecState& state, uint8_t* pcmOut, int32_t& pcmBy
         int32_t leftLate;
         int32_t rightEarly;
         int32_t rightLate;
-        AdpcmDecodeByte(p0, i0, left, leftEarly, leftLate);
-        AdpcmDecodeByte(p1, i1, right, rightEarly, rightLate);
+        AdpcmDecodeByteOnIndex(p0, i0, left, leftEarly, leftLate);
+        AdpcmDecodeByteOnIndex(p1, i1, right, rightEarly, rightLate);
         StorePcm(out, leftEarly);
         StorePcm(out + kPcmSampleBytes, rightEarly);
         StorePcm(out + 2 * kPcmSampleBytes, leftLate);
@@ -391,10 +398,10 @@ int32_t DecodeAdpcmBlock(AdpcmCodecState& state, uint8_t* pcmOut, int32_t& pcmBy
       }
     }
     state.channel[1].decodePredictor = p1;
-    state.channel[1].stepIndex = AdpcmDecoderStepIndex(i1);
+    state.channel[1].stepIndex = static_cast<int16_t>(i1);
   }
   state.channel[0].decodePredictor = p0;
-  state.channel[0].stepIndex = AdpcmDecoderStepIndex(i0);
+  state.channel[0].stepIndex = static_cast<int16_t>(i0);
   pcmBytesWritten = static_cast<int32_t>(out - pcmOut);
   return static_cast<int32_t>(in - block);
 }

@@ -69,8 +69,12 @@ struct alignas(64) AdpcmDecoderRow {
   int32_t entry[kAdpcmCodes];
 };
 
+// Besides the rows: the index after both codes of a byte, so that with few lanes, where
+// the chain from one byte to the next sets the pace, it takes one load per byte. The step
+// index is the last subscript: the byte's part of the address is known ahead.
 struct AdpcmDecoderTable {
   AdpcmDecoderRow row[kAdpcmMaxStepIndex + 1];
+  uint8_t nextIndexAfterByte[kAdpcmByteValues][kAdpcmMaxStepIndex + 1];
 };
 
 extern const AdpcmEncoderTable AdpcmEncoderRows;
@@ -172,6 +176,22 @@ ADPCM_STEP int32_t AdpcmDecodeStep(int32_t& predictor, uint32_t& rowOffset, uint
   predictor = AdpcmAddAmount(predictor, entry >> kAdpcmDecoderAmountShift);
   rowOffset = static_cast<uint32_t>(entry) & kAdpcmDecoderRowMask;
   return predictor;
+}
+
+// Decodes both codes of a byte, the low nibble first, into early and late, on a step
+// index rather than a row offset: the index goes through the byte table, the amounts are
+// read beside it.
+ADPCM_STEP void AdpcmDecodeByteOnIndex(int32_t& predictor, uint32_t& stepIndex, uint32_t byte, int32_t& early,
+                                       int32_t& late) {
+  const char* rows = reinterpret_cast<const char*>(AdpcmDecoderRows.row[0].entry);
+  const int32_t first = *reinterpret_cast<const int32_t*>(rows + AdpcmDecoderRowOffset(static_cast<int32_t>(stepIndex)) +
+                                                          (byte & kAdpcmNibbleMask) * sizeof(int32_t));
+  const int32_t second = *reinterpret_cast<const int32_t*>(
+      rows + (static_cast<uint32_t>(first) & kAdpcmDecoderRowMask) + (byte >> kAdpcmNibbleBits) * sizeof(int32_t));
+  stepIndex = AdpcmDecoderRows.nextIndexAfterByte[byte][stepIndex];
+  early = AdpcmAddAmount(predictor, first >> kAdpcmDecoderAmountShift);
+  late = AdpcmAddAmount(early, second >> kAdpcmDecoderAmountShift);
+  predictor = late;
 }
 
 // Decodes both codes of a byte, the low nibble first, into early and late.

@@ -71,6 +71,11 @@ constexpr AdpcmDecoderTable BuildDecoderRows() {
       table.row[i].entry[code] = signedAmount * (int32_t{1} << kAdpcmDecoderAmountShift) +
                                  next * static_cast<int32_t>(sizeof(AdpcmDecoderRow));
     }
+    for (int32_t byte = 0; byte < kAdpcmByteValues; ++byte) {
+      const int32_t middle = ClampIndex(i + AdpcmIndexTable[byte & kAdpcmNibbleMask]);
+      const int32_t last = ClampIndex(middle + AdpcmIndexTable[byte >> kAdpcmNibbleBits]);
+      table.nextIndexAfterByte[byte][i] = static_cast<uint8_t>(last);
+    }
   }
   return table;
 }
