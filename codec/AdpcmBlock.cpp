@@ -230,6 +230,20 @@ void DecodeScalarFrom(AdpcmCodecState& state, uint8_t* pcmOut, const uint8_t* bl
   }
 }
 
+// The scalar step on each record, the earlier code's form for even records and the later
+// one's for odd records, as the scalar encoders alternate them.
+void EncodeSamplesScalar(AdpcmChannelState* channels, const int16_t* samples, uint8_t* codes, int32_t count) {
+  for (int32_t k = 0; k < count; ++k) {
+    AdpcmChannelState& channel = channels[k];
+    AdpcmEncoderCursor cursor{channel.encodePredictor, &AdpcmEncoderRows.row[channel.stepIndex]};
+    const uint32_t code = k % 2 == 0 ? AdpcmEncodeStep<0>(cursor, samples[k])
+                                     : AdpcmEncodeStep<1>(cursor, samples[k]) >> kAdpcmNibbleBits;
+    channel.encodePredictor = cursor.predictor;
+    channel.stepIndex = static_cast<int16_t>(cursor.row - AdpcmEncoderRows.row);
+    codes[k] = static_cast<uint8_t>(code & kAdpcmNibbleMask);
+  }
+}
+
 bool CodesNothing(const AdpcmCodecState& state, int32_t count) { return count <= 0 || state.pcmBytesPerBlock < 0; }
 
 bool DecodesNothing(int32_t blockBytes, int32_t count) { return count <= 0 || blockBytes < kAdpcmHeaderBytes; }
@@ -285,16 +299,16 @@ struct PathList {
 
 PathList ListPaths() {
   PathList list;
-  list.path[list.count++] = AdpcmPath{"single", 1, 1, EncodeBlocksOneByOne, DecodeBlocksOneByOne};
+  list.path[list.count++] = AdpcmPath{"single", 1, 1, EncodeBlocksOneByOne, EncodeSamplesScalar, DecodeBlocksOneByOne};
   list.path[list.count++] =
-      AdpcmPath{"scalar", kPairLanes, kPairLanes, EncodeBlocksScalar, DecodeBlocksScalar};
+      AdpcmPath{"scalar", kPairLanes, kPairLanes, EncodeBlocksScalar, EncodeSamplesScalar, DecodeBlocksScalar};
 #if ADPCM_VECTOR_PATHS
   // Decoding stays scalar: its lookups per sample make vector lanes slower than registers.
   if (AdpcmCpuHasSse2()) {
-    list.path[list.count++] = AdpcmPath{"sse2", kAdpcmSse2Lanes, 0, EncodeBlocksSse2, nullptr};
+    list.path[list.count++] = AdpcmPath{"sse2", kAdpcmSse2Lanes, 0, EncodeBlocksSse2, AdpcmEncodeSse2Samples, nullptr};
   }
   if (AdpcmCpuHasAvx2()) {
-    list.path[list.count++] = AdpcmPath{"avx2", kAdpcmAvx2Lanes, 0, EncodeBlocksAvx2, nullptr};
+    list.path[list.count++] = AdpcmPath{"avx2", kAdpcmAvx2Lanes, 0, EncodeBlocksAvx2, AdpcmEncodeAvx2Samples, nullptr};
   }
 #endif
   return list;

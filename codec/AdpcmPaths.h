@@ -9,6 +9,8 @@
 #include "codec/AdpcmBlock.h"
 
 using AdpcmEncodeBlocksFn = int32_t (*)(AdpcmCodecState& state, uint8_t* out, const uint8_t* pcm, int32_t count);
+using AdpcmEncodeSamplesFn = void (*)(AdpcmChannelState* channels, const int16_t* samples, uint8_t* codes,
+                                      int32_t count);
 using AdpcmDecodeBlocksFn = int32_t (*)(AdpcmCodecState& state, uint8_t* pcmOut, const uint8_t* blocks,
                                         int32_t blockBytes, int32_t count);
 
@@ -19,6 +21,10 @@ struct AdpcmPath {
   int32_t encodeFrom;
   int32_t decodeFrom;
   AdpcmEncodeBlocksFn encode;  // as EncodeAdpcmBlocks
+  // Codes samples[k] on channels[k] for every k below count, as EncodeAdpcmSample does, with
+  // the step this path's encoder runs; codes[k] receives the code. Every step index and
+  // predictor can be reached this way, which blocks (each starting at index 0) cannot.
+  AdpcmEncodeSamplesFn encodeSamples;
   AdpcmDecodeBlocksFn decode;  // as DecodeAdpcmBlocks; null for a path that only encodes
 };
 

@@ -88,6 +88,10 @@ static_assert(kLanes == kAdpcmSse2Lanes, "the batch is the published lane count"
 int32_t AdpcmEncodeSse2Batches(AdpcmCodecState& state, uint8_t* out, const uint8_t* pcm, int32_t count) {
   return EncodeBatches<kAdpcmSse2Lanes>(state, out, pcm, count, adpcm_sse2::EncodeVectorBatch);
 }
+
+void AdpcmEncodeSse2Samples(AdpcmChannelState* channels, const int16_t* samples, uint8_t* codes, int32_t count) {
+  adpcm_sse2::EncodeVectorSamples(channels, samples, codes, count);
+}
 #pragma GCC pop_options
 
 #pragma GCC push_options
@@ -138,6 +142,10 @@ static_assert(kLanes == kAdpcmAvx2Lanes, "the batch is the published lane count"
 
 int32_t AdpcmEncodeAvx2Batches(AdpcmCodecState& state, uint8_t* out, const uint8_t* pcm, int32_t count) {
   return EncodeBatches<kAdpcmAvx2Lanes>(state, out, pcm, count, adpcm_avx2::EncodeVectorBatch);
+}
+
+void AdpcmEncodeAvx2Samples(AdpcmChannelState* channels, const int16_t* samples, uint8_t* codes, int32_t count) {
+  adpcm_avx2::EncodeVectorSamples(channels, samples, codes, count);
 }
 #pragma GCC pop_options
 

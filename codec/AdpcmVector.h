@@ -27,4 +27,8 @@ bool AdpcmCpuHasAvx2();
 // `count`); channel 0 is left as the last coded block leaves it. The caller codes the rest.
 int32_t AdpcmEncodeSse2Batches(AdpcmCodecState& state, uint8_t* out, const uint8_t* pcm, int32_t count);
 int32_t AdpcmEncodeAvx2Batches(AdpcmCodecState& state, uint8_t* out, const uint8_t* pcm, int32_t count);
+
+// One sample on each of `count` channel records with the set's step (AdpcmPath::encodeSamples).
+void AdpcmEncodeSse2Samples(AdpcmChannelState* channels, const int16_t* samples, uint8_t* codes, int32_t count);
+void AdpcmEncodeAvx2Samples(AdpcmChannelState* channels, const int16_t* samples, uint8_t* codes, int32_t count);
 #endif

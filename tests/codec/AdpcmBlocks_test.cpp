@@ -16,6 +16,7 @@
 
 #include "codec/AdpcmBlock.h"
 #include "codec/AdpcmPaths.h"
+#include "codec/AdpcmTables.h"
 #include "codec/AdpcmVector.h"
 #include "tests/codec/AdpcmSignals.h"
 
@@ -226,6 +227,39 @@ TEST_P(MultiBlockPath, DecoderEqualsBlockByBlockOnRandomInput) {
     ASSERT_EQ(pcm, expected);
     ASSERT_EQ(multi.channel[0].decodePredictor, single.channel[0].decodePredictor);
     ASSERT_EQ(multi.channel[0].stepIndex, single.channel[0].stepIndex);
+  }
+}
+
+// Every header index 0..88 (and 200, read as 88) with every data byte, from predictors
+// that reach both clamps: one-byte blocks side by side, each decoded as the block decoder
+// decodes it alone.
+TEST_P(MultiBlockPath, DecoderEqualsBlockByBlockForEveryIndexAndByte) {
+  if (path.decode == nullptr) GTEST_SKIP() << path.name << " only encodes";
+  constexpr int32_t kBlockBytes = kAdpcmHeaderBytes + 1;
+  constexpr int32_t kCount = 256;  // one block per data byte
+  constexpr int32_t kPcmBytes = 4;
+  std::vector<uint8_t> blocks(kCount * kBlockBytes);
+  std::vector<uint8_t> pcm(kCount * kPcmBytes);
+  std::vector<uint8_t> expected(pcm.size());
+  const int32_t predictors[] = {-32768, -32767, -20000, -1, 0, 1, 20000, 32766, 32767};
+  for (int32_t predictor : predictors) {
+    for (int32_t index = 0; index <= kAdpcmMaxStepIndex + 1; ++index) {
+      const int32_t headerIndex = index <= kAdpcmMaxStepIndex ? index : 200;
+      for (int32_t byte = 0; byte < kCount; ++byte) {
+        uint8_t* block = blocks.data() + byte * kBlockBytes;
+        block[0] = static_cast<uint8_t>(predictor & 0xFF);
+        block[1] = static_cast<uint8_t>((predictor >> 8) & 0xFF);
+        block[2] = static_cast<uint8_t>(headerIndex);
+        block[3] = 0;
+        block[4] = static_cast<uint8_t>(byte);
+        AdpcmCodecState single{1, 0, 0, {}};
+        int32_t written = 0;
+        DecodeAdpcmBlock(single, expected.data() + byte * kPcmBytes, written, block, kBlockBytes);
+      }
+      AdpcmCodecState multi{1, 0, 0, {}};
+      ASSERT_EQ(path.decode(multi, pcm.data(), blocks.data(), kBlockBytes, kCount), kCount * kPcmBytes);
+      ASSERT_EQ(pcm, expected) << "predictor " << predictor << " header index " << headerIndex;
+    }
   }
 }
 
