@@ -231,12 +231,12 @@ TEST_P(MultiBlockPath, DecoderEqualsBlockByBlockOnRandomInput) {
 }
 
 // Every header index 0..88 (and 200, read as 88) with every data byte, from predictors
-// that reach both clamps: one-byte blocks side by side, each decoded as the block decoder
-// decodes it alone.
+// that reach both clamps: one-byte blocks side by side (whole batches, pairs and single
+// blocks), each decoded as the block decoder decodes it alone.
 TEST_P(MultiBlockPath, DecoderEqualsBlockByBlockForEveryIndexAndByte) {
   if (path.decode == nullptr) GTEST_SKIP() << path.name << " only encodes";
   constexpr int32_t kBlockBytes = kAdpcmHeaderBytes + 1;
-  constexpr int32_t kCount = 256;  // one block per data byte
+  constexpr int32_t kCount = 256 + 3;  // every data byte, and a remainder past the widest batch
   constexpr int32_t kPcmBytes = 4;
   std::vector<uint8_t> blocks(kCount * kBlockBytes);
   std::vector<uint8_t> pcm(kCount * kPcmBytes);
@@ -245,8 +245,9 @@ TEST_P(MultiBlockPath, DecoderEqualsBlockByBlockForEveryIndexAndByte) {
   for (int32_t predictor : predictors) {
     for (int32_t index = 0; index <= kAdpcmMaxStepIndex + 1; ++index) {
       const int32_t headerIndex = index <= kAdpcmMaxStepIndex ? index : 200;
-      for (int32_t byte = 0; byte < kCount; ++byte) {
-        uint8_t* block = blocks.data() + byte * kBlockBytes;
+      for (int32_t b = 0; b < kCount; ++b) {
+        const int32_t byte = b & 0xFF;
+        uint8_t* block = blocks.data() + b * kBlockBytes;
         block[0] = static_cast<uint8_t>(predictor & 0xFF);
         block[1] = static_cast<uint8_t>((predictor >> 8) & 0xFF);
         block[2] = static_cast<uint8_t>(headerIndex);
@@ -254,7 +255,7 @@ TEST_P(MultiBlockPath, DecoderEqualsBlockByBlockForEveryIndexAndByte) {
         block[4] = static_cast<uint8_t>(byte);
         AdpcmCodecState single{1, 0, 0, {}};
         int32_t written = 0;
-        DecodeAdpcmBlock(single, expected.data() + byte * kPcmBytes, written, block, kBlockBytes);
+        DecodeAdpcmBlock(single, expected.data() + b * kPcmBytes, written, block, kBlockBytes);
       }
       AdpcmCodecState multi{1, 0, 0, {}};
       ASSERT_EQ(path.decode(multi, pcm.data(), blocks.data(), kBlockBytes, kCount), kCount * kPcmBytes);
