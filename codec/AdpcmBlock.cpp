@@ -77,15 +77,15 @@ void SaveCursor(AdpcmCodecState& state, const AdpcmEncoderCursor& cursor) {
 // Blocks coded side by side: each lane's chain from one sample to the next is serial, but
 // the lanes' chains are independent, so the processor overlaps them. The widest batch runs
 // while that many blocks remain, then two lanes (a 20 ms frame is two blocks), then the
-// single-block path. 64-bit builds keep four lanes in registers; 32-bit builds, with seven
-// general registers, spill beyond three.
+// single-block path. Four lanes on 64-bit builds. 32-bit builds have seven general
+// registers: an encoder lane needs two of them, and beyond two lanes the spills cost more
+// than the overlap gains; the decoder still gains a little from four.
 #if UINTPTR_MAX > UINT32_MAX
 constexpr int32_t kScalarEncodeLanes = 4;
-constexpr int32_t kScalarDecodeLanes = 4;
 #else
-constexpr int32_t kScalarEncodeLanes = 3;
-constexpr int32_t kScalarDecodeLanes = 3;
+constexpr int32_t kScalarEncodeLanes = 2;
 #endif
+constexpr int32_t kScalarDecodeLanes = 4;
 constexpr int32_t kPairLanes = 2;
 
 // Where consecutive blocks lie: the distance between their PCM pieces and between their
