@@ -4,6 +4,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <map>
 #include <string>
 
@@ -11,11 +12,16 @@ namespace zbbench {
 
 namespace {
 
+constexpr const char* kMinimum = "min";
+
+// Keeps each case's fastest repetition: from the repetitions themselves, or from the
+// "min" statistic when only aggregates are reported.
 class MinimumReporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& run : runs) {
-      if (run.run_type != Run::RT_Iteration || run.error_occurred || run.iterations == 0) continue;
+      const bool usable = run.run_type == Run::RT_Iteration || run.aggregate_name == kMinimum;
+      if (!usable || run.error_occurred || run.iterations == 0) continue;
       const double ns = run.real_accumulated_time * 1e9 / static_cast<double>(run.iterations);
       auto [it, inserted] = m_best.emplace(run.run_name.function_name, ns);
       if (!inserted && ns < it->second) it->second = ns;
@@ -35,7 +41,7 @@ int RunWithGoogleBenchmark(const std::vector<Case>& cases, int argc, char** argv
   // Each case is checked once, before its first timing.
   std::map<std::string, bool> checked;
   for (const Case& c : cases) {
-    benchmark::RegisterBenchmark(c.name.c_str(), [&c, &checked](benchmark::State& state) {
+    benchmark::internal::Benchmark* registered = benchmark::RegisterBenchmark(c.name.c_str(), [&c, &checked](benchmark::State& state) {
       const auto [it, first] = checked.emplace(c.name, false);
       if (first) it->second = c.check();
       if (!it->second) {
@@ -53,6 +59,9 @@ int RunWithGoogleBenchmark(const std::vector<Case>& cases, int argc, char** argv
             static_cast<double>(c.samples * static_cast<int64_t>(state.iterations())),
             benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
       }
+    });
+    registered->ComputeStatistics(kMinimum, [](const std::vector<double>& values) {
+      return *std::min_element(values.begin(), values.end());
     });
   }
   benchmark::Initialize(&argc, argv);
