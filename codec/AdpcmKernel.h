@@ -70,11 +70,11 @@ struct alignas(64) AdpcmDecoderRow {
 };
 
 // Besides the rows: the index after both codes of a byte, so that with few lanes, where
-// the chain from one byte to the next sets the pace, it takes one load per byte. The step
-// index is the last subscript: the byte's part of the address is known ahead.
+// the chain from one byte to the next sets the pace, it takes one shift and one load per
+// byte.
 struct AdpcmDecoderTable {
   AdpcmDecoderRow row[kAdpcmMaxStepIndex + 1];
-  uint8_t nextIndexAfterByte[kAdpcmByteValues][kAdpcmMaxStepIndex + 1];
+  uint8_t nextIndexAfterByte[kAdpcmMaxStepIndex + 1][kAdpcmByteValues];
 };
 
 extern const AdpcmEncoderTable AdpcmEncoderRows;
@@ -188,7 +188,7 @@ ADPCM_STEP void AdpcmDecodeByteOnIndex(int32_t& predictor, uint32_t& stepIndex, 
                                                           (byte & kAdpcmNibbleMask) * sizeof(int32_t));
   const int32_t second = *reinterpret_cast<const int32_t*>(
       rows + (static_cast<uint32_t>(first) & kAdpcmDecoderRowMask) + (byte >> kAdpcmNibbleBits) * sizeof(int32_t));
-  stepIndex = AdpcmDecoderRows.nextIndexAfterByte[byte][stepIndex];
+  stepIndex = AdpcmDecoderRows.nextIndexAfterByte[stepIndex][byte];
   early = AdpcmAddAmount(predictor, first >> kAdpcmDecoderAmountShift);
   late = AdpcmAddAmount(early, second >> kAdpcmDecoderAmountShift);
   predictor = late;
