@@ -41,7 +41,7 @@ int RunWithGoogleBenchmark(const std::vector<Case>& cases, int argc, char** argv
   // Each case is checked once, before its first timing.
   std::map<std::string, bool> checked;
   for (const Case& c : cases) {
-    benchmark::internal::Benchmark* registered = benchmark::RegisterBenchmark(c.name.c_str(), [&c, &checked](benchmark::State& state) {
+    const auto timed = [&c, &checked](benchmark::State& state) {
       const auto [it, first] = checked.emplace(c.name, false);
       if (first) it->second = c.check();
       if (!it->second) {
@@ -59,7 +59,8 @@ int RunWithGoogleBenchmark(const std::vector<Case>& cases, int argc, char** argv
             static_cast<double>(c.samples * static_cast<int64_t>(state.iterations())),
             benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
       }
-    });
+    };
+    benchmark::internal::Benchmark* registered = benchmark::RegisterBenchmark(c.name.c_str(), timed);
     registered->ComputeStatistics(kMinimum, [](const std::vector<double>& values) {
       return *std::min_element(values.begin(), values.end());
     });

@@ -42,7 +42,9 @@ int32_t GroupsPerBlock(const AdpcmCodecState& state) {
   return state.pcmBytesPerBlock >= kGroupPcmBytes ? state.pcmBytesPerBlock / kGroupPcmBytes : 0;
 }
 
-int32_t BlockBytesOf(const AdpcmCodecState& state) { return kAdpcmHeaderBytes + GroupsPerBlock(state) * kGroupCodeBytes; }
+int32_t BlockBytesOf(const AdpcmCodecState& state) {
+  return kAdpcmHeaderBytes + GroupsPerBlock(state) * kGroupCodeBytes;
+}
 
 // PCM bytes a one-channel block of blockBytes (at least its header) decodes to.
 int32_t PcmBytesOf(int32_t blockBytes) { return (blockBytes - kAdpcmHeaderBytes) * 2 * kPcmSampleBytes; }
@@ -157,7 +159,8 @@ void EncodeScalarFrom(AdpcmCodecState& state, uint8_t* out, const uint8_t* pcm, 
   if (state.pcmBytesPerBlock == ModuleLayout::pcmStride) {
     EncodeScalarFrom<kLanes>(state, out, pcm, count, done, ModuleLayout{});
   } else {
-    EncodeScalarFrom<kLanes>(state, out, pcm, count, done, RuntimeLayout{state.pcmBytesPerBlock, BlockBytesOf(state)});
+    const RuntimeLayout layout{state.pcmBytesPerBlock, BlockBytesOf(state)};
+    EncodeScalarFrom<kLanes>(state, out, pcm, count, done, layout);
   }
 }
 
@@ -175,7 +178,8 @@ ADPCM_FLATTEN void DecodeLanes(uint8_t* pcmOut, const uint8_t* blocks, Layout la
   for (int32_t lane = 0; lane < kLanes; ++lane) {
     ReadHeader(header[lane], blocks + lane * layout.blockBytes);
     predictor[lane] = header[lane].decodePredictor;
-    row[lane] = kOnIndex ? static_cast<uint32_t>(header[lane].stepIndex) : AdpcmDecoderRowOffset(header[lane].stepIndex);
+    const int16_t index = header[lane].stepIndex;
+    row[lane] = kOnIndex ? static_cast<uint32_t>(index) : AdpcmDecoderRowOffset(index);
   }
   // One count for every address: data byte n of each lane decodes to its samples 2n and 2n + 1.
   const uint8_t* in = blocks + kAdpcmHeaderBytes;
@@ -339,17 +343,7 @@ const AdpcmPath& AdpcmPathAt(int32_t i) { return Paths().path[i]; }
 
 int32_t EncodeAdpcmBlock(AdpcmCodecState& state, uint8_t* out, const uint8_t* pcm) {
   const int32_t groups = GroupsPerBlock(state);
-  AdpcmEncoderCursor cursor = StartBlock(out, pcm);
-  uint8_t* code = out + kAdpcmHeaderBytes;
-  for (int32_t g = 0; g < groups; ++g, pcm += kGroupPcmBytes, code += kGroupCodeBytes) {
-    for (int32_t j = 0; j < kGroupCodeBytes; ++j) {
-      const uint8_t* pair = pcm + 2 * kPcmSampleBytes * j;
-      const uint32_t early = AdpcmEncodeStep(cursor, LoadPcm(pair));
-      const uint32_t late = AdpcmEncodeStep<1>(cursor, LoadPcm(pair + kPcmSampleBytes));
-      code[j] = static_cast<uint8_t>(early | late);
-    }
-  }
-  SaveCursor(state, cursor);
+  SaveCursor(state, EncodeLanes<1>(out, pcm, RuntimeLayout{0, 0}, groups));
   return kAdpcmHeaderBytes + groups * kGroupCodeBytes;
 }
 
@@ -373,49 +367,42 @@ int32_t DecodeAdpcmBlock(AdpcmCodecState& state, uint8_t* pcmOut, int32_t& pcmBy
     return 0;
   }
 
+  if (channels == 1) {
+    DecodeLanes<1>(pcmOut, block, RuntimeLayout{0, blockBytes}, state.channel[0]);
+    pcmBytesWritten = PcmBytesOf(blockBytes);
+    return blockBytes;
+  }
+
   ReadHeader(state.channel[0], block);
+  ReadHeader(state.channel[1], block + kAdpcmHeaderBytes);
   int32_t p0 = state.channel[0].decodePredictor;
   uint32_t i0 = static_cast<uint32_t>(state.channel[0].stepIndex);
+  int32_t p1 = state.channel[1].decodePredictor;
+  uint32_t i1 = static_cast<uint32_t>(state.channel[1].stepIndex);
   uint8_t* out = pcmOut;
-  const uint8_t* in;
-
-  if (channels == 1) {
-    in = block + kAdpcmHeaderBytes;
-    for (const uint8_t* end = block + blockBytes; in < end; ++in, out += 2 * kPcmSampleBytes) {
-      int32_t early;
-      int32_t late;
-      AdpcmDecodeByteOnIndex(p0, i0, *in, early, late);
-      StorePcm(out, early);
-      StorePcm(out + kPcmSampleBytes, late);
+  const uint8_t* in = block + 2 * kAdpcmHeaderBytes;
+  // Only whole groups: channel 1's bytes of a group cut short would lie past the input.
+  const int32_t groups = (blockBytes - 2 * kAdpcmHeaderBytes) / kStereoGroupBytes;
+  for (int32_t g = 0; g < groups; ++g, in += kStereoGroupBytes) {
+    for (int32_t j = 0; j < kGroupCodeBytes; ++j, out += 4 * kPcmSampleBytes) {
+      const uint32_t left = in[j];
+      const uint32_t right = in[j + kGroupCodeBytes];
+      int32_t leftEarly;
+      int32_t leftLate;
+      int32_t rightEarly;
+      int32_t rightLate;
+      AdpcmDecodeByteOnIndex(p0, i0, left, leftEarly, leftLate);
+      AdpcmDecodeByteOnIndex(p1, i1, right, rightEarly, rightLate);
+      StorePcm(out, leftEarly);
+      StorePcm(out + kPcmSampleBytes, rightEarly);
+      StorePcm(out + 2 * kPcmSampleBytes, leftLate);
+      StorePcm(out + 3 * kPcmSampleBytes, rightLate);
     }
-  } else {
-    ReadHeader(state.channel[1], block + kAdpcmHeaderBytes);
-    int32_t p1 = state.channel[1].decodePredictor;
-    uint32_t i1 = static_cast<uint32_t>(state.channel[1].stepIndex);
-    in = block + 2 * kAdpcmHeaderBytes;
-    // Only whole groups: channel 1's bytes of a group cut short would lie past the input.
-    const int32_t groups = (blockBytes - 2 * kAdpcmHeaderBytes) / kStereoGroupBytes;
-    for (int32_t g = 0; g < groups; ++g, in += kStereoGroupBytes) {
-      for (int32_t j = 0; j < kGroupCodeBytes; ++j, out += 4 * kPcmSampleBytes) {
-        const uint32_t left = in[j];
-        const uint32_t right = in[j + kGroupCodeBytes];
-        int32_t leftEarly;
-        int32_t leftLate;
-        int32_t rightEarly;
-        int32_t rightLate;
-        AdpcmDecodeByteOnIndex(p0, i0, left, leftEarly, leftLate);
-        AdpcmDecodeByteOnIndex(p1, i1, right, rightEarly, rightLate);
-        StorePcm(out, leftEarly);
-        StorePcm(out + kPcmSampleBytes, rightEarly);
-        StorePcm(out + 2 * kPcmSampleBytes, leftLate);
-        StorePcm(out + 3 * kPcmSampleBytes, rightLate);
-      }
-    }
-    state.channel[1].decodePredictor = p1;
-    state.channel[1].stepIndex = static_cast<int16_t>(i1);
   }
   state.channel[0].decodePredictor = p0;
   state.channel[0].stepIndex = static_cast<int16_t>(i0);
+  state.channel[1].decodePredictor = p1;
+  state.channel[1].stepIndex = static_cast<int16_t>(i1);
   pcmBytesWritten = static_cast<int32_t>(out - pcmOut);
   return static_cast<int32_t>(in - block);
 }

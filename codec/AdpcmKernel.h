@@ -184,8 +184,8 @@ ADPCM_STEP int32_t AdpcmDecodeStep(int32_t& predictor, uint32_t& rowOffset, uint
 ADPCM_STEP void AdpcmDecodeByteOnIndex(int32_t& predictor, uint32_t& stepIndex, uint32_t byte, int32_t& early,
                                        int32_t& late) {
   const char* rows = reinterpret_cast<const char*>(AdpcmDecoderRows.row[0].entry);
-  const int32_t first = *reinterpret_cast<const int32_t*>(rows + AdpcmDecoderRowOffset(static_cast<int32_t>(stepIndex)) +
-                                                          (byte & kAdpcmNibbleMask) * sizeof(int32_t));
+  const int32_t first = *reinterpret_cast<const int32_t*>(
+      rows + AdpcmDecoderRowOffset(static_cast<int32_t>(stepIndex)) + (byte & kAdpcmNibbleMask) * sizeof(int32_t));
   const int32_t second = *reinterpret_cast<const int32_t*>(
       rows + (static_cast<uint32_t>(first) & kAdpcmDecoderRowMask) + (byte >> kAdpcmNibbleBits) * sizeof(int32_t));
   stepIndex = AdpcmDecoderRows.nextIndexAfterByte[stepIndex][byte];

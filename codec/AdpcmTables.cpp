@@ -88,18 +88,22 @@ constexpr AdpcmDecoderTable AdpcmDecoderRows = BuildDecoderRows();
 static_assert(sizeof(AdpcmEncoderRow) == kAdpcmEncoderRowBytes, "rows are addressed as index * row bytes");
 static_assert(kAdpcmMaxStepIndex * sizeof(AdpcmEncoderRow) <= kAdpcmOutcomeRowMask,
               "the last row's offset fits below the code");
-static_assert((AdpcmOutcome{kAdpcmMagnitudes - 1} << kAdpcmOutcomeCodeShift) < (AdpcmOutcome{1} << kAdpcmOutcomeAmountShift),
+static_assert((AdpcmOutcome{kAdpcmMagnitudes - 1} << kAdpcmOutcomeCodeShift) <
+                  (AdpcmOutcome{1} << kAdpcmOutcomeAmountShift),
               "the code lies below the amount");
 static_assert(kAdpcmOutcomeCodeMasked ||
-                  ((uint64_t{kAdpcmByteValues - 1} << kAdpcmOutcomeCodeShift) < (uint64_t{1} << kAdpcmOutcomeAmountShift) &&
-                   kAdpcmMaxStepIndex * sizeof(AdpcmEncoderRow) < (uint64_t{1} << (kAdpcmOutcomeCodeShift - kAdpcmNibbleBits))),
+                  ((uint64_t{kAdpcmByteValues - 1} << kAdpcmOutcomeCodeShift) <
+                       (uint64_t{1} << kAdpcmOutcomeAmountShift) &&
+                   kAdpcmMaxStepIndex * sizeof(AdpcmEncoderRow) <
+                       (uint64_t{1} << (kAdpcmOutcomeCodeShift - kAdpcmNibbleBits))),
               "unmasked, the byte each code is read from holds nothing but the code");
 static_assert(kAdpcmMaxStepIndex * sizeof(AdpcmDecoderRow) <= kAdpcmDecoderRowMask,
               "the decoder's last row offset fits below its amount");
 static_assert((15 * AdpcmStepTable[kAdpcmMaxStepIndex]) >> 3 < (1 << (31 - kAdpcmDecoderAmountShift)),
               "the decoder's largest amount, with its sign, fits above the row offset");
 static_assert(AdpcmDecoderRows.row[0].entry[kAdpcmSignBit + 7] >> kAdpcmDecoderAmountShift == -((15 * 7) >> 3) &&
-                  (AdpcmDecoderRows.row[0].entry[kAdpcmSignBit + 7] & kAdpcmDecoderRowMask) == 8 * sizeof(AdpcmDecoderRow),
+                  (AdpcmDecoderRows.row[0].entry[kAdpcmSignBit + 7] & kAdpcmDecoderRowMask) ==
+                      8 * sizeof(AdpcmDecoderRow),
               "code 15 at index 0 lowers the predictor by 13 and moves to index 8");
 static_assert(AdpcmEncoderRows.row[kAdpcmMaxStepIndex].threshold[0] ==
               (AdpcmStepTable[kAdpcmMaxStepIndex] + 3) / 4);
