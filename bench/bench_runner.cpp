@@ -1,7 +1,8 @@
 // A minimal benchmark runner for builds without Google Benchmark (the 32-bit Windows build,
 // run under Wine): the same cases and names as the Google Benchmark programs, each timed as
 // the minimum over repetitions, then the same summary table.
-// Usage: bench_runner [--filter=TEXT] [--repetitions=N] [--min-ms=MS]
+// Usage: bench_runner [--filter=TEXT] [--repetitions=N] [--min-ms=MS] [--check]
+// (--check runs each case once against the transcription's output and times nothing).
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -23,6 +24,7 @@ struct Options {
   std::string filter;
   int repetitions = 30;
   double minMs = 2;  // the least time one repetition runs
+  bool checkOnly = false;
 };
 
 Options ParseOptions(int argc, char** argv) {
@@ -35,8 +37,10 @@ Options ParseOptions(int argc, char** argv) {
       options.repetitions = std::max(1, std::atoi(arg + 14));
     } else if (std::strncmp(arg, "--min-ms=", 9) == 0) {
       options.minMs = std::max(0.1, std::atof(arg + 9));
+    } else if (std::strcmp(arg, "--check") == 0) {
+      options.checkOnly = true;
     } else {
-      std::fprintf(stderr, "usage: %s [--filter=TEXT] [--repetitions=N] [--min-ms=MS]\n", argv[0]);
+      std::fprintf(stderr, "usage: %s [--filter=TEXT] [--repetitions=N] [--min-ms=MS] [--check]\n", argv[0]);
       std::exit(2);
     }
   }
@@ -87,6 +91,10 @@ int main(int argc, char** argv) {
       continue;
     }
     chosen.push_back(&c);
+  }
+  if (options.checkOnly) {
+    std::printf("%d cases match the transcription, %d differ\n", static_cast<int>(chosen.size()), failed);
+    return failed == 0 ? 0 : 1;
   }
   std::vector<int64_t> runs;
   for (const zbbench::Case* c : chosen) runs.push_back(RunsFillingMinTime(*c, options));
