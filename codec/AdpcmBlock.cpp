@@ -1,11 +1,14 @@
 // The block encoder (one channel; one block, or several side by side) and the block decoder
-// (one or two channels).
+// (one or two channels; several one-channel blocks side by side), and the list of the
+// multi-block paths with the choice among them.
 #include "codec/AdpcmBlock.h"
 
 #include <cstddef>
 #include <cstring>
 
 #include "codec/AdpcmKernel.h"
+#include "codec/AdpcmPaths.h"
+#include "codec/AdpcmVector.h"
 
 namespace {
 
@@ -39,6 +42,13 @@ int32_t GroupsPerBlock(const AdpcmCodecState& state) {
   return state.pcmBytesPerBlock >= kGroupPcmBytes ? state.pcmBytesPerBlock / kGroupPcmBytes : 0;
 }
 
+int32_t BlockBytesOf(const AdpcmCodecState& state) {
+  return kAdpcmHeaderBytes + GroupsPerBlock(state) * kGroupCodeBytes;
+}
+
+// PCM bytes a one-channel block of blockBytes (at least its header) decodes to.
+int32_t PcmBytesOf(int32_t blockBytes) { return (blockBytes - kAdpcmHeaderBytes) * 2 * kPcmSampleBytes; }
+
 // Writes a block's header (the first sample, step index 0, the reserved byte) and returns
 // the cursor the block's codes start from.
 AdpcmEncoderCursor StartBlock(uint8_t* out, const uint8_t* pcm) {
@@ -67,75 +77,283 @@ void SaveCursor(AdpcmCodecState& state, const AdpcmEncoderCursor& cursor) {
 #endif
 
 // Blocks coded side by side: each lane's chain from one sample to the next is serial, but
-// the lanes' chains are independent, so the processor overlaps them. Four lanes while four
-// blocks remain, then two (a 20 ms frame is two blocks), then the single-block path.
-constexpr int32_t kEncodeLanes = 4;
-constexpr int32_t kEncodePairLanes = 2;
+// the lanes' chains are independent, so the processor overlaps them. The widest batch runs
+// while that many blocks remain, then two lanes (a 20 ms frame is two blocks), then the
+// single-block path. Four lanes on 64-bit builds. 32-bit builds have seven general
+// registers: an encoder lane needs two of them, and beyond two lanes the spills cost more
+// than the overlap gains; the decoder still gains a little from four.
+#if UINTPTR_MAX > UINT32_MAX
+constexpr int32_t kScalarEncodeLanes = 4;
+#else
+constexpr int32_t kScalarEncodeLanes = 2;
+#endif
+constexpr int32_t kScalarDecodeLanes = 4;
+constexpr int32_t kPairLanes = 2;
+
+// Where consecutive blocks lie: the distance between their PCM pieces and between their
+// blocks. For the modules' blocks both are constants, so that every lane's address is one
+// shared register plus a constant; otherwise they are read at run time and each lane
+// needs registers of its own.
+struct RuntimeLayout {
+  ptrdiff_t pcmStride;
+  ptrdiff_t blockBytes;
+};
+
+struct ModuleLayout {
+  static constexpr ptrdiff_t pcmStride = kAdpcmPcmBytesPerBlock;
+  static constexpr ptrdiff_t blockBytes = kAdpcmBlockBytes;
+};
 
 // Codes kLanes consecutive blocks in lockstep; returns the last lane's final cursor.
-template <int32_t kLanes>
-ADPCM_FLATTEN AdpcmEncoderCursor EncodeLanes(uint8_t* out, const uint8_t* pcm, ptrdiff_t pcmStride,
-                                             ptrdiff_t blockBytes, int32_t groups) {
+template <int32_t kLanes, typename Layout>
+ADPCM_FLATTEN AdpcmEncoderCursor EncodeLanes(uint8_t* out, const uint8_t* pcm, Layout layout, int32_t groups) {
   AdpcmEncoderCursor cursor[kLanes];
   ADPCM_UNROLL_LANES
   for (int32_t lane = 0; lane < kLanes; ++lane) {
-    cursor[lane] = StartBlock(out + lane * blockBytes, pcm + lane * pcmStride);
+    cursor[lane] = StartBlock(out + lane * layout.blockBytes, pcm + lane * layout.pcmStride);
   }
   uint8_t* code = out + kAdpcmHeaderBytes;
-  for (int32_t g = 0; g < groups; ++g, pcm += kGroupPcmBytes, code += kGroupCodeBytes) {
+  // One count for every address: code byte n of each lane holds its samples 2n and 2n + 1.
+  const int32_t codeBytes = groups * kGroupCodeBytes;
+  for (int32_t n = 0; n < codeBytes; n += kGroupCodeBytes) {
     ADPCM_UNROLL_GROUP
-    for (int32_t j = 0; j < kGroupCodeBytes; ++j) {
+    for (int32_t j = n; j < n + kGroupCodeBytes; ++j) {
       const uint8_t* pair = pcm + 2 * kPcmSampleBytes * j;
       uint32_t early[kLanes];
       ADPCM_UNROLL_LANES
       for (int32_t lane = 0; lane < kLanes; ++lane) {
-        early[lane] = AdpcmEncodeStep(cursor[lane], LoadPcm(pair + lane * pcmStride));
+        early[lane] = AdpcmEncodeStep(cursor[lane], LoadPcm(pair + lane * layout.pcmStride));
       }
       ADPCM_UNROLL_LANES
       for (int32_t lane = 0; lane < kLanes; ++lane) {
-        const uint32_t late = AdpcmEncodeStep<1>(cursor[lane], LoadPcm(pair + lane * pcmStride + kPcmSampleBytes));
-        code[lane * blockBytes + j] = static_cast<uint8_t>(early[lane] | late);
+        const uint32_t late =
+            AdpcmEncodeStep<1>(cursor[lane], LoadPcm(pair + lane * layout.pcmStride + kPcmSampleBytes));
+        code[lane * layout.blockBytes + j] = static_cast<uint8_t>(early[lane] | late);
       }
     }
   }
   return cursor[kLanes - 1];
 }
 
+// Codes `count` blocks from `done` on in batches of kLanes, then in pairs, then one by one.
+template <int32_t kLanes, typename Layout>
+void EncodeScalarFrom(AdpcmCodecState& state, uint8_t* out, const uint8_t* pcm, int32_t count, int32_t done,
+                      Layout layout) {
+  const int32_t groups = GroupsPerBlock(state);
+  for (; count - done >= kLanes; done += kLanes) {
+    SaveCursor(state, EncodeLanes<kLanes>(out + done * layout.blockBytes, pcm + done * layout.pcmStride, layout,
+                                          groups));
+  }
+  if (kLanes > kPairLanes && count - done >= kPairLanes) {
+    SaveCursor(state, EncodeLanes<kPairLanes>(out + done * layout.blockBytes, pcm + done * layout.pcmStride,
+                                              layout, groups));
+    done += kPairLanes;
+  }
+  for (; done < count; ++done) {
+    EncodeAdpcmBlock(state, out + done * layout.blockBytes, pcm + done * layout.pcmStride);
+  }
+}
+
+template <int32_t kLanes>
+void EncodeScalarFrom(AdpcmCodecState& state, uint8_t* out, const uint8_t* pcm, int32_t count, int32_t done) {
+  if (state.pcmBytesPerBlock == ModuleLayout::pcmStride) {
+    EncodeScalarFrom<kLanes>(state, out, pcm, count, done, ModuleLayout{});
+  } else {
+    const RuntimeLayout layout{state.pcmBytesPerBlock, BlockBytesOf(state)};
+    EncodeScalarFrom<kLanes>(state, out, pcm, count, done, layout);
+  }
+}
+
+// Decodes kLanes one-channel blocks in lockstep; leaves the last lane's final predictor
+// and index in `last`. Up to a pair, the chain from byte to byte sets the pace, and each
+// lane keeps its step index for the byte table; with more lanes the instructions per byte
+// do, and each lane keeps its row offset.
+template <int32_t kLanes, typename Layout>
+ADPCM_FLATTEN void DecodeLanes(uint8_t* pcmOut, const uint8_t* blocks, Layout layout, AdpcmChannelState& last) {
+  constexpr bool kOnIndex = kLanes <= kPairLanes;
+  int32_t predictor[kLanes];
+  uint32_t row[kLanes];  // the step index, or its row offset
+  AdpcmChannelState header[kLanes];
+  ADPCM_UNROLL_LANES
+  for (int32_t lane = 0; lane < kLanes; ++lane) {
+    ReadHeader(header[lane], blocks + lane * layout.blockBytes);
+    predictor[lane] = header[lane].decodePredictor;
+    const int16_t index = header[lane].stepIndex;
+    row[lane] = kOnIndex ? static_cast<uint32_t>(index) : AdpcmDecoderRowOffset(index);
+  }
+  // One count for every address: data byte n of each lane decodes to its samples 2n and 2n + 1.
+  const uint8_t* in = blocks + kAdpcmHeaderBytes;
+  const ptrdiff_t dataBytes = layout.blockBytes - kAdpcmHeaderBytes;
+  for (ptrdiff_t n = 0; n < dataBytes; ++n) {
+    uint8_t* out = pcmOut + 2 * kPcmSampleBytes * n;
+    ADPCM_UNROLL_LANES
+    for (int32_t lane = 0; lane < kLanes; ++lane) {
+      int32_t early;
+      int32_t late;
+      if constexpr (kOnIndex) {
+        AdpcmDecodeByteOnIndex(predictor[lane], row[lane], in[lane * layout.blockBytes + n], early, late);
+      } else {
+        AdpcmDecodeByte(predictor[lane], row[lane], in[lane * layout.blockBytes + n], early, late);
+      }
+      StorePcm(out + lane * layout.pcmStride, early);
+      StorePcm(out + lane * layout.pcmStride + kPcmSampleBytes, late);
+    }
+  }
+  last.decodePredictor = predictor[kLanes - 1];
+  last.stepIndex = kOnIndex ? static_cast<int16_t>(row[kLanes - 1]) : AdpcmDecoderStepIndex(row[kLanes - 1]);
+}
+
+// Decodes `count` blocks from `done` on in batches of kLanes, then in pairs, then one by
+// one; pcmStride is the PCM one block decodes to.
+template <int32_t kLanes, typename Layout>
+void DecodeScalarFrom(AdpcmCodecState& state, uint8_t* pcmOut, const uint8_t* blocks, int32_t count, int32_t done,
+                      Layout layout) {
+  for (; count - done >= kLanes; done += kLanes) {
+    DecodeLanes<kLanes>(pcmOut + done * layout.pcmStride, blocks + done * layout.blockBytes, layout,
+                        state.channel[0]);
+  }
+  if (kLanes > kPairLanes && count - done >= kPairLanes) {
+    DecodeLanes<kPairLanes>(pcmOut + done * layout.pcmStride, blocks + done * layout.blockBytes, layout,
+                            state.channel[0]);
+    done += kPairLanes;
+  }
+  for (; done < count; ++done) {
+    int32_t written = 0;
+    DecodeAdpcmBlock(state, pcmOut + done * layout.pcmStride, written, blocks + done * layout.blockBytes,
+                     static_cast<int32_t>(layout.blockBytes));
+  }
+}
+
+template <int32_t kLanes>
+void DecodeScalarFrom(AdpcmCodecState& state, uint8_t* pcmOut, const uint8_t* blocks, int32_t blockBytes,
+                      int32_t count, int32_t done) {
+  if (blockBytes == ModuleLayout::blockBytes) {
+    DecodeScalarFrom<kLanes>(state, pcmOut, blocks, count, done, ModuleLayout{});
+  } else {
+    DecodeScalarFrom<kLanes>(state, pcmOut, blocks, count, done, RuntimeLayout{PcmBytesOf(blockBytes), blockBytes});
+  }
+}
+
+// The scalar step on each record, the earlier code's form for even records and the later
+// one's for odd records, as the scalar encoders alternate them.
+void EncodeSamplesScalar(AdpcmChannelState* channels, const int16_t* samples, uint8_t* codes, int32_t count) {
+  for (int32_t k = 0; k < count; ++k) {
+    AdpcmChannelState& channel = channels[k];
+    AdpcmEncoderCursor cursor{channel.encodePredictor, &AdpcmEncoderRows.row[channel.stepIndex]};
+    const uint32_t code = k % 2 == 0 ? AdpcmEncodeStep<0>(cursor, samples[k])
+                                     : AdpcmEncodeStep<1>(cursor, samples[k]) >> kAdpcmNibbleBits;
+    channel.encodePredictor = cursor.predictor;
+    channel.stepIndex = static_cast<int16_t>(cursor.row - AdpcmEncoderRows.row);
+    codes[k] = static_cast<uint8_t>(code & kAdpcmNibbleMask);
+  }
+}
+
+bool CodesNothing(const AdpcmCodecState& state, int32_t count) { return count <= 0 || state.pcmBytesPerBlock < 0; }
+
+bool DecodesNothing(int32_t blockBytes, int32_t count) { return count <= 0 || blockBytes < kAdpcmHeaderBytes; }
+
+int32_t EncodeBlocksOneByOne(AdpcmCodecState& state, uint8_t* out, const uint8_t* pcm, int32_t count) {
+  if (CodesNothing(state, count)) return 0;
+  EncodeScalarFrom<1>(state, out, pcm, count, 0);
+  return count * BlockBytesOf(state);
+}
+
+int32_t DecodeBlocksOneByOne(AdpcmCodecState& state, uint8_t* pcmOut, const uint8_t* blocks, int32_t blockBytes,
+                             int32_t count) {
+  if (DecodesNothing(blockBytes, count)) return 0;
+  DecodeScalarFrom<1>(state, pcmOut, blocks, blockBytes, count, 0);
+  return count * PcmBytesOf(blockBytes);
+}
+
+int32_t EncodeBlocksScalar(AdpcmCodecState& state, uint8_t* out, const uint8_t* pcm, int32_t count) {
+  if (CodesNothing(state, count)) return 0;
+  EncodeScalarFrom<kScalarEncodeLanes>(state, out, pcm, count, 0);
+  return count * BlockBytesOf(state);
+}
+
+int32_t DecodeBlocksScalar(AdpcmCodecState& state, uint8_t* pcmOut, const uint8_t* blocks, int32_t blockBytes,
+                           int32_t count) {
+  if (DecodesNothing(blockBytes, count)) return 0;
+  DecodeScalarFrom<kScalarDecodeLanes>(state, pcmOut, blocks, blockBytes, count, 0);
+  return count * PcmBytesOf(blockBytes);
+}
+
+#if ADPCM_VECTOR_PATHS
+// Whole vector batches, then the rest on the scalar path.
+int32_t EncodeBlocksSse2(AdpcmCodecState& state, uint8_t* out, const uint8_t* pcm, int32_t count) {
+  if (CodesNothing(state, count)) return 0;
+  EncodeScalarFrom<kScalarEncodeLanes>(state, out, pcm, count, AdpcmEncodeSse2Batches(state, out, pcm, count));
+  return count * BlockBytesOf(state);
+}
+
+int32_t EncodeBlocksAvx2(AdpcmCodecState& state, uint8_t* out, const uint8_t* pcm, int32_t count) {
+  if (CodesNothing(state, count)) return 0;
+  EncodeScalarFrom<kScalarEncodeLanes>(state, out, pcm, count, AdpcmEncodeAvx2Batches(state, out, pcm, count));
+  return count * BlockBytesOf(state);
+}
+#endif
+
+// The paths this build has, narrowest first; those the processor lacks are left out.
+constexpr int32_t kMaxPaths = 4;  // single, scalar, sse2, avx2
+
+struct PathList {
+  AdpcmPath path[kMaxPaths];
+  int32_t count = 0;
+};
+
+PathList ListPaths() {
+  PathList list;
+  list.path[list.count++] = AdpcmPath{"single", 1, 1, EncodeBlocksOneByOne, EncodeSamplesScalar, DecodeBlocksOneByOne};
+  list.path[list.count++] =
+      AdpcmPath{"scalar", kPairLanes, kPairLanes, EncodeBlocksScalar, EncodeSamplesScalar, DecodeBlocksScalar};
+#if ADPCM_VECTOR_PATHS
+  // Decoding stays scalar: its lookups per sample make vector lanes slower than registers.
+  if (AdpcmCpuHasSse2()) {
+    list.path[list.count++] = AdpcmPath{"sse2", kAdpcmSse2Lanes, 0, EncodeBlocksSse2, AdpcmEncodeSse2Samples, nullptr};
+  }
+  if (AdpcmCpuHasAvx2()) {
+    list.path[list.count++] = AdpcmPath{"avx2", kAdpcmAvx2Lanes, 0, EncodeBlocksAvx2, AdpcmEncodeAvx2Samples, nullptr};
+  }
+#endif
+  return list;
+}
+
+const PathList& Paths() {
+  static const PathList list = ListPaths();
+  return list;
+}
+
+// The widest path with the operation whose batch `count` blocks fill; the single-block
+// path for fewer.
+template <typename Fn>
+const AdpcmPath& WidestPath(int32_t count, Fn AdpcmPath::*operation, int32_t AdpcmPath::*from) {
+  const PathList& list = Paths();
+  for (int32_t i = list.count - 1; i > 0; --i) {
+    const AdpcmPath& path = list.path[i];
+    if (path.*operation != nullptr && path.*from <= count) return path;
+  }
+  return list.path[0];
+}
+
 }  // namespace
+
+int32_t AdpcmPathCount() { return Paths().count; }
+
+const AdpcmPath& AdpcmPathAt(int32_t i) { return Paths().path[i]; }
 
 int32_t EncodeAdpcmBlock(AdpcmCodecState& state, uint8_t* out, const uint8_t* pcm) {
   const int32_t groups = GroupsPerBlock(state);
-  AdpcmEncoderCursor cursor = StartBlock(out, pcm);
-  uint8_t* code = out + kAdpcmHeaderBytes;
-  for (int32_t g = 0; g < groups; ++g, pcm += kGroupPcmBytes, code += kGroupCodeBytes) {
-    for (int32_t j = 0; j < kGroupCodeBytes; ++j) {
-      const uint8_t* pair = pcm + 2 * kPcmSampleBytes * j;
-      const uint32_t early = AdpcmEncodeStep(cursor, LoadPcm(pair));
-      const uint32_t late = AdpcmEncodeStep<1>(cursor, LoadPcm(pair + kPcmSampleBytes));
-      code[j] = static_cast<uint8_t>(early | late);
-    }
-  }
-  SaveCursor(state, cursor);
+  SaveCursor(state, EncodeLanes<1>(out, pcm, RuntimeLayout{0, 0}, groups));
   return kAdpcmHeaderBytes + groups * kGroupCodeBytes;
 }
 
 int32_t EncodeAdpcmBlocks(AdpcmCodecState& state, uint8_t* out, const uint8_t* pcm, int32_t count) {
-  if (count <= 0 || state.pcmBytesPerBlock < 0) return 0;
-  const int32_t groups = GroupsPerBlock(state);
-  const ptrdiff_t pcmStride = state.pcmBytesPerBlock;
-  const ptrdiff_t blockBytes = kAdpcmHeaderBytes + groups * kGroupCodeBytes;
-  int32_t done = 0;
-  for (; count - done >= kEncodeLanes; done += kEncodeLanes) {
-    SaveCursor(state, EncodeLanes<kEncodeLanes>(out + done * blockBytes, pcm + done * pcmStride, pcmStride,
-                                                 blockBytes, groups));
-  }
-  if (count - done >= kEncodePairLanes) {
-    SaveCursor(state, EncodeLanes<kEncodePairLanes>(out + done * blockBytes, pcm + done * pcmStride, pcmStride,
-                                                     blockBytes, groups));
-    done += kEncodePairLanes;
-  }
-  for (; done < count; ++done) EncodeAdpcmBlock(state, out + done * blockBytes, pcm + done * pcmStride);
-  return static_cast<int32_t>(count * blockBytes);
+  return WidestPath(count, &AdpcmPath::encode, &AdpcmPath::encodeFrom).encode(state, out, pcm, count);
+}
+
+int32_t DecodeAdpcmBlocks(AdpcmCodecState& state, uint8_t* pcmOut, const uint8_t* blocks, int32_t blockBytes,
+                          int32_t count) {
+  return WidestPath(count, &AdpcmPath::decode, &AdpcmPath::decodeFrom).decode(state, pcmOut, blocks, blockBytes, count);
 }
 
 int32_t DecodeAdpcmBlock(AdpcmCodecState& state, uint8_t* pcmOut, int32_t& pcmBytesWritten,
@@ -149,49 +367,42 @@ int32_t DecodeAdpcmBlock(AdpcmCodecState& state, uint8_t* pcmOut, int32_t& pcmBy
     return 0;
   }
 
+  if (channels == 1) {
+    DecodeLanes<1>(pcmOut, block, RuntimeLayout{0, blockBytes}, state.channel[0]);
+    pcmBytesWritten = PcmBytesOf(blockBytes);
+    return blockBytes;
+  }
+
   ReadHeader(state.channel[0], block);
+  ReadHeader(state.channel[1], block + kAdpcmHeaderBytes);
   int32_t p0 = state.channel[0].decodePredictor;
   uint32_t i0 = static_cast<uint32_t>(state.channel[0].stepIndex);
+  int32_t p1 = state.channel[1].decodePredictor;
+  uint32_t i1 = static_cast<uint32_t>(state.channel[1].stepIndex);
   uint8_t* out = pcmOut;
-  const uint8_t* in;
-
-  if (channels == 1) {
-    in = block + kAdpcmHeaderBytes;
-    for (const uint8_t* end = block + blockBytes; in < end; ++in, out += 2 * kPcmSampleBytes) {
-      int32_t early;
-      int32_t late;
-      AdpcmDecodeByte(p0, i0, *in, early, late);
-      StorePcm(out, early);
-      StorePcm(out + kPcmSampleBytes, late);
+  const uint8_t* in = block + 2 * kAdpcmHeaderBytes;
+  // Only whole groups: channel 1's bytes of a group cut short would lie past the input.
+  const int32_t groups = (blockBytes - 2 * kAdpcmHeaderBytes) / kStereoGroupBytes;
+  for (int32_t g = 0; g < groups; ++g, in += kStereoGroupBytes) {
+    for (int32_t j = 0; j < kGroupCodeBytes; ++j, out += 4 * kPcmSampleBytes) {
+      const uint32_t left = in[j];
+      const uint32_t right = in[j + kGroupCodeBytes];
+      int32_t leftEarly;
+      int32_t leftLate;
+      int32_t rightEarly;
+      int32_t rightLate;
+      AdpcmDecodeByteOnIndex(p0, i0, left, leftEarly, leftLate);
+      AdpcmDecodeByteOnIndex(p1, i1, right, rightEarly, rightLate);
+      StorePcm(out, leftEarly);
+      StorePcm(out + kPcmSampleBytes, rightEarly);
+      StorePcm(out + 2 * kPcmSampleBytes, leftLate);
+      StorePcm(out + 3 * kPcmSampleBytes, rightLate);
     }
-  } else {
-    ReadHeader(state.channel[1], block + kAdpcmHeaderBytes);
-    int32_t p1 = state.channel[1].decodePredictor;
-    uint32_t i1 = static_cast<uint32_t>(state.channel[1].stepIndex);
-    in = block + 2 * kAdpcmHeaderBytes;
-    // Only whole groups: channel 1's bytes of a group cut short would lie past the input.
-    const int32_t groups = (blockBytes - 2 * kAdpcmHeaderBytes) / kStereoGroupBytes;
-    for (int32_t g = 0; g < groups; ++g, in += kStereoGroupBytes) {
-      for (int32_t j = 0; j < kGroupCodeBytes; ++j, out += 4 * kPcmSampleBytes) {
-        const uint32_t left = in[j];
-        const uint32_t right = in[j + kGroupCodeBytes];
-        int32_t leftEarly;
-        int32_t leftLate;
-        int32_t rightEarly;
-        int32_t rightLate;
-        AdpcmDecodeByte(p0, i0, left, leftEarly, leftLate);
-        AdpcmDecodeByte(p1, i1, right, rightEarly, rightLate);
-        StorePcm(out, leftEarly);
-        StorePcm(out + kPcmSampleBytes, rightEarly);
-        StorePcm(out + 2 * kPcmSampleBytes, leftLate);
-        StorePcm(out + 3 * kPcmSampleBytes, rightLate);
-      }
-    }
-    state.channel[1].decodePredictor = p1;
-    state.channel[1].stepIndex = static_cast<int16_t>(i1);
   }
   state.channel[0].decodePredictor = p0;
   state.channel[0].stepIndex = static_cast<int16_t>(i0);
+  state.channel[1].decodePredictor = p1;
+  state.channel[1].stepIndex = static_cast<int16_t>(i1);
   pcmBytesWritten = static_cast<int32_t>(out - pcmOut);
   return static_cast<int32_t>(in - block);
 }

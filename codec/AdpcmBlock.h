@@ -25,11 +25,21 @@ int32_t EncodeAdpcmBlock(AdpcmCodecState& state, uint8_t* out, const uint8_t* pc
 // Codes `count` blocks: block i from pcm + i * pcmBytesPerBlock, exactly as EncodeAdpcmBlock
 // codes it, written back to back from `out`; returns the bytes written, count times
 // EncodeAdpcmBlock's size. Blocks restart from their own headers and do not depend on one
-// another, so several are coded side by side to overlap their serial sample chains. Leaves
-// channel 0 as EncodeAdpcmBlock leaves it after the last block; a count of 0 or less, or
-// a negative pcmBytesPerBlock (pieces before `pcm`), codes nothing, returns 0 and leaves
-// the state alone.
+// another, so several are coded side by side to overlap their serial sample chains, on the
+// widest path that `count` fills. Leaves channel 0 as EncodeAdpcmBlock leaves it after the
+// last block; a count of 0 or less, or a negative pcmBytesPerBlock (pieces before `pcm`),
+// codes nothing, returns 0 and leaves the state alone.
 int32_t EncodeAdpcmBlocks(AdpcmCodecState& state, uint8_t* out, const uint8_t* pcm, int32_t count);
+
+// Decodes `count` one-channel blocks of `blockBytes` bytes each, back to back from `blocks`,
+// exactly as DecodeAdpcmBlock decodes each one with one channel and no cap; block i's PCM
+// goes to pcmOut + i * 4 * (blockBytes - 4). Returns the PCM bytes written, count times
+// that. Several blocks are decoded side by side, on the widest path that `count` fills.
+// Leaves channel 0 as DecodeAdpcmBlock leaves it after the last block; a count of 0 or
+// less, or blocks shorter than their header, decode nothing, return 0 and leave the state
+// alone. Reads `channels` and `maxInputBytes` not at all.
+int32_t DecodeAdpcmBlocks(AdpcmCodecState& state, uint8_t* pcmOut, const uint8_t* blocks, int32_t blockBytes,
+                          int32_t count);
 
 // Decodes the block of `blockBytes` bytes (capped at maxInputBytes when that is not 0)
 // into little-endian 16-bit PCM at `pcmOut`, which has room for

@@ -3,6 +3,7 @@
 // divides and the encoder's chain from one sample to the next stays short.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "codec/AdpcmTables.h"
@@ -19,35 +20,61 @@ inline constexpr int32_t kAdpcmByteValues = 256;
 
 // One row per step index for the encoder. A difference d (taken without its sign) codes
 // with magnitude k or more exactly when d >= threshold[k - 1], the same decision as
-// min(7, 4 * d / step), so comparisons replace the division. outcome[m] packs what
-// magnitude m leads to: the byte offset of the next index's row in bits 0..31, m in bits
-// 32..34 (bits 35..47 zero) and the encoder's reconstruction amount in bits 48..63. The row
-// offset is the low word as it stands, so the next row's address is one add after the
-// select: select, next row, its thresholds, next select is the encoder's longest chain.
-// Each code and the amount take one shift and no mask: shifts run on the same ports as the
-// selects. Shifted right by 32, m is the earlier code's nibble of the low byte; shifted by
-// 28, the later one's, with the row offset's top bits (zero) below it. Rows are 128 bytes
-// apart.
-struct alignas(128) AdpcmEncoderRow {
-  int32_t threshold[kAdpcmMagnitudes - 1];
-  uint64_t outcome[kAdpcmMagnitudes];
-};
-
+// min(7, 4 * d / step), so comparisons replace the division. outcome[m] packs in one word
+// what magnitude m leads to: the byte offset of the next index's row, m, and the encoder's
+// reconstruction amount in the top 16 bits. The select tree picks one word, so the next
+// row's address is one add after it: select, next row, its thresholds, next select is the
+// encoder's longest chain.
+//
+// The word is as wide as a register. On 64-bit builds: the row offset is the low word as
+// it stands, m lies in bits 32..34 (bits 35..47 zero), rows are 128 bytes apart, and each
+// code takes one shift and no mask (shifted right by 32, m is the earlier code's nibble of
+// the low byte; by 28, the later one's, with the row offset's top bits, zero, below it).
+// On 32-bit builds a 64-bit word costs two selects per choice and spills the lanes'
+// cursors, so the word is 32 bits: the row offset in bits 0..12 (rows 64 bytes apart),
+// m in bits 13..15, and the row offset and the codes each take one mask.
+#if UINTPTR_MAX > UINT32_MAX
+using AdpcmOutcome = uint64_t;
 inline constexpr int kAdpcmOutcomeAmountShift = 48;
 inline constexpr int kAdpcmOutcomeCodeShift = 32;
+inline constexpr AdpcmOutcome kAdpcmOutcomeRowMask = UINT32_MAX;
+inline constexpr bool kAdpcmOutcomeCodeMasked = false;  // the code's byte holds nothing else
+inline constexpr size_t kAdpcmEncoderRowBytes = 128;
+#else
+using AdpcmOutcome = uint32_t;
+inline constexpr int kAdpcmOutcomeAmountShift = 16;
+inline constexpr int kAdpcmOutcomeCodeShift = 13;
+inline constexpr AdpcmOutcome kAdpcmOutcomeRowMask = (AdpcmOutcome{1} << kAdpcmOutcomeCodeShift) - 1;
+inline constexpr bool kAdpcmOutcomeCodeMasked = true;  // the amount lies right above the code
+inline constexpr size_t kAdpcmEncoderRowBytes = 64;
+#endif
+
+struct alignas(kAdpcmEncoderRowBytes) AdpcmEncoderRow {
+  int32_t threshold[kAdpcmMagnitudes - 1];
+  AdpcmOutcome outcome[kAdpcmMagnitudes];
+};
 
 struct AdpcmEncoderTable {
   AdpcmEncoderRow row[kAdpcmMaxStepIndex + 1];
 };
 
-// Decoder lookups: the signed amount and the next index of each code at each step index,
-// and the index after both codes of a byte, so that the index chain takes one lookup per
-// byte. The step index is the last subscript: the code's part of each address is then
-// known ahead and the index chain adds no arithmetic to the lookup.
+// One row per step index for the decoder. entry[code] packs what the code leads to: the
+// signed amount in bits 14..31 (one arithmetic shift reads it) and the byte offset of the
+// next index's row in bits 0..13 (one mask). The decoder keeps its index as a row offset,
+// so each code costs one load whose address is one add from the previous one.
+inline constexpr int kAdpcmDecoderAmountShift = 14;
+inline constexpr uint32_t kAdpcmDecoderRowMask = (uint32_t{1} << kAdpcmDecoderAmountShift) - 1;
+
+struct alignas(64) AdpcmDecoderRow {
+  int32_t entry[kAdpcmCodes];
+};
+
+// Besides the rows: the index after both codes of a byte, so that with few lanes, where
+// the chain from one byte to the next sets the pace, it takes one shift and one load per
+// byte.
 struct AdpcmDecoderTable {
-  int32_t amount[kAdpcmCodes][kAdpcmMaxStepIndex + 1];
-  uint8_t nextIndex[kAdpcmCodes][kAdpcmMaxStepIndex + 1];
-  uint8_t nextIndexAfterByte[kAdpcmByteValues][kAdpcmMaxStepIndex + 1];
+  AdpcmDecoderRow row[kAdpcmMaxStepIndex + 1];
+  uint8_t nextIndexAfterByte[kAdpcmMaxStepIndex + 1][kAdpcmByteValues];
 };
 
 extern const AdpcmEncoderTable AdpcmEncoderRows;
@@ -104,9 +131,9 @@ inline uint32_t AdpcmEncodeStep(AdpcmEncoderCursor& cursor, int32_t sample) {
   const int32_t difference = sample - p;
   const int32_t negative = difference < 0 ? -1 : 0;  // all ones when the sign bit is set
   const int32_t d = difference < 0 ? -difference : difference;
-  const uint64_t* o = row.outcome;
+  const AdpcmOutcome* o = row.outcome;
   const int32_t* t = row.threshold;
-  const uint64_t outcome = AdpcmSelect(
+  const AdpcmOutcome outcome = AdpcmSelect(
       d >= t[3],
       AdpcmSelect(d >= t[5], AdpcmSelect(d >= t[6], o[7], o[6]), AdpcmSelect(d >= t[4], o[5], o[4])),
       AdpcmSelect(d >= t[1], AdpcmSelect(d >= t[2], o[3], o[2]), AdpcmSelect(d >= t[0], o[1], o[0])));
@@ -117,9 +144,10 @@ inline uint32_t AdpcmEncodeStep(AdpcmEncoderCursor& cursor, int32_t sample) {
   if (ADPCM_RARELY(folded > kAdpcmSampleMax)) folded = AdpcmClampToSampleMax(folded);
   cursor.predictor = folded ^ negative;
   cursor.row = reinterpret_cast<const AdpcmEncoderRow*>(reinterpret_cast<const char*>(AdpcmEncoderRows.row) +
-                                                        static_cast<uint32_t>(outcome));
-  return static_cast<uint32_t>(outcome >> (kAdpcmOutcomeCodeShift - kCodeShift)) |
-         (static_cast<uint32_t>(negative) & (kAdpcmSignBit << kCodeShift));
+                                                        static_cast<size_t>(outcome & kAdpcmOutcomeRowMask));
+  uint32_t magnitude = static_cast<uint32_t>(outcome >> (kAdpcmOutcomeCodeShift - kCodeShift));
+  if constexpr (kAdpcmOutcomeCodeMasked) magnitude &= kAdpcmMagnitudeMask << kCodeShift;
+  return magnitude | (static_cast<uint32_t>(negative) & (kAdpcmSignBit << kCodeShift));
 }
 
 // Adds a decoder amount to the predictor and clamps the sum to the sample range.
@@ -130,20 +158,45 @@ ADPCM_STEP int32_t AdpcmAddAmount(int32_t predictor, int32_t amount) {
   return p;
 }
 
-// Decodes one code (0..15) on a predictor and step index; returns the new predictor.
-ADPCM_STEP int32_t AdpcmDecodeStep(int32_t& predictor, uint32_t& stepIndex, uint32_t code) {
-  predictor = AdpcmAddAmount(predictor, AdpcmDecoderRows.amount[code][stepIndex]);
-  stepIndex = AdpcmDecoderRows.nextIndex[code][stepIndex];
+// The decoder's row offset for a step index, and back.
+ADPCM_STEP uint32_t AdpcmDecoderRowOffset(int32_t stepIndex) {
+  return static_cast<uint32_t>(stepIndex) * static_cast<uint32_t>(sizeof(AdpcmDecoderRow));
+}
+
+ADPCM_STEP int16_t AdpcmDecoderStepIndex(uint32_t rowOffset) {
+  return static_cast<int16_t>(rowOffset / sizeof(AdpcmDecoderRow));
+}
+
+// Decodes one code (0..15) on a predictor and the row offset of its step index; returns
+// the new predictor.
+ADPCM_STEP int32_t AdpcmDecodeStep(int32_t& predictor, uint32_t& rowOffset, uint32_t code) {
+  const int32_t entry =
+      *reinterpret_cast<const int32_t*>(reinterpret_cast<const char*>(AdpcmDecoderRows.row[0].entry) + rowOffset +
+                                        code * sizeof(int32_t));
+  predictor = AdpcmAddAmount(predictor, entry >> kAdpcmDecoderAmountShift);
+  rowOffset = static_cast<uint32_t>(entry) & kAdpcmDecoderRowMask;
   return predictor;
 }
 
-// Decodes both codes of a byte, the low nibble first, into early and late.
-ADPCM_STEP void AdpcmDecodeByte(int32_t& predictor, uint32_t& stepIndex, uint32_t byte, int32_t& early,
-                            int32_t& late) {
-  const uint32_t low = byte & kAdpcmNibbleMask;
-  const uint32_t middle = AdpcmDecoderRows.nextIndex[low][stepIndex];
-  early = AdpcmAddAmount(predictor, AdpcmDecoderRows.amount[low][stepIndex]);
-  late = AdpcmAddAmount(early, AdpcmDecoderRows.amount[byte >> kAdpcmNibbleBits][middle]);
-  stepIndex = AdpcmDecoderRows.nextIndexAfterByte[byte][stepIndex];
+// Decodes both codes of a byte, the low nibble first, into early and late, on a step
+// index rather than a row offset: the index goes through the byte table, the amounts are
+// read beside it.
+ADPCM_STEP void AdpcmDecodeByteOnIndex(int32_t& predictor, uint32_t& stepIndex, uint32_t byte, int32_t& early,
+                                       int32_t& late) {
+  const char* rows = reinterpret_cast<const char*>(AdpcmDecoderRows.row[0].entry);
+  const int32_t first = *reinterpret_cast<const int32_t*>(
+      rows + AdpcmDecoderRowOffset(static_cast<int32_t>(stepIndex)) + (byte & kAdpcmNibbleMask) * sizeof(int32_t));
+  const int32_t second = *reinterpret_cast<const int32_t*>(
+      rows + (static_cast<uint32_t>(first) & kAdpcmDecoderRowMask) + (byte >> kAdpcmNibbleBits) * sizeof(int32_t));
+  stepIndex = AdpcmDecoderRows.nextIndexAfterByte[stepIndex][byte];
+  early = AdpcmAddAmount(predictor, first >> kAdpcmDecoderAmountShift);
+  late = AdpcmAddAmount(early, second >> kAdpcmDecoderAmountShift);
   predictor = late;
+}
+
+// Decodes both codes of a byte, the low nibble first, into early and late.
+ADPCM_STEP void AdpcmDecodeByte(int32_t& predictor, uint32_t& rowOffset, uint32_t byte, int32_t& early,
+                                int32_t& late) {
+  early = AdpcmDecodeStep(predictor, rowOffset, byte & kAdpcmNibbleMask);
+  late = AdpcmDecodeStep(predictor, rowOffset, byte >> kAdpcmNibbleBits);
 }

@@ -18,8 +18,8 @@ uint8_t EncodeAdpcmSample(AdpcmChannelState& channel, int16_t sample) {
 }
 
 int16_t DecodeAdpcmSample(AdpcmChannelState& channel, uint8_t code) {
-  uint32_t stepIndex = static_cast<uint32_t>(channel.stepIndex);
-  const int32_t sample = AdpcmDecodeStep(channel.decodePredictor, stepIndex, code);
-  channel.stepIndex = static_cast<int16_t>(stepIndex);
+  uint32_t rowOffset = AdpcmDecoderRowOffset(channel.stepIndex);
+  const int32_t sample = AdpcmDecodeStep(channel.decodePredictor, rowOffset, code);
+  channel.stepIndex = AdpcmDecoderStepIndex(rowOffset);
   return static_cast<int16_t>(sample);
 }

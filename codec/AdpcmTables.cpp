@@ -49,9 +49,9 @@ constexpr AdpcmEncoderTable BuildEncoderRows() {
       // Two terms, each truncated on its own: the encoder's amount, not the decoder's.
       const int32_t amount = (m * step) / 4 + step / 8;
       const int32_t next = ClampIndex(i + AdpcmIndexTable[m]);
-      row.outcome[m] = (static_cast<uint64_t>(amount) << kAdpcmOutcomeAmountShift) |
-                       static_cast<uint64_t>(next * sizeof(AdpcmEncoderRow)) |
-                       (static_cast<uint64_t>(m) << kAdpcmOutcomeCodeShift);
+      row.outcome[m] = (static_cast<AdpcmOutcome>(amount) << kAdpcmOutcomeAmountShift) |
+                       static_cast<AdpcmOutcome>(next * sizeof(AdpcmEncoderRow)) |
+                       (static_cast<AdpcmOutcome>(m) << kAdpcmOutcomeCodeShift);
     }
   }
   return table;
@@ -65,13 +65,16 @@ constexpr AdpcmDecoderTable BuildDecoderRows() {
       // One product and one shift, truncated once: the decoder's amount, not the encoder's.
       const int32_t magnitude = code & static_cast<int32_t>(kAdpcmMagnitudeMask);
       const int32_t amount = ((2 * magnitude + 1) * step) >> 3;
-      table.amount[code][i] = (code & kAdpcmSignBit) ? -amount : amount;
-      table.nextIndex[code][i] = static_cast<uint8_t>(ClampIndex(i + AdpcmIndexTable[code]));
+      const int32_t next = ClampIndex(i + AdpcmIndexTable[code]);
+      // The signed amount times 2^14 (a left shift of a negative value is not a constant expression).
+      const int32_t signedAmount = (code & kAdpcmSignBit) ? -amount : amount;
+      table.row[i].entry[code] = signedAmount * (int32_t{1} << kAdpcmDecoderAmountShift) +
+                                 next * static_cast<int32_t>(sizeof(AdpcmDecoderRow));
     }
     for (int32_t byte = 0; byte < kAdpcmByteValues; ++byte) {
       const int32_t middle = ClampIndex(i + AdpcmIndexTable[byte & kAdpcmNibbleMask]);
       const int32_t last = ClampIndex(middle + AdpcmIndexTable[byte >> kAdpcmNibbleBits]);
-      table.nextIndexAfterByte[byte][i] = static_cast<uint8_t>(last);
+      table.nextIndexAfterByte[i][byte] = static_cast<uint8_t>(last);
     }
   }
   return table;
@@ -82,14 +85,28 @@ constexpr AdpcmDecoderTable BuildDecoderRows() {
 constexpr AdpcmEncoderTable AdpcmEncoderRows = BuildEncoderRows();
 constexpr AdpcmDecoderTable AdpcmDecoderRows = BuildDecoderRows();
 
-static_assert(sizeof(AdpcmEncoderRow) == 128, "rows are addressed as index * 128");
-static_assert(kAdpcmMaxStepIndex * sizeof(AdpcmEncoderRow) <= UINT32_MAX, "the last row's offset fits in the low word");
-static_assert((uint64_t{kAdpcmByteValues - 1} << kAdpcmOutcomeCodeShift) < (uint64_t{1} << kAdpcmOutcomeAmountShift),
-              "the byte the earlier code is read from lies below the amount");
-static_assert(kAdpcmMaxStepIndex * sizeof(AdpcmEncoderRow) < (uint64_t{1} << (kAdpcmOutcomeCodeShift - kAdpcmNibbleBits)),
-              "the row offset leaves the low nibble of the later code's byte zero");
+static_assert(sizeof(AdpcmEncoderRow) == kAdpcmEncoderRowBytes, "rows are addressed as index * row bytes");
+static_assert(kAdpcmMaxStepIndex * sizeof(AdpcmEncoderRow) <= kAdpcmOutcomeRowMask,
+              "the last row's offset fits below the code");
+static_assert((AdpcmOutcome{kAdpcmMagnitudes - 1} << kAdpcmOutcomeCodeShift) <
+                  (AdpcmOutcome{1} << kAdpcmOutcomeAmountShift),
+              "the code lies below the amount");
+static_assert(kAdpcmOutcomeCodeMasked ||
+                  ((uint64_t{kAdpcmByteValues - 1} << kAdpcmOutcomeCodeShift) <
+                       (uint64_t{1} << kAdpcmOutcomeAmountShift) &&
+                   kAdpcmMaxStepIndex * sizeof(AdpcmEncoderRow) <
+                       (uint64_t{1} << (kAdpcmOutcomeCodeShift - kAdpcmNibbleBits))),
+              "unmasked, the byte each code is read from holds nothing but the code");
+static_assert(kAdpcmMaxStepIndex * sizeof(AdpcmDecoderRow) <= kAdpcmDecoderRowMask,
+              "the decoder's last row offset fits below its amount");
+static_assert((15 * AdpcmStepTable[kAdpcmMaxStepIndex]) >> 3 < (1 << (31 - kAdpcmDecoderAmountShift)),
+              "the decoder's largest amount, with its sign, fits above the row offset");
+static_assert(AdpcmDecoderRows.row[0].entry[kAdpcmSignBit + 7] >> kAdpcmDecoderAmountShift == -((15 * 7) >> 3) &&
+                  (AdpcmDecoderRows.row[0].entry[kAdpcmSignBit + 7] & kAdpcmDecoderRowMask) ==
+                      8 * sizeof(AdpcmDecoderRow),
+              "code 15 at index 0 lowers the predictor by 13 and moves to index 8");
 static_assert(AdpcmEncoderRows.row[kAdpcmMaxStepIndex].threshold[0] ==
               (AdpcmStepTable[kAdpcmMaxStepIndex] + 3) / 4);
 static_assert((7 * AdpcmStepTable[kAdpcmMaxStepIndex]) / 4 + AdpcmStepTable[kAdpcmMaxStepIndex] / 8 <=
-                  static_cast<int32_t>(UINT64_MAX >> kAdpcmOutcomeAmountShift),
-              "the largest amount fits above the row offset");
+                  static_cast<int32_t>(static_cast<AdpcmOutcome>(~AdpcmOutcome{0}) >> kAdpcmOutcomeAmountShift),
+              "the largest amount fits above the code");

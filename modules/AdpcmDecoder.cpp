@@ -178,15 +178,15 @@ bool AdpcmDecoder::RenderFrame(AvFrame* frame) {
   try {
     AdpcmCodecState state{};
     state.channels = 1;
-    const bool wholeBlocks = len % kAdpcmBlockBytes == 0;
-    const uint32_t blockLen = wholeBlocks ? static_cast<uint32_t>(kAdpcmBlockBytes) : len;
-    const uint32_t blocks = len == 0 ? 0 : (wholeBlocks ? len / kAdpcmBlockBytes : 1);
     uint32_t total = 0;
-    for (uint32_t i = 0; i < blocks; ++i) {
+    if (len % kAdpcmBlockBytes == 0) {
+      // Whole blocks, decoded side by side.
+      total = static_cast<uint32_t>(DecodeAdpcmBlocks(state, buffer, frame->data, kAdpcmBlockBytes,
+                                                      static_cast<int32_t>(len / kAdpcmBlockBytes)));
+    } else {
       int32_t written = 0;
-      DecodeAdpcmBlock(state, buffer + i * (blockLen - kAdpcmHeaderBytes) * 4, written,
-                       frame->data + i * blockLen, static_cast<int32_t>(blockLen));
-      total += static_cast<uint32_t>(written);
+      DecodeAdpcmBlock(state, buffer, written, frame->data, static_cast<int32_t>(len));
+      total = static_cast<uint32_t>(written);
     }
 
     AvFrame out{};

@@ -51,4 +51,9 @@ void DebugOutput(const char* text);
 using DebugListener = void (*)(const char* text, void* context);
 void SetDebugListener(DebugListener listener, void* context);
 
+// When held back, DebugOutput gives texts to the listener alone and not to the debugger:
+// benchmarks count the calls without paying for the debugger's delivery. Off Windows there
+// is no debugger and this changes nothing.
+void HoldBackDebuggerOutput(bool heldBack);
+
 }  // namespace zbplat

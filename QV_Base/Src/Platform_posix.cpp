@@ -77,6 +77,8 @@ void SetDebugListener(DebugListener listener, void* context) {
   Slot().listener.store(listener);
 }
 
+void HoldBackDebuggerOutput(bool) {}
+
 void DebugOutput(const char* text) {
   DebugListener listener = Slot().listener.load();
   if (listener != nullptr) listener(text, Slot().context.load());

@@ -1,6 +1,6 @@
 // Platform layer for Windows: the real critical sections, thread ids, timeGetTime,
 // Winsock and the debugger output. A listener, when installed, also receives each
-// debug text so that tests can observe it.
+// debug text so that tests can observe it; benchmarks may hold the debugger's copy back.
 #include "QV_Base/Src/Platform.h"
 
 #include <mmsystem.h>
@@ -31,7 +31,10 @@ int SocketClose(SocketHandle s) { return closesocket(s); }
 namespace {
 std::atomic<DebugListener> g_listener{nullptr};
 std::atomic<void*> g_listenerContext{nullptr};
+std::atomic<bool> g_debuggerHeldBack{false};
 }  // namespace
+
+void HoldBackDebuggerOutput(bool heldBack) { g_debuggerHeldBack.store(heldBack); }
 
 void SetDebugListener(DebugListener listener, void* context) {
   g_listenerContext.store(context);
@@ -39,7 +42,7 @@ void SetDebugListener(DebugListener listener, void* context) {
 }
 
 void DebugOutput(const char* text) {
-  OutputDebugStringA(text);
+  if (!g_debuggerHeldBack.load(std::memory_order_relaxed)) OutputDebugStringA(text);
   DebugListener listener = g_listener.load();
   if (listener != nullptr) listener(text, g_listenerContext.load());
 }

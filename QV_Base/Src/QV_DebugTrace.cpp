@@ -3,12 +3,19 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 #include "QV_Base/Src/Platform.h"
 
 namespace zbbase {
 
 void DebugTrace(const char* format, ...) {
+  // A text without conversions that fits is passed on as it stands: formatting would only
+  // copy it (the decoder's per-frame lines are such texts).
+  if (std::strchr(format, '%') == nullptr && std::strlen(format) < static_cast<size_t>(kDebugTraceBytes)) {
+    zbplat::DebugOutput(format);
+    return;
+  }
   char buffer[kDebugTraceBytes];
   va_list args;
   va_start(args, format);

@@ -1,11 +1,15 @@
 // The sample coder: its documented edge cases, and an exhaustive comparison of both steps
-// with the line-by-line reference over every step index.
+// with the line-by-line reference over every step index, the encoder's step on every path.
 #include "codec/AdpcmSample.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <string>
+#include <vector>
 
+#include "codec/AdpcmPaths.h"
 #include "codec/AdpcmTables.h"
 #include "tests/codec/AdpcmReference.h"
 
@@ -119,29 +123,55 @@ TEST(AdpcmSampleDecode, EqualsReferenceForEveryIndexAndCode) {
   EXPECT_GT(clampedHigh, 0);
 }
 
+// One sample on each of many channel records: EncodeAdpcmSample itself, then the step of
+// every encoder path this build and processor have.
+struct StepRow {
+  std::string name;
+  AdpcmEncodeSamplesFn encode;
+};
+
+void EncodeEachSample(AdpcmChannelState* channels, const int16_t* samples, uint8_t* codes, int32_t count) {
+  for (int32_t k = 0; k < count; ++k) codes[k] = EncodeAdpcmSample(channels[k], samples[k]);
+}
+
+std::vector<StepRow> StepRows() {
+  std::vector<StepRow> rows{{"EncodeAdpcmSample", EncodeEachSample}};
+  for (int32_t i = 0; i < AdpcmPathCount(); ++i) rows.push_back({AdpcmPathAt(i).name, AdpcmPathAt(i).encodeSamples});
+  return rows;
+}
+
+class EncodeStep : public ::testing::TestWithParam<StepRow> {};
+
 // Every index 0..88 with every sample from the extreme and middle predictors: together
 // they cover every difference -65535..65535, both clamps and every magnitude.
-TEST(AdpcmSampleEncode, EqualsReferenceForEveryIndexAndDifference) {
+TEST_P(EncodeStep, EqualsReferenceForEveryIndexAndDifference) {
+  constexpr int32_t kSamples = kMax - kMin + 1;
+  std::vector<AdpcmChannelState> channels(kSamples);
+  std::vector<int16_t> samples(kSamples);
+  std::vector<uint8_t> codes(kSamples);
+  for (int32_t k = 0; k < kSamples; ++k) samples[k] = static_cast<int16_t>(kMin + k);
   const int32_t predictors[] = {kMin, 0, kMax};
   for (int32_t predictor : predictors) {
     for (int16_t index = 0; index <= kAdpcmMaxStepIndex; ++index) {
-      for (int32_t sample = kMin; sample <= kMax; ++sample) {
-        AdpcmChannelState fast{0, index, predictor};
-        AdpcmChannelState reference = fast;
-        const int16_t s = static_cast<int16_t>(sample);
-        const uint8_t code = EncodeAdpcmSample(fast, s);
-        const uint8_t expected = adpcm_reference::EncodeSample(reference, s);
-        if (code != expected || fast.encodePredictor != reference.encodePredictor ||
+      std::fill(channels.begin(), channels.end(), AdpcmChannelState{0, index, predictor});
+      GetParam().encode(channels.data(), samples.data(), codes.data(), kSamples);
+      for (int32_t k = 0; k < kSamples; ++k) {
+        AdpcmChannelState reference{0, index, predictor};
+        const uint8_t expected = adpcm_reference::EncodeSample(reference, samples[k]);
+        const AdpcmChannelState& fast = channels[k];
+        if (codes[k] != expected || fast.encodePredictor != reference.encodePredictor ||
             fast.stepIndex != reference.stepIndex) {
-          FAIL() << "predictor " << predictor << " index " << index << " sample " << sample << ": code "
-                 << int{code} << " vs " << int{expected} << ", predictor " << fast.encodePredictor << " vs "
-                 << reference.encodePredictor << ", index " << fast.stepIndex << " vs "
-                 << reference.stepIndex;
+          FAIL() << "predictor " << predictor << " index " << index << " sample " << samples[k] << ": code "
+                 << int{codes[k]} << " vs " << int{expected} << ", predictor " << fast.encodePredictor << " vs "
+                 << reference.encodePredictor << ", index " << fast.stepIndex << " vs " << reference.stepIndex;
         }
       }
     }
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Paths, EncodeStep, ::testing::ValuesIn(StepRows()),
+                         [](const ::testing::TestParamInfo<StepRow>& row) { return row.param.name; });
 
 // The encoder's quantiser is the single division of the reference: across every difference
 // 0..65535 at every index, the magnitude is min(7, 4 * d / step).

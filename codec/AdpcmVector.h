@@ -1,0 +1,34 @@
+// The vector encoder paths (x86 with GCC): blocks coded side by side in SSE2 or
+// AVX2 lanes, each chosen at run time from what the processor reports. The functions are
+// built for their instruction set alone; the rest of the library stays baseline.
+#pragma once
+
+#include <cstdint>
+
+#include "codec/AdpcmBlock.h"
+
+#if defined(__GNUC__) && !defined(__clang__) && (defined(__i386__) || defined(__x86_64__))
+#define ADPCM_VECTOR_PATHS 1
+#else
+#define ADPCM_VECTOR_PATHS 0
+#endif
+
+#if ADPCM_VECTOR_PATHS
+// Blocks per batch: each lane's chain waits on its step lookup, so several vectors of
+// lanes run interleaved.
+inline constexpr int32_t kAdpcmSse2Lanes = 8;
+inline constexpr int32_t kAdpcmAvx2Lanes = 16;
+
+bool AdpcmCpuHasSse2();
+bool AdpcmCpuHasAvx2();
+
+// Code whole batches of the set's lanes from the start of `count` blocks, as
+// EncodeAdpcmBlocks does, and return the blocks coded (a multiple of the lanes, at most
+// `count`); channel 0 is left as the last coded block leaves it. The caller codes the rest.
+int32_t AdpcmEncodeSse2Batches(AdpcmCodecState& state, uint8_t* out, const uint8_t* pcm, int32_t count);
+int32_t AdpcmEncodeAvx2Batches(AdpcmCodecState& state, uint8_t* out, const uint8_t* pcm, int32_t count);
+
+// One sample on each of `count` channel records with the set's step (AdpcmPath::encodeSamples).
+void AdpcmEncodeSse2Samples(AdpcmChannelState* channels, const int16_t* samples, uint8_t* codes, int32_t count);
+void AdpcmEncodeAvx2Samples(AdpcmChannelState* channels, const int16_t* samples, uint8_t* codes, int32_t count);
+#endif
