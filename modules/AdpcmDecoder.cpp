@@ -2,6 +2,7 @@
 #include "modules/AdpcmDecoder.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <iterator>
 
@@ -164,11 +165,11 @@ void AdpcmDecoder::RenderRebuilt() {
 
 bool AdpcmDecoder::RenderFrame(AvFrame* frame) {
   if (frame == nullptr || frame->data == nullptr || frame->info == nullptr) return false;
-  // A PCM frame's length and a buffer request are 32-bit: a payload whose PCM passes that
-  // is not decoded at all.
+  // The block coder counts PCM bytes in signed 32 bits: a payload whose PCM passes that is
+  // not decoded at all.
   const uint32_t len = frame->len;
   const uint64_t pcmBytes = PcmBytesFor(len);
-  if (pcmBytes > UINT32_MAX) return false;
+  if (pcmBytes > static_cast<uint64_t>(INT32_MAX)) return false;
   zbbase::DebugTrace("Render Adpcm Frame\r\n");
 
   const HostBuffer pcm(std::max(kDecoderRenderBytes, static_cast<uint32_t>(pcmBytes)));

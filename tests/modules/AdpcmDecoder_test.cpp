@@ -319,9 +319,9 @@ INSTANTIATE_TEST_SUITE_P(Sizes, DecoderSizeTest,
 
 class DecoderHugePayloadTest : public DecoderTest, public ::testing::WithParamInterface<uint32_t> {};
 
-// A payload whose PCM does not fit 32 bits is neither decoded nor given a buffer; its bytes
-// lie in unreadable memory, so decoding any of them would crash.
-TEST_P(DecoderHugePayloadTest, PcmSizeBeyondThirtyTwoBitsRendersNothing) {
+// A payload whose PCM does not fit a signed 32-bit count is neither decoded nor given a
+// buffer; its bytes lie in unreadable memory, so decoding any of them would crash.
+TEST_P(DecoderHugePayloadTest, PcmSizeBeyondThirtyOneBitsRendersNothing) {
   const NoAccessRange unreadable;
   ASSERT_NE(unreadable.data(), nullptr);
   PcmFrame f({}, 1, 20, kStepOne, AV_KIND_AUDIO, AV_TYPE_ADPCM);
@@ -335,7 +335,9 @@ TEST_P(DecoderHugePayloadTest, PcmSizeBeyondThirtyTwoBitsRendersNothing) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Lengths, DecoderHugePayloadTest,
-                         ::testing::Values(1127428932u,    // 13421773 blocks: 64 PCM bytes past 2^32
+                         ::testing::Values(563714508u,     // 6710887 blocks: 193 PCM bytes past 2^31 - 1
+                                           0x20000005u,     // one block: 4 * (len - 4) passes 2^31 - 1
+                                           1127428932u,    // 13421773 blocks: 64 PCM bytes past 2^32
                                            4294967292u,    // the most whole blocks a length holds
                                            0x40000005u,    // one block: 4 * (len - 4) passes 2^32
                                            0xFFFFFFFFu));  // the largest length
