@@ -188,14 +188,7 @@ bool AdpcmDecoder::RenderFrame(AvFrame* frame) {
                        frame->data + i * blockLen, static_cast<int32_t>(blockLen));
       total += static_cast<uint32_t>(written);
     }
-
-    AvFrame out{};
-    out.type = AV_TYPE_PCM;
-    out.kind = frame->kind;
-    out.info = frame->info;
-    out.len = total;
-    out.data = buffer;
-    DeliverFrame(&out);
+    SendFrame(AV_TYPE_PCM, frame->kind, frame->info, total, buffer);
   } catch (...) {
     // The delivery stops here; the buffer still goes back.
   }

@@ -62,6 +62,8 @@ class AvSourceOf : public AvSourcePortOf<Face> {
   // handled it. Holds the output list's lock throughout. An output removed during the
   // walk gets nothing more from it.
   void DeliverFrame(AvFrame* frame);
+  // Delivers a fresh frame record of these fields, as DeliverFrame does.
+  void SendFrame(uint8_t type, uint16_t kind, AvFrameInfo* info, uint32_t len, uint8_t* data);
 
  protected:
   AvSourceOf() = default;
