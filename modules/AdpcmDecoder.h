@@ -27,17 +27,35 @@ class AdpcmDecoder : public AvDecoderBase {
   bool HandleFrame(AvSourceFace* from, AvFrame* frame) override;
 
  private:
+  // The protocol's cases, each called with m_lckState held. `info` describes the incoming
+  // frame, whose partner is the frame `distance` numbers before it.
+  // The incoming frame's partner was lost: rebuilds and renders it from a parity payload and
+  // the data payload numbered as that parity.
+  void RebuildEarlierPartner(const AvFrameInfo& info, int32_t distance, const uint8_t* parity,
+                             uint32_t parityLen, const uint8_t* partner, uint32_t partnerLen);
+  // The data frame numbered as the incoming parity frame was lost: rebuilds it from the parity
+  // and the stored partner, keeps it as the last data frame and renders it.
+  void RebuildThisNumber(const AvFrameInfo& info, const uint8_t* parity, uint32_t parityLen);
+  // Keeps the incoming data frame numbered `seq` for later rebuilding, when it fits a slot,
+  // and renders it.
+  void KeepDataFrame(int32_t seq, AvFrame* frame);
+  // Keeps the incoming parity frame until its partner arrives.
+  void KeepParityFrame(int32_t seq, const uint8_t* data, uint32_t len);
+
+  // Makes slot 1 the data frame numbered `seq`.
+  void StoreLastData(int32_t seq, const uint8_t* data, uint32_t len);
+  // Slot 0 = `parity` XOR `partner` over the parity's `parityLen` bytes, which becomes the
+  // rebuilt frame's length; partner bytes past `partnerLen` count as zero. The rebuilt frame
+  // takes `seq`, `timestamp` and `flags`.
+  void Rebuild(int32_t seq, int32_t timestamp, uint8_t flags, const uint8_t* parity, uint32_t parityLen,
+               const uint8_t* partner, uint32_t partnerLen);
+  // Pushes the number of the frame rebuilt into slot 0 and renders it.
+  void RenderRebuilt();
   // Decodes `frame` into a PCM frame and delivers it; called with m_lckState held.
   bool RenderFrame(AvFrame* frame);
-  // Renders the frame last rebuilt into slot 0; called with m_lckState held.
-  void RenderRebuilt();
 
   bool HistoryHolds(int32_t seq) const;
   void PushHistory(int32_t seq);
-  // Slot 0 = `parity` XOR `partner` over the parity's `parityLen` bytes, which becomes the
-  // rebuilt frame's length; partner bytes past `partnerLen` count as zero.
-  void RebuildInto(const uint8_t* parity, uint32_t parityLen, const uint8_t* partner, uint32_t partnerLen);
-  void SetRebuiltInfo(int32_t seq, int32_t timestamp, uint8_t flags);
   uint8_t* Slot(int32_t index) { return m_bySlots + index * kDecoderSlotBytes; }
 
   // Everything below is guarded by m_lckState.
