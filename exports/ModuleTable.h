@@ -8,7 +8,7 @@
 
 struct ModuleRow {
   const char* name;  // interface name; fits ZB_INTERFACE_NAME_BYTES with its terminator
-  uint32_t typeId;   // the module number in the high half, its output's type code in the low
+  uint32_t typeId;   // the module number in the high half, AV_TYPE_ADPCM in the low
   // Builds the module and records it under `name`; null when there is no memory.
   void* (*create)(const char* name);
 };
