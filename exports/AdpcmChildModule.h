@@ -1,13 +1,11 @@
 // AdpcmChildModule: the static "IZBAvChildModule" descriptor. Installs the host allocator
-// into the global hook and answers the numeric type identifier of each module.
+// into the global hook and answers the numeric type identifier of each module in the table of
+// modules.
 #pragma once
 
 #include <cstdint>
 
 #include "exports/zbexports.h"
-
-inline constexpr uint32_t kEncoderTypeId = 0xD008B;  // 13 << 16 | AV_TYPE_ADPCM
-inline constexpr uint32_t kDecoderTypeId = 0xE008B;  // 14 << 16 | AV_TYPE_ADPCM
 
 class AdpcmChildModule : public IZBAvChildModule {
  public:

@@ -6,7 +6,7 @@
 
 #include "Include/QV_Interface/zbav_abi.h"
 #include "QV_Base/Src/QV_InitOrder.h"
-#include "exports/zbexports.h"
+#include "exports/ModuleTable.h"
 
 ZB_INIT_ORDER(ZB_INIT_REGISTRY) InstanceRegistry g_instanceRegistry;
 
@@ -36,8 +36,7 @@ void DestroyRecordedInstance(void* object) {
   zbbase::AutoLock lock(&g_instanceRegistry);
   const InstanceRecord* record = g_instanceRegistry.Lookup(object);
   if (record == nullptr) return;
-  if (std::memcmp(record->name, ZB_NAME_ENCODER, ZB_INTERFACE_NAME_BYTES) == 0 ||
-      std::memcmp(record->name, ZB_NAME_DECODER, ZB_INTERFACE_NAME_BYTES) == 0) {
+  if (FindModule(record->name) != nullptr) {
     // Slot 0 of a recorded module removes its own record; RemoveKey then finds nothing.
     if (record->object != nullptr) {
       SourceFaceOf(record->object)->DeletingDestructor(kDeleteFreesMemory);

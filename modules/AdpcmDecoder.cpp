@@ -22,6 +22,9 @@ int32_t WrappingSub(int32_t a, int32_t b) {
   return static_cast<int32_t>(static_cast<uint32_t>(a) - static_cast<uint32_t>(b));
 }
 
+// Only payloads that are stored must fit a slot; a rebuilt frame has its parity's length.
+bool FitsSlot(uint32_t len) { return len <= static_cast<uint32_t>(kDecoderSlotBytes); }
+
 // PCM bytes a payload of `len` bytes decodes to: whole 84-byte blocks, or one block.
 // Counted in 64 bits: for payloads of a gigabyte and more it passes 32 bits.
 uint64_t PcmBytesFor(uint32_t len) {
@@ -68,21 +71,6 @@ void AdpcmDecoder::PushHistory(int32_t seq) {
   m_nHistoryCount = std::min(m_nHistoryCount + 1, kSeqHistoryLength);
 }
 
-void AdpcmDecoder::RebuildInto(const uint8_t* parity, uint32_t parityLen, const uint8_t* partner,
-                               uint32_t partnerLen) {
-  uint8_t* rebuilt = Slot(kSlotRebuilt);
-  const uint32_t overlap = std::min(partnerLen, parityLen);
-  for (uint32_t i = 0; i < overlap; ++i) rebuilt[i] = static_cast<uint8_t>(parity[i] ^ partner[i]);
-  if (parityLen > overlap) std::memcpy(rebuilt + overlap, parity + overlap, parityLen - overlap);
-  m_frmRebuilt.len = parityLen;
-}
-
-void AdpcmDecoder::SetRebuiltInfo(int32_t seq, int32_t timestamp, uint8_t flags) {
-  m_infoRebuilt.seq = seq;
-  m_infoRebuilt.timestamp = timestamp;
-  m_infoRebuilt.flags = flags;
-}
-
 bool AdpcmDecoder::HandleFrame(AvSourceFace* /*from*/, AvFrame* frame) {
   zbbase::AutoLock lock(&m_lckState);
   zbbase::DebugTrace("Adpcm HandleFrame\r\n");
@@ -93,67 +81,83 @@ bool AdpcmDecoder::HandleFrame(AvSourceFace* /*from*/, AvFrame* frame) {
 
   const AvFrameInfo& info = *frame->info;
   const int32_t n = info.seq;
-  const int32_t s = (info.flags >> AV_FLAGS_DISTANCE_SHIFT) + 1;
-  const int32_t p = WrappingSub(n, s);
+  const int32_t distance = (info.flags >> AV_FLAGS_DISTANCE_SHIFT) + 1;
+  const int32_t p = WrappingSub(n, distance);
   const uint32_t len = frame->len;
-  // Only payloads that are stored must fit a slot; a rebuilt frame has its parity's length.
-  const bool fitsSlot = len <= static_cast<uint32_t>(kDecoderSlotBytes);
 
   const bool seenN = HistoryHolds(n);
   const bool seenP = HistoryHolds(p);
   if (seenN && seenP) return true;
 
   if (frame->type == AV_TYPE_ADPCM) {
-    // The partner before this frame was lost: rebuild it from the stored parity frame.
     if (!seenP && m_bHasLastParity && m_infoLastParity.seq == n) {
-      SetRebuiltInfo(p, WrappingSub(info.timestamp, kTimestampStepPerFrame * s), info.flags);
-      RebuildInto(Slot(kSlotLastParity), m_frmLastParity.len, frame->data, len);
-      PushHistory(p);
-      RenderRebuilt();
+      RebuildEarlierPartner(info, distance, Slot(kSlotLastParity), m_frmLastParity.len, frame->data, len);
     }
-    // Render the frame itself; only a payload that fits a slot is kept for rebuilding.
     // Asked afresh: an output may have called back in with this frame while the rebuilt
     // partner was handed out.
-    if (!HistoryHolds(n)) {
-      if (fitsSlot) {
-        m_infoLastData.seq = n;
-        if (len != 0) std::memcpy(Slot(kSlotLastData), frame->data, len);
-        m_frmLastData.len = len;
-        m_bHasLastData = true;
-      }
-      PushHistory(n);
-      RenderFrame(frame);
-    }
-  } else if (frame->type == AV_TYPE_ADPCM_PARITY && fitsSlot) {
+    if (!HistoryHolds(n)) KeepDataFrame(n, frame);
+  } else if (frame->type == AV_TYPE_ADPCM_PARITY && FitsSlot(len)) {
     if (!seenP && m_bHasLastData && m_infoLastData.seq == n) {
-      // This frame's partner was lost: rebuild it from the stored data frame.
-      SetRebuiltInfo(p, WrappingSub(info.timestamp, kTimestampStepPerFrame * s), info.flags);
-      RebuildInto(frame->data, len, Slot(kSlotLastData), m_frmLastData.len);
-      PushHistory(p);
-      RenderRebuilt();
+      RebuildEarlierPartner(info, distance, frame->data, len, Slot(kSlotLastData), m_frmLastData.len);
     } else if (!seenN && m_bHasLastData && m_infoLastData.seq == p) {
-      // The data frame of this number was lost: rebuild it from its stored partner,
-      // and keep it as the last data frame. Nothing in the payload tells the lost frame's
-      // own length, so it takes the parity's, which is its partner's.
-      SetRebuiltInfo(n, info.timestamp, info.flags);
-      RebuildInto(frame->data, len, Slot(kSlotLastData), m_frmLastData.len);
-      m_infoLastData.seq = n;
-      if (len != 0) std::memcpy(Slot(kSlotLastData), Slot(kSlotRebuilt), len);
-      m_frmLastData.len = len;
-      PushHistory(n);
-      RenderRebuilt();
+      RebuildThisNumber(info, frame->data, len);
     } else {
-      // Keep the parity frame until its partner arrives.
-      m_infoLastParity.seq = n;
-      if (len != 0) std::memcpy(Slot(kSlotLastParity), frame->data, len);
-      m_frmLastParity.len = len;
-      m_bHasLastParity = true;
+      KeepParityFrame(n, frame->data, len);
     }
   }
   return true;
 }
 
+void AdpcmDecoder::RebuildEarlierPartner(const AvFrameInfo& info, int32_t distance, const uint8_t* parity,
+                                         uint32_t parityLen, const uint8_t* partner, uint32_t partnerLen) {
+  Rebuild(WrappingSub(info.seq, distance), WrappingSub(info.timestamp, kTimestampStepPerFrame * distance),
+          info.flags, parity, parityLen, partner, partnerLen);
+  RenderRebuilt();
+}
+
+void AdpcmDecoder::RebuildThisNumber(const AvFrameInfo& info, const uint8_t* parity, uint32_t parityLen) {
+  // Nothing in the payload tells the lost frame's own length, so it takes the parity's,
+  // which is its partner's.
+  Rebuild(info.seq, info.timestamp, info.flags, parity, parityLen, Slot(kSlotLastData), m_frmLastData.len);
+  StoreLastData(info.seq, Slot(kSlotRebuilt), parityLen);
+  RenderRebuilt();
+}
+
+void AdpcmDecoder::KeepDataFrame(int32_t seq, AvFrame* frame) {
+  // Only a payload that fits a slot is kept for rebuilding; a larger one is rendered all the same.
+  if (FitsSlot(frame->len)) StoreLastData(seq, frame->data, frame->len);
+  PushHistory(seq);
+  RenderFrame(frame);
+}
+
+void AdpcmDecoder::KeepParityFrame(int32_t seq, const uint8_t* data, uint32_t len) {
+  m_infoLastParity.seq = seq;
+  if (len != 0) std::memcpy(Slot(kSlotLastParity), data, len);
+  m_frmLastParity.len = len;
+  m_bHasLastParity = true;
+}
+
+void AdpcmDecoder::StoreLastData(int32_t seq, const uint8_t* data, uint32_t len) {
+  m_infoLastData.seq = seq;
+  if (len != 0) std::memcpy(Slot(kSlotLastData), data, len);
+  m_frmLastData.len = len;
+  m_bHasLastData = true;
+}
+
+void AdpcmDecoder::Rebuild(int32_t seq, int32_t timestamp, uint8_t flags, const uint8_t* parity,
+                           uint32_t parityLen, const uint8_t* partner, uint32_t partnerLen) {
+  m_infoRebuilt.seq = seq;
+  m_infoRebuilt.timestamp = timestamp;
+  m_infoRebuilt.flags = flags;
+  uint8_t* rebuilt = Slot(kSlotRebuilt);
+  const uint32_t overlap = std::min(partnerLen, parityLen);
+  for (uint32_t i = 0; i < overlap; ++i) rebuilt[i] = static_cast<uint8_t>(parity[i] ^ partner[i]);
+  if (parityLen > overlap) std::memcpy(rebuilt + overlap, parity + overlap, parityLen - overlap);
+  m_frmRebuilt.len = parityLen;
+}
+
 void AdpcmDecoder::RenderRebuilt() {
+  PushHistory(m_infoRebuilt.seq);
   // An output may call back in and rebuild another frame while this one is still handed to
   // the outputs after it: they get a copy of the record. Slot 0 itself is decoded in full
   // before any output runs.
@@ -189,14 +193,7 @@ bool AdpcmDecoder::RenderFrame(AvFrame* frame) {
       DecodeAdpcmBlock(state, buffer, written, frame->data, static_cast<int32_t>(len));
       total = static_cast<uint32_t>(written);
     }
-
-    AvFrame out{};
-    out.type = AV_TYPE_PCM;
-    out.kind = frame->kind;
-    out.info = frame->info;
-    out.len = total;
-    out.data = buffer;
-    DeliverFrame(&out);
+    SendFrame(AV_TYPE_PCM, frame->kind, frame->info, total, buffer);
   } catch (...) {
     // The delivery stops here; the buffer still goes back.
   }

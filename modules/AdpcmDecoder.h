@@ -8,11 +8,13 @@
 #include "Include/QV_Interface/zbav.h"
 #include "QV_Base/Src/QV_Locker.h"
 
-inline constexpr int32_t kDecoderSlotBytes = 512;        // payload room of each slot
-inline constexpr int32_t kDecoderSlotCount = 3;          // rebuilt, last data, last parity
-inline constexpr uint32_t kDecoderRenderBytes = 3200;    // PCM buffer asked per rendered frame
-inline constexpr int32_t kSeqHistoryLength = 10;         // sequence numbers remembered
-inline constexpr int32_t kTimestampStepPerFrame = 20;    // timestamp distance between frames
+inline constexpr int32_t kDecoderSlotBytes = 512;  // payload room of each slot: 6 blocks of 84 bytes fit
+inline constexpr int32_t kDecoderSlotCount = 3;    // rebuilt, last data, last parity
+// The PCM buffer asked per rendered frame: ten blocks of 320 PCM bytes, more than a slot's
+// six blocks decode to. A longer payload, never stored, gets a buffer of its own PCM size.
+inline constexpr uint32_t kDecoderRenderBytes = 3200;
+inline constexpr int32_t kSeqHistoryLength = 10;       // sequence numbers remembered
+inline constexpr int32_t kTimestampStepPerFrame = 20;  // timestamps count milliseconds; a frame is 20 ms
 
 class AdpcmDecoder : public AvDecoderBase {
  public:
@@ -27,17 +29,35 @@ class AdpcmDecoder : public AvDecoderBase {
   bool HandleFrame(AvSourceFace* from, AvFrame* frame) override;
 
  private:
+  // The protocol's cases, each called with m_lckState held. `info` describes the incoming
+  // frame, whose partner is the frame `distance` numbers before it.
+  // The incoming frame's partner was lost: rebuilds and renders it from a parity payload and
+  // the data payload numbered as that parity.
+  void RebuildEarlierPartner(const AvFrameInfo& info, int32_t distance, const uint8_t* parity,
+                             uint32_t parityLen, const uint8_t* partner, uint32_t partnerLen);
+  // The data frame numbered as the incoming parity frame was lost: rebuilds it from the parity
+  // and the stored partner, keeps it as the last data frame and renders it.
+  void RebuildThisNumber(const AvFrameInfo& info, const uint8_t* parity, uint32_t parityLen);
+  // Keeps the incoming data frame numbered `seq` for later rebuilding, when it fits a slot,
+  // and renders it.
+  void KeepDataFrame(int32_t seq, AvFrame* frame);
+  // Keeps the incoming parity frame until its partner arrives.
+  void KeepParityFrame(int32_t seq, const uint8_t* data, uint32_t len);
+
+  // Makes slot 1 the data frame numbered `seq`.
+  void StoreLastData(int32_t seq, const uint8_t* data, uint32_t len);
+  // Slot 0 = `parity` XOR `partner` over the parity's `parityLen` bytes, which becomes the
+  // rebuilt frame's length; partner bytes past `partnerLen` count as zero. The rebuilt frame
+  // takes `seq`, `timestamp` and `flags`.
+  void Rebuild(int32_t seq, int32_t timestamp, uint8_t flags, const uint8_t* parity, uint32_t parityLen,
+               const uint8_t* partner, uint32_t partnerLen);
+  // Pushes the number of the frame rebuilt into slot 0 and renders it.
+  void RenderRebuilt();
   // Decodes `frame` into a PCM frame and delivers it; called with m_lckState held.
   bool RenderFrame(AvFrame* frame);
-  // Renders the frame last rebuilt into slot 0; called with m_lckState held.
-  void RenderRebuilt();
 
   bool HistoryHolds(int32_t seq) const;
   void PushHistory(int32_t seq);
-  // Slot 0 = `parity` XOR `partner` over the parity's `parityLen` bytes, which becomes the
-  // rebuilt frame's length; partner bytes past `partnerLen` count as zero.
-  void RebuildInto(const uint8_t* parity, uint32_t parityLen, const uint8_t* partner, uint32_t partnerLen);
-  void SetRebuiltInfo(int32_t seq, int32_t timestamp, uint8_t flags);
   uint8_t* Slot(int32_t index) { return m_bySlots + index * kDecoderSlotBytes; }
 
   // Everything below is guarded by m_lckState.
@@ -45,12 +65,16 @@ class AdpcmDecoder : public AvDecoderBase {
   int32_t m_nSeqHistory[kSeqHistoryLength] = {};  // oldest in entry 0, newest in entry 9
   int32_t m_nHistoryCount = 0;                    // valid entries, counted from entry 9 down
   AvFrameInfo m_infoRebuilt{};
-  AvFrameInfo m_infoLastData{};    // only seq: the number of the frame in slot 1
-  AvFrameInfo m_infoLastParity{};  // only seq: the number of the frame in slot 2
+  // Only seq is used, the number of the frame in slot 1 or 2; the other fields keep the
+  // records whole, as the frame records below point to them.
+  AvFrameInfo m_infoLastData{};
+  AvFrameInfo m_infoLastParity{};
   bool m_bHasLastData = false;     // slot 1 holds a stored data frame
   bool m_bHasLastParity = false;   // slot 2 holds a stored parity frame
   uint8_t m_bySlots[kDecoderSlotCount * kDecoderSlotBytes] = {};
   AvFrame m_frmRebuilt{};     // describes slot 0; rendered through a per-call copy
-  AvFrame m_frmLastData{};    // describes slot 1; len is the stored frame's length
-  AvFrame m_frmLastParity{};  // describes slot 2; len is the stored frame's length
+  // Describe slots 1 and 2. Only len, the stored frame's length, is read; the other fields
+  // are set once and kept for the object's layout.
+  AvFrame m_frmLastData{};
+  AvFrame m_frmLastParity{};
 };

@@ -63,22 +63,9 @@ bool AdpcmEncoder::HandleFrame(AvSourceFace* /*from*/, AvFrame* frame) {
       m_nPrevLen.store(0);
     }
 
-    AvFrame out{};
-    out.type = AV_TYPE_ADPCM;
-    out.kind = frame->kind;
-    out.info = frame->info;
-    out.len = static_cast<uint32_t>(total);
-    out.data = buffer;
-    DeliverFrame(&out);
-
+    SendFrame(AV_TYPE_ADPCM, frame->kind, frame->info, static_cast<uint32_t>(total), buffer);
     if (parityLen != 0) {
-      // The record was lent to the outputs: every field is set afresh.
-      out.type = AV_TYPE_ADPCM_PARITY;
-      out.kind = frame->kind;
-      out.info = frame->info;
-      out.len = static_cast<uint32_t>(parityLen);
-      out.data = parity;
-      DeliverFrame(&out);
+      SendFrame(AV_TYPE_ADPCM_PARITY, frame->kind, frame->info, static_cast<uint32_t>(parityLen), parity);
     }
   } catch (...) {
     // Some outputs missed this frame or its parity: forget the saved frame, so no parity

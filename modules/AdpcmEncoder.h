@@ -9,8 +9,11 @@
 #include "Include/QV_Interface/zbav.h"
 #include "QV_Base/Src/QV_Locker.h"
 
-inline constexpr int32_t kEncoderSavedFrameBytes = 2000;  // room for 23 blocks
-inline constexpr uint32_t kEncoderBufferSlack = 10;       // extra bytes asked per frame buffer
+// The saved frame's room: 23 whole 84-byte blocks, the ADPCM of 23 pieces of 320 bytes.
+inline constexpr int32_t kEncoderSavedFrameBytes = 2000;
+// Asked beyond the blocks with every ADPCM buffer (pieces x 84 + 10 bytes) and never written:
+// the request size hosts' allocators have always seen from this encoder, kept as it is.
+inline constexpr uint32_t kEncoderBufferSlack = 10;
 
 class AdpcmEncoder : public AvEncoderBase {
  public:

@@ -173,6 +173,17 @@ void AvSourceOf<Face>::DeliverFrame(AvFrame* frame) {
   }
 }
 
+template <typename Face>
+void AvSourceOf<Face>::SendFrame(uint8_t type, uint16_t kind, AvFrameInfo* info, uint32_t len, uint8_t* data) {
+  AvFrame frame{};
+  frame.type = type;
+  frame.kind = kind;
+  frame.info = info;
+  frame.len = len;
+  frame.data = data;
+  DeliverFrame(&frame);
+}
+
 template class AvSourcePortOf<AvSourceFace>;
 template class AvSourcePortOf<AvFilterSourceFace>;
 template class AvSourcePortOf<AvEncoderSourceFace>;

@@ -8,6 +8,17 @@
 // wait for each other. DeliverFrame holds the output list's lock while the outputs handle
 // the frame; an output may change the delivering source's connections from inside
 // HandleFrame on the same thread.
+//
+// Lock order, for every lock of the library. A thread takes them only in this order:
+//   1. the instance registry's lock: zbDestroyInstance holds it while the module is destroyed
+//      and detached, so the locks below are taken under it;
+//   2. a codec module's state lock (m_lckState), for the whole of its HandleFrame;
+//   3. that module's output list lock, for each delivery. The outputs' HandleFrame runs under
+//      both, so along a chain of modules 2 and 3 repeat from upstream to downstream;
+//   4. any other port list lock, held only while its own list is edited, copied or counted:
+//      nothing else is taken under it.
+// A thread that holds a lock may take it again (every Locker is recursive): an output may
+// call back upstream, and a peer calls back the side that called it.
 #pragma once
 
 #include <atomic>
@@ -17,6 +28,7 @@
 #include "QV_Base/Src/QV_Assert.h"
 #include "QV_Base/Src/QV_LockedContainers.h"
 
+// Reported as lines of the interface header "zbav"; fixed numbers, not this file's lines.
 inline constexpr zbbase::AssertSite kAssertAddOutput{"pOutput", "zbav", 1166};
 inline constexpr zbbase::AssertSite kAssertRemoveOutput{"pOutput", "zbav", 1177};
 inline constexpr zbbase::AssertSite kAssertAddInput{"pInput", "zbav", 1214};
@@ -62,6 +74,8 @@ class AvSourceOf : public AvSourcePortOf<Face> {
   // handled it. Holds the output list's lock throughout. An output removed during the
   // walk gets nothing more from it.
   void DeliverFrame(AvFrame* frame);
+  // Delivers a fresh frame record of these fields, as DeliverFrame does.
+  void SendFrame(uint8_t type, uint16_t kind, AvFrameInfo* info, uint32_t len, uint8_t* data);
 
  protected:
   AvSourceOf() = default;

@@ -7,6 +7,7 @@
 #include "Include/QV_Interface/zbav_abi.h"
 #include "QV_Base/Src/QV_Assert.h"
 
+// Fixed report lines, not this file's (see AssertSite).
 inline constexpr zbbase::AssertSite kAssertNoAllocator{"m_lpSink != NULL", "QV_ZbavMemMgr", 40};
 inline constexpr zbbase::AssertSite kAssertZeroLength{"len != 0", "QV_ZbavMemMgr", 41};
 

@@ -1,5 +1,8 @@
 // Contract-violation reports. Every fixed assertion (expression text, source name,
 // line number) is declared once as an AssertSite and reported through ZB_ASSERT_AT.
+// A site's line number is not the line of the file that declares it: it is a fixed part of
+// the report, the number under which hosts and their logs have always known that check, and
+// it stays when the code moves.
 // Reports never abort: the caller decides how to go on. Tests install a listener.
 #pragma once
 
@@ -8,7 +11,7 @@ namespace zbbase {
 struct AssertSite {
   const char* expression;
   const char* source;
-  int line;
+  int line;  // fixed report line, not a line of the declaring file
 };
 
 using AssertListener = void (*)(const AssertSite& site, void* context);

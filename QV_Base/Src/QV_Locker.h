@@ -10,6 +10,7 @@
 
 namespace zbbase {
 
+// Fixed report line, not this file's (see AssertSite).
 inline constexpr AssertSite kAssertAutoLockNull{"lck", "QV_Base/Src/QV_Locker", 184};
 
 // One recursive critical section. A thread that holds it may lock it again.
@@ -51,6 +52,8 @@ class TraceSender {
   int Send(const char* bytes, int length);
   int Close();
 
+  // Stored and never read by the library: kept, with the address, for whatever opens the
+  // socket, and for the object's layout.
   uint16_t firstSetting;
   uint16_t secondSetting;
   uint32_t address;  // network byte order
@@ -63,4 +66,6 @@ class TraceSender {
 extern bool g_traceEnabled;
 extern char g_traceText[];
 extern zbbase::TraceSender g_traceSender;
+// Built and destroyed in the load order with the other static objects; no operation of the
+// library takes it.
 extern zbbase::Locker g_lckLog;

@@ -9,6 +9,7 @@
 
 namespace zbbase {
 
+// Fixed report line, not this file's (see AssertSite).
 inline constexpr AssertSite kAssertPlexSize{"nMax > 0 && cbElement > 0", "QV_Base/Src/QV_Plex", 15};
 
 struct Plex {
