@@ -8,7 +8,9 @@
 #include <vector>
 
 #include "QV_Base/Src/QV_PtrList.h"
+#include "tests/support/CaseNames.h"
 
+namespace zbtest {
 namespace {
 
 using List = zbbase::PtrList<int>;
@@ -136,6 +138,7 @@ TEST_F(PtrListTest, RemoveAllKeepsBlockSizeAndNextAddAllocatesAgain) {
 struct RemovalOrder {
   const char* name;
   std::vector<int> order;  // element indices in the order they are removed
+  friend void PrintTo(const RemovalOrder& row, std::ostream* os) { *os << row.name; }
 };
 
 std::vector<int> Indices(int n) {
@@ -191,6 +194,7 @@ TEST_P(PtrListRemovalTest, KeepsOrderAndLinksAfterEveryRemoval) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Orders, PtrListRemovalTest, ::testing::ValuesIn(RemovalOrders()),
-                         [](const auto& row) { return std::string(row.param.name); });
+                         RowName());
 
 }  // namespace
+}  // namespace zbtest

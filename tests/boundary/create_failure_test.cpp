@@ -11,6 +11,7 @@
 
 #include "exports/zbexports.h"
 #include "tests/boundary/BoundaryFixture.h"
+#include "tests/support/CaseNames.h"
 
 namespace {
 
@@ -54,17 +55,19 @@ void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
 }
 void operator delete(void* ptr, const std::nothrow_t&) noexcept { operator delete(ptr); }
 
+namespace zbtest {
 namespace {
 
 constexpr int kMostAllocationsPerCreate = 8;  // far above the module, bucket array and node block
 
 struct CreateFailureCase {
-  const char* test;
   const char* name;
+  const char* interfaceName;
   int recordedBefore;  // modules recorded before; 10 fill the first node block
+  friend void PrintTo(const CreateFailureCase& row, std::ostream* os) { *os << row.name; }
 };
 
-class CreateFailureTest : public zbtest::BoundaryTest,
+class CreateFailureTest : public BoundaryTest,
                           public ::testing::WithParamInterface<CreateFailureCase> {};
 
 TEST_P(CreateFailureTest, EachFailingAllocationGivesNullAndLeavesNothing) {
@@ -76,7 +79,7 @@ TEST_P(CreateFailureTest, EachFailingAllocationGivesNullAndLeavesNothing) {
     const long liveBefore = g_liveAllocations.load();
     void* module = nullptr;
     g_failCountdown.store(failing);
-    EXPECT_NO_THROW(module = zbCreateInstance(GetParam().name)) << "allocation " << failing << " failing";
+    EXPECT_NO_THROW(module = zbCreateInstance(GetParam().interfaceName)) << "allocation " << failing << " failing";
     created = g_failCountdown.exchange(0) != 0;  // the call needed fewer allocations
     if (created) {
       ASSERT_NE(module, nullptr);
@@ -96,6 +99,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(CreateFailureCase{"EncoderIntoAnEmptyRegistry", ZB_NAME_ENCODER, 0},
                       CreateFailureCase{"DecoderIntoAnEmptyRegistry", ZB_NAME_DECODER, 0},
                       CreateFailureCase{"EncoderNeedingANewNodeBlock", ZB_NAME_ENCODER, 10}),
-    [](const ::testing::TestParamInfo<CreateFailureCase>& param) { return std::string(param.param.test); });
+    RowName());
 
 }  // namespace
+}  // namespace zbtest

@@ -1,6 +1,6 @@
 // Replacement global allocation functions for the framework test program: plain malloc
 // and free, with a count of the frees of one watched address.
-#include "framework/AllocationWatch.h"
+#include "tests/framework/AllocationWatch.h"
 
 #include <atomic>
 #include <cstdlib>
@@ -23,7 +23,7 @@ void Release(void* memory) noexcept {
 
 }  // namespace
 
-namespace fwtest {
+namespace zbtest {
 
 void WatchFrees(const void* address) {
   g_watchedFrees.store(0);
@@ -32,7 +32,7 @@ void WatchFrees(const void* address) {
 
 int WatchedFrees() { return g_watchedFrees.load(); }
 
-}  // namespace fwtest
+}  // namespace zbtest
 
 void* operator new(std::size_t size) { return Allocate(size); }
 void* operator new[](std::size_t size) { return Allocate(size); }

@@ -2,11 +2,11 @@
 // that a test can see whether destroying a module freed its memory.
 #pragma once
 
-namespace fwtest {
+namespace zbtest {
 
 // Starts counting the frees of `address` from zero.
 void WatchFrees(const void* address);
 // How often the watched address has been freed since WatchFrees.
 int WatchedFrees();
 
-}  // namespace fwtest
+}  // namespace zbtest

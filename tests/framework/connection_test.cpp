@@ -9,10 +9,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "framework/RecordingModules.h"
-#include "support/TestSupport.h"
+#include "tests/framework/RecordingModules.h"
+#include "tests/support/CaseNames.h"
+#include "tests/support/TestSupport.h"
 
-namespace fwtest {
+namespace zbtest {
 namespace {
 
 using ::testing::ElementsAre;
@@ -27,9 +28,8 @@ struct ExchangeCase {
   bool answer;
   std::vector<std::string> calls;  // the log of the call, in order
   bool connectedAfter;
+  friend void PrintTo(const ExchangeCase& row, std::ostream* os) { *os << row.name; }
 };
-
-void PrintTo(const ExchangeCase& row, std::ostream* os) { *os << row.name; }
 
 // S also has a second output, B, connected before the case runs: the exchange must
 // leave it alone.
@@ -98,9 +98,7 @@ const ExchangeCase kExchangeCases[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Framework, ExchangeTest, ::testing::ValuesIn(kExchangeCases),
-                         [](const ::testing::TestParamInfo<ExchangeCase>& row) {
-                           return std::string(row.param.name);
-                         });
+                         RowName());
 
 class ConnectionTest : public ::testing::Test {
  protected:
@@ -190,11 +188,10 @@ TEST(PortListBlocks, EleventhPeerAllocatesTheSecondBlockOnBothSides) {
 struct NullPeerCase {
   const char* name;
   bool (*call)(TestEncoder& s, TestDecoder& k);
-  zbtest::ReportedAssertion report;
+  ReportedAssertion report;
   const char* logged;
+  friend void PrintTo(const NullPeerCase& row, std::ostream* os) { *os << row.name; }
 };
-
-void PrintTo(const NullPeerCase& row, std::ostream* os) { *os << row.name; }
 
 class NullPeerTest : public ::testing::TestWithParam<NullPeerCase> {
  protected:
@@ -211,7 +208,7 @@ class NullPeerTest : public ::testing::TestWithParam<NullPeerCase> {
 // The assertion fires, the answer is false, nothing is stored and nobody is called.
 TEST_P(NullPeerTest, AssertsStoresNothingAndCallsNobody) {
   const NullPeerCase& c = GetParam();
-  zbtest::AssertRecorder asserts;
+  AssertRecorder asserts;
   EXPECT_FALSE(c.call(s, k));
   EXPECT_THAT(asserts.reports(), ElementsAre(c.report));
   EXPECT_THAT(log.Entries(), ElementsAre(c.logged));
@@ -240,9 +237,7 @@ const NullPeerCase kNullPeerCases[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Framework, NullPeerTest, ::testing::ValuesIn(kNullPeerCases),
-                         [](const ::testing::TestParamInfo<NullPeerCase>& row) {
-                           return std::string(row.param.name);
-                         });
+                         RowName());
 
 // A null entry in the output list: delivery reports it and skips it, counting skips it
 // silently, and neither calls through it.
@@ -256,10 +251,10 @@ TEST(NullOutputEntry, DeliveryReportsAndSkipsItCountingSkipsItSilently) {
   ASSERT_TRUE(s.AddOutput(last.sink()));
   log.Clear();
 
-  zbtest::AssertRecorder asserts;
+  AssertRecorder asserts;
   TestFrame frame(1);
   s.DeliverFrame(&frame.frame);
-  EXPECT_THAT(asserts.reports(), ElementsAre(zbtest::ReportedAssertion{"lpOutput", "zbav", 1251}));
+  EXPECT_THAT(asserts.reports(), ElementsAre(ReportedAssertion{"lpOutput", "zbav", 1251}));
   EXPECT_THAT(log.Entries(), ElementsAre("A.IsActive(S)=true", "A.HandleFrame(S)", "B.IsActive(S)=true",
                                          "B.HandleFrame(S)"));
 
@@ -272,4 +267,4 @@ TEST(NullOutputEntry, DeliveryReportsAndSkipsItCountingSkipsItSilently) {
 }
 
 }  // namespace
-}  // namespace fwtest
+}  // namespace zbtest
