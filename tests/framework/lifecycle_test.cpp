@@ -11,8 +11,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "tests/framework/AllocationWatch.h"
 #include "tests/framework/RecordingModules.h"
+#include "tests/support/HeapWatch.h"
 #include "tests/support/CaseNames.h"
 
 namespace zbtest {
