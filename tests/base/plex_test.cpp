@@ -16,11 +16,9 @@ using zbbase::Plex;
 constexpr uint32_t kElements = 10;
 constexpr uint32_t kElementBytes = 12;
 
-struct BadSize {
-  const char* name;
+struct BadSize : NamedRow {
   uint32_t nMax;
   uint32_t cbElement;
-  friend void PrintTo(const BadSize& row, std::ostream* os) { *os << row.name; }
 };
 
 class PlexBadSizeTest : public ::testing::TestWithParam<BadSize> {};

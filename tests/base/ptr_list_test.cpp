@@ -135,10 +135,8 @@ TEST_F(PtrListTest, RemoveAllKeepsBlockSizeAndNextAddAllocatesAgain) {
 }
 
 // One row per removal order over a list that spans three blocks.
-struct RemovalOrder {
-  const char* name;
+struct RemovalOrder : NamedRow {
   std::vector<int> order;  // element indices in the order they are removed
-  friend void PrintTo(const RemovalOrder& row, std::ostream* os) { *os << row.name; }
 };
 
 std::vector<int> Indices(int n) {

@@ -59,11 +59,9 @@ std::string Warnings(int n) {
   return text;
 }
 
-struct HashRow {
-  const char* name;
+struct HashRow : NamedRow {
   uintptr_t address;
   uint32_t bucket;
-  friend void PrintTo(const HashRow& row, std::ostream* os) { *os << row.name; }
 };
 
 class HashKeyTest : public ::testing::TestWithParam<HashRow> {};
@@ -239,13 +237,11 @@ TEST(PtrMapTest, RemoveKeyOfAbsentKeyChangesNothing) {
 // key inserted last is at position 1. `position` 0 means a key of that bucket that is absent.
 enum class Walk { kLookup, kGetOrInsert, kRemoveKey };
 
-struct ChainRow {
-  const char* name;
+struct ChainRow : NamedRow {
   int chainLength;
   int position;
   Walk walk;
   int warnings;
-  friend void PrintTo(const ChainRow& row, std::ostream* os) { *os << row.name; }
 };
 
 class PtrMapChainTest : public ::testing::TestWithParam<ChainRow> {};

@@ -16,11 +16,9 @@ namespace {
 
 constexpr int kMostAllocationsPerCreate = 8;  // far above the module, bucket array and node block
 
-struct CreateFailureCase {
-  const char* name;
+struct CreateFailureCase : NamedRow {
   const char* interfaceName;
   int recordedBefore;  // modules recorded before; 10 fill the first node block
-  friend void PrintTo(const CreateFailureCase& row, std::ostream* os) { *os << row.name; }
 };
 
 class CreateFailureTest : public BoundaryTest,

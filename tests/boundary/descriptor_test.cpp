@@ -66,11 +66,9 @@ TEST_F(DescriptorTest, LaterAllocatorReplacesTheEarlierOne) {
 }
 
 // One row per name: the identifier it yields, or 0 when it has none.
-struct InfoRow {
-  const char* name;
+struct InfoRow : NamedRow {
   const char* interfaceName;
   uint32_t typeId;
-  friend void PrintTo(const InfoRow& row, std::ostream* os) { *os << row.name; }
 };
 
 class ModuleInfoTest : public ::testing::TestWithParam<InfoRow> {};
@@ -107,10 +105,8 @@ TEST(ModuleInfoNullTest, NullArgumentsAreRefusedWithoutWriting) {
   EXPECT_EQ(flag, kUntouchedFlag);
 }
 
-struct ReservedArgs {
-  const char* name;
+struct ReservedArgs : NamedRow {
   int32_t a, b, c, d;
-  friend void PrintTo(const ReservedArgs& row, std::ostream* os) { *os << row.name; }
 };
 
 class ReservedSlotTest : public ::testing::TestWithParam<ReservedArgs> {};

@@ -48,11 +48,9 @@ TEST_F(ExportsTest, InitializeAnswersTrueAndUninitializeChangesNothing) {
 }
 
 // One row per index: the name it yields, or null when it is refused.
-struct NameRow {
-  const char* name;
+struct NameRow : NamedRow {
   int32_t index;
   const char* interfaceName;
-  friend void PrintTo(const NameRow& row, std::ostream* os) { *os << row.name; }
 };
 
 class InterfaceNameTest : public ::testing::TestWithParam<NameRow> {};

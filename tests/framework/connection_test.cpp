@@ -21,14 +21,12 @@ using ::testing::ElementsAreArray;
 using ::testing::IsEmpty;
 
 // One connection call on the pair S (source side) and K (sink side).
-struct ExchangeCase {
-  const char* name;
+struct ExchangeCase : NamedRow {
   bool connectedBefore;
   bool (*call)(TestEncoder& s, TestDecoder& k);
   bool answer;
   std::vector<std::string> calls;  // the log of the call, in order
   bool connectedAfter;
-  friend void PrintTo(const ExchangeCase& row, std::ostream* os) { *os << row.name; }
 };
 
 // S also has a second output, B, connected before the case runs: the exchange must
@@ -185,12 +183,10 @@ TEST(PortListBlocks, EleventhPeerAllocatesTheSecondBlockOnBothSides) {
 }
 
 // A null peer handed to a connection operation.
-struct NullPeerCase {
-  const char* name;
+struct NullPeerCase : NamedRow {
   bool (*call)(TestEncoder& s, TestDecoder& k);
   ReportedAssertion report;
   const char* logged;
-  friend void PrintTo(const NullPeerCase& row, std::ostream* os) { *os << row.name; }
 };
 
 class NullPeerTest : public ::testing::TestWithParam<NullPeerCase> {

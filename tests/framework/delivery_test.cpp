@@ -111,12 +111,10 @@ TEST_F(DeliveryTest, ExceptionAfterASelfRemovalStillReleasesTheRemovedNode) {
 }
 
 // An output whose HandleFrame changes the outputs of the delivering source.
-struct WalkChangeCase {
-  const char* name;
+struct WalkChangeCase : NamedRow {
   void (*onFrame)(TestEncoder& s, const OutputsByName& o);
   const char* firstReceivers;   // who handles the frame being delivered, in order
   const char* outputsAfter;     // S's outputs afterwards, and who handles the next frame
-  friend void PrintTo(const WalkChangeCase& row, std::ostream* os) { *os << row.name; }
 };
 
 class WalkChangeTest : public DeliveryTest, public ::testing::WithParamInterface<WalkChangeCase> {};

@@ -130,11 +130,9 @@ TEST(Destruction, WithoutTheFreeFlagTheMemoryIsNotReleased) {
 
 // ---- The filter bases and the source layer ----
 
-struct AcceptsCase {
-  const char* name;
+struct AcceptsCase : NamedRow {
   uint16_t type;
   bool accepted;
-  friend void PrintTo(const AcceptsCase& row, std::ostream* os) { *os << row.name; }
 };
 
 class EncoderAcceptsTypeTest : public ::testing::TestWithParam<AcceptsCase> {};
@@ -219,12 +217,10 @@ class SlotTest : public ::testing::Test {
 };
 
 // One raw slot call on the encoder E (its peer is the decoder D) and what it must do.
-struct SlotCase {
-  const char* name;
+struct SlotCase : NamedRow {
   std::string (*call)(TestEncoder& e, TestDecoder& d, AvFrame* frame);
   std::string answer;
   std::vector<std::string> calls;
-  friend void PrintTo(const SlotCase& row, std::ostream* os) { *os << row.name; }
 };
 
 std::string Text(bool value) { return value ? "true" : "false"; }

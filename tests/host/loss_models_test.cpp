@@ -27,11 +27,9 @@ std::vector<bool> Pattern(const LossPlan& plan, uint64_t seed, int count) {
   return drops;
 }
 
-struct BadSpec {
-  const char* name;
+struct BadSpec : NamedRow {
   const char* text;
   const char* message;  // part of the error
-  friend void PrintTo(const BadSpec& row, std::ostream* os) { *os << row.name; }
 };
 
 class BadLossPlanTest : public testing::TestWithParam<BadSpec> {};

@@ -79,11 +79,9 @@ TEST_F(PcmSinkTest, KeepsTheFirstRenderOfAFrame) {
   EXPECT_EQ(sink.counters().renderedAgain, 1);
 }
 
-struct UnusableCase {
-  const char* name;
+struct UnusableCase : NamedRow {
   int32_t timestamp;
   int32_t samples;
-  friend void PrintTo(const UnusableCase& row, std::ostream* os) { *os << row.name; }
 };
 
 class PcmSinkUnusableTest : public PcmSinkTest, public testing::WithParamInterface<UnusableCase> {};

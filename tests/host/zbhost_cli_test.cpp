@@ -171,15 +171,13 @@ TEST(ZbhostRunTest, WavRoundTripKeepsLengthRateAndQuality) {
 
 // One row per input rate and rate option: the stream rate chosen, the written rate, and
 // the SNR the decode must keep against the input.
-struct RateCase {
-  const char* name;
+struct RateCase : NamedRow {
   int fileRate;
   int channels;
   std::vector<std::string> options;
   int streamRate;
   int outputRate;
   double snrFloorDb;
-  friend void PrintTo(const RateCase& row, std::ostream* os) { *os << row.name; }
 };
 
 class ZbhostInputRateTest : public testing::TestWithParam<RateCase> {};
@@ -227,8 +225,7 @@ INSTANTIATE_TEST_SUITE_P(
     RowName());
 
 // One row per loss list: what the report must say about it.
-struct LossCase {
-  const char* name;
+struct LossCase : NamedRow {
   const char* list;
   bool parity;
   int droppedData;
@@ -236,7 +233,6 @@ struct LossCase {
   int repaired;
   int lostForGood;
   int longestRun;
-  friend void PrintTo(const LossCase& row, std::ostream* os) { *os << row.name; }
 };
 
 class ZbhostLossListTest : public testing::TestWithParam<LossCase> {};
@@ -363,12 +359,10 @@ TEST(ZbhostListingTest, ListsInterfacesTypeIdsAndFrameTypes) {
 
 // One row per bad input: the arguments (with OUT standing for an output path that must
 // not appear), the exit status and part of the message.
-struct BadInput {
-  const char* name;
+struct BadInput : NamedRow {
   std::vector<std::string> args;
   int status;
   const char* message;
-  friend void PrintTo(const BadInput& row, std::ostream* os) { *os << row.name; }
 };
 
 class ZbhostBadInputTest : public testing::TestWithParam<BadInput> {};
@@ -478,12 +472,10 @@ struct TargetState {
 // One row per kind of output target: how to prepare it (returning the name for -o), the
 // exit status, and what must hold afterwards. Every row runs as the current user, on files
 // of its own.
-struct TargetCase {
-  const char* name;
+struct TargetCase : NamedRow {
   std::function<std::string(const std::string& dir)> prepare;
   int status;
   std::function<void(const TargetState&)> check;
-  friend void PrintTo(const TargetCase& row, std::ostream* os) { *os << row.name; }
 };
 
 constexpr char kOriginal[] = "original content";
@@ -694,15 +686,13 @@ TEST(ZbhostRunTest, StandardInputStreamsLikeAFile) {
 
 // One row per message case: the arguments, the status, and text that standard output and
 // standard error must or must not hold. IN stands for a damaged half-second input file.
-struct TextCase {
-  const char* name;
+struct TextCase : NamedRow {
   std::vector<std::string> args;
   int status;
   std::vector<std::string> outHas;
   std::vector<std::string> outLacks;
   std::vector<std::string> errHas;
   bool errEmpty;
-  friend void PrintTo(const TextCase& row, std::ostream* os) { *os << row.name; }
 };
 
 class ZbhostTextTest : public testing::TestWithParam<TextCase> {};

@@ -251,12 +251,10 @@ TEST_F(DecoderTest, ReentryWithTheSameDataFrameRendersItOnce) {
   EXPECT_EQ(Rendered(), (Pairs{{4, 80}, {5, 100}, {6, 120}}));
 }
 
-struct RebuiltLengthCase {
-  const char* name;
+struct RebuiltLengthCase : NamedRow {
   size_t lostBytes;     // length of the lost data frame k, which the parity frame k+1 carries
   size_t partnerBytes;  // length of data frame k+1
   bool parityFirst;     // parity k+1 arrives before data k+1
-  friend void PrintTo(const RebuiltLengthCase& row, std::ostream* os) { *os << row.name; }
 };
 class DecoderRebuiltLengthTest : public DecoderTest,
                                  public ::testing::WithParamInterface<RebuiltLengthCase> {};
@@ -297,11 +295,9 @@ INSTANTIATE_TEST_SUITE_P(
                       RebuiltLengthCase{"DataFirstEmptyPartner", 168, 0, false}),
     RowName());
 
-struct SizeCase {
-  const char* name;
+struct SizeCase : NamedRow {
   size_t len;
   size_t pcmBytes;
-  friend void PrintTo(const SizeCase& row, std::ostream* os) { *os << row.name; }
 };
 class DecoderSizeTest : public DecoderTest, public ::testing::WithParamInterface<SizeCase> {};
 

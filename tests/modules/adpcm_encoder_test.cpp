@@ -98,11 +98,9 @@ TEST_F(EncoderTest, ShortPayloadGivesAnEmptyDataFrameAndNoSavedFrame) {
   EXPECT_TRUE(sink->OfType(AV_TYPE_ADPCM_PARITY).empty()) << "an empty frame is no previous frame";
 }
 
-struct FlagsCase {
-  const char* name;
+struct FlagsCase : NamedRow {
   uint8_t flags;
   bool taken;
-  friend void PrintTo(const FlagsCase& row, std::ostream* os) { *os << row.name; }
 };
 class EncoderFlagsTest : public EncoderTest, public ::testing::WithParamInterface<FlagsCase> {};
 
