@@ -44,7 +44,8 @@ TEST_F(ModuleConcurrencyTest, TogglingRedundancyAndResettingWhileFramesFlow) {
   toggler.join();
   encoder->EnableRedundancy(true);
 
-  EXPECT_EQ(sink->OfType(AV_TYPE_PCM).size(), static_cast<size_t>(kFrames)) << "every data frame rendered once";
+  EXPECT_EQ(sink->OfType(AV_TYPE_PCM).size(), static_cast<size_t>(kFrames))
+      << "every data frame rendered once";
   decoder->RemoveOutput(sink.get());
   encoder->RemoveOutput(decoder.get());
 }
