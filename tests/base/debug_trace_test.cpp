@@ -8,12 +8,13 @@
 #include "QV_Base/Src/QV_DebugTrace.h"
 #include "tests/support/TestSupport.h"
 
+namespace zbtest {
 namespace {
 
 constexpr size_t kMaxPassed = zbbase::kDebugTraceBytes - 1;  // the terminator takes one byte
 
 TEST(DebugTraceTest, TextWithoutConversionsPassesUnchanged) {
-  zbtest::DebugCapture capture;
+  DebugCapture capture;
   zbbase::DebugTrace("Adpcm HandleFrame\r\n");
   zbbase::DebugTrace("Render Adpcm Frame\r\n");
   EXPECT_EQ(capture.texts(),
@@ -21,13 +22,13 @@ TEST(DebugTraceTest, TextWithoutConversionsPassesUnchanged) {
 }
 
 TEST(DebugTraceTest, ConversionsAreFormattedAndNothingIsAdded) {
-  zbtest::DebugCapture capture;
+  DebugCapture capture;
   zbbase::DebugTrace("seq=%d len=%u %s%%\r\n", -3, 168u, "ok");
   EXPECT_EQ(capture.texts(), (std::vector<std::string>{"seq=-3 len=168 ok%\r\n"}));
 }
 
 TEST(DebugTraceTest, EmptyMessageIsStillPassedOn) {
-  zbtest::DebugCapture capture;
+  DebugCapture capture;
   zbbase::DebugTrace("%s", "");
   EXPECT_EQ(capture.texts(), (std::vector<std::string>{""}));
 }
@@ -39,7 +40,7 @@ TEST_P(DebugTraceLengthTest, ArrivesWholeOrAsItsFirst2047Characters) {
   const size_t length = GetParam();
   std::string message;
   for (size_t i = 0; i < length; ++i) message += static_cast<char>('a' + i % 26);
-  zbtest::DebugCapture capture;
+  DebugCapture capture;
   zbbase::DebugTrace("%s", message.c_str());
   const std::vector<std::string> texts = capture.texts();
   ASSERT_EQ(texts.size(), 1u);
@@ -54,3 +55,4 @@ INSTANTIATE_TEST_SUITE_P(Lengths, DebugTraceLengthTest,
                          ::testing::PrintToStringParamName());
 
 }  // namespace
+}  // namespace zbtest

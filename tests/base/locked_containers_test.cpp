@@ -8,6 +8,7 @@
 
 #include "QV_Base/Src/QV_LockedContainers.h"
 
+namespace zbtest {
 namespace {
 
 using zbbase::AutoLock;
@@ -91,3 +92,4 @@ TEST(LockedContainersTest, MapStaysConsistentUnderConcurrentUse) {
 }
 
 }  // namespace
+}  // namespace zbtest

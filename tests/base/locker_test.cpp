@@ -16,12 +16,12 @@
 #include "tests/base/TraceSocket.h"
 #include "tests/support/TestSupport.h"
 
+namespace zbtest {
 namespace {
 
 using zbbase::AutoLock;
 using zbbase::Locker;
 using zbbase::TraceSender;
-using zbtest::TraceSocket;
 
 constexpr int kLineTimeoutMs = 5000;  // a line that must come
 constexpr int kSilenceMs = 100;       // how long nothing must arrive
@@ -249,9 +249,9 @@ TEST_F(LockTraceTest, AutoLockReleasesWhenAnExceptionLeavesItsScope) {
 }
 
 TEST_F(LockTraceTest, NullAutoLockReportsAndTouchesNoLock) {
-  zbtest::AssertRecorder recorder;
+  AssertRecorder recorder;
   { AutoLock guard(nullptr); }
-  const std::vector<zbtest::ReportedAssertion> expected{{"lck", "QV_Base/Src/QV_Locker", 184}};
+  const std::vector<ReportedAssertion> expected{{"lck", "QV_Base/Src/QV_Locker", 184}};
   EXPECT_EQ(recorder.reports(), expected);
   EXPECT_TRUE(NothingSent());
 }
@@ -268,16 +268,16 @@ TEST_F(LockTraceTest, NothingIsSentWhileTheSwitchIsOff) {
 TEST_F(LockTraceTest, NothingIsSentWithoutASocket) {
   g_traceSender.socket = zbplat::kNoSocket;
   Locker lck;
-  zbtest::ClearSocketError();
+  ClearSocketError();
   lck.Lock();
   lck.Unlock();
-  EXPECT_EQ(zbtest::LastSocketError(), 0) << "a send was attempted on the closed sender";
+  EXPECT_EQ(LastSocketError(), 0) << "a send was attempted on the closed sender";
   EXPECT_TRUE(NothingSent());
 }
 
 TEST_F(LockTraceTest, FailedSendLeavesTheLockWorking) {
   Locker lck;
-  g_traceSender.socket = zbtest::UnopenedSocketHandle();
+  g_traceSender.socket = UnopenedSocketHandle();
   lck.Lock();
   lck.Lock();
   lck.Unlock();
@@ -342,7 +342,7 @@ TEST(TraceSenderTest, CloseClosesOnceThenReturnsZero) {
 
 TEST(TraceSenderTest, FailedCloseReturnsMinusOneAndStillMarksClosed) {
   TraceSender sender(0, "", 1);
-  sender.socket = zbtest::UnopenedSocketHandle();
+  sender.socket = UnopenedSocketHandle();
   EXPECT_EQ(sender.Close(), -1);
   EXPECT_EQ(sender.socket, zbplat::kNoSocket);
 }
@@ -364,9 +364,10 @@ TEST(TraceSenderTest, SendReturnsThePlatformResult) {
   sender.socket = pair.sender();
   EXPECT_EQ(sender.Send("abc\r\n", 5), 5);
   EXPECT_EQ(pair.ReceiveLine(kLineTimeoutMs), "abc\r\n");
-  sender.socket = zbtest::UnopenedSocketHandle();
+  sender.socket = UnopenedSocketHandle();
   EXPECT_EQ(sender.Send("abc", 3), -1);
   sender.socket = zbplat::kNoSocket;  // the pair closes its own ends
 }
 
 }  // namespace
+}  // namespace zbtest

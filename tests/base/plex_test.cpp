@@ -5,8 +5,10 @@
 #include <vector>
 
 #include "QV_Base/Src/QV_Plex.h"
+#include "tests/support/CaseNames.h"
 #include "tests/support/TestSupport.h"
 
+namespace zbtest {
 namespace {
 
 using zbbase::Plex;
@@ -14,7 +16,7 @@ using zbbase::Plex;
 constexpr uint32_t kElements = 10;
 constexpr uint32_t kElementBytes = 12;
 
-struct BadSize {
+struct BadSize : NamedRow {
   uint32_t nMax;
   uint32_t cbElement;
 };
@@ -22,10 +24,10 @@ struct BadSize {
 class PlexBadSizeTest : public ::testing::TestWithParam<BadSize> {};
 
 TEST_P(PlexBadSizeTest, ReportsAndLeavesTheChainAlone) {
-  zbtest::AssertRecorder recorder;
+  AssertRecorder recorder;
   Plex* chain = nullptr;
   Plex* block = Plex::Create(chain, GetParam().nMax, GetParam().cbElement);
-  const std::vector<zbtest::ReportedAssertion> expected{
+  const std::vector<ReportedAssertion> expected{
       {"nMax > 0 && cbElement > 0", "QV_Base/Src/QV_Plex", 15}};
   EXPECT_EQ(recorder.reports(), expected);
   EXPECT_EQ(block, nullptr);
@@ -33,12 +35,13 @@ TEST_P(PlexBadSizeTest, ReportsAndLeavesTheChainAlone) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, PlexBadSizeTest,
-                         ::testing::Values(BadSize{0, kElementBytes},  // no elements
-                                           BadSize{kElements, 0},      // empty elements
-                                           BadSize{0, 0}));            // both: still one report
+                         ::testing::Values(BadSize{"NoElements", 0, kElementBytes},
+                                           BadSize{"EmptyElements", kElements, 0},
+                                           BadSize{"BothStillOneReport", 0, 0}),
+                         RowName());
 
 TEST(PlexTest, NewBlocksGoToTheFrontOfTheChain) {
-  zbtest::AssertRecorder recorder;
+  AssertRecorder recorder;
   Plex* chain = nullptr;
   Plex* oldest = Plex::Create(chain, kElements, kElementBytes);
   EXPECT_EQ(chain, oldest);
@@ -64,3 +67,4 @@ TEST(PlexTest, ElementAreaFollowsTheLinkAndHoldsEveryElement) {
 }
 
 }  // namespace
+}  // namespace zbtest

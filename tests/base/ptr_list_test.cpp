@@ -8,7 +8,9 @@
 #include <vector>
 
 #include "QV_Base/Src/QV_PtrList.h"
+#include "tests/support/CaseNames.h"
 
+namespace zbtest {
 namespace {
 
 using List = zbbase::PtrList<int>;
@@ -133,8 +135,7 @@ TEST_F(PtrListTest, RemoveAllKeepsBlockSizeAndNextAddAllocatesAgain) {
 }
 
 // One row per removal order over a list that spans three blocks.
-struct RemovalOrder {
-  const char* name;
+struct RemovalOrder : NamedRow {
   std::vector<int> order;  // element indices in the order they are removed
 };
 
@@ -191,6 +192,7 @@ TEST_P(PtrListRemovalTest, KeepsOrderAndLinksAfterEveryRemoval) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Orders, PtrListRemovalTest, ::testing::ValuesIn(RemovalOrders()),
-                         [](const auto& row) { return std::string(row.param.name); });
+                         RowName());
 
 }  // namespace
+}  // namespace zbtest

@@ -10,7 +10,10 @@
 #include <vector>
 
 #include "QV_Base/Src/QV_PtrMap.h"
+#include "tests/support/CaseNames.h"
+#include "tests/support/StdoutCapture.h"
 
+namespace zbtest {
 namespace {
 
 constexpr uint32_t kBuckets = 17;
@@ -50,22 +53,13 @@ const void* KeyInBucket(uint32_t b) {
   return FakeKey(kOtherKeysBase + b * kHashStep + kInsideStep);
 }
 
-template <typename Op>
-std::string StdoutOf(Op op) {
-  std::fflush(stdout);
-  testing::internal::CaptureStdout();
-  op();
-  std::fflush(stdout);
-  return testing::internal::GetCapturedStdout();
-}
-
 std::string Warnings(int n) {
   std::string text;
   for (int i = 0; i < n; ++i) text += kWarning;
   return text;
 }
 
-struct HashRow {
+struct HashRow : NamedRow {
   uintptr_t address;
   uint32_t bucket;
 };
@@ -77,15 +71,16 @@ TEST_P(HashKeyTest, BucketIsAddressShiftedByFourModuloSeventeen) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Addresses, HashKeyTest,
-                         ::testing::Values(HashRow{0x0, 0},          // first bucket
-                                           HashRow{0xF, 0},          // low four bits ignored
-                                           HashRow{0x10, 1},         // next 16 bytes: next bucket
-                                           HashRow{0x100, 16},       // last bucket
-                                           HashRow{0x110, 0},        // 272 bytes on: wraps to 0
-                                           HashRow{0x10000, 16},     // the chain tests' bucket
-                                           HashRow{0x12345678, 4},   // arbitrary address
-                                           HashRow{0xFFFFFFF0, 15},  // unsigned: no sign effects
-                                           HashRow{0xFFFFFFFF, 15}));
+                         ::testing::Values(HashRow{"FirstBucket", 0x0, 0},
+                                           HashRow{"LowFourBitsIgnored", 0xF, 0},
+                                           HashRow{"Next16BytesNextBucket", 0x10, 1},
+                                           HashRow{"LastBucket", 0x100, 16},
+                                           HashRow{"WrapsAfter272Bytes", 0x110, 0},
+                                           HashRow{"ChainTestsBucket", 0x10000, 16},
+                                           HashRow{"ArbitraryAddress", 0x12345678, 4},
+                                           HashRow{"UnsignedNoSignEffects", 0xFFFFFFF0, 15},
+                                           HashRow{"LargestAddress", 0xFFFFFFFF, 15}),
+                         RowName());
 
 TEST(PtrMapTest, HashUsesTheAddressAsAnUnsigned32BitNumber) {
   if (sizeof(void*) <= sizeof(uint32_t)) GTEST_SKIP() << "addresses have no bits above 32";
@@ -242,8 +237,7 @@ TEST(PtrMapTest, RemoveKeyOfAbsentKeyChangesNothing) {
 // key inserted last is at position 1. `position` 0 means a key of that bucket that is absent.
 enum class Walk { kLookup, kGetOrInsert, kRemoveKey };
 
-struct ChainRow {
-  const char* name;
+struct ChainRow : NamedRow {
   int chainLength;
   int position;
   Walk walk;
@@ -304,6 +298,7 @@ INSTANTIATE_TEST_SUITE_P(
         ChainRow{"GetOrInsertMissOn35", 35, 0, Walk::kGetOrInsert, 5},  // then inserts
         ChainRow{"RemoveOldestOf40", 40, 40, Walk::kRemoveKey, 0},      // removal never warns
         ChainRow{"RemoveMissOn40", 40, 0, Walk::kRemoveKey, 0}),
-    [](const auto& row) { return std::string(row.param.name); });
+    RowName());
 
 }  // namespace
+}  // namespace zbtest

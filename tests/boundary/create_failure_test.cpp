@@ -1,70 +1,27 @@
 // zbCreateInstance when the global allocation operator fails at each of its allocations in
 // turn: no exception leaves the export, it returns null, and nothing stays allocated or
-// recorded. This program replaces the global allocation operators with counting ones.
+// recorded. This program replaces the global allocation operators (tests/support/HeapWatch).
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <cstdlib>
-#include <new>
 #include <string>
 #include <vector>
 
 #include "exports/zbexports.h"
 #include "tests/boundary/BoundaryFixture.h"
+#include "tests/support/CaseNames.h"
+#include "tests/support/HeapWatch.h"
 
-namespace {
-
-std::atomic<int> g_failCountdown{0};       // n > 0: the n-th allocation from now fails
-std::atomic<long> g_liveAllocations{0};    // allocations not yet given back
-
-}  // namespace
-
-void* operator new(std::size_t size) {
-  if (g_failCountdown.load() > 0 && g_failCountdown.fetch_sub(1) == 1) throw std::bad_alloc();
-  void* ptr = std::malloc(size == 0 ? 1 : size);
-  if (ptr == nullptr) throw std::bad_alloc();
-  g_liveAllocations.fetch_add(1);
-  return ptr;
-}
-
-// These operators pair malloc and free themselves; an optimiser that inlines them would
-// otherwise take free for a mismatch with operator new.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-
-void operator delete(void* ptr) noexcept {
-  if (ptr == nullptr) return;
-  g_liveAllocations.fetch_sub(1);
-  std::free(ptr);
-}
-
-void operator delete(void* ptr, std::size_t) noexcept { operator delete(ptr); }
-
-// The other forms go through the two above, so that sanitizers that supply their own
-// operators do not pair one of theirs with one of these.
-void* operator new[](std::size_t size) { return operator new(size); }
-void operator delete[](void* ptr) noexcept { operator delete(ptr); }
-void operator delete[](void* ptr, std::size_t) noexcept { operator delete(ptr); }
-
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-  try {
-    return operator new(size);
-  } catch (const std::bad_alloc&) {
-    return nullptr;
-  }
-}
-void operator delete(void* ptr, const std::nothrow_t&) noexcept { operator delete(ptr); }
-
+namespace zbtest {
 namespace {
 
 constexpr int kMostAllocationsPerCreate = 8;  // far above the module, bucket array and node block
 
-struct CreateFailureCase {
-  const char* test;
-  const char* name;
+struct CreateFailureCase : NamedRow {
+  const char* interfaceName;
   int recordedBefore;  // modules recorded before; 10 fill the first node block
 };
 
-class CreateFailureTest : public zbtest::BoundaryTest,
+class CreateFailureTest : public BoundaryTest,
                           public ::testing::WithParamInterface<CreateFailureCase> {};
 
 TEST_P(CreateFailureTest, EachFailingAllocationGivesNullAndLeavesNothing) {
@@ -73,18 +30,18 @@ TEST_P(CreateFailureTest, EachFailingAllocationGivesNullAndLeavesNothing) {
 
   bool created = false;
   for (int failing = 1; !created && failing <= kMostAllocationsPerCreate; ++failing) {
-    const long liveBefore = g_liveAllocations.load();
+    const long liveBefore = LiveAllocations();
     void* module = nullptr;
-    g_failCountdown.store(failing);
-    EXPECT_NO_THROW(module = zbCreateInstance(GetParam().name)) << "allocation " << failing << " failing";
-    created = g_failCountdown.exchange(0) != 0;  // the call needed fewer allocations
+    FailNthAllocation(failing);
+    EXPECT_NO_THROW(module = zbCreateInstance(GetParam().interfaceName)) << "allocation " << failing << " failing";
+    created = CancelFailure();  // the call needed fewer allocations
     if (created) {
       ASSERT_NE(module, nullptr);
       zbDestroyInstance(module);
     } else {
       EXPECT_EQ(module, nullptr) << "allocation " << failing << " failing";
       EXPECT_EQ(RecordedCount(), GetParam().recordedBefore);
-      EXPECT_EQ(g_liveAllocations.load(), liveBefore) << "allocation " << failing << " failing leaked";
+      EXPECT_EQ(LiveAllocations(), liveBefore) << "allocation " << failing << " failing leaked";
     }
   }
   EXPECT_TRUE(created);
@@ -96,6 +53,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(CreateFailureCase{"EncoderIntoAnEmptyRegistry", ZB_NAME_ENCODER, 0},
                       CreateFailureCase{"DecoderIntoAnEmptyRegistry", ZB_NAME_DECODER, 0},
                       CreateFailureCase{"EncoderNeedingANewNodeBlock", ZB_NAME_ENCODER, 10}),
-    [](const ::testing::TestParamInfo<CreateFailureCase>& param) { return std::string(param.param.test); });
+    RowName());
 
 }  // namespace
+}  // namespace zbtest

@@ -9,8 +9,10 @@
 #include "Include/ZBAV_H/QV_ZbavMemMgr.h"
 #include "exports/zbexports.h"
 #include "tests/boundary/BoundaryFixture.h"
+#include "tests/support/CaseNames.h"
 #include "tests/support/TestSupport.h"
 
+namespace zbtest {
 namespace {
 
 constexpr uint32_t kUntouchedId = 0xCAFEF00D;
@@ -21,10 +23,10 @@ IZBAvChildModule* Descriptor() {
   return static_cast<IZBAvChildModule*>(zbCreateInstance(ZB_NAME_CHILD_MODULE));
 }
 
-using DescriptorTest = zbtest::BoundaryTest;
+using DescriptorTest = BoundaryTest;
 
 TEST_F(DescriptorTest, InstalledAllocatorServesAlloc) {
-  zbtest::CountingAllocator host;
+  CountingAllocator host;
   Descriptor()->SetMemAllocator(&host);
   EXPECT_EQ(g_zbavMemMgr.m_lpSink, &host);
   void* buffer = g_zbavMemMgr.Alloc(kBufferBytes);
@@ -35,7 +37,7 @@ TEST_F(DescriptorTest, InstalledAllocatorServesAlloc) {
 }
 
 TEST_F(DescriptorTest, NullAllocatorKeepsTheInstalledOne) {
-  zbtest::CountingAllocator host;
+  CountingAllocator host;
   Descriptor()->SetMemAllocator(&host);
   Descriptor()->SetMemAllocator(nullptr);
   EXPECT_EQ(g_zbavMemMgr.m_lpSink, &host);
@@ -51,8 +53,8 @@ TEST_F(DescriptorTest, NullAllocatorBeforeAnyInstallsNothing) {
 }
 
 TEST_F(DescriptorTest, LaterAllocatorReplacesTheEarlierOne) {
-  zbtest::CountingAllocator first;
-  zbtest::CountingAllocator second;
+  CountingAllocator first;
+  CountingAllocator second;
   Descriptor()->SetMemAllocator(&first);
   Descriptor()->SetMemAllocator(&second);
   void* buffer = g_zbavMemMgr.Alloc(kBufferBytes);
@@ -64,8 +66,8 @@ TEST_F(DescriptorTest, LaterAllocatorReplacesTheEarlierOne) {
 }
 
 // One row per name: the identifier it yields, or 0 when it has none.
-struct InfoRow {
-  const char* name;
+struct InfoRow : NamedRow {
+  const char* interfaceName;
   uint32_t typeId;
 };
 
@@ -75,21 +77,22 @@ TEST_P(ModuleInfoTest, AnswersExactNamesOnlyAndLeavesOutputsAloneOtherwise) {
   uint32_t typeId = kUntouchedId;
   uint8_t flag = kUntouchedFlag;
   const bool known = GetParam().typeId != 0;
-  EXPECT_EQ(Descriptor()->GetModuleInfo(GetParam().name, &typeId, &flag), known);
+  EXPECT_EQ(Descriptor()->GetModuleInfo(GetParam().interfaceName, &typeId, &flag), known);
   EXPECT_EQ(typeId, known ? GetParam().typeId : kUntouchedId);
   EXPECT_EQ(flag, known ? 0 : kUntouchedFlag);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Names, ModuleInfoTest,
-    ::testing::Values(InfoRow{"QV_AdpcmEncoder", 0xD008B},  // 13 << 16 | ADPCM type 139
-                      InfoRow{"QV_AdpcmDecoder", 0xE008B},  // 14 << 16 | ADPCM type 139
-                      InfoRow{"QV_AdpcmEncoderX", 0},       // one character more
-                      InfoRow{"QV_AdpcmEncode", 0},         // prefix
-                      InfoRow{"QV_AdpcmDecoder ", 0},       // trailing blank
-                      InfoRow{"qv_adpcmdecoder", 0},        // case matters
-                      InfoRow{"IZBAvChildModule", 0},       // the descriptor has no identifier
-                      InfoRow{"", 0}));
+    ::testing::Values(InfoRow{"Encoder", "QV_AdpcmEncoder", 0xD008B},  // 13 << 16 | ADPCM type 139
+                      InfoRow{"Decoder", "QV_AdpcmDecoder", 0xE008B},  // 14 << 16 | ADPCM type 139
+                      InfoRow{"OneCharacterMore", "QV_AdpcmEncoderX", 0},
+                      InfoRow{"Prefix", "QV_AdpcmEncode", 0},
+                      InfoRow{"TrailingBlank", "QV_AdpcmDecoder ", 0},
+                      InfoRow{"CaseMatters", "qv_adpcmdecoder", 0},
+                      InfoRow{"DescriptorHasNoIdentifier", "IZBAvChildModule", 0},
+                      InfoRow{"Empty", "", 0}),
+    RowName());
 
 TEST(ModuleInfoNullTest, NullArgumentsAreRefusedWithoutWriting) {
   IZBAvChildModule* descriptor = Descriptor();
@@ -102,7 +105,7 @@ TEST(ModuleInfoNullTest, NullArgumentsAreRefusedWithoutWriting) {
   EXPECT_EQ(flag, kUntouchedFlag);
 }
 
-struct ReservedArgs {
+struct ReservedArgs : NamedRow {
   int32_t a, b, c, d;
 };
 
@@ -117,8 +120,10 @@ TEST_P(ReservedSlotTest, AnswerFalseTrueTrueWhateverTheyAreGiven) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Arguments, ReservedSlotTest,
-                         ::testing::Values(ReservedArgs{0, 0, 0, 0}, ReservedArgs{1, -1, 2, -2},
-                                           ReservedArgs{INT32_MIN, INT32_MAX, INT32_MIN,
-                                                        INT32_MAX}));
+                         ::testing::Values(ReservedArgs{"Zeros", 0, 0, 0, 0},
+                                           ReservedArgs{"SmallOfBothSigns", 1, -1, 2, -2},
+                                           ReservedArgs{"Extremes", INT32_MIN, INT32_MAX, INT32_MIN, INT32_MAX}),
+                         RowName());
 
 }  // namespace
+}  // namespace zbtest

@@ -13,11 +13,12 @@
 #include "exports/InstanceRegistry.h"
 #include "exports/zbexports.h"
 #include "tests/boundary/BoundaryFixture.h"
+#include "tests/support/CaseNames.h"
+#include "tests/support/StdoutCapture.h"
 #include "tests/support/TestSupport.h"
 
+namespace zbtest {
 namespace {
-
-using zbtest::BoundaryTest;
 
 constexpr size_t kNameBytes = ZB_INTERFACE_NAME_BYTES;
 constexpr size_t kBufferBytes = 2 * kNameBytes;
@@ -31,20 +32,11 @@ const void* FakeModule(int i) {
   return reinterpret_cast<const void*>(kFakeBase + static_cast<uintptr_t>(i) * kSameBucket);
 }
 
-template <typename Op>
-std::string StdoutOf(Op op) {
-  std::fflush(stdout);
-  testing::internal::CaptureStdout();
-  op();
-  std::fflush(stdout);
-  return testing::internal::GetCapturedStdout();
-}
-
 using ExportsTest = BoundaryTest;
 
 TEST_F(ExportsTest, InitializeAnswersTrueAndUninitializeChangesNothing) {
   EXPECT_TRUE(zbInitialize());
-  zbtest::CountingAllocator allocator;
+  CountingAllocator allocator;
   g_zbavMemMgr.m_lpSink = &allocator;
   void* module = zbCreateInstance(ZB_NAME_ENCODER);
   ASSERT_NE(module, nullptr);
@@ -56,9 +48,9 @@ TEST_F(ExportsTest, InitializeAnswersTrueAndUninitializeChangesNothing) {
 }
 
 // One row per index: the name it yields, or null when it is refused.
-struct NameRow {
+struct NameRow : NamedRow {
   int32_t index;
-  const char* name;
+  const char* interfaceName;
 };
 
 class InterfaceNameTest : public ::testing::TestWithParam<NameRow> {};
@@ -67,7 +59,7 @@ TEST_P(InterfaceNameTest, CopiesTheNameOrLeavesTheBufferAlone) {
   char buffer[kBufferBytes];
   std::memset(buffer, kUntouched, sizeof buffer);
   const bool ok = zbGetInterfaceName(GetParam().index, buffer);
-  const char* name = GetParam().name;
+  const char* name = GetParam().interfaceName;
   EXPECT_EQ(ok, name != nullptr);
   for (size_t i = 0; i < kBufferBytes; ++i) {
     const char expected = name != nullptr && i < kNameBytes ? name[i] : kUntouched;
@@ -76,11 +68,13 @@ TEST_P(InterfaceNameTest, CopiesTheNameOrLeavesTheBufferAlone) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Indices, InterfaceNameTest,
-                         ::testing::Values(NameRow{0, "QV_AdpcmEncoder"},  // with its zero
-                                           NameRow{1, "QV_AdpcmDecoder"},
-                                           NameRow{2, nullptr},  // one past the last
-                                           NameRow{-1, nullptr}, NameRow{INT32_MIN, nullptr},
-                                           NameRow{INT32_MAX, nullptr}));
+                         ::testing::Values(NameRow{"Encoder", 0, "QV_AdpcmEncoder"},  // with its zero
+                                           NameRow{"Decoder", 1, "QV_AdpcmDecoder"},
+                                           NameRow{"OnePastTheLast", 2, nullptr},
+                                           NameRow{"MinusOne", -1, nullptr},
+                                           NameRow{"Smallest", INT32_MIN, nullptr},
+                                           NameRow{"Largest", INT32_MAX, nullptr}),
+                         RowName());
 
 TEST(InterfaceNameNullTest, NullBufferIsRefused) {
   EXPECT_FALSE(zbGetInterfaceName(0, nullptr));
@@ -88,7 +82,7 @@ TEST(InterfaceNameNullTest, NullBufferIsRefused) {
 }
 
 // Names that differ from an interface name in any way create nothing.
-class RefusedNameTest : public zbtest::BoundaryTest,
+class RefusedNameTest : public BoundaryTest,
                         public ::testing::WithParamInterface<const char*> {};
 
 TEST_P(RefusedNameTest, ReturnsNullAndRecordsNothing) {
@@ -128,7 +122,7 @@ TEST_F(ExportsTest, DescriptorIsOneStaticObjectThatDestroyIgnores) {
   EXPECT_EQ(zbCreateInstance(ZB_NAME_CHILD_MODULE), first);
 }
 
-class ModuleLifecycleTest : public zbtest::BoundaryTest,
+class ModuleLifecycleTest : public BoundaryTest,
                             public ::testing::WithParamInterface<const char*> {};
 
 TEST_P(ModuleLifecycleTest, IsRecordedUnderItsAddressAndDestroyedOnce) {
@@ -265,3 +259,4 @@ TEST_F(ExportsTest, RecordWithoutObjectIsRemovedWithoutDestroying) {
 }
 
 }  // namespace
+}  // namespace zbtest

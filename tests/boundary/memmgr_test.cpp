@@ -9,19 +9,18 @@
 #include "tests/boundary/BoundaryFixture.h"
 #include "tests/support/TestSupport.h"
 
+namespace zbtest {
 namespace {
-
-using zbtest::ReportedAssertion;
 
 constexpr uint32_t kRequestBytes = 178;  // any non-zero size
 const ReportedAssertion kNoAllocator{"m_lpSink != NULL", "QV_ZbavMemMgr", 40};
 const ReportedAssertion kZeroLength{"len != 0", "QV_ZbavMemMgr", 41};
 
-using MemMgrTest = zbtest::BoundaryTest;
+using MemMgrTest = BoundaryTest;
 
 TEST_F(MemMgrTest, AllocReturnsTheHostsBufferWithoutReports) {
-  zbtest::AssertRecorder recorder;
-  zbtest::CountingAllocator host;
+  AssertRecorder recorder;
+  CountingAllocator host;
   g_zbavMemMgr.m_lpSink = &host;
   void* buffer = g_zbavMemMgr.Alloc(kRequestBytes);
   ASSERT_NE(buffer, nullptr);
@@ -34,20 +33,20 @@ TEST_F(MemMgrTest, AllocReturnsTheHostsBufferWithoutReports) {
 }
 
 TEST_F(MemMgrTest, AllocWithoutAllocatorReportsAndReturnsNull) {
-  zbtest::AssertRecorder recorder;
+  AssertRecorder recorder;
   EXPECT_EQ(g_zbavMemMgr.Alloc(kRequestBytes), nullptr);
   EXPECT_EQ(recorder.reports(), (std::vector<ReportedAssertion>{kNoAllocator}));
 }
 
 TEST_F(MemMgrTest, ZeroBytesWithoutAllocatorReportsBoth) {
-  zbtest::AssertRecorder recorder;
+  AssertRecorder recorder;
   EXPECT_EQ(g_zbavMemMgr.Alloc(0), nullptr);
   EXPECT_EQ(recorder.reports(), (std::vector<ReportedAssertion>{kNoAllocator, kZeroLength}));
 }
 
 TEST_F(MemMgrTest, ZeroBytesReportsAndStillAsksTheHost) {
-  zbtest::AssertRecorder recorder;
-  zbtest::CountingAllocator host;
+  AssertRecorder recorder;
+  CountingAllocator host;
   g_zbavMemMgr.m_lpSink = &host;
   void* buffer = g_zbavMemMgr.Alloc(0);
   EXPECT_EQ(recorder.reports(), (std::vector<ReportedAssertion>{kZeroLength}));
@@ -58,8 +57,8 @@ TEST_F(MemMgrTest, ZeroBytesReportsAndStillAsksTheHost) {
 }
 
 TEST_F(MemMgrTest, HostRefusalIsPassedOnWithoutReports) {
-  zbtest::AssertRecorder recorder;
-  zbtest::CountingAllocator host;
+  AssertRecorder recorder;
+  CountingAllocator host;
   host.SetFailing(true);
   g_zbavMemMgr.m_lpSink = &host;
   EXPECT_EQ(g_zbavMemMgr.Alloc(kRequestBytes), nullptr);
@@ -68,8 +67,8 @@ TEST_F(MemMgrTest, HostRefusalIsPassedOnWithoutReports) {
 }
 
 TEST_F(MemMgrTest, FreeOfNullIsIgnored) {
-  zbtest::AssertRecorder recorder;
-  zbtest::CountingAllocator host;
+  AssertRecorder recorder;
+  CountingAllocator host;
   g_zbavMemMgr.m_lpSink = &host;
   g_zbavMemMgr.Free(nullptr);
   EXPECT_EQ(host.badFrees(), 0) << "the host was handed a null pointer";
@@ -77,7 +76,7 @@ TEST_F(MemMgrTest, FreeOfNullIsIgnored) {
 }
 
 TEST_F(MemMgrTest, FreeWithoutAllocatorIsIgnored) {
-  zbtest::AssertRecorder recorder;
+  AssertRecorder recorder;
   int notFromTheHost = 0;
   g_zbavMemMgr.Free(&notFromTheHost);
   EXPECT_TRUE(recorder.reports().empty());
@@ -85,3 +84,4 @@ TEST_F(MemMgrTest, FreeWithoutAllocatorIsIgnored) {
 }
 
 }  // namespace
+}  // namespace zbtest

@@ -7,13 +7,14 @@
 #include "exports/zbexports.h"
 #include "tests/boundary/BoundaryFixture.h"
 
+namespace zbtest {
 namespace {
 
 constexpr int kThreads = 4;
 constexpr int kModulesPerThread = 12;  // more than one node block per thread
 constexpr int kRounds = 5;
 
-using RegistryThreadsTest = zbtest::BoundaryTest;
+using RegistryThreadsTest = BoundaryTest;
 
 TEST_F(RegistryThreadsTest, ConcurrentCreateAndDestroyKeepOneRecordPerModule) {
   std::vector<std::thread> threads;
@@ -47,3 +48,4 @@ TEST_F(RegistryThreadsTest, ConcurrentCreateAndDestroyKeepOneRecordPerModule) {
 }
 
 }  // namespace
+}  // namespace zbtest

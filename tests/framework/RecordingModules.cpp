@@ -1,7 +1,7 @@
 // Call log and test frames shared by the framework tests.
-#include "framework/RecordingModules.h"
+#include "tests/framework/RecordingModules.h"
 
-namespace fwtest {
+namespace zbtest {
 
 void CallLog::Name(const void* face, const std::string& name) {
   std::lock_guard<std::mutex> lock(m_mutex);
@@ -62,4 +62,4 @@ bool TestFrame::Intact(const AvFrame* frame) {
   return true;
 }
 
-}  // namespace fwtest
+}  // namespace zbtest

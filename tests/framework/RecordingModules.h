@@ -15,7 +15,7 @@
 
 #include "Include/QV_Interface/zbav.h"
 
-namespace fwtest {
+namespace zbtest {
 
 // The calls that test modules receive, in order, as "Module.Operation(Peer)" texts,
 // followed by "=answer" for operations whose answer the test checks.
@@ -198,4 +198,4 @@ struct TestFrame {
   AvFrame frame{};
 };
 
-}  // namespace fwtest
+}  // namespace zbtest

@@ -14,7 +14,7 @@
 #include <mutex>
 #include <thread>
 
-namespace fwtest {
+namespace zbtest {
 
 // Long enough for any correct run under Wine or a sanitizer; only a hang reaches it.
 inline constexpr std::chrono::seconds kHangLimit{120};
@@ -115,4 +115,4 @@ class Watchdog {
   std::thread m_thread;
 };
 
-}  // namespace fwtest
+}  // namespace zbtest

@@ -17,10 +17,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "framework/RecordingModules.h"
-#include "framework/ThreadHelpers.h"
+#include "tests/framework/RecordingModules.h"
+#include "tests/framework/ThreadHelpers.h"
 
-namespace fwtest {
+namespace zbtest {
 namespace {
 
 using ::testing::ElementsAre;
@@ -387,4 +387,4 @@ TEST(Stress, RewiringAndDeliveringOnSeveralThreadsKeepsTheGraphSound) {
 }
 
 }  // namespace
-}  // namespace fwtest
+}  // namespace zbtest

@@ -9,10 +9,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "framework/RecordingModules.h"
-#include "support/TestSupport.h"
+#include "tests/framework/RecordingModules.h"
+#include "tests/support/CaseNames.h"
+#include "tests/support/TestSupport.h"
 
-namespace fwtest {
+namespace zbtest {
 namespace {
 
 using ::testing::ElementsAre;
@@ -20,16 +21,13 @@ using ::testing::ElementsAreArray;
 using ::testing::IsEmpty;
 
 // One connection call on the pair S (source side) and K (sink side).
-struct ExchangeCase {
-  const char* name;
+struct ExchangeCase : NamedRow {
   bool connectedBefore;
   bool (*call)(TestEncoder& s, TestDecoder& k);
   bool answer;
   std::vector<std::string> calls;  // the log of the call, in order
   bool connectedAfter;
 };
-
-void PrintTo(const ExchangeCase& row, std::ostream* os) { *os << row.name; }
 
 // S also has a second output, B, connected before the case runs: the exchange must
 // leave it alone.
@@ -98,9 +96,7 @@ const ExchangeCase kExchangeCases[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Framework, ExchangeTest, ::testing::ValuesIn(kExchangeCases),
-                         [](const ::testing::TestParamInfo<ExchangeCase>& row) {
-                           return std::string(row.param.name);
-                         });
+                         RowName());
 
 class ConnectionTest : public ::testing::Test {
  protected:
@@ -187,14 +183,11 @@ TEST(PortListBlocks, EleventhPeerAllocatesTheSecondBlockOnBothSides) {
 }
 
 // A null peer handed to a connection operation.
-struct NullPeerCase {
-  const char* name;
+struct NullPeerCase : NamedRow {
   bool (*call)(TestEncoder& s, TestDecoder& k);
-  zbtest::ReportedAssertion report;
+  ReportedAssertion report;
   const char* logged;
 };
-
-void PrintTo(const NullPeerCase& row, std::ostream* os) { *os << row.name; }
 
 class NullPeerTest : public ::testing::TestWithParam<NullPeerCase> {
  protected:
@@ -211,7 +204,7 @@ class NullPeerTest : public ::testing::TestWithParam<NullPeerCase> {
 // The assertion fires, the answer is false, nothing is stored and nobody is called.
 TEST_P(NullPeerTest, AssertsStoresNothingAndCallsNobody) {
   const NullPeerCase& c = GetParam();
-  zbtest::AssertRecorder asserts;
+  AssertRecorder asserts;
   EXPECT_FALSE(c.call(s, k));
   EXPECT_THAT(asserts.reports(), ElementsAre(c.report));
   EXPECT_THAT(log.Entries(), ElementsAre(c.logged));
@@ -240,9 +233,7 @@ const NullPeerCase kNullPeerCases[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Framework, NullPeerTest, ::testing::ValuesIn(kNullPeerCases),
-                         [](const ::testing::TestParamInfo<NullPeerCase>& row) {
-                           return std::string(row.param.name);
-                         });
+                         RowName());
 
 // A null entry in the output list: delivery reports it and skips it, counting skips it
 // silently, and neither calls through it.
@@ -256,10 +247,10 @@ TEST(NullOutputEntry, DeliveryReportsAndSkipsItCountingSkipsItSilently) {
   ASSERT_TRUE(s.AddOutput(last.sink()));
   log.Clear();
 
-  zbtest::AssertRecorder asserts;
+  AssertRecorder asserts;
   TestFrame frame(1);
   s.DeliverFrame(&frame.frame);
-  EXPECT_THAT(asserts.reports(), ElementsAre(zbtest::ReportedAssertion{"lpOutput", "zbav", 1251}));
+  EXPECT_THAT(asserts.reports(), ElementsAre(ReportedAssertion{"lpOutput", "zbav", 1251}));
   EXPECT_THAT(log.Entries(), ElementsAre("A.IsActive(S)=true", "A.HandleFrame(S)", "B.IsActive(S)=true",
                                          "B.HandleFrame(S)"));
 
@@ -272,4 +263,4 @@ TEST(NullOutputEntry, DeliveryReportsAndSkipsItCountingSkipsItSilently) {
 }
 
 }  // namespace
-}  // namespace fwtest
+}  // namespace zbtest

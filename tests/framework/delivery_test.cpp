@@ -9,10 +9,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "framework/RecordingModules.h"
-#include "framework/ThreadHelpers.h"
+#include "tests/framework/RecordingModules.h"
+#include "tests/framework/ThreadHelpers.h"
+#include "tests/support/CaseNames.h"
 
-namespace fwtest {
+namespace zbtest {
 namespace {
 
 using ::testing::ElementsAre;
@@ -110,14 +111,11 @@ TEST_F(DeliveryTest, ExceptionAfterASelfRemovalStillReleasesTheRemovedNode) {
 }
 
 // An output whose HandleFrame changes the outputs of the delivering source.
-struct WalkChangeCase {
-  const char* name;
+struct WalkChangeCase : NamedRow {
   void (*onFrame)(TestEncoder& s, const OutputsByName& o);
   const char* firstReceivers;   // who handles the frame being delivered, in order
   const char* outputsAfter;     // S's outputs afterwards, and who handles the next frame
 };
-
-void PrintTo(const WalkChangeCase& row, std::ostream* os) { *os << row.name; }
 
 class WalkChangeTest : public DeliveryTest, public ::testing::WithParamInterface<WalkChangeCase> {};
 
@@ -190,9 +188,7 @@ const WalkChangeCase kWalkChangeCases[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Framework, WalkChangeTest, ::testing::ValuesIn(kWalkChangeCases),
-                         [](const ::testing::TestParamInfo<WalkChangeCase>& row) {
-                           return std::string(row.param.name);
-                         });
+                         RowName());
 
 // An output destroys the next output from inside HandleFrame: the destroyed module's
 // detaching removes it from the walk, which never calls it (AddressSanitizer would see
@@ -292,4 +288,4 @@ TEST(DeliveryChain, FramesPassDownAChainInOneCallStack) {
 }
 
 }  // namespace
-}  // namespace fwtest
+}  // namespace zbtest

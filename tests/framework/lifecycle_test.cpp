@@ -11,10 +11,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "framework/AllocationWatch.h"
-#include "framework/RecordingModules.h"
+#include "tests/framework/RecordingModules.h"
+#include "tests/support/HeapWatch.h"
+#include "tests/support/CaseNames.h"
 
-namespace fwtest {
+namespace zbtest {
 namespace {
 
 using ::testing::ElementsAre;
@@ -129,12 +130,10 @@ TEST(Destruction, WithoutTheFreeFlagTheMemoryIsNotReleased) {
 
 // ---- The filter bases and the source layer ----
 
-struct AcceptsCase {
+struct AcceptsCase : NamedRow {
   uint16_t type;
   bool accepted;
 };
-
-void PrintTo(const AcceptsCase& row, std::ostream* os) { *os << "type " << row.type; }
 
 class EncoderAcceptsTypeTest : public ::testing::TestWithParam<AcceptsCase> {};
 
@@ -144,15 +143,16 @@ TEST_P(EncoderAcceptsTypeTest, TakesOnlyPcm) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Framework, EncoderAcceptsTypeTest,
-                         ::testing::Values(AcceptsCase{AV_TYPE_PCM, true},
-                                           AcceptsCase{AV_TYPE_PCM - 1, false},
-                                           AcceptsCase{AV_TYPE_PCM + 1, false},
-                                           AcceptsCase{AV_TYPE_ADPCM, false},
-                                           AcceptsCase{AV_TYPE_ADPCM_PARITY, false},
-                                           AcceptsCase{0, false},
+                         ::testing::Values(AcceptsCase{"Pcm", AV_TYPE_PCM, true},
+                                           AcceptsCase{"BelowPcm", AV_TYPE_PCM - 1, false},
+                                           AcceptsCase{"AbovePcm", AV_TYPE_PCM + 1, false},
+                                           AcceptsCase{"Adpcm", AV_TYPE_ADPCM, false},
+                                           AcceptsCase{"AdpcmParity", AV_TYPE_ADPCM_PARITY, false},
+                                           AcceptsCase{"Zero", 0, false},
                                            // The code is 16 bits wide: a byte match is not enough.
-                                           AcceptsCase{0x0100 | AV_TYPE_PCM, false},
-                                           AcceptsCase{0xFF00 | AV_TYPE_PCM, false}));
+                                           AcceptsCase{"PcmPlus0x0100", 0x0100 | AV_TYPE_PCM, false},
+                                           AcceptsCase{"PcmPlus0xFF00", 0xFF00 | AV_TYPE_PCM, false}),
+                         RowName());
 
 TEST(FilterBases, EncoderBaseFixedAnswers) {
   CallLog log;
@@ -217,14 +217,11 @@ class SlotTest : public ::testing::Test {
 };
 
 // One raw slot call on the encoder E (its peer is the decoder D) and what it must do.
-struct SlotCase {
-  const char* name;
+struct SlotCase : NamedRow {
   std::string (*call)(TestEncoder& e, TestDecoder& d, AvFrame* frame);
   std::string answer;
   std::vector<std::string> calls;
 };
-
-void PrintTo(const SlotCase& row, std::ostream* os) { *os << row.name; }
 
 std::string Text(bool value) { return value ? "true" : "false"; }
 
@@ -310,9 +307,7 @@ const SlotCase kSlotCases[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Framework, SlotOrderTest, ::testing::ValuesIn(kSlotCases),
-                         [](const ::testing::TestParamInfo<SlotCase>& row) {
-                           return std::string(row.param.name);
-                         });
+                         RowName());
 
 // Slot 0 of either face, reached from the object's address, destroys the whole object.
 TEST(SlotZero, DestroysTheWholeObjectFromEitherFace) {
@@ -355,4 +350,4 @@ TEST(Layout, SourceFaceAtTheStartSinkFaceAtItsFixedOffset) {
 }
 
 }  // namespace
-}  // namespace fwtest
+}  // namespace zbtest

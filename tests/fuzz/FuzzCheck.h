@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-namespace zbfuzz {
+namespace zbtest {
 
 // Name of the input the replay runner is running; null under libFuzzer, which names the
 // crashing input itself.
@@ -18,6 +18,6 @@ inline const char* g_currentInput = nullptr;
   std::abort();
 }
 
-}  // namespace zbfuzz
+}  // namespace zbtest
 
-#define ZB_FUZZ_CHECK(cond) ((cond) ? static_cast<void>(0) : ::zbfuzz::CheckFailed(#cond, __FILE__, __LINE__))
+#define ZB_FUZZ_CHECK(cond) ((cond) ? static_cast<void>(0) : ::zbtest::CheckFailed(#cond, __FILE__, __LINE__))

@@ -22,16 +22,18 @@
 // Checks: every delivered PCM frame has type 128, info, data and a length within the
 // buffer the decoder took for it (every byte of which is read); a refused frame renders
 // nothing; one frame renders at most two; every buffer is given back by the end.
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <memory>
 #include <vector>
 
 #include "Include/QV_Interface/zbav.h"
-#include "Include/ZBAV_H/QV_ZbavMemMgr.h"
 #include "modules/AdpcmDecoder.h"
 #include "modules/AdpcmEncoder.h"
 #include "tests/fuzz/FuzzCheck.h"
+#include "tests/support/ModuleFrames.h"
+#include "tests/support/RecordingSink.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
@@ -53,14 +55,14 @@ constexpr size_t kMaxRendersPerFrame = 2;  // a rebuilt partner, then the frame 
 // frame.
 constexpr size_t kChainFrameBytes[] = {640, 330, 2240, 7680};
 
-// Receives the decoder's PCM and checks each frame against the buffer it was given in.
-class CheckingSink final : public AvSink {
+// Receives the decoder's PCM and checks each frame against the buffer it was given in;
+// the recording reads every byte of it.
+class CheckingSink final : public zbtest::FrameRecorder<AvSink> {
  public:
   explicit CheckingSink(const zbtest::CountingAllocator& allocator) : m_allocator(allocator) {}
 
   void* DeletingDestructor(unsigned int flags) override { return DestroyModule(this, flags); }
-  bool AcceptsType(uint16_t) override { return true; }
-  bool HandleFrame(AvSourceFace*, AvFrame* frame) override {
+  bool HandleFrame(AvSourceFace* from, AvFrame* frame) override {
     ZB_FUZZ_CHECK(frame != nullptr);
     ZB_FUZZ_CHECK(frame->type == AV_TYPE_PCM);
     ZB_FUZZ_CHECK(frame->info != nullptr);
@@ -69,39 +71,12 @@ class CheckingSink final : public AvSink {
     const std::vector<uint32_t> sizes = m_allocator.sizes();
     ZB_FUZZ_CHECK(!sizes.empty());
     ZB_FUZZ_CHECK(frame->len <= sizes.back());
-    uint32_t sum = 0;
-    for (uint32_t i = 0; i < frame->len; ++i) sum += frame->data[i];
-    m_checksum += sum;
-    ++m_frames;
-    return true;
+    return FrameRecorder::HandleFrame(from, frame);
   }
-  size_t frames() const { return m_frames; }
+  size_t frames() const { return received.size(); }
 
  private:
   const zbtest::CountingAllocator& m_allocator;
-  size_t m_frames = 0;
-  uint32_t m_checksum = 0;  // keeps the reads of the payload
-};
-
-template <typename Module>
-struct Deleter {
-  void operator()(Module* module) const { module->DeletingDestructor(kDeleteFreesMemory); }
-};
-template <typename Module>
-using Owned = std::unique_ptr<Module, Deleter<Module>>;
-
-// Installs `allocator` as the host allocator for its lifetime.
-class AllocatorScope {
- public:
-  explicit AllocatorScope(IAvMemAlloc* allocator) : m_previous(g_zbavMemMgr.m_lpSink) {
-    g_zbavMemMgr.m_lpSink = allocator;
-  }
-  ~AllocatorScope() { g_zbavMemMgr.m_lpSink = m_previous; }
-  AllocatorScope(const AllocatorScope&) = delete;
-  AllocatorScope& operator=(const AllocatorScope&) = delete;
-
- private:
-  IAvMemAlloc* m_previous;
 };
 
 uint8_t FrameType(uint8_t shape) {
@@ -163,7 +138,7 @@ void RunRecords(const uint8_t* data, size_t size, const CheckingSink& sink, Adpc
 }
 
 void RunChain(const uint8_t* data, size_t size, const CheckingSink& sink, AdpcmDecoder& decoder) {
-  Owned<AdpcmEncoder> encoder(new AdpcmEncoder());
+  auto encoder = zbtest::Make<AdpcmEncoder>();
   encoder->AddOutput(&decoder);
   size_t offset = 0;
   for (int32_t seq = 0; offset < size; ++seq) {
@@ -190,10 +165,10 @@ void RunChain(const uint8_t* data, size_t size, const CheckingSink& sink, AdpcmD
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   zbtest::CountingAllocator allocator;
   {
-    AllocatorScope scope(&allocator);
+    zbtest::AllocatorScope scope(&allocator);
     for (const bool chain : {false, true}) {
-      Owned<CheckingSink> sink(new CheckingSink(allocator));
-      Owned<AdpcmDecoder> decoder(new AdpcmDecoder());
+      zbtest::ModulePtr<CheckingSink> sink(new CheckingSink(allocator));
+      auto decoder = zbtest::Make<AdpcmDecoder>();
       decoder->AddOutput(sink.get());
       if (chain) {
         RunChain(data, size, *sink, *decoder);

@@ -16,9 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "Include/ZBAV_H/QV_ZbavMemMgr.h"
 #include "tests/fuzz/FuzzCheck.h"
-#include "tests/modules/ProtocolScenario.h"
+#include "tests/support/ProtocolScenario.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
@@ -48,10 +47,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ByteChooser choose(data, size);
   const uint32_t frames = 1 + choose.Below(kMaxFrames);
   zbtest::CountingAllocator allocator;
-  IAvMemAlloc* const previous = g_zbavMemMgr.m_lpSink;
-  g_zbavMemMgr.m_lpSink = &allocator;
-  const std::vector<std::string> problems = zbtest::RunProtocolScenario(choose, frames, true);
-  g_zbavMemMgr.m_lpSink = previous;
+  std::vector<std::string> problems;
+  {
+    zbtest::AllocatorScope scope(&allocator);
+    problems = zbtest::RunProtocolScenario(choose, frames, true);
+  }
   for (const std::string& problem : problems) std::fprintf(stderr, "%s\n", problem.c_str());
   ZB_FUZZ_CHECK(problems.empty());
   ZB_FUZZ_CHECK(allocator.live() == 0);

@@ -23,10 +23,10 @@ constexpr size_t kLongEdgeBytes = 8192;  // long enough for several frames of ev
 
 // Runs the target over an exact-size heap copy of `bytes`; an empty input has no buffer.
 void RunOne(const std::vector<uint8_t>& bytes, const std::string& name) {
-  zbfuzz::g_currentInput = name.c_str();
+  zbtest::g_currentInput = name.c_str();
   const std::vector<uint8_t> copy(bytes);
   LLVMFuzzerTestOneInput(copy.empty() ? nullptr : copy.data(), copy.size());
-  zbfuzz::g_currentInput = nullptr;
+  zbtest::g_currentInput = nullptr;
 }
 
 std::vector<fs::path> CorpusFiles(const fs::path& directory) {

@@ -1,19 +1,18 @@
-// Harness for module tests: a recording sink that copies every frame it is handed, a lossy
-// link that drops chosen frames between two modules, unreadable memory for payloads that
-// must not be read, and a fixture that installs a counting host allocator and checks its
-// balance after every test. Frame builders are in ModuleFrames.h.
+// Harness for module tests: unreadable memory for payloads that must not be read, and
+// fixtures that install a counting host allocator and check its balance after every test,
+// one of them with a fresh module whose outputs go to a recording sink. Frame builders,
+// the recording sink and the lossy link are in tests/support.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <functional>
-#include <utility>
-#include <vector>
 
 #include "Include/QV_Interface/zbav.h"
 #include "Include/ZBAV_H/QV_ZbavMemMgr.h"
-#include "tests/modules/ModuleFrames.h"
+#include "tests/support/LossyLink.h"
+#include "tests/support/ModuleFrames.h"
+#include "tests/support/RecordingSink.h"
 #include "tests/support/TestSupport.h"
 
 #if defined(_WIN32)
@@ -23,25 +22,6 @@
 #endif
 
 namespace zbtest {
-
-// Passes frames from its sink face to its outputs, except those `drop` selects.
-class LossyLink : public AvEncoderBase {
- public:
-  using DropRule = std::function<bool(uint8_t type, int32_t seq)>;
-  void* DeletingDestructor(unsigned int flags) override { return DestroyModule(this, flags); }
-  uint16_t GetOutputType() override { return AV_TYPE_ADPCM; }
-  bool AcceptsType(uint16_t) override { return true; }
-  bool HandleFrame(AvSourceFace*, AvFrame* frame) override {
-    if (drop && drop(frame->type, frame->info->seq)) return true;
-    DeliverFrame(frame);
-    if (duplicate) DeliverFrame(frame);
-    return true;
-  }
-  DropRule drop;
-  bool duplicate = false;  // deliver every passed frame twice
-};
-
-inline void Connect(AvSourceFace* source, AvSinkFace* sink) { source->AddOutput(sink); }
 
 // Address space that is reserved but never readable: a payload pointer into it shows any
 // read of the payload as a crash, whatever length the frame claims.
@@ -66,20 +46,15 @@ class NoAccessRange {
 // Installs a counting allocator for each test and checks every buffer came back.
 class ModuleTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    m_previous = g_zbavMemMgr.m_lpSink;
-    g_zbavMemMgr.m_lpSink = &allocator;
-  }
   void TearDown() override {
     EXPECT_EQ(allocator.live(), 0u) << "frame buffers not given back";
     EXPECT_EQ(allocator.badFrees(), 0);
-    g_zbavMemMgr.m_lpSink = m_previous;
   }
 
   CountingAllocator allocator;
 
  private:
-  IAvMemAlloc* m_previous = nullptr;
+  AllocatorScope m_installed{&allocator};
 };
 
 // A fresh `Module` whose outputs go to one recording sink.

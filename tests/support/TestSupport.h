@@ -1,5 +1,6 @@
-// Shared test harness: observe assertion reports and debug-output texts, and a host
-// allocator that counts what it hands out and can be told to fail.
+// Shared test harness (no test framework): observe assertion reports and debug-output
+// texts, a host allocator that counts what it hands out and can be told to fail, a scope
+// that installs one, and the seed of a seeded test.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "Include/QV_Interface/zbav_abi.h"
+#include "Include/ZBAV_H/QV_ZbavMemMgr.h"
 #include "QV_Base/Src/Platform.h"
 #include "QV_Base/Src/QV_Assert.h"
 
@@ -115,5 +117,32 @@ class CountingAllocator : public IAvMemAlloc {
   bool m_failing = false;
   int m_badFrees = 0;
 };
+
+// Installs `allocator` as the host allocator for its lifetime, then puts back the one
+// that was installed before.
+class AllocatorScope {
+ public:
+  explicit AllocatorScope(IAvMemAlloc* allocator) : m_previous(g_zbavMemMgr.m_lpSink) {
+    g_zbavMemMgr.m_lpSink = allocator;
+  }
+  ~AllocatorScope() { g_zbavMemMgr.m_lpSink = m_previous; }
+  AllocatorScope(const AllocatorScope&) = delete;
+  AllocatorScope& operator=(const AllocatorScope&) = delete;
+
+ private:
+  IAvMemAlloc* m_previous;
+};
+
+// The seed a seeded test starts from: the environment variable `variable` when set, else
+// `fallback`. A failing test prints it with SeedNote.
+inline uint32_t SeedFromEnvironment(const char* variable, uint32_t fallback) {
+  const char* value = std::getenv(variable);
+  return value != nullptr ? static_cast<uint32_t>(std::strtoul(value, nullptr, 10)) : fallback;
+}
+
+// "seed S (rerun with VARIABLE=S)".
+inline std::string SeedNote(const char* variable, uint32_t seed) {
+  return "seed " + std::to_string(seed) + " (rerun with " + variable + "=" + std::to_string(seed) + ")";
+}
 
 }  // namespace zbtest

@@ -29,9 +29,12 @@
 #include "host/HostError.h"
 #include "host/Report.h"
 #include "host/SpeechSignal.h"
+#include "tests/support/CaseNames.h"
 
-namespace zbhost {
+namespace zbtest {
 namespace {
+
+using namespace zbhost;
 
 // The codec restarts its step size in every 10 ms block; on speech-like audio at 16 kHz
 // it reaches about 15.7 dB, and at least this much on any signal of the tests.
@@ -168,8 +171,7 @@ TEST(ZbhostRunTest, WavRoundTripKeepsLengthRateAndQuality) {
 
 // One row per input rate and rate option: the stream rate chosen, the written rate, and
 // the SNR the decode must keep against the input.
-struct RateCase {
-  const char* name;
+struct RateCase : NamedRow {
   int fileRate;
   int channels;
   std::vector<std::string> options;
@@ -177,8 +179,6 @@ struct RateCase {
   int outputRate;
   double snrFloorDb;
 };
-
-void PrintTo(const RateCase& row, std::ostream* os) { *os << row.name; }
 
 class ZbhostInputRateTest : public testing::TestWithParam<RateCase> {};
 
@@ -222,10 +222,10 @@ INSTANTIATE_TEST_SUITE_P(
         RateCase{"rate_options", 44100, 2, {"--rate", "8k", "--output-rate", "22050"}, 8000, 22050,
                  kSnrFloor8kDb},
         RateCase{"output_rate_only", 16000, 1, {"--output-rate", "48k"}, 16000, 48000, kSnrFloorDb}),
-    [](const testing::TestParamInfo<RateCase>& row) { return std::string(row.param.name); });
+    RowName());
 
 // One row per loss list: what the report must say about it.
-struct LossCase {
+struct LossCase : NamedRow {
   const char* list;
   bool parity;
   int droppedData;
@@ -263,15 +263,16 @@ INSTANTIATE_TEST_SUITE_P(
     Lists, ZbhostLossListTest,
     testing::Values(
         // Single losses, data or parity, apart from each other: all rebuilt, bit-exact.
-        LossCase{"d3,d10,p20,d40,d250,d499", true, 5, 1, 5, 0, 0},
+        LossCase{"singles_with_parity", "d3,d10,p20,d40,d250,d499", true, 5, 1, 5, 0, 0},
         // Two data frames in a row with their parity intact: each rebuilt from its parity.
-        LossCase{"d40-41", true, 2, 0, 2, 0, 0},
+        LossCase{"two_in_a_row_with_parity", "d40-41", true, 2, 0, 2, 0, 0},
         // Frames 10 and 11 lost whole (data and parity): 11 is rebuilt from 12, 10 is gone.
-        LossCase{"d10,p10,d11,p11", true, 2, 2, 1, 1, 1},
+        LossCase{"two_lost_whole", "d10,p10,d11,p11", true, 2, 2, 1, 1, 1},
         // The same single losses without parity: every lost data frame stays lost.
-        LossCase{"d3,d10,p20,d40,d250,d499", false, 5, 0, 0, 5, 1},
+        LossCase{"singles_without_parity", "d3,d10,p20,d40,d250,d499", false, 5, 0, 0, 5, 1},
         // A run of three without parity: the longest run is reported.
-        LossCase{"d7-9", false, 3, 0, 0, 3, 3}));
+        LossCase{"run_of_three_without_parity", "d7-9", false, 3, 0, 0, 3, 3}),
+    RowName());
 
 TEST(ZbhostRunTest, DuplicatesAndReorderingAreAbsorbed) {
   const nlohmann::json report =
@@ -358,14 +359,11 @@ TEST(ZbhostListingTest, ListsInterfacesTypeIdsAndFrameTypes) {
 
 // One row per bad input: the arguments (with OUT standing for an output path that must
 // not appear), the exit status and part of the message.
-struct BadInput {
-  const char* name;
+struct BadInput : NamedRow {
   std::vector<std::string> args;
   int status;
   const char* message;
 };
-
-void PrintTo(const BadInput& row, std::ostream* os) { *os << row.name; }
 
 class ZbhostBadInputTest : public testing::TestWithParam<BadInput> {};
 
@@ -462,7 +460,7 @@ INSTANTIATE_TEST_SUITE_P(
         BadInput{"quiet_and_verbose", {"-q", "-v", "-o", "OUT"}, kExitUsage, "excludes"},
         BadInput{"compare_without_parity", {"--compare", "--no-parity", "-o", "OUT"}, kExitUsage,
                  "excludes"}),
-    [](const testing::TestParamInfo<BadInput>& row) { return std::string(row.param.name); });
+    RowName());
 
 // What a finished run left at an output target, for the rows below to check.
 struct TargetState {
@@ -474,8 +472,7 @@ struct TargetState {
 // One row per kind of output target: how to prepare it (returning the name for -o), the
 // exit status, and what must hold afterwards. Every row runs as the current user, on files
 // of its own.
-struct TargetCase {
-  const char* name;
+struct TargetCase : NamedRow {
   std::function<std::string(const std::string& dir)> prepare;
   int status;
   std::function<void(const TargetState&)> check;
@@ -496,8 +493,6 @@ mode_t ModeOf(const std::string& path) {
   lstat(path.c_str(), &st);
   return st.st_mode;
 }
-
-void PrintTo(const TargetCase& row, std::ostream* os) { *os << row.name; }
 
 // A null device of the test's own where it may make one (as root), so that a fault could
 // never replace the system's /dev/null; otherwise /dev/null, which a user cannot replace.
@@ -650,7 +645,7 @@ INSTANTIATE_TEST_SUITE_P(
                    [](const TargetState& s) {
                      EXPECT_NE(s.run.err.find("symbolic link to a missing file"), std::string::npos);
                    }}),
-    [](const testing::TestParamInfo<TargetCase>& row) { return std::string(row.param.name); });
+    RowName());
 
 TEST(ZbhostRunTest, InterruptedRunLeavesNoOutputBehind) {
   // The input is a FIFO nobody writes, so the run waits in its reading, output created.
@@ -691,8 +686,7 @@ TEST(ZbhostRunTest, StandardInputStreamsLikeAFile) {
 
 // One row per message case: the arguments, the status, and text that standard output and
 // standard error must or must not hold. IN stands for a damaged half-second input file.
-struct TextCase {
-  const char* name;
+struct TextCase : NamedRow {
   std::vector<std::string> args;
   int status;
   std::vector<std::string> outHas;
@@ -700,8 +694,6 @@ struct TextCase {
   std::vector<std::string> errHas;
   bool errEmpty;
 };
-
-void PrintTo(const TextCase& row, std::ostream* os) { *os << row.name; }
 
 class ZbhostTextTest : public testing::TestWithParam<TextCase> {};
 
@@ -750,7 +742,7 @@ INSTANTIATE_TEST_SUITE_P(
         TextCase{"no_parity_wording", {"--seconds", "1", "--no-parity"}, kExitOk,
                  {"kbit/s (no parity frames)"},
                  {"with parity", "repaired from parity", "parity not needed"}, {}, true}),
-    [](const testing::TestParamInfo<TextCase>& row) { return std::string(row.param.name); });
+    RowName());
 
 // The loss list of the frame table, plot and comparison tests: frame 10 lost whole and
 // frame 11's data lost (11 is rebuilt, 10 is gone), frame 40's data lost (rebuilt) and
@@ -852,4 +844,4 @@ TEST(ZbhostCompareTest, SameLossesWithAndWithoutParitySideBySide) {
 }
 
 }  // namespace
-}  // namespace zbhost
+}  // namespace zbtest

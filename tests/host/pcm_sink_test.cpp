@@ -7,9 +7,12 @@
 #include <vector>
 
 #include "host/PcmSink.h"
+#include "tests/support/CaseNames.h"
 
-namespace zbhost {
+namespace zbtest {
 namespace {
+
+using namespace zbhost;
 
 constexpr int32_t kSamples = 4;  // samples per frame in these tests
 constexpr int32_t kOwnTimestamp = std::numeric_limits<int32_t>::min();  // seq times the frame step
@@ -76,7 +79,7 @@ TEST_F(PcmSinkTest, KeepsTheFirstRenderOfAFrame) {
   EXPECT_EQ(sink.counters().renderedAgain, 1);
 }
 
-struct UnusableCase {
+struct UnusableCase : NamedRow {
   int32_t timestamp;
   int32_t samples;
 };
@@ -92,10 +95,11 @@ TEST_P(PcmSinkUnusableTest, IsCountedAndPlacesNothing) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Renders, PcmSinkUnusableTest,
-                         testing::Values(UnusableCase{-kFrameMs, kSamples},  // before the start
-                                         UnusableCase{kFrameMs / 2, kSamples},  // off the grid
-                                         UnusableCase{2 * kFrameMs, kSamples},  // past the end
-                                         UnusableCase{0, kSamples - 1}));       // short frame
+                         testing::Values(UnusableCase{"BeforeTheStart", -kFrameMs, kSamples},
+                                         UnusableCase{"OffTheGrid", kFrameMs / 2, kSamples},
+                                         UnusableCase{"PastTheEnd", 2 * kFrameMs, kSamples},
+                                         UnusableCase{"ShortFrame", 0, kSamples - 1}),
+                         RowName());
 
 TEST_F(PcmSinkTest, RefusesWhatIsNotPcm) {
   PcmSink sink(1, kSamples, &origin);
@@ -142,4 +146,4 @@ TEST_F(PcmSinkTest, ConcealmentHasNothingToRepeatAtTheStart) {
 }
 
 }  // namespace
-}  // namespace zbhost
+}  // namespace zbtest

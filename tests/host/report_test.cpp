@@ -7,8 +7,10 @@
 
 #include "host/Report.h"
 
-namespace zbhost {
+namespace zbtest {
 namespace {
+
+using namespace zbhost;
 
 TEST(SnrTest, IdenticalIsInfiniteAndHalfAmplitudeErrorIsSixDecibels) {
   const std::vector<int16_t> x = {1000, -1000, 1000, -1000};
@@ -48,4 +50,4 @@ TEST(FiguresTest, CountsFromObservedDeliveriesAndRenders) {
 }
 
 }  // namespace
-}  // namespace zbhost
+}  // namespace zbtest

@@ -1,13 +1,11 @@
-// Frames for module tests and fuzz targets (no test framework): a recording sink, owned
-// PCM and ADPCM frames, a deterministic test signal, the blocks and PCM the modules must
-// produce for a payload, and module ownership.
+// Frames for module tests and fuzz targets (no test framework): owned PCM and ADPCM
+// frames, a deterministic test signal, the blocks and PCM the modules must produce for a
+// payload, and module ownership and wiring.
 #pragma once
 
 #include <cmath>
 #include <cstdint>
-#include <functional>
 #include <memory>
-#include <stdexcept>
 #include <utility>
 #include <vector>
 
@@ -15,45 +13,6 @@
 #include "codec/AdpcmBlock.h"
 
 namespace zbtest {
-
-// What one HandleFrame call carried, copied during the call.
-struct Received {
-  const AvFrame* frame;
-  const AvFrameInfo* info;
-  uint8_t type;
-  uint16_t kind;
-  int32_t seq;
-  int32_t timestamp;
-  uint8_t flags;
-  std::vector<uint8_t> payload;
-};
-
-// A sink module that records every frame and can run a hook or throw inside HandleFrame.
-class RecordingSink : public AvSink {
- public:
-  void* DeletingDestructor(unsigned int flags) override { return DestroyModule(this, flags); }
-  bool AcceptsType(uint16_t) override { return true; }
-  bool HandleFrame(AvSourceFace*, AvFrame* frame) override {
-    Received r{frame, frame->info, frame->type, frame->kind, frame->info->seq,
-               frame->info->timestamp, frame->info->flags,
-               std::vector<uint8_t>(frame->data, frame->data + frame->len)};
-    received.push_back(std::move(r));
-    if (onFrame) onFrame(*frame);
-    if (throwOnFrame != 0 && received.size() == throwOnFrame) throw std::runtime_error("sink");
-    return true;
-  }
-  std::vector<Received> OfType(uint8_t type) const {
-    std::vector<Received> out;
-    for (const auto& r : received) {
-      if (r.type == type) out.push_back(r);
-    }
-    return out;
-  }
-
-  std::vector<Received> received;
-  std::function<void(const AvFrame&)> onFrame;  // runs inside HandleFrame, after the copy
-  size_t throwOnFrame = 0;  // 1-based index of the frame whose HandleFrame throws; 0: never
-};
 
 template <typename Module>
 struct ModuleDeleter {
@@ -66,6 +25,8 @@ template <typename Module>
 ModulePtr<Module> Make() {
   return ModulePtr<Module>(new Module());
 }
+
+inline void Connect(AvSourceFace* source, AvSinkFace* sink) { source->AddOutput(sink); }
 
 // A PCM frame whose record, info and payload live as long as the object.
 struct PcmFrame {

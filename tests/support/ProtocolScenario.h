@@ -17,7 +17,8 @@
 
 #include "modules/AdpcmDecoder.h"
 #include "modules/AdpcmEncoder.h"
-#include "tests/modules/ModuleFrames.h"
+#include "tests/support/ModuleFrames.h"
+#include "tests/support/RecordingSink.h"
 
 namespace zbtest {
 

@@ -4,26 +4,29 @@
 #include <vector>
 
 #include "host/HostFaces.h"
+#include "tests/support/RecordingSink.h"
 
-namespace zbhost {
+namespace zbtest {
 namespace {
 
-class CountingSink : public HostSinkFace {
+using namespace zbhost;
+
+// Records what it is handed and can be made inactive.
+class SwitchableSink : public FrameRecorder<HostSinkFace> {
  public:
-  bool AcceptsType(uint16_t) override { return true; }
-  bool IsActive(AvSourceFace*) override { return m_bActive; }
-  bool HandleFrame(AvSourceFace*, AvFrame* frame) override {
-    frames.push_back(frame);
-    return m_bTakes;
-  }
-  std::vector<AvFrame*> frames;
-  bool m_bActive = true;
-  bool m_bTakes = true;
+  bool IsActive(AvSourceFace*) override { return active; }
+  bool active = true;
 };
+
+std::vector<const AvFrame*> FramesOf(const SwitchableSink& sink) {
+  std::vector<const AvFrame*> frames;
+  for (const Received& r : sink.received) frames.push_back(r.frame);
+  return frames;
+}
 
 TEST(HostFacesTest, ConnectingFromEitherSideRecordsThePairOnce) {
   HostSourceFace source(AV_TYPE_PCM);
-  CountingSink sink;
+  SwitchableSink sink;
   EXPECT_TRUE(source.AddOutput(&sink));
   EXPECT_TRUE(sink.AddInput(&source));
   EXPECT_TRUE(source.AddOutput(&sink));
@@ -34,7 +37,7 @@ TEST(HostFacesTest, ConnectingFromEitherSideRecordsThePairOnce) {
 
 TEST(HostFacesTest, RemovingFromEitherSideEmptiesBoth) {
   HostSourceFace source(AV_TYPE_PCM);
-  CountingSink sink;
+  SwitchableSink sink;
   sink.AddInput(&source);
   EXPECT_TRUE(sink.RemoveInput(&source));
   EXPECT_EQ(source.OutputCount(), 0u);
@@ -47,32 +50,32 @@ TEST(HostFacesTest, RemovingFromEitherSideEmptiesBoth) {
 
 TEST(HostFacesTest, DeliverySkipsInactiveOutputsAndCountsTakers) {
   HostSourceFace source(AV_TYPE_PCM);
-  CountingSink taking, refusing, inactive;
-  refusing.m_bTakes = false;
-  inactive.m_bActive = false;
+  SwitchableSink taking, refusing, inactive;
+  refusing.takes = false;
+  inactive.active = false;
   source.AddOutput(&taking);
   source.AddOutput(&refusing);
   source.AddOutput(&inactive);
   AvFrame frame{};
   EXPECT_EQ(source.Deliver(&frame), 1);
-  EXPECT_EQ(taking.frames, std::vector<AvFrame*>{&frame});
-  EXPECT_EQ(refusing.frames, std::vector<AvFrame*>{&frame});
-  EXPECT_TRUE(inactive.frames.empty());
+  EXPECT_EQ(FramesOf(taking), std::vector<const AvFrame*>{&frame});
+  EXPECT_EQ(FramesOf(refusing), std::vector<const AvFrame*>{&frame});
+  EXPECT_TRUE(inactive.received.empty());
   EXPECT_EQ(source.CountActiveOutputs(), 2);
 }
 
 TEST(HostFacesTest, DestroyingEitherFaceDetachesIt) {
   HostSourceFace source(AV_TYPE_PCM);
   {
-    CountingSink sink;
+    SwitchableSink sink;
     source.AddOutput(&sink);
   }
   EXPECT_EQ(source.OutputCount(), 0u);
-  CountingSink sink;
+  SwitchableSink sink;
   sink.AddInput(&source);
   EXPECT_EQ(source.DeletingDestructor(kDeleteFreesMemory), &source);
   EXPECT_EQ(sink.InputCount(), 0u);
 }
 
 }  // namespace
-}  // namespace zbhost
+}  // namespace zbtest

@@ -4,11 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstdlib>
 #include <string>
 
 #include "tests/modules/ModuleHarness.h"
-#include "tests/modules/ProtocolScenario.h"
+#include "tests/support/ProtocolScenario.h"
 
 namespace zbtest {
 namespace {
@@ -33,21 +32,18 @@ class SeededChooser : public Chooser {
 };
 
 // ZB_PROTOCOL_SEED=S runs the streams from seed S on.
-uint32_t FirstSeed() {
-  const char* value = std::getenv("ZB_PROTOCOL_SEED");
-  return value != nullptr ? static_cast<uint32_t>(std::strtoul(value, nullptr, 10)) : 1u;
-}
+constexpr char kSeedVariable[] = "ZB_PROTOCOL_SEED";
 
 using ProtocolRandomTest = ModuleTest;
 
 TEST_F(ProtocolRandomTest, DecoderFollowsItsModelAndKeepsTheInvariants) {
-  const uint32_t first = FirstSeed();
+  const uint32_t first = SeedFromEnvironment(kSeedVariable, 1u);
   for (uint32_t seed = first; seed < first + kStreams; ++seed) {
     SeededChooser choose(seed);
     const std::vector<std::string> problems = RunProtocolScenario(choose, kFramesPerStream, true);
     std::string report;
     for (const std::string& problem : problems) report += "\n  " + problem;
-    ASSERT_TRUE(problems.empty()) << "seed " << seed << " (rerun with ZB_PROTOCOL_SEED=" << seed << "):" << report;
+    ASSERT_TRUE(problems.empty()) << SeedNote(kSeedVariable, seed) << ":" << report;
     ASSERT_EQ(allocator.live(), 0u) << "seed " << seed << ": frame buffers not given back";
   }
 }

@@ -6,40 +6,22 @@
 #include <vector>
 
 #include "host/LossyLink.h"
+#include "tests/support/RecordingSink.h"
 
-namespace zbhost {
+namespace zbtest {
 namespace {
 
-struct Seen {
-  uint8_t type;
-  int32_t seq;
-  std::vector<uint8_t> payload;
-  const AvFrameInfo* info;
-  bool inFlightMatches;
-};
-
-// Records what reaches the decoder's place, and whether the link named it as in flight.
-class RecordingSink : public HostSinkFace {
- public:
-  explicit RecordingSink(const LossyLink& link) : m_link(link) {}
-  bool AcceptsType(uint16_t) override { return true; }
-  bool HandleFrame(AvSourceFace*, AvFrame* frame) override {
-    seen.push_back({frame->type, frame->info->seq,
-                    std::vector<uint8_t>(frame->data, frame->data + frame->len), frame->info,
-                    m_link.InFlight() != nullptr && m_link.InFlight()->info == frame->info});
-    return true;
-  }
-  std::vector<Seen> seen;
-
- private:
-  const LossyLink& m_link;
-};
+using namespace zbhost;
 
 class LossyLinkTest : public testing::Test {
  protected:
   void Build(const LinkSettings& settings) {
     link = std::make_unique<LossyLink>(settings);
-    sink = std::make_unique<RecordingSink>(*link);
+    sink = std::make_unique<FrameRecorder<HostSinkFace>>();
+    // Whether the link names each frame that reaches the decoder's place as in flight.
+    sink->onFrame = [this](const AvFrame& frame) {
+      inFlightMatches.push_back(link->InFlight() != nullptr && link->InFlight()->info == frame.info);
+    };
     encoder.AddOutput(link->Input());
     link->Output()->AddOutput(sink.get());
   }
@@ -60,23 +42,24 @@ class LossyLinkTest : public testing::Test {
   }
   std::vector<std::pair<uint8_t, int32_t>> Order() const {
     std::vector<std::pair<uint8_t, int32_t>> order;
-    for (const Seen& s : sink->seen) order.emplace_back(s.type, s.seq);
+    for (const Received& r : sink->received) order.emplace_back(r.type, r.seq);
     return order;
   }
 
   HostSourceFace encoder{AV_TYPE_ADPCM};
   std::unique_ptr<LossyLink> link;
-  std::unique_ptr<RecordingSink> sink;
+  std::unique_ptr<FrameRecorder<HostSinkFace>> sink;
+  std::vector<bool> inFlightMatches;
 };
 
 TEST_F(LossyLinkTest, ForwardsCopiesAndNamesTheFrameInFlight) {
   Build(LinkSettings{});
   SendPair(1);
-  ASSERT_EQ(sink->seen.size(), 2u);
-  EXPECT_EQ(sink->seen[0].payload, std::vector<uint8_t>(4, 2));
-  EXPECT_EQ(sink->seen[1].payload, std::vector<uint8_t>(4, 3));
-  EXPECT_TRUE(sink->seen[0].inFlightMatches);
-  EXPECT_TRUE(sink->seen[1].inFlightMatches);
+  ASSERT_EQ(sink->received.size(), 2u);
+  EXPECT_EQ(sink->received[0].payload, std::vector<uint8_t>(4, 2));
+  EXPECT_EQ(sink->received[1].payload, std::vector<uint8_t>(4, 3));
+  EXPECT_TRUE(inFlightMatches[0]);
+  EXPECT_TRUE(inFlightMatches[1]);
   EXPECT_EQ(link->InFlight(), nullptr);
   EXPECT_EQ(link->counters().sentData, 1);
   EXPECT_EQ(link->counters().sentParity, 1);
@@ -106,7 +89,7 @@ TEST_F(LossyLinkTest, DuplicatesDeliverTheSameFrameTwice) {
   const std::vector<std::pair<uint8_t, int32_t>> expected = {
       {AV_TYPE_ADPCM, 5}, {AV_TYPE_ADPCM, 5}, {AV_TYPE_ADPCM_PARITY, 5}, {AV_TYPE_ADPCM_PARITY, 5}};
   EXPECT_EQ(Order(), expected);
-  EXPECT_EQ(sink->seen[1].payload, sink->seen[0].payload);
+  EXPECT_EQ(sink->received[1].payload, sink->received[0].payload);
   EXPECT_EQ(link->counters().duplicated, 2);
   EXPECT_EQ(link->counters().deliveredData, 2);
 }
@@ -117,17 +100,17 @@ TEST_F(LossyLinkTest, ReorderHoldsAFrameBehindTheNextAndFlushReleasesIt) {
   Build(settings);
   SendPair(1);
   Send(AV_TYPE_ADPCM, 2);
-  EXPECT_EQ(sink->seen.size(), 2u);
+  EXPECT_EQ(sink->received.size(), 2u);
   link->Flush();
   const std::vector<std::pair<uint8_t, int32_t>> expected = {
       {AV_TYPE_ADPCM_PARITY, 1}, {AV_TYPE_ADPCM, 1}, {AV_TYPE_ADPCM, 2}};
   EXPECT_EQ(Order(), expected);
   // The held frames kept their own copies although the sender overwrote its buffers.
-  EXPECT_EQ(sink->seen[1].payload, std::vector<uint8_t>(4, 2));
-  EXPECT_EQ(sink->seen[2].payload, std::vector<uint8_t>(4, 4));
+  EXPECT_EQ(sink->received[1].payload, std::vector<uint8_t>(4, 2));
+  EXPECT_EQ(sink->received[2].payload, std::vector<uint8_t>(4, 4));
   EXPECT_EQ(link->counters().reordered, 2);
   link->Flush();
-  EXPECT_EQ(sink->seen.size(), 3u);
+  EXPECT_EQ(sink->received.size(), 3u);
 }
 
 TEST_F(LossyLinkTest, RefusesFramesItDoesNotCarry) {
@@ -140,7 +123,7 @@ TEST_F(LossyLinkTest, RefusesFramesItDoesNotCarry) {
   EXPECT_FALSE(link->Input()->HandleFrame(&encoder, &noInfo));
   EXPECT_FALSE(link->Input()->HandleFrame(&encoder, &noData));
   EXPECT_EQ(link->counters().refused, 3);
-  EXPECT_TRUE(sink->seen.empty());
+  EXPECT_TRUE(sink->received.empty());
 }
 
 TEST_F(LossyLinkTest, SameSeedSameDeliveries) {
@@ -164,4 +147,4 @@ TEST_F(LossyLinkTest, SameSeedSameDeliveries) {
 }
 
 }  // namespace
-}  // namespace zbhost
+}  // namespace zbtest

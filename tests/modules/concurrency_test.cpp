@@ -14,23 +14,12 @@ namespace {
 
 constexpr int32_t kFrames = 600;
 
-class CountingSink : public AvSink {
- public:
-  void* DeletingDestructor(unsigned int flags) override { return DestroyModule(this, flags); }
-  bool AcceptsType(uint16_t) override { return true; }
-  bool HandleFrame(AvSourceFace*, AvFrame* frame) override {
-    if (frame->type == AV_TYPE_PCM) rendered.fetch_add(1);
-    return true;
-  }
-  std::atomic<int32_t> rendered{0};
-};
-
 class ModuleConcurrencyTest : public ModuleTest {};
 
 TEST_F(ModuleConcurrencyTest, TogglingRedundancyAndResettingWhileFramesFlow) {
   auto encoder = Make<AdpcmEncoder>();
   auto decoder = Make<AdpcmDecoder>();
-  auto sink = Make<CountingSink>();
+  auto sink = Make<RecordingSink>();
   encoder->AddOutput(decoder.get());
   decoder->AddOutput(sink.get());
 
@@ -55,7 +44,8 @@ TEST_F(ModuleConcurrencyTest, TogglingRedundancyAndResettingWhileFramesFlow) {
   toggler.join();
   encoder->EnableRedundancy(true);
 
-  EXPECT_EQ(sink->rendered.load(), kFrames) << "every data frame rendered once";
+  EXPECT_EQ(sink->OfType(AV_TYPE_PCM).size(), static_cast<size_t>(kFrames))
+      << "every data frame rendered once";
   decoder->RemoveOutput(sink.get());
   encoder->RemoveOutput(decoder.get());
 }

@@ -11,9 +11,12 @@
 #include "Include/QV_Interface/zbav_abi.h"
 #include "host/HostError.h"
 #include "host/LossModels.h"
+#include "tests/support/CaseNames.h"
 
-namespace zbhost {
+namespace zbtest {
 namespace {
+
+using namespace zbhost;
 
 constexpr int kDraws = 200000;
 
@@ -24,7 +27,7 @@ std::vector<bool> Pattern(const LossPlan& plan, uint64_t seed, int count) {
   return drops;
 }
 
-struct BadSpec {
+struct BadSpec : NamedRow {
   const char* text;
   const char* message;  // part of the error
 };
@@ -42,21 +45,22 @@ TEST_P(BadLossPlanTest, IsRefusedWithItsReason) {
 
 INSTANTIATE_TEST_SUITE_P(
     Texts, BadLossPlanTest,
-    testing::Values(BadSpec{"bogus", "unknown loss model"},     // no such model
-                    BadSpec{"random", "unknown loss model"},    // rate missing
-                    BadSpec{"random:", "percentage"},           // empty rate
-                    BadSpec{"random:101", "percentage"},        // above 100
-                    BadSpec{"random:-1", "percentage"},         // below 0
-                    BadSpec{"random:5x", "percentage"},         // trailing junk
-                    BadSpec{"random:nan", "percentage"},        // not a number
-                    BadSpec{"gilbert:5", "2 to 4"},             // too few parameters
-                    BadSpec{"gilbert:1,2,3,4,5", "2 to 4"},     // too many
-                    BadSpec{"gilbert:1,200", "percentage"},     // leave chance out of range
-                    BadSpec{"list:x5", "bad frame list entry"}, // unknown frame letter
-                    BadSpec{"list:d5-3", "empty range"},        // reversed range
-                    BadSpec{"list:d-3", "bad frame list entry"},// negative number
-                    BadSpec{"list:d0-99999999", "range too long"},  // would flood memory
-                    BadSpec{"none:1", "unknown loss model"}));  // none takes nothing
+    testing::Values(BadSpec{"NoSuchModel", "bogus", "unknown loss model"},
+                    BadSpec{"RateMissing", "random", "unknown loss model"},
+                    BadSpec{"EmptyRate", "random:", "percentage"},
+                    BadSpec{"RateAbove100", "random:101", "percentage"},
+                    BadSpec{"RateBelow0", "random:-1", "percentage"},
+                    BadSpec{"TrailingJunk", "random:5x", "percentage"},
+                    BadSpec{"NotANumber", "random:nan", "percentage"},
+                    BadSpec{"TooFewParameters", "gilbert:5", "2 to 4"},
+                    BadSpec{"TooManyParameters", "gilbert:1,2,3,4,5", "2 to 4"},
+                    BadSpec{"LeaveChanceOutOfRange", "gilbert:1,200", "percentage"},
+                    BadSpec{"UnknownFrameLetter", "list:x5", "bad frame list entry"},
+                    BadSpec{"ReversedRange", "list:d5-3", "empty range"},
+                    BadSpec{"NegativeNumber", "list:d-3", "bad frame list entry"},
+                    BadSpec{"RangeWouldFloodMemory", "list:d0-99999999", "range too long"},
+                    BadSpec{"NoneTakesNothing", "none:1", "unknown loss model"}),
+    RowName());
 
 TEST(LossPlanTest, ParsesEachModel) {
   EXPECT_EQ(ParseLossPlan("none").kind, LossPlan::Kind::None);
@@ -162,4 +166,4 @@ TEST(SeededRandomTest, StreamsOfOneSeedDiffer) {
 }
 
 }  // namespace
-}  // namespace zbhost
+}  // namespace zbtest

@@ -23,6 +23,12 @@ struct Loss {
   int32_t seq;
 };
 
+// "Data3", "Parity4": the frame lost.
+std::string LossName(const Loss& loss) {
+  return std::string(loss.type == AV_TYPE_ADPCM ? "Data" : "Parity") + std::to_string(loss.seq);
+}
+void PrintTo(const Loss& loss, std::ostream* os) { *os << LossName(loss); }
+
 // Streams kFrames PCM frames through encoder, link and decoder; returns what the decoder
 // rendered, keyed by sequence number, with the timestamp and PCM of each.
 struct Rendering {
@@ -115,10 +121,7 @@ std::vector<Loss> EverySingleLoss() {
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryPosition, EndToEndTest, ::testing::ValuesIn(EverySingleLoss()),
-                         [](const ::testing::TestParamInfo<Loss>& param) {
-                           return std::string(param.param.type == AV_TYPE_ADPCM ? "Data" : "Parity") +
-                                  std::to_string(param.param.seq);
-                         });
+                         [](const ::testing::TestParamInfo<Loss>& row) { return LossName(row.param); });
 
 TEST_F(EndToEndTest, ThroughTheExportsAndFacesOnly) {
   auto* child = static_cast<IZBAvChildModule*>(zbCreateInstance(ZB_NAME_CHILD_MODULE));
