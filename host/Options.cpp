@@ -24,7 +24,7 @@ constexpr double kMaxBuiltInSeconds = 3600.0;
 constexpr double kHzPerKilohertz = 1000.0;
 constexpr int32_t kMinOutputRate = 1000;    // Hz
 constexpr int32_t kMaxOutputRate = 384000;  // Hz
-constexpr char kListCommand[] = "inspect";
+constexpr char kInspectCommand[] = "inspect";
 
 [[noreturn]] void UsageError(const std::string& message) {
   throw HostError(kExitUsage, message + " (see zbhost --help)");
@@ -174,8 +174,8 @@ constexpr char kFooter[] =
 
 std::optional<HostOptions> ParseCommandLine(int argc, char** argv) {
   HostOptions options;
-  if (argc > 1 && std::string_view(argv[1]) == kListCommand) {
-    options.command = HostOptions::Command::List;
+  if (argc > 1 && std::string_view(argv[1]) == kInspectCommand) {
+    options.command = HostOptions::Command::Inspect;
     CLI::App app("List the interfaces, type identifiers and frame types the library offers",
                  "zbhost inspect");
     AddLibraryOption(app, options);

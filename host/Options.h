@@ -12,7 +12,7 @@
 namespace zbhost {
 
 struct HostOptions {
-  enum class Command { Stream, List };
+  enum class Command { Stream, Inspect };
   Command command = Command::Stream;
   std::string input;     // empty: the built-in signal; "-": standard input
   double seconds = 0;    // length of the built-in signal

@@ -10,7 +10,7 @@
 #include "host/AudioFile.h"
 #include "host/FrameLog.h"
 #include "host/HostError.h"
-#include "host/LibraryListing.h"
+#include "host/Inspect.h"
 #include "host/Options.h"
 #include "host/OutputFile.h"
 #include "host/Plot.h"
@@ -31,13 +31,13 @@ double SecondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-int ListOffer(const HostOptions& options) {
+int Inspect(const HostOptions& options) {
   const ZbLibrary library(options.library.empty() ? DefaultLibraryPath() : options.library);
-  const LibraryListing listing = ListLibrary(library);
+  const LibraryInspection inspection = InspectLibrary(library);
   if (options.json) {
-    std::cout << JsonListing(listing).dump(kJsonIndent) << '\n';
+    std::cout << JsonInspection(inspection).dump(kJsonIndent) << '\n';
   } else {
-    std::cout << PlainListing(listing);
+    std::cout << PlainInspection(inspection);
   }
   return kExitOk;
 }
@@ -275,7 +275,7 @@ int main(int argc, char** argv) {
   try {
     const std::optional<HostOptions> options = ParseCommandLine(argc, argv);
     if (!options) return kExitOk;
-    return options->command == HostOptions::Command::List ? ListOffer(*options) : Stream(*options);
+    return options->command == HostOptions::Command::Inspect ? Inspect(*options) : Stream(*options);
   } catch (const HostError& error) {
     std::cerr << "zbhost: " << error.what() << '\n';
     return error.status();
