@@ -187,7 +187,7 @@ std::string PlotSvg(const RunDescription& run, const std::vector<int16_t>& input
     if (!IsAffected(row)) continue;
     const double x = inputBox.x + row.startSeconds * pxPerSecond;
     const double width =
-        std::max(kMinMarkWidth, static_cast<double>(kFrameMs) / kMsPerSecond * pxPerSecond);
+        std::max(kMinMarkWidth, FrameSeconds(1) * pxPerSecond);
     svg += fmt::format(
         "<rect class=\"mark {}\" x=\"{:.2f}\" y=\"{:.1f}\" width=\"{:.2f}\" height=\"{:.1f}\">"
         "<title>{}</title></rect>\n",

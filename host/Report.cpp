@@ -18,7 +18,6 @@ constexpr double kBitsPerByte = 8.0;
 constexpr double kBitsPerKilobit = 1000.0;
 constexpr double kPercent = 100.0;
 constexpr double kDecibelsPerDecade = 10.0;
-constexpr double kMsPerSecondF = 1000.0;
 constexpr double kShortestInSeconds = 0.01;  // shorter durations are given in milliseconds
 constexpr int kLabelWidth = 26;
 constexpr int kColumnWidth = 22;
@@ -180,7 +179,7 @@ std::string Plural(int64_t count, const char* word) {
 }
 
 std::string FormatDuration(double seconds) {
-  if (seconds < kShortestInSeconds) return fmt::format("{:.1f} ms", seconds * kMsPerSecondF);
+  if (seconds < kShortestInSeconds) return fmt::format("{:.1f} ms", seconds * kMsPerSecond);
   return fmt::format("{:.2f} s", seconds);
 }
 

@@ -21,25 +21,25 @@ struct Seen {
 // Records what reaches the decoder's place, and whether the link named it as in flight.
 class RecordingSink : public HostSinkFace {
  public:
-  explicit RecordingSink(const LossyLink& link) : m_link(link) {}
+  explicit RecordingSink(const FrameOrigin& origin) : m_origin(origin) {}
   bool AcceptsType(uint16_t) override { return true; }
   bool HandleFrame(AvSourceFace*, AvFrame* frame) override {
     seen.push_back({frame->type, frame->info->seq,
                     std::vector<uint8_t>(frame->data, frame->data + frame->len), frame->info,
-                    m_link.InFlight() != nullptr && m_link.InFlight()->info == frame->info});
+                    m_origin.InFlight() != nullptr && m_origin.InFlight()->info == frame->info});
     return true;
   }
   std::vector<Seen> seen;
 
  private:
-  const LossyLink& m_link;
+  const FrameOrigin& m_origin;
 };
 
 class LossyLinkTest : public testing::Test {
  protected:
   void Build(const LinkSettings& settings) {
-    link = std::make_unique<LossyLink>(settings);
-    sink = std::make_unique<RecordingSink>(*link);
+    link = std::make_unique<LossyLink>(settings, origin);
+    sink = std::make_unique<RecordingSink>(origin);
     encoder.AddOutput(link->Input());
     link->Output()->AddOutput(sink.get());
   }
@@ -65,6 +65,7 @@ class LossyLinkTest : public testing::Test {
   }
 
   HostSourceFace encoder{AV_TYPE_ADPCM};
+  FrameOrigin origin;
   std::unique_ptr<LossyLink> link;
   std::unique_ptr<RecordingSink> sink;
 };
@@ -77,7 +78,7 @@ TEST_F(LossyLinkTest, ForwardsCopiesAndNamesTheFrameInFlight) {
   EXPECT_EQ(sink->seen[1].payload, std::vector<uint8_t>(4, 3));
   EXPECT_TRUE(sink->seen[0].inFlightMatches);
   EXPECT_TRUE(sink->seen[1].inFlightMatches);
-  EXPECT_EQ(link->InFlight(), nullptr);
+  EXPECT_EQ(origin.InFlight(), nullptr);
   EXPECT_EQ(link->counters().sentData, 1);
   EXPECT_EQ(link->counters().sentParity, 1);
   EXPECT_EQ(link->counters().dataBytes, 4);
