@@ -232,7 +232,7 @@ std::optional<HostOptions> ParseCommandLine(int argc, char** argv) {
   CLI::Option* noParityFlag =
       app.add_flag("--no-parity", noParity, "Switch the encoder's parity frames off");
   CLI::Option* concealFlag = app.add_flag(
-      "--conceal", options.conceal, "Fill lost frames with a fading repetition instead of silence");
+      "--conceal", options.stream.conceal, "Fill lost frames with a fading repetition instead of silence");
   CLI::Option* compareFlag = app.add_flag(
       "--compare", options.compare,
       "Run the same stream and losses with parity, without parity, and without parity but with "
@@ -253,15 +253,15 @@ std::optional<HostOptions> ParseCommandLine(int argc, char** argv) {
   if (!Parse(app, argc, argv)) return std::nullopt;
 
   try {
-    options.loss = ParseLossPlan(lossText);
+    options.stream.link.loss = ParseLossPlan(lossText);
   } catch (const std::invalid_argument& error) {
     UsageError(error.what());
   }
   if (!rateText.empty()) options.rate = ParseStreamRate(rateText);
   if (!outputRateText.empty()) options.outputRate = ParseOutputRate(outputRateText);
   if (app.count("--seed") != 0) options.seed = ParseSeed(seedText);
-  options.duplicatePercent = ParseOptionPercent(duplicateText, "--duplicate");
-  options.reorderPercent = ParseOptionPercent(reorderText, "--reorder");
+  options.stream.link.duplicatePercent = ParseOptionPercent(duplicateText, "--duplicate");
+  options.stream.link.reorderPercent = ParseOptionPercent(reorderText, "--reorder");
   options.seconds = kDefaultInputSeconds;
   if (app.count("--seconds") != 0) {
     if (!options.input.empty()) {
@@ -272,7 +272,7 @@ std::optional<HostOptions> ParseCommandLine(int argc, char** argv) {
   options.output = FileOption(app, "--output", outputText);
   options.frames = FileOption(app, "--frames", framesText);
   options.plot = FileOption(app, "--plot", plotText);
-  options.parity = !noParity;
+  options.stream.parity = !noParity;
   options.verbosity = quiet ? Verbosity::Quiet : verbose ? Verbosity::Verbose : Verbosity::Normal;
   return options;
 }

@@ -160,10 +160,10 @@ std::string PlotSvg(const RunDescription& run, const std::vector<int16_t>& input
   }
   const std::string title =
       fmt::format("{}, parity {}: {} rebuilt, {} lost for good",
-                  run.input.empty() ? "built-in signal" : run.input, run.parity ? "on" : "off",
+                  run.input.empty() ? "built-in signal" : run.input, run.stream.parity ? "on" : "off",
                   Plural(rebuilt, "frame"), Plural(unrecovered, "frame"));
-  std::string link = DescribeLossPlan(run.loss);
-  if (run.random) link += fmt::format(", seed {}", run.seed);
+  std::string link = DescribeLossPlan(run.stream.link.loss);
+  if (run.stream.link.IsRandom()) link += fmt::format(", seed {}", run.stream.link.seed);
 
   std::string svg = fmt::format(
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
