@@ -123,7 +123,8 @@ nlohmann::ordered_json JsonHeading(const RunDescription& run) {
       {"description", LinkLine(link)},
       {"duplicate_percent", link.duplicatePercent},
       {"reorder_percent", link.reorderPercent},
-      {"seed", link.IsRandom() ? nlohmann::ordered_json(link.seed) : nlohmann::ordered_json(nullptr)}};
+      {"seed",
+       link.IsRandom() ? nlohmann::ordered_json(link.seed) : nlohmann::ordered_json(nullptr)}};
   j["warnings"] = run.warnings;
   return j;
 }
@@ -238,7 +239,8 @@ std::string PlainReport(const RunDescription& run, const StreamResult& result, c
   Heading(run, line);
   out += "\n";
   line("frames sent", fmt::format("{} data, {} parity", link.sentData, link.sentParity));
-  line("dropped by the link", fmt::format("{} data, {} parity", link.droppedData, link.droppedParity));
+  line("dropped by the link",
+       fmt::format("{} data, {} parity", link.droppedData, link.droppedParity));
   if (link.duplicated > 0 || link.reordered > 0) {
     line("disturbed by the link",
          fmt::format("{} duplicated, {} reordered", link.duplicated, link.reordered));
