@@ -82,11 +82,12 @@ LineFn LinesInto(std::string& out) {
 
 void Heading(const RunDescription& run, const LineFn& line) {
   if (run.input.empty()) {
-    line("input", fmt::format("built-in speech-like signal, {}", FormatDuration(run.inputSeconds)));
+    line("input",
+         fmt::format("built-in speech-like signal, {}", FormatDuration(run.InputSeconds())));
   } else {
     line("input", fmt::format("{}, {} ({}, {} Hz, {})",
                               run.input == kStdStreamName ? "standard input" : run.input,
-                              FormatDuration(run.inputSeconds), run.inputFormat, run.inputRate,
+                              FormatDuration(run.InputSeconds()), run.inputFormat, run.inputRate,
                               Plural(run.inputChannels, "channel")));
   }
   line("stream", fmt::format("{} Hz mono, {} of {} ms{}", run.layout.rate,
@@ -109,7 +110,7 @@ nlohmann::ordered_json JsonHeading(const RunDescription& run) {
                 {"format", run.input.empty() ? "built-in speech-like signal" : run.inputFormat},
                 {"rate_hz", run.input.empty() ? run.layout.rate : run.inputRate},
                 {"channels", run.input.empty() ? 1 : run.inputChannels},
-                {"seconds", run.inputSeconds}};
+                {"seconds", run.InputSeconds()}};
   j["output"] = run.output.empty() ? nlohmann::ordered_json(nullptr)
                                    : nlohmann::ordered_json{{"path", run.output},
                                                             {"format", run.outputFormat},

@@ -29,9 +29,12 @@ struct RunDescription {
   std::string outputFormat;
   int32_t outputRate = 0;
   FrameLayout layout;
-  double inputSeconds = 0;
   StreamSettings stream;    // parity, concealment and the link, its seed drawn when random
   std::vector<std::string> warnings;
+
+  double InputSeconds() const {
+    return inputRate > 0 ? static_cast<double>(inputSamples) / inputRate : 0;
+  }
 };
 
 // What the report works out from a run's counts and its decoded audio. The counts

@@ -82,7 +82,6 @@ std::vector<int16_t> LoadInput(const HostOptions& options, const Console& consol
     run.inputChannels = 1;
     std::vector<int16_t> signal = GenerateSpeechLike(rate, options.seconds);
     run.inputSamples = static_cast<int64_t>(signal.size());
-    run.inputSeconds = static_cast<double>(signal.size()) / rate;
     return signal;
   }
   console.Note(fmt::format("reading {}", options.input));
@@ -94,7 +93,6 @@ std::vector<int16_t> LoadInput(const HostOptions& options, const Console& consol
   run.inputRate = audio.fileRate;
   run.inputChannels = audio.fileChannels;
   run.inputSamples = static_cast<int64_t>(audio.mono.size());
-  run.inputSeconds = static_cast<double>(audio.mono.size()) / audio.fileRate;
   // 8 kHz in stays 8 kHz: the stream follows the input when the library can carry its rate.
   const int32_t rate = options.rate != 0              ? options.rate
                        : IsStreamRate(audio.fileRate) ? audio.fileRate
