@@ -166,13 +166,13 @@ constexpr OtherColumn kOtherColumns[] = {{"no parity", false, false},
 
 // What the library made of the input: the run as asked first, then with --compare the other
 // columns, which lose the same data frames; and the lossless reference.
-struct Streams {
+struct RunResults {
   std::vector<LossyRun> runs;
   LosslessResult lossless;
 };
 
 // `allocator` must outlive the library, which keeps its address until unloaded.
-Streams RunStreams(bool compare, const RunDescription& run, const std::vector<int16_t>& input,
+RunResults RunStreams(bool compare, const RunDescription& run, const std::vector<int16_t>& input,
                    HostAllocator& allocator, const Console& console, ProgressBar& progress) {
   console.Note(fmt::format("loading {}", run.library));
   const ZbLibrary library(run.library);
@@ -181,25 +181,25 @@ Streams RunStreams(bool compare, const RunDescription& run, const std::vector<in
   library.Descriptor()->SetMemAllocator(&allocator);
   console.Note(
       fmt::format("streaming {} frames of {} Hz audio", run.layout.frameCount, run.layout.rate));
-  Streams streams;
-  streams.runs.push_back({kAskedColumn, run.stream.parity, run.stream.conceal,
+  RunResults results;
+  results.runs.push_back({kAskedColumn, run.stream.parity, run.stream.conceal,
                           RunLossyStream(library, input, run.layout.rate, run.stream,
                                          progress.Phase("streaming")),
                           {}});
-  streams.lossless = RunLosslessStream(library, input, run.layout.rate);
+  results.lossless = RunLosslessStream(library, input, run.layout.rate);
   if (compare) {
     StreamSettings other = run.stream;
-    other.link.loss = SameDataLosses(streams.runs.front().result);
+    other.link.loss = SameDataLosses(results.runs.front().result);
     for (const OtherColumn& column : kOtherColumns) {
       other.parity = column.parity;
       other.conceal = column.conceal;
-      streams.runs.push_back(
+      results.runs.push_back(
           {column.label, column.parity, column.conceal,
            RunLossyStream(library, input, run.layout.rate, other, progress.Phase("comparing")),
            {}});
     }
   }
-  return streams;
+  return results;
 }
 
 // The decode at the output rate. Written at the input's own rate, it is exactly as long as
@@ -218,11 +218,11 @@ std::vector<int16_t> DecodeForOutput(const std::vector<int16_t>& decoded, const 
 
 // Writes the run as asked to the targets. A failure is returned, not thrown, so that the
 // report still comes and the error after it names the file.
-std::optional<HostError> WriteTargets(BuiltRun& built, const Streams& streams,
+std::optional<HostError> WriteTargets(BuiltRun& built, const RunResults& results,
                                       const Console& console, ProgressBar& progress) {
   Targets& targets = built.targets;
   const RunDescription& run = built.run;
-  const StreamResult& result = streams.runs.front().result;
+  const StreamResult& result = results.runs.front().result;
   try {
     if (targets.audio.IsOpen()) {
       console.Note(
@@ -231,7 +231,7 @@ std::optional<HostError> WriteTargets(BuiltRun& built, const Streams& streams,
                                       targets.container, targets.audio.path()));
     }
     if (targets.frames.IsOpen() || targets.plot.IsOpen()) {
-      const std::vector<FrameRow> rows = FrameRows(result, streams.lossless.output, run.layout);
+      const std::vector<FrameRow> rows = FrameRows(result, results.lossless.output, run.layout);
       if (targets.frames.IsOpen()) {
         targets.frames.Write(WantsJsonLines(targets.frames.path()) ? FramesJsonLines(rows)
                                                                    : FramesCsv(rows));
@@ -248,23 +248,23 @@ std::optional<HostError> WriteTargets(BuiltRun& built, const Streams& streams,
 
 // Works out every run's figures; only the run as asked is timed end to end, reading to
 // writing, which took `wallSeconds`.
-void WorkOutFigures(Streams& streams, const BuiltRun& built, double wallSeconds) {
-  for (LossyRun& lossy : streams.runs) {
-    const bool asked = &lossy == &streams.runs.front();
-    lossy.figures = ComputeFigures(lossy.result, built.input, streams.lossless.output,
-                                   built.run.layout, streams.lossless.processingSeconds,
+void WorkOutFigures(RunResults& results, const BuiltRun& built, double wallSeconds) {
+  for (LossyRun& lossy : results.runs) {
+    const bool asked = &lossy == &results.runs.front();
+    lossy.figures = ComputeFigures(lossy.result, built.input, results.lossless.output,
+                                   built.run.layout, results.lossless.processingSeconds,
                                    asked ? wallSeconds : 0);
   }
 }
 
-void Report(const HostOptions& options, const RunDescription& run, const Streams& streams,
+void Report(const HostOptions& options, const RunDescription& run, const RunResults& results,
             const AllocatorCounters& allocator, std::ostream& out) {
-  const LossyRun& asked = streams.runs.front();
+  const LossyRun& asked = results.runs.front();
   if (options.compare) {
     if (options.json) {
-      out << JsonComparison(run, streams.runs, allocator).dump(kJsonIndent) << '\n';
+      out << JsonComparison(run, results.runs, allocator).dump(kJsonIndent) << '\n';
     } else {
-      out << PlainComparison(run, streams.runs);
+      out << PlainComparison(run, results.runs);
     }
   } else if (options.json) {
     out << JsonReport(run, asked.result, asked.figures, allocator).dump(kJsonIndent) << '\n';
@@ -295,18 +295,18 @@ int Stream(const HostOptions& options) {
   BuiltRun built = BuildRun(options, console, progress);
 
   HostAllocator allocator;
-  Streams streams =
+  RunResults results =
       RunStreams(options.compare, built.run, built.input, allocator, console, progress);
 
-  const std::optional<HostError> writeError = WriteTargets(built, streams, console, progress);
+  const std::optional<HostError> writeError = WriteTargets(built, results, console, progress);
   progress.Finish();
-  WorkOutFigures(streams, built, SecondsSince(started));
+  WorkOutFigures(results, built, SecondsSince(started));
   if (options.verbosity != Verbosity::Quiet) {
-    Report(options, built.run, streams, allocator.counters(),
+    Report(options, built.run, results, allocator.counters(),
            built.targets.UsesStandardOutput() ? std::cerr : std::cout);
   }
   if (writeError) throw *writeError;
-  CheckLibrary(streams.runs.front().result, allocator.counters());
+  CheckLibrary(results.runs.front().result, allocator.counters());
   return kExitOk;
 }
 
