@@ -254,37 +254,38 @@ std::vector<float> ToFloat(const std::vector<int16_t>& samples) {
 }
 
 AudioContainer ContainerFor(const std::string& path) {
+  // One row per container, with every extension that names it; the first row is the default.
   struct Known {
-    const char* extension;
-    int format;
-    const char* name;
+    AudioContainer container;
+    std::vector<std::string> extensions;
   };
   static const Known kKnown[] = {
-      {"wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, "WAV"},
-      {"flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, "FLAC"},
-      {"ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS, "Ogg Vorbis"},
-      {"oga", SF_FORMAT_OGG | SF_FORMAT_VORBIS, "Ogg Vorbis"},
-      {"opus", SF_FORMAT_OGG | SF_FORMAT_OPUS, "Ogg Opus"},
-      {"mp3", SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, "MP3"},
-      {"aiff", SF_FORMAT_AIFF | SF_FORMAT_PCM_16, "AIFF"},
-      {"aif", SF_FORMAT_AIFF | SF_FORMAT_PCM_16, "AIFF"},
-      {"au", SF_FORMAT_AU | SF_FORMAT_PCM_16, "AU"},
-      {"caf", SF_FORMAT_CAF | SF_FORMAT_PCM_16, "CAF"},
-      {"w64", SF_FORMAT_W64 | SF_FORMAT_PCM_16, "Wave64"},
-      {"rf64", SF_FORMAT_RF64 | SF_FORMAT_PCM_16, "RF64"},
-      {"raw", SF_FORMAT_RAW | SF_FORMAT_PCM_16 | SF_ENDIAN_LITTLE, "raw 16-bit little-endian PCM"},
+      {{SF_FORMAT_WAV | SF_FORMAT_PCM_16, "WAV"}, {"wav"}},
+      {{SF_FORMAT_FLAC | SF_FORMAT_PCM_16, "FLAC"}, {"flac"}},
+      {{SF_FORMAT_OGG | SF_FORMAT_VORBIS, "Ogg Vorbis"}, {"ogg", "oga"}},
+      {{SF_FORMAT_OGG | SF_FORMAT_OPUS, "Ogg Opus"}, {"opus"}},
+      {{SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, "MP3"}, {"mp3"}},
+      {{SF_FORMAT_AIFF | SF_FORMAT_PCM_16, "AIFF"}, {"aiff", "aif"}},
+      {{SF_FORMAT_AU | SF_FORMAT_PCM_16, "AU"}, {"au"}},
+      {{SF_FORMAT_CAF | SF_FORMAT_PCM_16, "CAF"}, {"caf"}},
+      {{SF_FORMAT_W64 | SF_FORMAT_PCM_16, "Wave64"}, {"w64"}},
+      {{SF_FORMAT_RF64 | SF_FORMAT_PCM_16, "RF64"}, {"rf64"}},
+      {{SF_FORMAT_RAW | SF_FORMAT_PCM_16 | SF_ENDIAN_LITTLE, "raw 16-bit little-endian PCM"},
+       {"raw"}},
   };
   const size_t slash = path.find_last_of('/');
   const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
   const size_t dot = name.find_last_of('.');
-  if (dot == std::string::npos || dot == 0) return AudioContainer{kKnown[0].format, kKnown[0].name};
+  if (dot == std::string::npos || dot == 0) return kKnown[0].container;
   std::string extension = name.substr(dot + 1);
   std::transform(extension.begin(), extension.end(), extension.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   std::string known;
   for (const Known& entry : kKnown) {
-    if (extension == entry.extension) return AudioContainer{entry.format, entry.name};
-    known += (known.empty() ? "." : ", .") + std::string(entry.extension);
+    for (const std::string& candidate : entry.extensions) {
+      if (extension == candidate) return entry.container;
+      known += (known.empty() ? "." : ", .") + candidate;
+    }
   }
   throw HostError(kExitOutput,
                   fmt::format("cannot write '{}': no audio container uses the extension "

@@ -13,8 +13,6 @@ namespace zbhost {
 
 namespace {
 
-constexpr double kMsPerSecondF = 1000.0;
-
 std::string FateName(const std::map<int32_t, LinkFate>& fates, int32_t frame) {
   const auto found = fates.find(frame);
   if (found == fates.end()) return "not sent";
@@ -44,7 +42,7 @@ std::vector<FrameRow> FrameRows(const StreamResult& result, const std::vector<in
   for (int32_t frame = 0; frame < layout.frameCount; ++frame) {
     FrameRow row;
     row.frame = frame;
-    row.startSeconds = static_cast<double>(frame) * kFrameMs / kMsPerSecondF;
+    row.startSeconds = FrameSeconds(frame);
     row.data = FateName(result.link.dataFates, frame);
     row.parity = FateName(result.link.parityFates, frame);
     row.dataDropped = Dropped(result.link.dataFates, frame);

@@ -5,22 +5,30 @@
 
 namespace zbhost {
 
-namespace {
-
-template <typename Face>
-bool Contains(const std::vector<Face*>& list, Face* face) {
-  return std::find(list.begin(), list.end(), face) != list.end();
-}
-
-template <typename Face>
-bool Erase(std::vector<Face*>& list, Face* face) {
-  const auto it = std::find(list.begin(), list.end(), face);
-  if (it == list.end()) return false;
-  list.erase(it);
+template <typename Self, typename Peer>
+bool Connections<Self, Peer>::Add(Peer* peer) {
+  if (peer == nullptr || Contains(peer)) return true;
+  m_lstPeers.push_back(peer);
+  (peer->*m_mirrorAdd)(m_pSelf);
   return true;
 }
 
-}  // namespace
+template <typename Self, typename Peer>
+bool Connections<Self, Peer>::Remove(Peer* peer) {
+  const auto it = std::find(m_lstPeers.begin(), m_lstPeers.end(), peer);
+  if (peer == nullptr || it == m_lstPeers.end()) return false;
+  m_lstPeers.erase(it);
+  (peer->*m_mirrorRemove)(m_pSelf);
+  return true;
+}
+
+template <typename Self, typename Peer>
+bool Connections<Self, Peer>::Contains(Peer* peer) const {
+  return std::find(m_lstPeers.begin(), m_lstPeers.end(), peer) != m_lstPeers.end();
+}
+
+template class Connections<AvSourceFace, AvSinkFace>;
+template class Connections<AvSinkFace, AvSourceFace>;
 
 HostSourceFace::~HostSourceFace() { DetachAll(); }
 
@@ -29,37 +37,25 @@ void* HostSourceFace::DeletingDestructor(unsigned int) {
   return this;
 }
 
-bool HostSourceFace::AddOutput(AvSinkFace* pOutput) {
-  if (pOutput == nullptr || Contains(m_lstOutputs, pOutput)) return true;
-  m_lstOutputs.push_back(pOutput);
-  pOutput->AddInput(this);
-  return true;
-}
-
-bool HostSourceFace::RemoveOutput(AvSinkFace* pOutput) {
-  if (pOutput == nullptr || !Erase(m_lstOutputs, pOutput)) return false;
-  pOutput->RemoveInput(this);
-  return true;
-}
-
 int32_t HostSourceFace::CountActiveOutputs() {
-  return static_cast<int32_t>(std::count_if(m_lstOutputs.begin(), m_lstOutputs.end(),
-                                            [this](AvSinkFace* output) { return output->IsActive(this); }));
+  const std::vector<AvSinkFace*>& outputs = m_outputs.peers();
+  return static_cast<int32_t>(std::count_if(
+      outputs.begin(), outputs.end(), [this](AvSinkFace* output) { return output->IsActive(this); }));
 }
 
 int HostSourceFace::Deliver(AvFrame* frame) {
   int taken = 0;
   // A copy: an output may disconnect itself while it handles the frame.
-  const std::vector<AvSinkFace*> outputs = m_lstOutputs;
+  const std::vector<AvSinkFace*> outputs = m_outputs.peers();
   for (AvSinkFace* output : outputs) {
-    if (!Contains(m_lstOutputs, output) || !output->IsActive(this)) continue;
+    if (!m_outputs.Contains(output) || !output->IsActive(this)) continue;
     if (output->HandleFrame(this, frame)) ++taken;
   }
   return taken;
 }
 
 void HostSourceFace::DetachAll() {
-  while (!m_lstOutputs.empty()) RemoveOutput(m_lstOutputs.back());
+  while (!m_outputs.peers().empty()) RemoveOutput(m_outputs.peers().back());
 }
 
 HostSinkFace::~HostSinkFace() { DetachAll(); }
@@ -69,21 +65,8 @@ void* HostSinkFace::DeletingDestructor(unsigned int) {
   return this;
 }
 
-bool HostSinkFace::AddInput(AvSourceFace* pInput) {
-  if (pInput == nullptr || Contains(m_lstInputs, pInput)) return true;
-  m_lstInputs.push_back(pInput);
-  pInput->AddOutput(this);
-  return true;
-}
-
-bool HostSinkFace::RemoveInput(AvSourceFace* pInput) {
-  if (pInput == nullptr || !Erase(m_lstInputs, pInput)) return false;
-  pInput->RemoveOutput(this);
-  return true;
-}
-
 void HostSinkFace::DetachAll() {
-  while (!m_lstInputs.empty()) RemoveInput(m_lstInputs.back());
+  while (!m_inputs.peers().empty()) RemoveInput(m_inputs.peers().back());
 }
 
 }  // namespace zbhost

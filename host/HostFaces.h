@@ -12,6 +12,27 @@
 
 namespace zbhost {
 
+// One face's connections and its side of the exchange: `self` is the face, `mirrorAdd` and
+// `mirrorRemove` the peer's operations that the exchange calls back with it.
+template <typename Self, typename Peer>
+class Connections {
+ public:
+  using Mirror = bool (Peer::*)(Self*);
+  Connections(Self* self, Mirror mirrorAdd, Mirror mirrorRemove)
+      : m_pSelf(self), m_mirrorAdd(mirrorAdd), m_mirrorRemove(mirrorRemove) {}
+
+  bool Add(Peer* peer);     // true, also when the peer is already connected
+  bool Remove(Peer* peer);  // false when the peer is not connected
+  bool Contains(Peer* peer) const;
+  const std::vector<Peer*>& peers() const { return m_lstPeers; }
+
+ private:
+  Self* m_pSelf;
+  Mirror m_mirrorAdd;
+  Mirror m_mirrorRemove;
+  std::vector<Peer*> m_lstPeers;
+};
+
 // A source face owned by the host. Destroying it through slot 0 only detaches it: the
 // graph owns the object and frees it itself.
 class HostSourceFace : public AvSourceFace {
@@ -23,8 +44,8 @@ class HostSourceFace : public AvSourceFace {
 
   void* DeletingDestructor(unsigned int flags) override;
   uint16_t GetOutputType() override { return m_outputType; }
-  bool AddOutput(AvSinkFace* pOutput) override;
-  bool RemoveOutput(AvSinkFace* pOutput) override;
+  bool AddOutput(AvSinkFace* pOutput) override { return m_outputs.Add(pOutput); }
+  bool RemoveOutput(AvSinkFace* pOutput) override { return m_outputs.Remove(pOutput); }
   int32_t CountActiveOutputs() override;
   int32_t ReservedQuery() override { return 0; }
   void ReservedNotify() override {}
@@ -34,11 +55,12 @@ class HostSourceFace : public AvSourceFace {
   int Deliver(AvFrame* frame);
   // Removes every output, telling each.
   void DetachAll();
-  size_t OutputCount() const { return m_lstOutputs.size(); }
+  size_t OutputCount() const { return m_outputs.peers().size(); }
 
  private:
   uint16_t m_outputType;
-  std::vector<AvSinkFace*> m_lstOutputs;
+  Connections<AvSourceFace, AvSinkFace> m_outputs{this, &AvSinkFace::AddInput,
+                                                  &AvSinkFace::RemoveInput};
 };
 
 // A sink face owned by the host; HandleFrame and AcceptsType are the subclass's.
@@ -51,14 +73,15 @@ class HostSinkFace : public AvSinkFace {
 
   void* DeletingDestructor(unsigned int flags) override;
   bool IsActive(AvSourceFace*) override { return true; }
-  bool AddInput(AvSourceFace* pInput) override;
-  bool RemoveInput(AvSourceFace* pInput) override;
+  bool AddInput(AvSourceFace* pInput) override { return m_inputs.Add(pInput); }
+  bool RemoveInput(AvSourceFace* pInput) override { return m_inputs.Remove(pInput); }
 
   void DetachAll();
-  size_t InputCount() const { return m_lstInputs.size(); }
+  size_t InputCount() const { return m_inputs.peers().size(); }
 
  private:
-  std::vector<AvSourceFace*> m_lstInputs;
+  Connections<AvSinkFace, AvSourceFace> m_inputs{this, &AvSourceFace::AddOutput,
+                                                 &AvSourceFace::RemoveOutput};
 };
 
 }  // namespace zbhost

@@ -12,13 +12,14 @@ struct LossyLink::Packet {
   std::vector<uint8_t> payload;
 };
 
-LossyLink::LossyLink(const LinkSettings& settings)
+LossyLink::LossyLink(const LinkSettings& settings, FrameOrigin& origin)
     : m_settings(settings),
       m_loss(MakeLossModel(settings.loss, settings.seed)),
       m_duplicateRandom(settings.seed, kStreamDuplicate),
       m_reorderRandom(settings.seed, kStreamReorder),
       m_input(*this),
-      m_output(AV_TYPE_ADPCM) {}
+      m_output(AV_TYPE_ADPCM),
+      m_origin(origin) {}
 
 LossyLink::~LossyLink() {
   m_input.DetachAll();
@@ -88,9 +89,9 @@ void LossyLink::DeliverOnce(Packet& packet) {
   (parity ? m_counters.parityFates : m_counters.dataFates)[packet.info.seq].deliveries += 1;
   // Each delivery lends a fresh copy of the record, so a duplicate is unaffected by the first.
   AvFrame frame = packet.frame;
-  m_pInFlight = &frame;
+  m_origin.SetInFlight(&frame);
   m_output.Deliver(&frame);
-  m_pInFlight = nullptr;
+  m_origin.SetInFlight(nullptr);
 }
 
 }  // namespace zbhost

@@ -12,6 +12,7 @@
 
 #include "host/HostFaces.h"
 #include "host/LossModels.h"
+#include "host/StreamFrame.h"
 
 namespace zbhost {
 
@@ -48,19 +49,10 @@ struct LinkCounters {
   std::map<int32_t, LinkFate> parityFates;
 };
 
-// Tells which frame the link is delivering at this moment, so that the sink downstream can
-// tell a received frame (it carries this frame's info record) from a rebuilt one.
-class FrameOrigin {
+class LossyLink {
  public:
-  virtual const AvFrame* InFlight() const = 0;
-
- protected:
-  ~FrameOrigin() = default;
-};
-
-class LossyLink : public FrameOrigin {
- public:
-  explicit LossyLink(const LinkSettings& settings);
+  // Each delivery to the decoder is recorded in `origin` while it lasts.
+  LossyLink(const LinkSettings& settings, FrameOrigin& origin);
   ~LossyLink();
   LossyLink(const LossyLink&) = delete;
   LossyLink& operator=(const LossyLink&) = delete;
@@ -70,7 +62,6 @@ class LossyLink : public FrameOrigin {
   // Delivers a frame still held back at the end of the stream.
   void Flush();
   const LinkCounters& counters() const { return m_counters; }
-  const AvFrame* InFlight() const override { return m_pInFlight; }
 
  private:
   struct Packet;
@@ -95,8 +86,8 @@ class LossyLink : public FrameOrigin {
   SeededRandom m_reorderRandom;
   LinkInput m_input;
   HostSourceFace m_output;
-  std::unique_ptr<Packet> m_held;        // a frame held back behind the next one
-  const AvFrame* m_pInFlight = nullptr;  // the frame being delivered, null between deliveries
+  std::unique_ptr<Packet> m_held;  // a frame held back behind the next one
+  FrameOrigin& m_origin;
   LinkCounters m_counters;
 };
 

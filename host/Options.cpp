@@ -24,7 +24,7 @@ constexpr double kMaxBuiltInSeconds = 3600.0;
 constexpr double kHzPerKilohertz = 1000.0;
 constexpr int32_t kMinOutputRate = 1000;    // Hz
 constexpr int32_t kMaxOutputRate = 384000;  // Hz
-constexpr char kListCommand[] = "inspect";
+constexpr char kInspectCommand[] = "inspect";
 
 [[noreturn]] void UsageError(const std::string& message) {
   throw HostError(kExitUsage, message + " (see zbhost --help)");
@@ -127,10 +127,15 @@ bool Parse(CLI::App& app, int argc, char** argv) {
   return true;
 }
 
+// An option taking one value as text, shown as `typeName` in the help.
+void AddTextOption(CLI::App& app, const char* name, std::string& text, const char* typeName,
+                   const char* description) {
+  app.add_option(name, text, description)->type_name(typeName);
+}
+
 void AddLibraryOption(CLI::App& app, HostOptions& options) {
-  app.add_option("--library", options.library,
-                 "The plug-in library to load (default: the one built beside this program)")
-      ->type_name("PATH");
+  AddTextOption(app, "--library", options.library, "PATH",
+                "The plug-in library to load (default: the one built beside this program)");
 }
 
 void AddVersionFlag(CLI::App& app) {
@@ -174,8 +179,8 @@ constexpr char kFooter[] =
 
 std::optional<HostOptions> ParseCommandLine(int argc, char** argv) {
   HostOptions options;
-  if (argc > 1 && std::string_view(argv[1]) == kListCommand) {
-    options.command = HostOptions::Command::List;
+  if (argc > 1 && std::string_view(argv[1]) == kInspectCommand) {
+    options.command = HostOptions::Command::Inspect;
     CLI::App app("List the interfaces, type identifiers and frame types the library offers",
                  "zbhost inspect");
     AddLibraryOption(app, options);
@@ -204,64 +209,56 @@ std::optional<HostOptions> ParseCommandLine(int argc, char** argv) {
   bool noParity = false;
   bool quiet = false;
   bool verbose = false;
-  app.add_option("input", options.input,
-                 "Audio file to stream (any format libsndfile reads, - for standard input); "
-                 "default: a built-in speech-like signal")
-      ->type_name("INPUT");
-  app.add_option("-o,--output", outputText,
-                 "Write the decoded audio (mono 16-bit) here; the container follows the extension")
-      ->type_name("FILE");
+  AddTextOption(app, "input", options.input, "INPUT",
+                "Audio file to stream (any format libsndfile reads, - for standard input); "
+                "default: a built-in speech-like signal");
+  AddTextOption(app, "-o,--output", outputText, "FILE",
+                "Write the decoded audio (mono 16-bit) here; the container follows the extension");
   AddLibraryOption(app, options);
-  app.add_option("--rate", rateText,
-                 "Stream sample rate: 8000, 16000, 24000, 32000, 40000 or 48000 Hz (default: the "
-                 "input's rate when it is one of these, else 16000)")
-      ->type_name("HZ");
-  app.add_option("--output-rate", outputRateText,
-                 "Sample rate of the written audio (default: the input's rate)")
-      ->type_name("HZ");
-  app.add_option("--loss", lossText, "Loss model of the link (default: none; see below)")
-      ->type_name("MODEL");
-  app.add_option("--seed", seedText, "Seed of the link's random decisions, 0 to 2^64-1")
-      ->type_name("N");
-  app.add_option("--duplicate", duplicateText,
-                 "Percentage of frames delivered twice, e.g. --duplicate 5")
-      ->type_name("PCT");
-  app.add_option("--reorder", reorderText,
-                 "Percentage of frames held back behind the next one, e.g. --reorder 2")
-      ->type_name("PCT");
+  AddTextOption(app, "--rate", rateText, "HZ",
+                "Stream sample rate: 8000, 16000, 24000, 32000, 40000 or 48000 Hz (default: the "
+                "input's rate when it is one of these, else 16000)");
+  AddTextOption(app, "--output-rate", outputRateText, "HZ",
+                "Sample rate of the written audio (default: the input's rate)");
+  AddTextOption(app, "--loss", lossText, "MODEL",
+                "Loss model of the link (default: none; see below)");
+  AddTextOption(app, "--seed", seedText, "N", "Seed of the link's random decisions, 0 to 2^64-1");
+  AddTextOption(app, "--duplicate", duplicateText, "PCT",
+                "Percentage of frames delivered twice, e.g. --duplicate 5");
+  AddTextOption(app, "--reorder", reorderText, "PCT",
+                "Percentage of frames held back behind the next one, e.g. --reorder 2");
   CLI::Option* noParityFlag =
       app.add_flag("--no-parity", noParity, "Switch the encoder's parity frames off");
-  CLI::Option* concealFlag = app.add_flag(
-      "--conceal", options.conceal, "Fill lost frames with a fading repetition instead of silence");
+  CLI::Option* concealFlag =
+      app.add_flag("--conceal", options.stream.conceal,
+                   "Fill lost frames with a fading repetition instead of silence");
   CLI::Option* compareFlag = app.add_flag(
       "--compare", options.compare,
       "Run the same stream and losses with parity, without parity, and without parity but with "
       "concealment, and report them side by side");
   compareFlag->excludes(noParityFlag)->excludes(concealFlag);
-  app.add_option("--frames", framesText,
-                 "Write one row per frame: CSV, or JSON Lines when the name ends in .jsonl")
-      ->type_name("FILE");
-  app.add_option("--plot", plotText,
-                 "Draw the input, the decode, every lost frame and per-frame SNR as an SVG picture")
-      ->type_name("FILE.svg");
+  AddTextOption(app, "--frames", framesText, "FILE",
+                "Write one row per frame: CSV, or JSON Lines when the name ends in .jsonl");
+  AddTextOption(app, "--plot", plotText, "FILE.svg",
+                "Draw the input, the decode, every lost frame and per-frame SNR as an SVG picture");
   app.add_flag("--json", options.json, "Print the report as one JSON object");
   CLI::Option* quietFlag = app.add_flag("-q,--quiet", quiet, "Print nothing but errors");
   app.add_flag("-v,--verbose", verbose, "Also tell each step on standard error")
       ->excludes(quietFlag);
-  app.add_option("--seconds", secondsText, "Length of the built-in signal in seconds (default 10)")
-      ->type_name("S");
+  AddTextOption(app, "--seconds", secondsText, "S",
+                "Length of the built-in signal in seconds (default 10)");
   if (!Parse(app, argc, argv)) return std::nullopt;
 
   try {
-    options.loss = ParseLossPlan(lossText);
+    options.stream.link.loss = ParseLossPlan(lossText);
   } catch (const std::invalid_argument& error) {
     UsageError(error.what());
   }
   if (!rateText.empty()) options.rate = ParseStreamRate(rateText);
   if (!outputRateText.empty()) options.outputRate = ParseOutputRate(outputRateText);
   if (app.count("--seed") != 0) options.seed = ParseSeed(seedText);
-  options.duplicatePercent = ParseOptionPercent(duplicateText, "--duplicate");
-  options.reorderPercent = ParseOptionPercent(reorderText, "--reorder");
+  options.stream.link.duplicatePercent = ParseOptionPercent(duplicateText, "--duplicate");
+  options.stream.link.reorderPercent = ParseOptionPercent(reorderText, "--reorder");
   options.seconds = kDefaultInputSeconds;
   if (app.count("--seconds") != 0) {
     if (!options.input.empty()) {
@@ -272,7 +269,7 @@ std::optional<HostOptions> ParseCommandLine(int argc, char** argv) {
   options.output = FileOption(app, "--output", outputText);
   options.frames = FileOption(app, "--frames", framesText);
   options.plot = FileOption(app, "--plot", plotText);
-  options.parity = !noParity;
+  options.stream.parity = !noParity;
   options.verbosity = quiet ? Verbosity::Quiet : verbose ? Verbosity::Verbose : Verbosity::Normal;
   return options;
 }

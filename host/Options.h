@@ -7,12 +7,12 @@
 #include <string>
 
 #include "host/Console.h"
-#include "host/LossModels.h"
+#include "host/Stream.h"
 
 namespace zbhost {
 
 struct HostOptions {
-  enum class Command { Stream, List };
+  enum class Command { Stream, Inspect };
   Command command = Command::Stream;
   std::string input;     // empty: the built-in signal; "-": standard input
   double seconds = 0;    // length of the built-in signal
@@ -22,12 +22,8 @@ struct HostOptions {
   std::string library;   // empty: the library built beside the program
   int32_t rate = 0;         // 0: the input's rate when it is a stream rate
   int32_t outputRate = 0;   // 0: the input's rate
-  LossPlan loss;
-  std::optional<uint64_t> seed;
-  double duplicatePercent = 0;
-  double reorderPercent = 0;
-  bool parity = true;
-  bool conceal = false;
+  StreamSettings stream;         // as asked; a random link's seed is drawn for the run
+  std::optional<uint64_t> seed;  // the seed asked for a random link
   bool compare = false;
   bool json = false;
   Verbosity verbosity = Verbosity::Normal;

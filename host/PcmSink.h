@@ -9,12 +9,11 @@
 #include <vector>
 
 #include "host/HostFaces.h"
-#include "host/LossyLink.h"
+#include "host/StreamFrame.h"
 
 namespace zbhost {
 
-inline constexpr int32_t kFrameMs = 20;            // frame duration and timestamp step
-inline constexpr int32_t kConcealFadeFrames = 3;   // a concealed run fades to silence over this
+inline constexpr int32_t kConcealFadeFrames = 3;  // a concealed run fades to silence over this
 
 // How one frame of the stream was rendered in the end.
 enum class FrameOutcome : uint8_t { Lost, Received, Rebuilt, Concealed };
@@ -32,8 +31,8 @@ struct SinkCounters {
 
 class PcmSink : public HostSinkFace {
  public:
-  // `origin` tells which frame is being delivered into the decoder upstream; null when the
-  // decoder is fed directly, and then every render counts as received.
+  // `origin` tells which frame is being delivered into the decoder; null when the decoder is
+  // fed directly, and then every render counts as received.
   PcmSink(int32_t frameCount, int32_t frameSamples, const FrameOrigin* origin);
 
   bool AcceptsType(uint16_t type) override { return type == AV_TYPE_PCM; }

@@ -66,18 +66,11 @@ std::string Escape(const std::string& text) {
   return out;
 }
 
+// A rebuilt or concealed frame's class is its outcome's name.
 const char* MarkClass(const FrameRow& row) {
-  switch (row.outcome) {
-    case FrameOutcome::Rebuilt:
-      return "rebuilt";
-    case FrameOutcome::Lost:
-      return "unrecovered";
-    case FrameOutcome::Concealed:
-      return "concealed";
-    case FrameOutcome::Received:
-      break;
-  }
-  return row.dataDropped ? "rebuilt" : "parity-lost";
+  if (row.outcome == FrameOutcome::Lost) return "unrecovered";
+  if (row.outcome == FrameOutcome::Received) return row.dataDropped ? "rebuilt" : "parity-lost";
+  return OutcomeName(row.outcome);
 }
 
 std::string MarkTitle(const FrameRow& row) {
@@ -85,44 +78,47 @@ std::string MarkTitle(const FrameRow& row) {
                      row.data, row.parity, OutcomeName(row.outcome));
 }
 
-// The waveform as one vertical stroke per pixel column from its lowest to its highest sample.
-std::string Waveform(const std::vector<int16_t>& samples, const Box& box, size_t total) {
+// Calls `draw(x, first, last)` for each pixel column of `box`: x its centre, [first, last)
+// the items of `total` it covers, at least one, so that no item falls between two columns.
+template <typename Draw>
+void ForEachColumn(const Box& box, size_t total, const Draw& draw) {
   const int columns = static_cast<int>(box.width);
-  std::string path;
   for (int column = 0; column < columns && total > 0; ++column) {
     const size_t first = static_cast<size_t>(column) * total / static_cast<size_t>(columns);
     const size_t last =
         std::max(first + 1, static_cast<size_t>(column + 1) * total / static_cast<size_t>(columns));
+    draw(box.x + column + 0.5, first, last);
+  }
+}
+
+// The waveform as one vertical stroke per pixel column from its lowest to its highest sample.
+std::string Waveform(const std::vector<int16_t>& samples, const Box& box, size_t total) {
+  std::string path;
+  ForEachColumn(box, total, [&](double x, size_t first, size_t last) {
     int low = std::numeric_limits<int>::max();
     int high = std::numeric_limits<int>::min();
     for (size_t i = first; i < last && i < samples.size(); ++i) {
       low = std::min<int>(low, samples[i]);
       high = std::max<int>(high, samples[i]);
     }
-    if (low > high) continue;
+    if (low > high) return;
     const double mid = box.y + box.height / 2;
     const double scale = box.height / 2 / kFullScale;
-    path += fmt::format("M{:.1f} {:.1f}V{:.1f}", box.x + column + 0.5, mid - high * scale,
+    path += fmt::format("M{:.1f} {:.1f}V{:.1f}", x, mid - high * scale,
                         mid - low * scale + kMinMarkWidth / 2);
-  }
+  });
   return fmt::format("<path class=\"wave\" d=\"{}\"/>\n", path);
 }
 
 // The lowest frame SNR in each pixel column, so one bad frame is never averaged away.
 std::string SnrLine(const std::vector<FrameRow>& rows, const Box& box) {
-  const int columns = static_cast<int>(box.width);
-  const size_t total = rows.size();
   std::string points;
-  for (int column = 0; column < columns && total > 0; ++column) {
-    const size_t first = static_cast<size_t>(column) * total / static_cast<size_t>(columns);
-    const size_t last =
-        std::max(first + 1, static_cast<size_t>(column + 1) * total / static_cast<size_t>(columns));
+  ForEachColumn(box, rows.size(), [&](double x, size_t first, size_t last) {
     double worst = std::numeric_limits<double>::infinity();
-    for (size_t i = first; i < last && i < total; ++i) worst = std::min(worst, rows[i].snrDb);
+    for (size_t i = first; i < last && i < rows.size(); ++i) worst = std::min(worst, rows[i].snrDb);
     const double db = std::clamp(worst, 0.0, kSnrTopDb);
-    points += fmt::format("{:.1f},{:.1f} ", box.x + column + 0.5,
-                          box.y + box.height * (1 - db / kSnrTopDb));
-  }
+    points += fmt::format("{:.1f},{:.1f} ", x, box.y + box.height * (1 - db / kSnrTopDb));
+  });
   return fmt::format("<polyline class=\"snr\" points=\"{}\"/>\n", points);
 }
 
@@ -160,10 +156,11 @@ std::string PlotSvg(const RunDescription& run, const std::vector<int16_t>& input
   }
   const std::string title =
       fmt::format("{}, parity {}: {} rebuilt, {} lost for good",
-                  run.input.empty() ? "built-in signal" : run.input, run.parity ? "on" : "off",
+                  run.input.empty() ? "built-in signal" : run.input,
+                  run.stream.parity ? "on" : "off",
                   Plural(rebuilt, "frame"), Plural(unrecovered, "frame"));
-  std::string link = DescribeLossPlan(run.loss);
-  if (run.random) link += fmt::format(", seed {}", run.seed);
+  std::string link = DescribeLossPlan(run.stream.link.loss);
+  if (run.stream.link.IsRandom()) link += fmt::format(", seed {}", run.stream.link.seed);
 
   std::string svg = fmt::format(
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
@@ -186,8 +183,7 @@ std::string PlotSvg(const RunDescription& run, const std::vector<int16_t>& input
   for (const FrameRow& row : rows) {
     if (!IsAffected(row)) continue;
     const double x = inputBox.x + row.startSeconds * pxPerSecond;
-    const double width =
-        std::max(kMinMarkWidth, static_cast<double>(kFrameMs) / kMsPerSecond * pxPerSecond);
+    const double width = std::max(kMinMarkWidth, FrameSeconds(1) * pxPerSecond);
     svg += fmt::format(
         "<rect class=\"mark {}\" x=\"{:.2f}\" y=\"{:.1f}\" width=\"{:.2f}\" height=\"{:.1f}\">"
         "<title>{}</title></rect>\n",

@@ -18,7 +18,6 @@ constexpr double kBitsPerByte = 8.0;
 constexpr double kBitsPerKilobit = 1000.0;
 constexpr double kPercent = 100.0;
 constexpr double kDecibelsPerDecade = 10.0;
-constexpr double kMsPerSecondF = 1000.0;
 constexpr double kShortestInSeconds = 0.01;  // shorter durations are given in milliseconds
 constexpr int kLabelWidth = 26;
 constexpr int kColumnWidth = 22;
@@ -65,29 +64,39 @@ nlohmann::ordered_json JsonLossPlan(const LossPlan& plan) {
   return nullptr;
 }
 
-std::string LinkLine(const RunDescription& run) {
-  std::string link = DescribeLossPlan(run.loss);
-  if (run.duplicatePercent > 0) link += fmt::format(", {:g} % duplicated", run.duplicatePercent);
-  if (run.reorderPercent > 0) link += fmt::format(", {:g} % reordered", run.reorderPercent);
-  return link;
+std::string LinkLine(const LinkSettings& link) {
+  std::string line = DescribeLossPlan(link.loss);
+  if (link.duplicatePercent > 0) line += fmt::format(", {:g} % duplicated", link.duplicatePercent);
+  if (link.reorderPercent > 0) line += fmt::format(", {:g} % reordered", link.reorderPercent);
+  return line;
 }
 
 using LineFn = std::function<void(const std::string&, const std::string&)>;
 
+// Appends each line to `out`, its label padded to the value column.
+LineFn LinesInto(std::string& out) {
+  return [&out](const std::string& label, const std::string& value) {
+    out += fmt::format("{:<{}}{}\n", label, kLabelWidth, value);
+  };
+}
+
 void Heading(const RunDescription& run, const LineFn& line) {
   if (run.input.empty()) {
-    line("input", fmt::format("built-in speech-like signal, {}", FormatDuration(run.inputSeconds)));
+    line("input",
+         fmt::format("built-in speech-like signal, {}", FormatDuration(run.InputSeconds())));
   } else {
     line("input", fmt::format("{}, {} ({}, {} Hz, {})",
                               run.input == kStdStreamName ? "standard input" : run.input,
-                              FormatDuration(run.inputSeconds), run.inputFormat, run.inputRate,
+                              FormatDuration(run.InputSeconds()), run.inputFormat, run.inputRate,
                               Plural(run.inputChannels, "channel")));
   }
   line("stream", fmt::format("{} Hz mono, {} of {} ms{}", run.layout.rate,
                              Plural(run.layout.frameCount, "frame"), kFrameMs,
-                             run.parity ? ", parity on" : ", parity off"));
-  line("link", LinkLine(run));
-  if (run.random) line("seed", fmt::format("{} (the same seed gives the same report)", run.seed));
+                             run.stream.parity ? ", parity on" : ", parity off"));
+  line("link", LinkLine(run.stream.link));
+  if (run.stream.link.IsRandom()) {
+    line("seed", fmt::format("{} (the same seed gives the same report)", run.stream.link.seed));
+  }
   line("library", run.library);
 }
 
@@ -101,7 +110,7 @@ nlohmann::ordered_json JsonHeading(const RunDescription& run) {
                 {"format", run.input.empty() ? "built-in speech-like signal" : run.inputFormat},
                 {"rate_hz", run.input.empty() ? run.layout.rate : run.inputRate},
                 {"channels", run.input.empty() ? 1 : run.inputChannels},
-                {"seconds", run.inputSeconds}};
+                {"seconds", run.InputSeconds()}};
   j["output"] = run.output.empty() ? nlohmann::ordered_json(nullptr)
                                    : nlohmann::ordered_json{{"path", run.output},
                                                             {"format", run.outputFormat},
@@ -109,42 +118,49 @@ nlohmann::ordered_json JsonHeading(const RunDescription& run) {
   j["rate_hz"] = run.layout.rate;
   j["frame_ms"] = kFrameMs;
   j["frames"] = run.layout.frameCount;
+  const LinkSettings& link = run.stream.link;
   j["link"] = {
-      {"loss", JsonLossPlan(run.loss)},
-      {"description", LinkLine(run)},
-      {"duplicate_percent", run.duplicatePercent},
-      {"reorder_percent", run.reorderPercent},
-      {"seed", run.random ? nlohmann::ordered_json(run.seed) : nlohmann::ordered_json(nullptr)}};
+      {"loss", JsonLossPlan(link.loss)},
+      {"description", LinkLine(link)},
+      {"duplicate_percent", link.duplicatePercent},
+      {"reorder_percent", link.reorderPercent},
+      {"seed",
+       link.IsRandom() ? nlohmann::ordered_json(link.seed) : nlohmann::ordered_json(nullptr)}};
   j["warnings"] = run.warnings;
   return j;
 }
 
-nlohmann::ordered_json JsonFigures(const Figures& f) {
+nlohmann::ordered_json JsonFigures(const StreamResult& result, const Figures& f) {
+  const LinkCounters& link = result.link;
+  const SinkCounters& sink = result.sink;
   nlohmann::ordered_json j;
-  j["frames_sent"] = {{"data", f.sentData}, {"parity", f.sentParity}};
-  j["dropped_by_link"] = {{"data", f.droppedData}, {"parity", f.droppedParity}};
-  j["duplicated_by_link"] = f.duplicatedByLink;
-  j["reordered_by_link"] = f.reorderedByLink;
-  j["repaired_from_parity"] = f.repaired;
+  j["frames_sent"] = {{"data", link.sentData}, {"parity", link.sentParity}};
+  j["dropped_by_link"] = {{"data", link.droppedData}, {"parity", link.droppedParity}};
+  j["duplicated_by_link"] = link.duplicated;
+  j["reordered_by_link"] = link.reordered;
+  j["repaired_from_parity"] = sink.rebuilt;
   j["duplicates_dropped"] = f.duplicatesDropped;
   j["parity_not_needed"] = f.parityNotNeeded;
-  j["lost_for_good"] = f.lostForGood;
-  j["longest_lost_run"] = f.longestLostRun;
-  j["concealed"] = f.concealed;
-  j["rendered_twice"] = f.renderedAgain;
-  j["unusable_renders"] = f.unusable;
+  j["lost_for_good"] = sink.lostForGood;
+  j["longest_lost_run"] = sink.longestLostRun;
+  j["concealed"] = sink.concealed;
+  j["rendered_twice"] = sink.renderedAgain;
+  j["unusable_renders"] = sink.unusable;
   j["residual_loss_percent"] = f.residualLossPercent;
   j["snr_vs_input_db"] = JsonDb(f.snrInputDb);
   j["snr_vs_lossless_db"] = JsonDb(f.snrLosslessDb);
   j["identical_to_lossless"] = f.identicalToLossless;
   j["bit_rate_kbps"] = {{"with_parity", f.kbpsWithParity}, {"without_parity", f.kbpsDataOnly}};
   j["speed_x_real_time"] = {{"end_to_end", f.speedEndToEnd}, {"library", f.speedLibrary}};
-  j["frame_buffers"] = {{"allocated", f.allocator.allocations},
-                        {"freed", f.allocator.frees},
-                        {"leaked", f.allocator.live},
-                        {"foreign_frees", f.allocator.foreignFrees},
-                        {"peak_live", f.allocator.peakLive}};
   return j;
+}
+
+nlohmann::ordered_json JsonFrameBuffers(const AllocatorCounters& allocator) {
+  return {{"allocated", allocator.allocations},
+          {"freed", allocator.frees},
+          {"leaked", allocator.live},
+          {"foreign_frees", allocator.foreignFrees},
+          {"peak_live", allocator.peakLive}};
 }
 
 std::string BitRate(const Figures& f, bool parity) {
@@ -180,24 +196,16 @@ std::string Plural(int64_t count, const char* word) {
 }
 
 std::string FormatDuration(double seconds) {
-  if (seconds < kShortestInSeconds) return fmt::format("{:.1f} ms", seconds * kMsPerSecondF);
+  if (seconds < kShortestInSeconds) return fmt::format("{:.1f} ms", seconds * kMsPerSecond);
   return fmt::format("{:.2f} s", seconds);
 }
 
 Figures ComputeFigures(const StreamResult& result, const std::vector<int16_t>& input,
                        const std::vector<int16_t>& lossless, const FrameLayout& layout,
-                       const AllocatorCounters& allocator, double librarySeconds,
-                       double wallSeconds) {
+                       double librarySeconds, double wallSeconds) {
   const LinkCounters& link = result.link;
   const SinkCounters& sink = result.sink;
   Figures f;
-  f.sentData = link.sentData;
-  f.sentParity = link.sentParity;
-  f.droppedData = link.droppedData;
-  f.droppedParity = link.droppedParity;
-  f.duplicatedByLink = link.duplicated;
-  f.reorderedByLink = link.reordered;
-  f.repaired = sink.rebuilt;
   // A data delivery that rendered nothing was a frame already rendered (a copy, or a late
   // frame rebuilt before it came); a parity delivery beyond the first of its number, too.
   const int64_t distinctParity = static_cast<int64_t>(link.paritySeqsDelivered.size());
@@ -206,11 +214,6 @@ Figures ComputeFigures(const StreamResult& result, const std::vector<int16_t>& i
   int64_t parityUsed = 0;
   for (int32_t seq : sink.paritySeqsUsed) parityUsed += link.paritySeqsDelivered.count(seq);
   f.parityNotNeeded = distinctParity - parityUsed;
-  f.lostForGood = sink.lostForGood;
-  f.longestLostRun = sink.longestLostRun;
-  f.concealed = sink.concealed;
-  f.renderedAgain = sink.renderedAgain;
-  f.unusable = sink.unusable;
   f.residualLossPercent = layout.frameCount > 0
                               ? kPercent * static_cast<double>(sink.lostForGood) / layout.frameCount
                               : 0;
@@ -225,44 +228,45 @@ Figures ComputeFigures(const StreamResult& result, const std::vector<int16_t>& i
   }
   f.speedLibrary = librarySeconds > 0 ? seconds / librarySeconds : 0;
   f.speedEndToEnd = wallSeconds > 0 ? seconds / wallSeconds : 0;
-  f.allocator = allocator;
   return f;
 }
 
-std::string PlainReport(const RunDescription& run, const Figures& f) {
+std::string PlainReport(const RunDescription& run, const StreamResult& result, const Figures& f,
+                        const AllocatorCounters& allocator) {
+  const LinkCounters& link = result.link;
+  const SinkCounters& sink = result.sink;
   std::string out;
-  const LineFn line = [&out](const std::string& label, const std::string& value) {
-    out += fmt::format("{:<{}}{}\n", label, kLabelWidth, value);
-  };
+  const LineFn line = LinesInto(out);
   Heading(run, line);
   out += "\n";
-  line("frames sent", fmt::format("{} data, {} parity", f.sentData, f.sentParity));
-  line("dropped by the link", fmt::format("{} data, {} parity", f.droppedData, f.droppedParity));
-  if (f.duplicatedByLink > 0 || f.reorderedByLink > 0) {
+  line("frames sent", fmt::format("{} data, {} parity", link.sentData, link.sentParity));
+  line("dropped by the link",
+       fmt::format("{} data, {} parity", link.droppedData, link.droppedParity));
+  if (link.duplicated > 0 || link.reordered > 0) {
     line("disturbed by the link",
-         fmt::format("{} duplicated, {} reordered", f.duplicatedByLink, f.reorderedByLink));
+         fmt::format("{} duplicated, {} reordered", link.duplicated, link.reordered));
   }
-  if (run.parity) line("repaired from parity", Plural(f.repaired, "frame"));
+  if (run.stream.parity) line("repaired from parity", Plural(sink.rebuilt, "frame"));
   line("duplicates dropped", Plural(f.duplicatesDropped, "frame"));
-  if (run.parity) line("parity not needed", Plural(f.parityNotNeeded, "frame"));
-  std::string lost = Plural(f.lostForGood, "frame");
-  if (f.lostForGood > 0) {
-    lost += fmt::format(", longest run {}", Plural(f.longestLostRun, "frame"));
-    lost += run.conceal ? fmt::format(", {} concealed by repetition", f.concealed)
+  if (run.stream.parity) line("parity not needed", Plural(f.parityNotNeeded, "frame"));
+  std::string lost = Plural(sink.lostForGood, "frame");
+  if (sink.lostForGood > 0) {
+    lost += fmt::format(", longest run {}", Plural(sink.longestLostRun, "frame"));
+    lost += run.stream.conceal ? fmt::format(", {} concealed by repetition", sink.concealed)
                         : std::string(", filled with silence");
   }
   line("lost for good", lost);
-  if (f.renderedAgain > 0) line("rendered twice", Plural(f.renderedAgain, "frame"));
-  if (f.unusable > 0) line("unusable renders", Plural(f.unusable, "frame"));
+  if (sink.renderedAgain > 0) line("rendered twice", Plural(sink.renderedAgain, "frame"));
+  if (sink.unusable > 0) line("unusable renders", Plural(sink.unusable, "frame"));
   line("residual loss rate", fmt::format("{:.2f} %", f.residualLossPercent));
   line("SNR vs input", Db(f.snrInputDb));
   line("SNR vs lossless decode", SnrVsLossless(f));
-  line("bit rate", BitRate(f, run.parity));
+  line("bit rate", BitRate(f, run.stream.parity));
   line("speed", fmt::format("{:.0f} x real time end to end (reading to writing), "
                             "{:.0f} x for the library alone",
                             f.speedEndToEnd, f.speedLibrary));
-  const int64_t leaked = f.allocator.live;
-  line("frame buffers", fmt::format("{} taken from the host allocator, {}", f.allocator.allocations,
+  const int64_t leaked = allocator.live;
+  line("frame buffers", fmt::format("{} taken from the host allocator, {}", allocator.allocations,
                                     leaked == 0 ? std::string("all returned")
                                                 : fmt::format("{} never returned", leaked)));
   if (!run.output.empty()) {
@@ -273,72 +277,71 @@ std::string PlainReport(const RunDescription& run, const Figures& f) {
   return out;
 }
 
-nlohmann::ordered_json JsonReport(const RunDescription& run, const Figures& f) {
+nlohmann::ordered_json JsonReport(const RunDescription& run, const StreamResult& result,
+                                  const Figures& f, const AllocatorCounters& allocator) {
   nlohmann::ordered_json j = JsonHeading(run);
-  j["parity"] = run.parity;
-  j["conceal"] = run.conceal;
-  j.update(JsonFigures(f));
+  j["parity"] = run.stream.parity;
+  j["conceal"] = run.stream.conceal;
+  j.update(JsonFigures(result, f));
+  j["frame_buffers"] = JsonFrameBuffers(allocator);
   return j;
 }
 
-std::string PlainComparison(const RunDescription& run, const std::vector<ComparedRun>& runs) {
+std::string PlainComparison(const RunDescription& run, const std::vector<LossyRun>& runs) {
   std::string out;
-  const LineFn line = [&out](const std::string& label, const std::string& value) {
-    out += fmt::format("{:<{}}{}\n", label, kLabelWidth, value);
-  };
+  const LineFn line = LinesInto(out);
   RunDescription heading = run;
-  heading.parity = true;
+  heading.stream.parity = true;
   Heading(heading, line);
   out += fmt::format("{:<{}}the same data frames are lost in every column\n\n", "", kLabelWidth);
   auto row = [&](const std::string& label,
-                 const std::function<std::string(const ComparedRun&)>& cell) {
+                 const std::function<std::string(const LossyRun&)>& cell) {
     std::string text = fmt::format("{:<{}}", label, kLabelWidth);
-    for (const ComparedRun& r : runs) text += fmt::format("{:<{}}", cell(r), kColumnWidth);
+    for (const LossyRun& r : runs) text += fmt::format("{:<{}}", cell(r), kColumnWidth);
     while (!text.empty() && text.back() == ' ') text.pop_back();
     out += text + "\n";
   };
-  row("", [](const ComparedRun& r) { return r.label; });
+  row("", [](const LossyRun& r) { return r.label; });
   row("data frames dropped",
-      [](const ComparedRun& r) { return std::to_string(r.figures.droppedData); });
-  row("parity frames dropped", [](const ComparedRun& r) {
-    return r.parity ? std::to_string(r.figures.droppedParity) : kNotApplicable;
+      [](const LossyRun& r) { return std::to_string(r.result.link.droppedData); });
+  row("parity frames dropped", [](const LossyRun& r) {
+    return r.parity ? std::to_string(r.result.link.droppedParity) : kNotApplicable;
   });
-  row("repaired from parity", [](const ComparedRun& r) {
-    return r.parity ? std::to_string(r.figures.repaired) : kNotApplicable;
+  row("repaired from parity", [](const LossyRun& r) {
+    return r.parity ? std::to_string(r.result.sink.rebuilt) : kNotApplicable;
   });
-  row("lost for good", [](const ComparedRun& r) { return std::to_string(r.figures.lostForGood); });
-  row("concealed", [](const ComparedRun& r) {
-    return r.conceal ? std::to_string(r.figures.concealed) : kNotApplicable;
+  row("lost for good", [](const LossyRun& r) { return std::to_string(r.result.sink.lostForGood); });
+  row("concealed", [](const LossyRun& r) {
+    return r.conceal ? std::to_string(r.result.sink.concealed) : kNotApplicable;
   });
   row("longest lost run",
-      [](const ComparedRun& r) { return Plural(r.figures.longestLostRun, "frame"); });
+      [](const LossyRun& r) { return Plural(r.result.sink.longestLostRun, "frame"); });
   row("residual loss rate",
-      [](const ComparedRun& r) { return fmt::format("{:.2f} %", r.figures.residualLossPercent); });
-  row("SNR vs input", [](const ComparedRun& r) { return Db(r.figures.snrInputDb); });
-  row("SNR vs lossless decode", [](const ComparedRun& r) {
+      [](const LossyRun& r) { return fmt::format("{:.2f} %", r.figures.residualLossPercent); });
+  row("SNR vs input", [](const LossyRun& r) { return Db(r.figures.snrInputDb); });
+  row("SNR vs lossless decode", [](const LossyRun& r) {
     return r.figures.identicalToLossless ? std::string("identical") : Db(r.figures.snrLosslessDb);
   });
-  row("bit rate", [](const ComparedRun& r) {
+  row("bit rate", [](const LossyRun& r) {
     return fmt::format("{:.1f} kbit/s",
                        r.parity ? r.figures.kbpsWithParity : r.figures.kbpsDataOnly);
   });
   return out;
 }
 
-nlohmann::ordered_json JsonComparison(const RunDescription& run,
-                                      const std::vector<ComparedRun>& runs) {
+nlohmann::ordered_json JsonComparison(const RunDescription& run, const std::vector<LossyRun>& runs,
+                                      const AllocatorCounters& allocator) {
   nlohmann::ordered_json j = JsonHeading(run);
   nlohmann::ordered_json columns = nlohmann::ordered_json::array();
-  for (const ComparedRun& r : runs) {
+  for (const LossyRun& r : runs) {
     nlohmann::ordered_json column = {
         {"label", r.label}, {"parity", r.parity}, {"conceal", r.conceal}};
-    column.update(JsonFigures(r.figures));
-    // One allocator serves every column: its counts belong to the comparison as a whole.
-    column.erase("frame_buffers");
+    column.update(JsonFigures(r.result, r.figures));
     columns.push_back(column);
   }
   j["compare"] = columns;
-  if (!runs.empty()) j["frame_buffers"] = JsonFigures(runs.front().figures)["frame_buffers"];
+  // One allocator serves every column: its counts belong to the comparison as a whole.
+  j["frame_buffers"] = JsonFrameBuffers(allocator);
   return j;
 }
 

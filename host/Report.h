@@ -28,33 +28,20 @@ struct RunDescription {
   std::string output;       // empty when no audio was written
   std::string outputFormat;
   int32_t outputRate = 0;
-  LossPlan loss;
   FrameLayout layout;
-  double inputSeconds = 0;
-  bool parity = true;
-  bool conceal = false;
-  bool random = false;      // a seed drove the link
-  uint64_t seed = 0;
-  double duplicatePercent = 0;
-  double reorderPercent = 0;
+  StreamSettings stream;    // parity, concealment and the link, its seed drawn when random
   std::vector<std::string> warnings;
+
+  double InputSeconds() const {
+    return inputRate > 0 ? static_cast<double>(inputSamples) / inputRate : 0;
+  }
 };
 
+// What the report works out from a run's counts and its decoded audio. The counts
+// themselves it reads where the link and the sink keep them, in the run's StreamResult.
 struct Figures {
-  int64_t sentData = 0;
-  int64_t sentParity = 0;
-  int64_t droppedData = 0;
-  int64_t droppedParity = 0;
-  int64_t duplicatedByLink = 0;
-  int64_t reorderedByLink = 0;
-  int64_t repaired = 0;           // frames the decoder rebuilt from parity
   int64_t duplicatesDropped = 0;  // deliveries the decoder dropped as already rendered
   int64_t parityNotNeeded = 0;    // parity frames delivered that no rebuild came from
-  int64_t lostForGood = 0;
-  int64_t longestLostRun = 0;
-  int64_t concealed = 0;
-  int64_t renderedAgain = 0;
-  int64_t unusable = 0;
   double residualLossPercent = 0;
   double snrInputDb = 0;          // may be infinite when identical
   double snrLosslessDb = 0;
@@ -63,14 +50,16 @@ struct Figures {
   double kbpsDataOnly = 0;
   double speedEndToEnd = 0;       // audio time over the whole run's wall time
   double speedLibrary = 0;        // audio time over the lossless run's frame loop
-  AllocatorCounters allocator;
 };
 
-// One column of --compare.
-struct ComparedRun {
-  std::string label;
+// One run of the stream through the lossy link: how it was run, what it counted and the
+// figures worked out from that. --compare reports several side by side, the run as asked
+// first; a single report reads the first alone.
+struct LossyRun {
+  std::string label;  // its column's heading in --compare
   bool parity = true;
   bool conceal = false;
+  StreamResult result;
   Figures figures;
 };
 
@@ -81,7 +70,7 @@ double SnrDb(const std::vector<int16_t>& reference, const std::vector<int16_t>& 
 // `wallSeconds` the whole run, reading to writing (0: not measured).
 Figures ComputeFigures(const StreamResult& result, const std::vector<int16_t>& input,
                        const std::vector<int16_t>& lossless, const FrameLayout& layout,
-                       const AllocatorCounters& allocator, double librarySeconds, double wallSeconds);
+                       double librarySeconds, double wallSeconds);
 
 // "1 frame", "2 frames".
 std::string Plural(int64_t count, const char* word);
@@ -90,11 +79,14 @@ std::string Plural(int64_t count, const char* word);
 std::string FormatDuration(double seconds);
 
 // The JSON objects keep their keys in the order written: schema version, tool and input first.
-std::string PlainReport(const RunDescription& run, const Figures& figures);
-nlohmann::ordered_json JsonReport(const RunDescription& run, const Figures& figures);
+// `allocator` holds the frame buffers' counts once every run is over.
+std::string PlainReport(const RunDescription& run, const StreamResult& result,
+                        const Figures& figures, const AllocatorCounters& allocator);
+nlohmann::ordered_json JsonReport(const RunDescription& run, const StreamResult& result,
+                                  const Figures& figures, const AllocatorCounters& allocator);
 
-// The first column's figures are taken after every run, so its allocator counts cover them all.
-std::string PlainComparison(const RunDescription& run, const std::vector<ComparedRun>& runs);
-nlohmann::ordered_json JsonComparison(const RunDescription& run, const std::vector<ComparedRun>& runs);
+std::string PlainComparison(const RunDescription& run, const std::vector<LossyRun>& runs);
+nlohmann::ordered_json JsonComparison(const RunDescription& run, const std::vector<LossyRun>& runs,
+                                      const AllocatorCounters& allocator);
 
 }  // namespace zbhost

@@ -61,8 +61,9 @@ StreamResult RunLossyStream(const ZbLibrary& library, const std::vector<int16_t>
   encoder.EnableRedundancy(settings.parity);
 
   HostSourceFace source(AV_TYPE_PCM);
-  LossyLink link(settings.link);
-  PcmSink sink(layout.frameCount, layout.frameSamples, &link);
+  FrameOrigin origin;
+  LossyLink link(settings.link, origin);
+  PcmSink sink(layout.frameCount, layout.frameSamples, &origin);
 
   // Connected from both ends on purpose: either side's call records the pair on both.
   source.AddOutput(encoder.Sink());

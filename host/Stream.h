@@ -9,12 +9,12 @@
 #include "host/LossyLink.h"
 #include "host/PcmSink.h"
 #include "host/Progress.h"
+#include "host/StreamFrame.h"
 #include "host/ZbLibrary.h"
 
 namespace zbhost {
 
 inline constexpr int32_t kDefaultRate = 16000;
-inline constexpr int32_t kMsPerSecond = 1000;
 inline constexpr uint8_t kFrameFlags = AV_CLASS_MEDIA;  // class 2, partner distance 1
 
 // Sample rates whose 20 ms frames are whole 320-byte pieces that fit the decoder's slots.
@@ -27,7 +27,7 @@ struct FrameLayout {
   int32_t frameCount = 0;    // frames that carry the whole input, the last one zero-padded
 
   static FrameLayout For(int32_t rate, size_t inputSamples);
-  double Seconds() const { return static_cast<double>(frameCount) * kFrameMs / kMsPerSecond; }
+  double Seconds() const { return FrameSeconds(frameCount); }
 };
 
 struct StreamSettings {

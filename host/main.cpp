@@ -10,7 +10,7 @@
 #include "host/AudioFile.h"
 #include "host/FrameLog.h"
 #include "host/HostError.h"
-#include "host/LibraryListing.h"
+#include "host/Inspect.h"
 #include "host/Options.h"
 #include "host/OutputFile.h"
 #include "host/Plot.h"
@@ -31,13 +31,17 @@ double SecondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-int ListOffer(const HostOptions& options) {
-  const ZbLibrary library(options.library.empty() ? DefaultLibraryPath() : options.library);
-  const LibraryListing listing = ListLibrary(library);
+std::string LibraryPath(const HostOptions& options) {
+  return options.library.empty() ? DefaultLibraryPath() : options.library;
+}
+
+int Inspect(const HostOptions& options) {
+  const ZbLibrary library(LibraryPath(options));
+  const LibraryInspection inspection = InspectLibrary(library);
   if (options.json) {
-    std::cout << JsonListing(listing).dump(kJsonIndent) << '\n';
+    std::cout << JsonInspection(inspection).dump(kJsonIndent) << '\n';
   } else {
-    std::cout << PlainListing(listing);
+    std::cout << PlainInspection(inspection);
   }
   return kExitOk;
 }
@@ -78,7 +82,6 @@ std::vector<int16_t> LoadInput(const HostOptions& options, const Console& consol
     run.inputChannels = 1;
     std::vector<int16_t> signal = GenerateSpeechLike(rate, options.seconds);
     run.inputSamples = static_cast<int64_t>(signal.size());
-    run.inputSeconds = static_cast<double>(signal.size()) / rate;
     return signal;
   }
   console.Note(fmt::format("reading {}", options.input));
@@ -90,7 +93,6 @@ std::vector<int16_t> LoadInput(const HostOptions& options, const Console& consol
   run.inputRate = audio.fileRate;
   run.inputChannels = audio.fileChannels;
   run.inputSamples = static_cast<int64_t>(audio.mono.size());
-  run.inputSeconds = static_cast<double>(audio.mono.size()) / audio.fileRate;
   // 8 kHz in stays 8 kHz: the stream follows the input when the library can carry its rate.
   const int32_t rate = options.rate != 0              ? options.rate
                        : IsStreamRate(audio.fileRate) ? audio.fileRate
@@ -107,6 +109,99 @@ std::vector<int16_t> LoadInput(const HostOptions& options, const Console& consol
   return input;
 }
 
+// A run built from the command line before the library is loaded: every target open and
+// checked, the input at the stream rate, and the description that running and reporting read.
+struct BuiltRun {
+  Targets targets;
+  std::vector<int16_t> input;
+  RunDescription run;
+};
+
+BuiltRun BuildRun(const HostOptions& options, const Console& console, ProgressBar& progress) {
+  BuiltRun built;
+  built.targets = OpenTargets(options);
+  RunDescription& run = built.run;
+  built.input = LoadInput(options, console, progress, run);
+  run.layout = FrameLayout::For(run.layout.rate, built.input.size());
+  run.outputRate = options.outputRate != 0 ? options.outputRate : run.inputRate;
+  if (built.targets.audio.IsOpen()) {
+    // A container that cannot carry the output rate is found now, not after the work.
+    EncodeAudio({}, run.outputRate, built.targets.container, built.targets.audio.path());
+    run.output = built.targets.audio.path();
+    run.outputFormat = built.targets.container.name;
+  }
+  const std::string beyond = DescribeEntriesBeyond(options.stream.link.loss, run.layout.frameCount);
+  if (!beyond.empty()) {
+    console.Warn(beyond);
+    run.warnings.push_back(beyond);
+  }
+  run.library = LibraryPath(options);
+  run.stream = options.stream;
+  if (run.stream.link.IsRandom()) {
+    run.stream.link.seed = options.seed ? *options.seed : std::random_device{}();
+  }
+  return built;
+}
+
+// The data frames a run's link dropped, as a list plan, so other runs lose the same ones.
+LossPlan SameDataLosses(const StreamResult& result) {
+  LossPlan plan;
+  plan.kind = LossPlan::Kind::List;
+  for (const auto& [seq, fate] : result.link.dataFates) {
+    if (fate.dropped) plan.dropped.insert({AV_TYPE_ADPCM, seq});
+  }
+  return plan;
+}
+
+// --compare's columns after the run as asked, which has parity on and no concealment
+// (--compare allows neither --no-parity nor --conceal).
+struct OtherColumn {
+  const char* label;
+  bool parity;
+  bool conceal;
+};
+constexpr char kAskedColumn[] = "parity";
+constexpr OtherColumn kOtherColumns[] = {{"no parity", false, false},
+                                         {"no parity, concealed", false, true}};
+
+// What the library made of the input: the run as asked first, then with --compare the other
+// columns, which lose the same data frames; and the lossless reference.
+struct RunResults {
+  std::vector<LossyRun> runs;
+  LosslessResult lossless;
+};
+
+// `allocator` must outlive the library, which keeps its address until unloaded.
+RunResults RunStreams(bool compare, const RunDescription& run, const std::vector<int16_t>& input,
+                   HostAllocator& allocator, const Console& console, ProgressBar& progress) {
+  console.Note(fmt::format("loading {}", run.library));
+  const ZbLibrary library(run.library);
+  library.RequireInterface(ZB_NAME_ENCODER);
+  library.RequireInterface(ZB_NAME_DECODER);
+  library.Descriptor()->SetMemAllocator(&allocator);
+  console.Note(
+      fmt::format("streaming {} frames of {} Hz audio", run.layout.frameCount, run.layout.rate));
+  RunResults results;
+  results.runs.push_back({kAskedColumn, run.stream.parity, run.stream.conceal,
+                          RunLossyStream(library, input, run.layout.rate, run.stream,
+                                         progress.Phase("streaming")),
+                          {}});
+  results.lossless = RunLosslessStream(library, input, run.layout.rate);
+  if (compare) {
+    StreamSettings other = run.stream;
+    other.link.loss = SameDataLosses(results.runs.front().result);
+    for (const OtherColumn& column : kOtherColumns) {
+      other.parity = column.parity;
+      other.conceal = column.conceal;
+      results.runs.push_back(
+          {column.label, column.parity, column.conceal,
+           RunLossyStream(library, input, run.layout.rate, other, progress.Phase("comparing")),
+           {}});
+    }
+  }
+  return results;
+}
+
 // The decode at the output rate. Written at the input's own rate, it is exactly as long as
 // the input, so the two line up sample for sample.
 std::vector<int16_t> DecodeForOutput(const std::vector<int16_t>& decoded, const RunDescription& run,
@@ -121,99 +216,13 @@ std::vector<int16_t> DecodeForOutput(const std::vector<int16_t>& decoded, const 
   return out;
 }
 
-LinkSettings LinkFor(const HostOptions& options, const LossPlan& loss, uint64_t seed) {
-  LinkSettings link;
-  link.loss = loss;
-  link.duplicatePercent = options.duplicatePercent;
-  link.reorderPercent = options.reorderPercent;
-  link.seed = seed;
-  return link;
-}
-
-// The data frames a run's link dropped, as a list plan, so other runs lose the same ones.
-LossPlan SameDataLosses(const StreamResult& result) {
-  LossPlan plan;
-  plan.kind = LossPlan::Kind::List;
-  for (const auto& [seq, fate] : result.link.dataFates) {
-    if (fate.dropped) plan.dropped.insert({AV_TYPE_ADPCM, seq});
-  }
-  return plan;
-}
-
-int Stream(const HostOptions& options) {
-  const Clock::time_point started = Clock::now();
-  Targets targets = OpenTargets(options);
-  std::ostream& reportStream = targets.UsesStandardOutput() ? std::cerr : std::cout;
-
-  ProgressBar progress(options.verbosity != Verbosity::Quiet && ProgressBar::Wanted());
-  const Console console(options.verbosity, progress);
-  RunDescription run;
-  const std::vector<int16_t> input = LoadInput(options, console, progress, run);
-  run.layout = FrameLayout::For(run.layout.rate, input.size());
-  run.outputRate = options.outputRate != 0 ? options.outputRate : run.inputRate;
-  if (targets.audio.IsOpen()) {
-    // A container that cannot carry the output rate is found now, not after the work.
-    EncodeAudio({}, run.outputRate, targets.container, targets.audio.path());
-    run.output = targets.audio.path();
-    run.outputFormat = targets.container.name;
-  }
-  const std::string beyond = DescribeEntriesBeyond(options.loss, run.layout.frameCount);
-  if (!beyond.empty()) {
-    console.Warn(beyond);
-    run.warnings.push_back(beyond);
-  }
-
-  StreamSettings settings;
-  settings.parity = options.parity;
-  settings.conceal = options.conceal;
-  settings.link = LinkFor(options, options.loss, 0);
-  if (settings.link.IsRandom()) {
-    settings.link.seed = options.seed ? *options.seed : std::random_device{}();
-  }
-  run.library = options.library.empty() ? DefaultLibraryPath() : options.library;
-  run.loss = options.loss;
-  run.parity = settings.parity;
-  run.conceal = options.conceal;
-  run.random = settings.link.IsRandom();
-  run.seed = settings.link.seed;
-  run.duplicatePercent = options.duplicatePercent;
-  run.reorderPercent = options.reorderPercent;
-
-  // The allocator outlives the library: the library keeps its address until unloaded.
-  HostAllocator allocator;
-  StreamResult result;
-  LosslessResult lossless;
-  std::vector<ComparedRun> compared;
-  {
-    console.Note(fmt::format("loading {}", run.library));
-    const ZbLibrary library(run.library);
-    library.RequireInterface(ZB_NAME_ENCODER);
-    library.RequireInterface(ZB_NAME_DECODER);
-    library.Descriptor()->SetMemAllocator(&allocator);
-    console.Note(
-        fmt::format("streaming {} frames of {} Hz audio", run.layout.frameCount, run.layout.rate));
-    result = RunLossyStream(library, input, run.layout.rate, settings, progress.Phase("streaming"));
-    lossless = RunLosslessStream(library, input, run.layout.rate);
-    if (options.compare) {
-      compared.push_back({"parity", true, false, {}});
-      compared.push_back({"no parity", false, false, {}});
-      compared.push_back({"no parity, concealed", false, true, {}});
-      StreamSettings other = settings;
-      other.link = LinkFor(options, SameDataLosses(result), settings.link.seed);
-      other.parity = false;
-      for (size_t column = 1; column < compared.size(); ++column) {
-        other.conceal = compared[column].conceal;
-        const StreamResult again =
-            RunLossyStream(library, input, run.layout.rate, other, progress.Phase("comparing"));
-        compared[column].figures =
-            ComputeFigures(again, input, lossless.output, run.layout, allocator.counters(),
-                           lossless.processingSeconds, 0);
-      }
-    }
-  }
-
-  // Files are written before the report, which then names any that failed.
-  std::optional<HostError> writeError;
+// Writes the run as asked to the targets. A failure is returned, not thrown, so that the
+// report still comes and the error after it names the file.
+std::optional<HostError> WriteTargets(BuiltRun& built, const RunResults& results,
+                                      const Console& console, ProgressBar& progress) {
+  Targets& targets = built.targets;
+  const RunDescription& run = built.run;
+  const StreamResult& result = results.runs.front().result;
   try {
     if (targets.audio.IsOpen()) {
       console.Note(
@@ -222,47 +231,82 @@ int Stream(const HostOptions& options) {
                                       targets.container, targets.audio.path()));
     }
     if (targets.frames.IsOpen() || targets.plot.IsOpen()) {
-      const std::vector<FrameRow> rows = FrameRows(result, lossless.output, run.layout);
+      const std::vector<FrameRow> rows = FrameRows(result, results.lossless.output, run.layout);
       if (targets.frames.IsOpen()) {
         targets.frames.Write(WantsJsonLines(targets.frames.path()) ? FramesJsonLines(rows)
                                                                    : FramesCsv(rows));
       }
-      if (targets.plot.IsOpen()) targets.plot.Write(PlotSvg(run, input, result.output, rows));
+      if (targets.plot.IsOpen()) {
+        targets.plot.Write(PlotSvg(run, built.input, result.output, rows));
+      }
     }
   } catch (const HostError& error) {
-    writeError = error;
+    return error;
   }
-  progress.Finish();
+  return std::nullopt;
+}
 
-  const Figures figures =
-      ComputeFigures(result, input, lossless.output, run.layout, allocator.counters(),
-                     lossless.processingSeconds, SecondsSince(started));
-  if (options.verbosity != Verbosity::Quiet) {
-    if (options.compare) {
-      compared[0].figures = figures;
-      if (options.json) {
-        reportStream << JsonComparison(run, compared).dump(kJsonIndent) << '\n';
-      } else {
-        reportStream << PlainComparison(run, compared);
-      }
-    } else if (options.json) {
-      reportStream << JsonReport(run, figures).dump(kJsonIndent) << '\n';
+// Works out every run's figures; only the run as asked is timed end to end, reading to
+// writing, which took `wallSeconds`.
+void WorkOutFigures(RunResults& results, const BuiltRun& built, double wallSeconds) {
+  for (LossyRun& lossy : results.runs) {
+    const bool asked = &lossy == &results.runs.front();
+    lossy.figures = ComputeFigures(lossy.result, built.input, results.lossless.output,
+                                   built.run.layout, results.lossless.processingSeconds,
+                                   asked ? wallSeconds : 0);
+  }
+}
+
+void Report(const HostOptions& options, const RunDescription& run, const RunResults& results,
+            const AllocatorCounters& allocator, std::ostream& out) {
+  const LossyRun& asked = results.runs.front();
+  if (options.compare) {
+    if (options.json) {
+      out << JsonComparison(run, results.runs, allocator).dump(kJsonIndent) << '\n';
     } else {
-      reportStream << PlainReport(run, figures);
+      out << PlainComparison(run, results.runs);
     }
-    reportStream.flush();
+  } else if (options.json) {
+    out << JsonReport(run, asked.result, asked.figures, allocator).dump(kJsonIndent) << '\n';
+  } else {
+    out << PlainReport(run, asked.result, asked.figures, allocator);
   }
-  if (writeError) throw *writeError;
+  out.flush();
+}
 
+// A library that refused frames, leaked buffers or freed foreign ones fails the run.
+void CheckLibrary(const StreamResult& result, const AllocatorCounters& allocator) {
   if (result.refusedByEncoder > 0) {
     throw HostError(kExitLibraryFault,
                     fmt::format("the encoder refused {} PCM frames", result.refusedByEncoder));
   }
-  if (allocator.counters().live > 0 || allocator.counters().foreignFrees > 0) {
+  if (allocator.live > 0 || allocator.foreignFrees > 0) {
     throw HostError(kExitLibraryFault,
                     fmt::format("the library leaked {} frame buffers and freed {} it never got",
-                                allocator.counters().live, allocator.counters().foreignFrees));
+                                allocator.live, allocator.foreignFrees));
   }
+}
+
+// Builds the run, streams it, writes the files, then reports.
+int Stream(const HostOptions& options) {
+  const Clock::time_point started = Clock::now();
+  ProgressBar progress(options.verbosity != Verbosity::Quiet && ProgressBar::Wanted());
+  const Console console(options.verbosity, progress);
+  BuiltRun built = BuildRun(options, console, progress);
+
+  HostAllocator allocator;
+  RunResults results =
+      RunStreams(options.compare, built.run, built.input, allocator, console, progress);
+
+  const std::optional<HostError> writeError = WriteTargets(built, results, console, progress);
+  progress.Finish();
+  WorkOutFigures(results, built, SecondsSince(started));
+  if (options.verbosity != Verbosity::Quiet) {
+    Report(options, built.run, results, allocator.counters(),
+           built.targets.UsesStandardOutput() ? std::cerr : std::cout);
+  }
+  if (writeError) throw *writeError;
+  CheckLibrary(results.runs.front().result, allocator.counters());
   return kExitOk;
 }
 
@@ -275,7 +319,7 @@ int main(int argc, char** argv) {
   try {
     const std::optional<HostOptions> options = ParseCommandLine(argc, argv);
     if (!options) return kExitOk;
-    return options->command == HostOptions::Command::List ? ListOffer(*options) : Stream(*options);
+    return options->command == HostOptions::Command::Inspect ? Inspect(*options) : Stream(*options);
   } catch (const HostError& error) {
     std::cerr << "zbhost: " << error.what() << '\n';
     return error.status();

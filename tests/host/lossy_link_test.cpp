@@ -16,11 +16,11 @@ using namespace zbhost;
 class LossyLinkTest : public testing::Test {
  protected:
   void Build(const LinkSettings& settings) {
-    link = std::make_unique<LossyLink>(settings);
+    link = std::make_unique<LossyLink>(settings, origin);
     sink = std::make_unique<FrameRecorder<HostSinkFace>>();
     // Whether the link names each frame that reaches the decoder's place as in flight.
     sink->onFrame = [this](const AvFrame& frame) {
-      inFlightMatches.push_back(link->InFlight() != nullptr && link->InFlight()->info == frame.info);
+      inFlightMatches.push_back(origin.InFlight() != nullptr && origin.InFlight()->info == frame.info);
     };
     encoder.AddOutput(link->Input());
     link->Output()->AddOutput(sink.get());
@@ -47,6 +47,7 @@ class LossyLinkTest : public testing::Test {
   }
 
   HostSourceFace encoder{AV_TYPE_ADPCM};
+  FrameOrigin origin;
   std::unique_ptr<LossyLink> link;
   std::unique_ptr<FrameRecorder<HostSinkFace>> sink;
   std::vector<bool> inFlightMatches;
@@ -60,7 +61,7 @@ TEST_F(LossyLinkTest, ForwardsCopiesAndNamesTheFrameInFlight) {
   EXPECT_EQ(sink->received[1].payload, std::vector<uint8_t>(4, 3));
   EXPECT_TRUE(inFlightMatches[0]);
   EXPECT_TRUE(inFlightMatches[1]);
-  EXPECT_EQ(link->InFlight(), nullptr);
+  EXPECT_EQ(origin.InFlight(), nullptr);
   EXPECT_EQ(link->counters().sentData, 1);
   EXPECT_EQ(link->counters().sentParity, 1);
   EXPECT_EQ(link->counters().dataBytes, 4);

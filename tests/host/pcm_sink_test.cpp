@@ -17,12 +17,6 @@ using namespace zbhost;
 constexpr int32_t kSamples = 4;  // samples per frame in these tests
 constexpr int32_t kOwnTimestamp = std::numeric_limits<int32_t>::min();  // seq times the frame step
 
-class FakeOrigin : public FrameOrigin {
- public:
-  const AvFrame* InFlight() const override { return inFlight; }
-  const AvFrame* inFlight = nullptr;
-};
-
 class PcmSinkTest : public testing::Test {
  protected:
   // Renders frame `seq` filled with `value`; `rebuilt` gives it an info record other than
@@ -33,12 +27,12 @@ class PcmSinkTest : public testing::Test {
     AvFrameInfo rebuiltInfo = info;
     std::vector<int16_t> pcm(static_cast<size_t>(samples), value);
     AvFrame delivered{AV_TYPE_ADPCM, 0, AV_KIND_AUDIO, &info, 0, nullptr};
-    origin.inFlight = &delivered;
+    origin.SetInFlight(&delivered);
     AvFrame frame{AV_TYPE_PCM, 0, AV_KIND_AUDIO, rebuilt ? &rebuiltInfo : &info,
                   static_cast<uint32_t>(pcm.size() * sizeof(int16_t)),
                   reinterpret_cast<uint8_t*>(pcm.data())};
     const bool taken = sink.HandleFrame(nullptr, &frame);
-    origin.inFlight = nullptr;
+    origin.SetInFlight(nullptr);
     return taken;
   }
   std::vector<int16_t> FrameOf(const PcmSink& sink, int32_t index) const {
@@ -46,7 +40,7 @@ class PcmSinkTest : public testing::Test {
     return std::vector<int16_t>(begin, begin + kSamples);
   }
 
-  FakeOrigin origin;
+  FrameOrigin origin;
 };
 
 TEST_F(PcmSinkTest, PlacesFramesByTimestampInAnyOrder) {

@@ -37,8 +37,9 @@ TEST(FiguresTest, CountsFromObservedDeliveriesAndRenders) {
   const FrameLayout layout = FrameLayout::For(16000, 10 * 320);
   const std::vector<int16_t> pcm(10 * 320, 100);
   result.output = pcm;
-  const Figures f = ComputeFigures(result, pcm, pcm, layout, AllocatorCounters{}, 0.1, 0.4);
-  EXPECT_EQ(f.repaired, 1);
+  const Figures f = ComputeFigures(result, pcm, pcm, layout, 0.1, 0.4);
+  const nlohmann::ordered_json report = JsonReport(RunDescription{}, result, f, AllocatorCounters{});
+  EXPECT_EQ(report["repaired_from_parity"], 1);
   EXPECT_EQ(f.duplicatesDropped, 2 + 1);
   EXPECT_EQ(f.parityNotNeeded, 8 - 1);
   EXPECT_TRUE(f.identicalToLossless);
@@ -46,7 +47,7 @@ TEST(FiguresTest, CountsFromObservedDeliveriesAndRenders) {
   EXPECT_DOUBLE_EQ(f.kbpsWithParity, 67.2 * 19 / 10);
   EXPECT_DOUBLE_EQ(f.speedLibrary, 2.0);
   EXPECT_DOUBLE_EQ(f.speedEndToEnd, 0.5);
-  EXPECT_EQ(JsonReport(RunDescription{}, f)["snr_vs_input_db"], nullptr);
+  EXPECT_EQ(report["snr_vs_input_db"], nullptr);
 }
 
 }  // namespace

@@ -13,7 +13,7 @@
 
 namespace zbhost {
 
-struct ModuleListing {
+struct ModuleInspection {
   std::string name;
   bool hasInfo = false;  // GetModuleInfo knew the name
   uint32_t typeId = 0;
@@ -22,13 +22,13 @@ struct ModuleListing {
   std::vector<uint16_t> acceptedTypes;
 };
 
-struct LibraryListing {
+struct LibraryInspection {
   std::string path;
-  std::vector<ModuleListing> modules;
+  std::vector<ModuleInspection> modules;
 };
 
-LibraryListing ListLibrary(const ZbLibrary& library);
-std::string PlainListing(const LibraryListing& listing);
-nlohmann::json JsonListing(const LibraryListing& listing);
+LibraryInspection InspectLibrary(const ZbLibrary& library);
+std::string PlainInspection(const LibraryInspection& inspection);
+nlohmann::json JsonInspection(const LibraryInspection& inspection);
 
 }  // namespace zbhost

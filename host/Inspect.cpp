@@ -1,5 +1,5 @@
-// Listing the library's interfaces and frame types.
-#include "host/LibraryListing.h"
+// `zbhost inspect`: the library's interfaces and frame types.
+#include "host/Inspect.h"
 
 #include <fmt/format.h>
 
@@ -24,12 +24,12 @@ std::string TypeName(uint16_t type) {
 
 }  // namespace
 
-LibraryListing ListLibrary(const ZbLibrary& library) {
-  LibraryListing listing;
-  listing.path = library.path();
+LibraryInspection InspectLibrary(const ZbLibrary& library) {
+  LibraryInspection inspection;
+  inspection.path = library.path();
   IZBAvChildModule* descriptor = library.Descriptor();
   for (const std::string& name : library.interfaceNames()) {
-    ModuleListing module;
+    ModuleInspection module;
     module.name = name;
     module.hasInfo = descriptor->GetModuleInfo(name.c_str(), &module.typeId, &module.flag);
     ModuleHandle handle = library.Create(name);
@@ -37,16 +37,16 @@ LibraryListing ListLibrary(const ZbLibrary& library) {
     for (uint16_t type = 0; type < kTypeCodeCount; ++type) {
       if (handle.Sink()->AcceptsType(type)) module.acceptedTypes.push_back(type);
     }
-    listing.modules.push_back(module);
+    inspection.modules.push_back(module);
   }
-  return listing;
+  return inspection;
 }
 
-std::string PlainListing(const LibraryListing& listing) {
-  std::string out = fmt::format("library {}\n", listing.path);
+std::string PlainInspection(const LibraryInspection& inspection) {
+  std::string out = fmt::format("library {}\n", inspection.path);
   out += fmt::format("descriptor {}\n", ZB_NAME_CHILD_MODULE);
-  out += fmt::format("{} interfaces:\n", listing.modules.size());
-  for (const ModuleListing& module : listing.modules) {
+  out += fmt::format("{} interfaces:\n", inspection.modules.size());
+  for (const ModuleInspection& module : inspection.modules) {
     out += fmt::format("  {}\n", module.name);
     out += module.hasInfo ? fmt::format("    type id      0x{:08X} ({}), flag {}\n", module.typeId,
                                         module.typeId, module.flag)
@@ -61,16 +61,16 @@ std::string PlainListing(const LibraryListing& listing) {
   return out;
 }
 
-nlohmann::json JsonListing(const LibraryListing& listing) {
+nlohmann::json JsonInspection(const LibraryInspection& inspection) {
   nlohmann::json modules = nlohmann::json::array();
-  for (const ModuleListing& module : listing.modules) {
+  for (const ModuleInspection& module : inspection.modules) {
     modules.push_back({{"name", module.name},
                        {"type_id", module.hasInfo ? nlohmann::json(module.typeId) : nlohmann::json(nullptr)},
                        {"flag", module.flag},
                        {"output_type", module.outputType},
                        {"accepts", module.acceptedTypes}});
   }
-  return {{"library", listing.path}, {"descriptor", ZB_NAME_CHILD_MODULE}, {"interfaces", modules}};
+  return {{"library", inspection.path}, {"descriptor", ZB_NAME_CHILD_MODULE}, {"interfaces", modules}};
 }
 
 }  // namespace zbhost
