@@ -58,15 +58,19 @@ struct AdpcmEncoderTable {
   AdpcmEncoderRow row[kAdpcmMaxStepIndex + 1];
 };
 
-// One row per step index for the decoder. entry[code] packs what the code leads to: the
-// signed amount in bits 14..31 (one arithmetic shift reads it) and the byte offset of the
-// next index's row in bits 0..13 (one mask). The decoder keeps its index as a row offset,
-// so each code costs one load whose address is one add from the previous one.
-inline constexpr int kAdpcmDecoderAmountShift = 14;
-inline constexpr uint32_t kAdpcmDecoderRowMask = (uint32_t{1} << kAdpcmDecoderAmountShift) - 1;
+// One row per step index for the decoder. entry[code] holds what the code leads to: the
+// signed amount and the byte offset of the next index's row, each a word of its own, so
+// both are plain loads and nothing unpacks them. (Packed in one word, they saved a load
+// but cost a shift and a mask per code: with four lanes, 0.69 against 0.63 ns per sample
+// natively, 0.72 against 0.70 in the 32-bit build.) The decoder keeps its index as a row
+// offset, so each code costs one load whose address is one add from the previous one.
+struct AdpcmDecoderEntry {
+  int32_t amount;
+  uint32_t nextRow;
+};
 
 struct alignas(64) AdpcmDecoderRow {
-  int32_t entry[kAdpcmCodes];
+  AdpcmDecoderEntry entry[kAdpcmCodes];
 };
 
 // Besides the rows: the index after both codes of a byte, so that with few lanes, where
@@ -167,14 +171,20 @@ ADPCM_STEP int16_t AdpcmDecoderStepIndex(uint32_t rowOffset) {
   return static_cast<int16_t>(rowOffset / sizeof(AdpcmDecoderRow));
 }
 
+// The entry of a code in the row at a row offset.
+ADPCM_STEP const AdpcmDecoderEntry& AdpcmDecoderEntryAt(uint32_t rowOffset, uint32_t code) {
+  const char* rows = reinterpret_cast<const char*>(AdpcmDecoderRows.row);
+  return *reinterpret_cast<const AdpcmDecoderEntry*>(rows + rowOffset + code * sizeof(AdpcmDecoderEntry));
+}
+
 // Decodes one code (0..15) on a predictor and the row offset of its step index; returns
 // the new predictor.
 ADPCM_STEP int32_t AdpcmDecodeStep(int32_t& predictor, uint32_t& rowOffset, uint32_t code) {
-  const int32_t entry =
-      *reinterpret_cast<const int32_t*>(reinterpret_cast<const char*>(AdpcmDecoderRows.row[0].entry) + rowOffset +
-                                        code * sizeof(int32_t));
-  predictor = AdpcmAddAmount(predictor, entry >> kAdpcmDecoderAmountShift);
-  rowOffset = static_cast<uint32_t>(entry) & kAdpcmDecoderRowMask;
+  // Both read before the add, whose rare clamp is a call.
+  const AdpcmDecoderEntry& entry = AdpcmDecoderEntryAt(rowOffset, code);
+  const int32_t amount = entry.amount;
+  rowOffset = entry.nextRow;
+  predictor = AdpcmAddAmount(predictor, amount);
   return predictor;
 }
 
@@ -183,14 +193,13 @@ ADPCM_STEP int32_t AdpcmDecodeStep(int32_t& predictor, uint32_t& rowOffset, uint
 // read beside it.
 ADPCM_STEP void AdpcmDecodeByteOnIndex(int32_t& predictor, uint32_t& stepIndex, uint32_t byte, int32_t& early,
                                        int32_t& late) {
-  const char* rows = reinterpret_cast<const char*>(AdpcmDecoderRows.row[0].entry);
-  const int32_t first = *reinterpret_cast<const int32_t*>(
-      rows + AdpcmDecoderRowOffset(static_cast<int32_t>(stepIndex)) + (byte & kAdpcmNibbleMask) * sizeof(int32_t));
-  const int32_t second = *reinterpret_cast<const int32_t*>(
-      rows + (static_cast<uint32_t>(first) & kAdpcmDecoderRowMask) + (byte >> kAdpcmNibbleBits) * sizeof(int32_t));
+  const AdpcmDecoderEntry& first =
+      AdpcmDecoderEntryAt(AdpcmDecoderRowOffset(static_cast<int32_t>(stepIndex)), byte & kAdpcmNibbleMask);
+  const int32_t firstAmount = first.amount;
+  const int32_t secondAmount = AdpcmDecoderEntryAt(first.nextRow, byte >> kAdpcmNibbleBits).amount;
   stepIndex = AdpcmDecoderRows.nextIndexAfterByte[stepIndex][byte];
-  early = AdpcmAddAmount(predictor, first >> kAdpcmDecoderAmountShift);
-  late = AdpcmAddAmount(early, second >> kAdpcmDecoderAmountShift);
+  early = AdpcmAddAmount(predictor, firstAmount);
+  late = AdpcmAddAmount(early, secondAmount);
   predictor = late;
 }
 
