@@ -143,15 +143,18 @@ inline uint32_t AdpcmEncodeStep(AdpcmEncoderCursor& cursor, int32_t sample) {
       AdpcmSelect(d >= t[1], AdpcmSelect(d >= t[2], o[3], o[2]), AdpcmSelect(d >= t[0], o[1], o[0])));
   // With the sign folded in by xor, p - amount is ~(~p + amount), so both signs need only
   // the upper clamp; the lower limit maps onto the same value.
-  const int32_t amount = static_cast<int32_t>(outcome >> kAdpcmOutcomeAmountShift);
-  int32_t folded = (p ^ negative) + amount;
-  if (ADPCM_RARELY(folded > kAdpcmSampleMax)) folded = AdpcmClampToSampleMax(folded);
-  cursor.predictor = folded ^ negative;
+  // The row and the code are taken before the clamp, whose rare call would otherwise keep
+  // the outcome alive across it.
   cursor.row = reinterpret_cast<const AdpcmEncoderRow*>(reinterpret_cast<const char*>(AdpcmEncoderRows.row) +
                                                         static_cast<size_t>(outcome & kAdpcmOutcomeRowMask));
   uint32_t magnitude = static_cast<uint32_t>(outcome >> (kAdpcmOutcomeCodeShift - kCodeShift));
   if constexpr (kAdpcmOutcomeCodeMasked) magnitude &= kAdpcmMagnitudeMask << kCodeShift;
-  return magnitude | (static_cast<uint32_t>(negative) & (kAdpcmSignBit << kCodeShift));
+  const uint32_t code = magnitude | (static_cast<uint32_t>(negative) & (kAdpcmSignBit << kCodeShift));
+  const int32_t amount = static_cast<int32_t>(outcome >> kAdpcmOutcomeAmountShift);
+  int32_t folded = (p ^ negative) + amount;
+  if (ADPCM_RARELY(folded > kAdpcmSampleMax)) folded = AdpcmClampToSampleMax(folded);
+  cursor.predictor = folded ^ negative;
+  return code;
 }
 
 // Adds a decoder amount to the predictor and clamps the sum to the sample range.
