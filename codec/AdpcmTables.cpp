@@ -73,7 +73,7 @@ constexpr AdpcmDecoderTable BuildDecoderRows() {
     for (int32_t byte = 0; byte < kAdpcmByteValues; ++byte) {
       const int32_t middle = ClampIndex(i + AdpcmIndexTable[byte & kAdpcmNibbleMask]);
       const int32_t last = ClampIndex(middle + AdpcmIndexTable[byte >> kAdpcmNibbleBits]);
-      table.nextIndexAfterByte[i][byte] = static_cast<uint8_t>(last);
+      table.nextIndexAfterByte(static_cast<uint32_t>(i), static_cast<uint32_t>(byte)) = static_cast<uint8_t>(last);
     }
   }
   return table;
