@@ -66,15 +66,14 @@ constexpr AdpcmDecoderTable BuildDecoderRows() {
       const int32_t magnitude = code & static_cast<int32_t>(kAdpcmMagnitudeMask);
       const int32_t amount = ((2 * magnitude + 1) * step) >> 3;
       const int32_t next = ClampIndex(i + AdpcmIndexTable[code]);
-      // The signed amount times 2^14 (a left shift of a negative value is not a constant expression).
-      const int32_t signedAmount = (code & kAdpcmSignBit) ? -amount : amount;
-      table.row[i].entry[code] = signedAmount * (int32_t{1} << kAdpcmDecoderAmountShift) +
-                                 next * static_cast<int32_t>(sizeof(AdpcmDecoderRow));
+      AdpcmDecoderEntry& entry = table.row[i].entry[code];
+      entry.amount = (code & kAdpcmSignBit) ? -amount : amount;
+      entry.nextRow = static_cast<uint32_t>(next * sizeof(AdpcmDecoderRow));
     }
     for (int32_t byte = 0; byte < kAdpcmByteValues; ++byte) {
       const int32_t middle = ClampIndex(i + AdpcmIndexTable[byte & kAdpcmNibbleMask]);
       const int32_t last = ClampIndex(middle + AdpcmIndexTable[byte >> kAdpcmNibbleBits]);
-      table.nextIndexAfterByte[i][byte] = static_cast<uint8_t>(last);
+      table.nextIndexAfterByte(static_cast<uint32_t>(i), static_cast<uint32_t>(byte)) = static_cast<uint8_t>(last);
     }
   }
   return table;
@@ -97,13 +96,8 @@ static_assert(kAdpcmOutcomeCodeMasked ||
                    kAdpcmMaxStepIndex * sizeof(AdpcmEncoderRow) <
                        (uint64_t{1} << (kAdpcmOutcomeCodeShift - kAdpcmNibbleBits))),
               "unmasked, the byte each code is read from holds nothing but the code");
-static_assert(kAdpcmMaxStepIndex * sizeof(AdpcmDecoderRow) <= kAdpcmDecoderRowMask,
-              "the decoder's last row offset fits below its amount");
-static_assert((15 * AdpcmStepTable[kAdpcmMaxStepIndex]) >> 3 < (1 << (31 - kAdpcmDecoderAmountShift)),
-              "the decoder's largest amount, with its sign, fits above the row offset");
-static_assert(AdpcmDecoderRows.row[0].entry[kAdpcmSignBit + 7] >> kAdpcmDecoderAmountShift == -((15 * 7) >> 3) &&
-                  (AdpcmDecoderRows.row[0].entry[kAdpcmSignBit + 7] & kAdpcmDecoderRowMask) ==
-                      8 * sizeof(AdpcmDecoderRow),
+static_assert(AdpcmDecoderRows.row[0].entry[kAdpcmSignBit + 7].amount == -((15 * 7) >> 3) &&
+                  AdpcmDecoderRows.row[0].entry[kAdpcmSignBit + 7].nextRow == 8 * sizeof(AdpcmDecoderRow),
               "code 15 at index 0 lowers the predictor by 13 and moves to index 8");
 static_assert(AdpcmEncoderRows.row[kAdpcmMaxStepIndex].threshold[0] ==
               (AdpcmStepTable[kAdpcmMaxStepIndex] + 3) / 4);

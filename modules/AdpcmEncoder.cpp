@@ -10,6 +10,10 @@
 
 static_assert(sizeof(std::atomic<int32_t>) == sizeof(int32_t), "m_nPrevLen keeps its size");
 
+namespace {
+constexpr int32_t kXorWordBytes = sizeof(uint64_t);
+}  // namespace
+
 AdpcmEncoder::AdpcmEncoder() = default;
 
 AdpcmEncoder::~AdpcmEncoder() = default;
@@ -52,7 +56,17 @@ bool AdpcmEncoder::HandleFrame(AvSourceFace* /*from*/, AvFrame* frame) {
       // Bytes past the new frame's end count as zero, so the saved bytes there stand.
       std::memcpy(parity, m_byPrevFrame, static_cast<size_t>(prevLen));
       const int32_t overlap = std::min(prevLen, total);
-      for (int32_t i = 0; i < overlap; ++i) parity[i] ^= buffer[i];
+      // Word by word: a byte loop showed in the frame's time.
+      int32_t i = 0;
+      for (; i + kXorWordBytes <= overlap; i += kXorWordBytes) {
+        uint64_t saved;
+        uint64_t fresh;
+        std::memcpy(&saved, parity + i, kXorWordBytes);
+        std::memcpy(&fresh, buffer + i, kXorWordBytes);
+        saved ^= fresh;
+        std::memcpy(parity + i, &saved, kXorWordBytes);
+      }
+      for (; i < overlap; ++i) parity[i] ^= buffer[i];
       parityLen = prevLen;
     }
     if (total <= kEncoderSavedFrameBytes) {
