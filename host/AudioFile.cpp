@@ -256,35 +256,37 @@ std::vector<float> ToFloat(const std::vector<int16_t>& samples) {
 AudioContainer ContainerFor(const std::string& path) {
   // One row per container, with every extension that names it; the first row is the default.
   struct Known {
-    AudioContainer container;
-    std::vector<std::string> extensions;
+    int format;
+    const char* name;
+    const char* extensions[2];  // unused entries are null
   };
-  static const Known kKnown[] = {
-      {{SF_FORMAT_WAV | SF_FORMAT_PCM_16, "WAV"}, {"wav"}},
-      {{SF_FORMAT_FLAC | SF_FORMAT_PCM_16, "FLAC"}, {"flac"}},
-      {{SF_FORMAT_OGG | SF_FORMAT_VORBIS, "Ogg Vorbis"}, {"ogg", "oga"}},
-      {{SF_FORMAT_OGG | SF_FORMAT_OPUS, "Ogg Opus"}, {"opus"}},
-      {{SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, "MP3"}, {"mp3"}},
-      {{SF_FORMAT_AIFF | SF_FORMAT_PCM_16, "AIFF"}, {"aiff", "aif"}},
-      {{SF_FORMAT_AU | SF_FORMAT_PCM_16, "AU"}, {"au"}},
-      {{SF_FORMAT_CAF | SF_FORMAT_PCM_16, "CAF"}, {"caf"}},
-      {{SF_FORMAT_W64 | SF_FORMAT_PCM_16, "Wave64"}, {"w64"}},
-      {{SF_FORMAT_RF64 | SF_FORMAT_PCM_16, "RF64"}, {"rf64"}},
-      {{SF_FORMAT_RAW | SF_FORMAT_PCM_16 | SF_ENDIAN_LITTLE, "raw 16-bit little-endian PCM"},
+  static constexpr Known kKnown[] = {
+      {SF_FORMAT_WAV | SF_FORMAT_PCM_16, "WAV", {"wav"}},
+      {SF_FORMAT_FLAC | SF_FORMAT_PCM_16, "FLAC", {"flac"}},
+      {SF_FORMAT_OGG | SF_FORMAT_VORBIS, "Ogg Vorbis", {"ogg", "oga"}},
+      {SF_FORMAT_OGG | SF_FORMAT_OPUS, "Ogg Opus", {"opus"}},
+      {SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, "MP3", {"mp3"}},
+      {SF_FORMAT_AIFF | SF_FORMAT_PCM_16, "AIFF", {"aiff", "aif"}},
+      {SF_FORMAT_AU | SF_FORMAT_PCM_16, "AU", {"au"}},
+      {SF_FORMAT_CAF | SF_FORMAT_PCM_16, "CAF", {"caf"}},
+      {SF_FORMAT_W64 | SF_FORMAT_PCM_16, "Wave64", {"w64"}},
+      {SF_FORMAT_RF64 | SF_FORMAT_PCM_16, "RF64", {"rf64"}},
+      {SF_FORMAT_RAW | SF_FORMAT_PCM_16 | SF_ENDIAN_LITTLE, "raw 16-bit little-endian PCM",
        {"raw"}},
   };
   const size_t slash = path.find_last_of('/');
   const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
   const size_t dot = name.find_last_of('.');
-  if (dot == std::string::npos || dot == 0) return kKnown[0].container;
+  if (dot == std::string::npos || dot == 0) return {kKnown[0].format, kKnown[0].name};
   std::string extension = name.substr(dot + 1);
   std::transform(extension.begin(), extension.end(), extension.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   std::string known;
   for (const Known& entry : kKnown) {
-    for (const std::string& candidate : entry.extensions) {
-      if (extension == candidate) return entry.container;
-      known += (known.empty() ? "." : ", .") + candidate;
+    for (const char* candidate : entry.extensions) {
+      if (candidate == nullptr) break;
+      if (extension == candidate) return {entry.format, entry.name};
+      known += (known.empty() ? "." : ", .") + std::string(candidate);
     }
   }
   throw HostError(kExitOutput,
