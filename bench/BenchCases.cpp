@@ -7,8 +7,8 @@
 
 #include "codec/AdpcmBlock.h"
 #include "codec/AdpcmPaths.h"
-#include "tests/codec/AdpcmReference.h"
-#include "tests/codec/AdpcmSignals.h"
+#include "reference/AdpcmReference.h"
+#include "reference/AdpcmSignals.h"
 
 namespace zbbench {
 

@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "tests/codec/AdpcmReference.h"
-#include "tests/codec/AdpcmSignals.h"
+#include "reference/AdpcmReference.h"
+#include "reference/AdpcmSignals.h"
 
 namespace {
 

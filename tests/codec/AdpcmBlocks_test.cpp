@@ -18,7 +18,7 @@
 #include "codec/AdpcmPaths.h"
 #include "codec/AdpcmTables.h"
 #include "codec/AdpcmVector.h"
-#include "tests/codec/AdpcmSignals.h"
+#include "reference/AdpcmSignals.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 
 #include "codec/AdpcmPaths.h"
 #include "codec/AdpcmTables.h"
-#include "tests/codec/AdpcmReference.h"
+#include "reference/AdpcmReference.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-// Test signals for the codec's tests and benchmark, built from integers only so that
+// Test signals for the codec's tests and the benchmarks, built from integers only so that
 // every platform produces the same samples (golden hashes depend on it). Samples are
 // returned as little-endian 16-bit PCM bytes, as the block coder takes them.
 #pragma once
