@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "codec/AdpcmBlock.h"
+#include "codec/AdpcmModuleLayout.h"
 #include "codec/AdpcmPaths.h"
 #include "reference/AdpcmReference.h"
 #include "reference/AdpcmSignals.h"

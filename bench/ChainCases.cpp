@@ -13,6 +13,7 @@
 #include "QV_Base/Src/Platform.h"
 #include "QV_Base/Src/QV_DebugTrace.h"
 #include "bench/BenchCases.h"
+#include "codec/AdpcmModuleLayout.h"
 #include "exports/zbexports.h"
 #include "reference/AdpcmReference.h"
 #include "reference/AdpcmSignals.h"

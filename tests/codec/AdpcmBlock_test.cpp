@@ -5,6 +5,7 @@
 // Golden values: run with ADPCM_PRINT_GOLDEN=1 to print the current hashes as table rows
 // ready to paste over kGolden below (only after checking that a change is intended).
 #include "codec/AdpcmBlock.h"
+#include "codec/AdpcmModuleLayout.h"
 
 #include <gtest/gtest.h>
 

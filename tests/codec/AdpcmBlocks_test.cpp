@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "codec/AdpcmBlock.h"
+#include "codec/AdpcmModuleLayout.h"
 #include "codec/AdpcmPaths.h"
 #include "codec/AdpcmTables.h"
 #include "codec/AdpcmVector.h"
