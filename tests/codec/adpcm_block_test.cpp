@@ -416,15 +416,8 @@ TEST(AdpcmBlockRandom, EncoderEqualsReference) {
     const int32_t pcmBytesPerBlock = rng.Below(400);
     const int32_t groups = pcmBytesPerBlock / 16;
     // Random walks of random roughness, so that every index range is visited.
-    std::vector<int16_t> samples(groups > 0 ? 8 * groups : 1);
-    const int32_t roughness = 1 + rng.Below(65536);
-    int32_t x = rng.Sample();
-    for (auto& s : samples) {
-      x += rng.Below(roughness) - roughness / 2;
-      x = x > 32767 ? 32767 : (x < -32768 ? -32768 : x);
-      s = static_cast<int16_t>(x);
-    }
-    const std::vector<uint8_t> pcm = adpcm_signals::ToBytes(samples);
+    const size_t samples = groups > 0 ? 8 * groups : 1;
+    const std::vector<uint8_t> pcm = adpcm_signals::ToBytes(adpcm_signals::RandomWalk(rng, samples));
     std::vector<uint8_t> block(4 + 4 * groups);
     std::vector<uint8_t> expected(block.size());
     AdpcmCodecState state = EncoderState(pcmBytesPerBlock);
