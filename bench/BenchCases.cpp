@@ -3,12 +3,15 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <functional>
 #include <memory>
+#include <utility>
 
 #include "codec/AdpcmBlock.h"
+#include "codec/AdpcmModuleLayout.h"
 #include "codec/AdpcmPaths.h"
-#include "tests/codec/AdpcmReference.h"
-#include "tests/codec/AdpcmSignals.h"
+#include "reference/AdpcmReference.h"
+#include "reference/AdpcmSignals.h"
 
 namespace zbbench {
 
@@ -61,17 +64,30 @@ struct Cursor {
   int32_t first = 0;
 };
 
+// What an encode and a decode case share: the name, its baseline and sizes, and a check that
+// runs the case through the whole signal and compares what it wrote with the signal's `expected`.
+Case CoderCase(const std::string& operation, const std::string& path, const std::shared_ptr<const Signal>& signal,
+               std::vector<uint8_t> Signal::*expected, const std::shared_ptr<const std::vector<uint8_t>>& out,
+               int32_t count, std::function<void()> run) {
+  const std::string reference = operation + "/reference/" + std::to_string(count);
+  Case c;
+  c.name = operation + "/" + path + "/" + std::to_string(count);
+  c.baseline = c.name == reference ? std::string() : reference;
+  c.frames = count / kFrameBlocks;
+  c.samples = int64_t{count} * kSamplesPerBlock;
+  c.run = std::move(run);
+  c.check = [signal, expected, out, count, run = c.run] {
+    for (int32_t i = 0; i < kLongBlocks / count; ++i) run();
+    return *out == (*signal).*expected;
+  };
+  return c;
+}
+
 Case EncodeCase(const std::string& path, const std::shared_ptr<const Signal>& signal, int32_t count,
                 AdpcmEncodeBlocksFn encode) {
   auto out = std::make_shared<std::vector<uint8_t>>(signal->blocks.size());
   auto cursor = std::make_shared<Cursor>(count);
-  const std::string reference = "Encode/reference/" + std::to_string(count);
-  Case c;
-  c.name = "Encode/" + path + "/" + std::to_string(count);
-  c.baseline = c.name == reference ? std::string() : reference;
-  c.frames = count / kFrameBlocks;
-  c.samples = int64_t{count} * kSamplesPerBlock;
-  c.run = [signal, out, cursor, encode] {
+  return CoderCase("Encode", path, signal, &Signal::blocks, out, count, [signal, out, cursor, encode] {
     const int32_t first = cursor->Next();
     const uint8_t* pcm = signal->pcm.data() + size_t{kAdpcmPcmBytesPerBlock} * first;
     uint8_t* blocks = out->data() + size_t{kAdpcmBlockBytes} * first;
@@ -81,25 +97,14 @@ Case EncodeCase(const std::string& path, const std::shared_ptr<const Signal>& si
     } else {
       ReferenceEncode(pcm, blocks, cursor->count);
     }
-  };
-  c.check = [signal, out, count, run = c.run] {
-    for (int32_t i = 0; i < kLongBlocks / count; ++i) run();
-    return *out == signal->blocks;
-  };
-  return c;
+  });
 }
 
 Case DecodeCase(const std::string& path, const std::shared_ptr<const Signal>& signal, int32_t count,
                 AdpcmDecodeBlocksFn decode) {
   auto out = std::make_shared<std::vector<uint8_t>>(signal->decoded.size());
   auto cursor = std::make_shared<Cursor>(count);
-  const std::string reference = "Decode/reference/" + std::to_string(count);
-  Case c;
-  c.name = "Decode/" + path + "/" + std::to_string(count);
-  c.baseline = c.name == reference ? std::string() : reference;
-  c.frames = count / kFrameBlocks;
-  c.samples = int64_t{count} * kSamplesPerBlock;
-  c.run = [signal, out, cursor, decode] {
+  return CoderCase("Decode", path, signal, &Signal::decoded, out, count, [signal, out, cursor, decode] {
     const int32_t first = cursor->Next();
     const uint8_t* blocks = signal->blocks.data() + size_t{kAdpcmBlockBytes} * first;
     uint8_t* pcm = out->data() + size_t{kAdpcmPcmBytesPerBlock} * first;
@@ -109,12 +114,7 @@ Case DecodeCase(const std::string& path, const std::shared_ptr<const Signal>& si
     } else {
       ReferenceDecode(blocks, pcm, cursor->count);
     }
-  };
-  c.check = [signal, out, count, run = c.run] {
-    for (int32_t i = 0; i < kLongBlocks / count; ++i) run();
-    return *out == signal->decoded;
-  };
-  return c;
+  });
 }
 
 }  // namespace

@@ -13,9 +13,10 @@
 #include "QV_Base/Src/Platform.h"
 #include "QV_Base/Src/QV_DebugTrace.h"
 #include "bench/BenchCases.h"
+#include "codec/AdpcmModuleLayout.h"
 #include "exports/zbexports.h"
-#include "tests/codec/AdpcmReference.h"
-#include "tests/codec/AdpcmSignals.h"
+#include "reference/AdpcmReference.h"
+#include "reference/AdpcmSignals.h"
 
 namespace zbbench {
 

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "codec/AdpcmKernel.h"
+#include "codec/AdpcmModuleLayout.h"
 #include "codec/AdpcmPaths.h"
 #include "codec/AdpcmVector.h"
 

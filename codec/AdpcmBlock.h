@@ -6,9 +6,7 @@
 
 #include "codec/AdpcmSample.h"
 
-inline constexpr int32_t kAdpcmHeaderBytes = 4;         // per channel
-inline constexpr int32_t kAdpcmPcmBytesPerBlock = 320;  // PCM bytes one module block covers
-inline constexpr int32_t kAdpcmBlockBytes = 84;         // bytes of one module block
+inline constexpr int32_t kAdpcmHeaderBytes = 4;  // per channel
 inline constexpr int32_t kAdpcmMaxChannels = 2;
 
 struct AdpcmCodecState {

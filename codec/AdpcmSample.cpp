@@ -3,12 +3,6 @@
 
 #include "codec/AdpcmKernel.h"
 
-int32_t AdpcmClampToSampleMax(int32_t value) { return value > kAdpcmSampleMax ? kAdpcmSampleMax : value; }
-
-int32_t AdpcmClampToSample(int32_t value) {
-  return value > kAdpcmSampleMax ? kAdpcmSampleMax : (value < kAdpcmSampleMin ? kAdpcmSampleMin : value);
-}
-
 uint8_t EncodeAdpcmSample(AdpcmChannelState& channel, int16_t sample) {
   AdpcmEncoderCursor cursor{channel.encodePredictor, &AdpcmEncoderRows.row[channel.stepIndex]};
   const uint32_t code = AdpcmEncodeStep(cursor, sample);

@@ -9,6 +9,7 @@
 #include "Include/ZBAV_H/QV_ZbavMemMgr.h"
 #include "QV_Base/Src/QV_DebugTrace.h"
 #include "codec/AdpcmBlock.h"
+#include "codec/AdpcmModuleLayout.h"
 #include "modules/FrameChecks.h"
 
 namespace {

@@ -6,6 +6,7 @@
 
 #include "Include/ZBAV_H/QV_ZbavMemMgr.h"
 #include "codec/AdpcmBlock.h"
+#include "codec/AdpcmModuleLayout.h"
 #include "modules/FrameChecks.h"
 
 static_assert(sizeof(std::atomic<int32_t>) == sizeof(int32_t), "m_nPrevLen keeps its size");

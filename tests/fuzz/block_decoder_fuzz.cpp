@@ -18,7 +18,7 @@
 #include <memory>
 
 #include "codec/AdpcmBlock.h"
-#include "tests/codec/AdpcmReference.h"
+#include "reference/AdpcmReference.h"
 #include "tests/fuzz/FuzzCheck.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <map>
 #include <memory>
 
-#include "codec/AdpcmBlock.h"
+#include "codec/AdpcmModuleLayout.h"
 #include "tests/modules/ModuleHarness.h"
 #include "tests/support/CaseNames.h"
 

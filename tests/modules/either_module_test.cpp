@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "codec/AdpcmBlock.h"
+#include "codec/AdpcmModuleLayout.h"
 #include "modules/AdpcmDecoder.h"
 #include "modules/AdpcmEncoder.h"
 #include "tests/modules/ModuleHarness.h"

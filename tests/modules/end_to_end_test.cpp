@@ -7,6 +7,7 @@
 #include <map>
 
 #include "codec/AdpcmBlock.h"
+#include "codec/AdpcmModuleLayout.h"
 #include "exports/zbexports.h"
 #include "modules/AdpcmDecoder.h"
 #include "modules/AdpcmEncoder.h"

@@ -11,6 +11,7 @@
 
 #include "Include/QV_Interface/zbav.h"
 #include "codec/AdpcmBlock.h"
+#include "codec/AdpcmModuleLayout.h"
 
 namespace zbtest {
 

@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "codec/AdpcmModuleLayout.h"
 #include "modules/AdpcmDecoder.h"
 #include "modules/AdpcmEncoder.h"
 #include "tests/support/ModuleFrames.h"

@@ -1,5 +1,5 @@
-// A line-by-line transcription of the ADPCM sample steps and block loops, kept simple on
-// purpose: the tests and the benchmark hold the library's fast paths to it.
+// Reference coder that the tests, benchmarks and fuzz targets hold the library's fast paths to:
+// a line-by-line transcription of the ADPCM sample steps and block loops, simple on purpose.
 #pragma once
 
 #include <cstdint>

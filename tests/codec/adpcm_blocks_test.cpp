@@ -8,18 +8,21 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdlib>
 #include <string>
 #include <tuple>
 #include <utility>
 #include <vector>
 
 #include "codec/AdpcmBlock.h"
+#include "codec/AdpcmModuleLayout.h"
 #include "codec/AdpcmPaths.h"
 #include "codec/AdpcmTables.h"
 #include "codec/AdpcmVector.h"
-#include "tests/codec/AdpcmSignals.h"
+#include "reference/AdpcmSignals.h"
+#include "tests/support/CaseNames.h"
+#include "tests/support/TestSupport.h"
 
+namespace zbtest {
 namespace {
 
 using adpcm_signals::Rng;
@@ -76,8 +79,7 @@ void ExpectSameAsPerBlock(const AdpcmPath& path, const std::vector<uint8_t>& pcm
   EXPECT_EQ(multi.channel[0].stepIndex, single.channel[0].stepIndex);
 }
 
-struct SignalCase {
-  const char* name;
+struct SignalCase : NamedRow {
   std::vector<uint8_t> (*make)();
   int32_t pcmBytesPerBlock;
 };
@@ -113,19 +115,18 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Combine(
         ::testing::Values(
             // The module's blocks: 320 bytes of PCM into 84, on every test signal.
-            SignalCase{"silence", Silence, 320}, SignalCase{"sine", Sine, 320}, SignalCase{"square", Square, 320},
-            SignalCase{"noise", Noise, 320}, SignalCase{"speech", Speech, 320},
+            SignalCase{"silence_320", Silence, 320}, SignalCase{"sine_320", Sine, 320},
+            SignalCase{"square_320", Square, 320}, SignalCase{"noise_320", Noise, 320},
+            SignalCase{"speech_320", Speech, 320},
             // Longer blocks and a single group per block.
-            SignalCase{"speech", Speech, 1024}, SignalCase{"noise", Noise, 16},
+            SignalCase{"speech_1024", Speech, 1024}, SignalCase{"noise_16", Noise, 16},
             // Not a multiple of 16: pieces 40 bytes apart, each coding its first 32.
-            SignalCase{"sine", Sine, 40}, SignalCase{"speech", Speech, 330},
+            SignalCase{"sine_40", Sine, 40}, SignalCase{"speech_330", Speech, 330},
             // Below 16: headers alone, each from its piece's first sample (0: all the same one).
-            SignalCase{"noise", Noise, 15}, SignalCase{"noise", Noise, 2}, SignalCase{"noise", Noise, 0}),
+            SignalCase{"noise_15", Noise, 15}, SignalCase{"noise_2", Noise, 2}, SignalCase{"noise_0", Noise, 0}),
         ::testing::ValuesIn(PathIndices())),
     [](const ::testing::TestParamInfo<std::tuple<SignalCase, int32_t>>& row) {
-      const SignalCase& c = std::get<0>(row.param);
-      return std::string(c.name) + "_" + std::to_string(c.pcmBytesPerBlock) + "_" +
-             AdpcmPathAt(std::get<1>(row.param)).name;
+      return std::string(std::get<0>(row.param).name) + "_" + AdpcmPathAt(std::get<1>(row.param)).name;
     });
 
 class MultiBlockPath : public ::testing::TestWithParam<int32_t> {
@@ -169,30 +170,22 @@ TEST_P(MultiBlockPath, DecodingNothingLeavesStateAndOutputAlone) {
   EXPECT_TRUE(std::all_of(pcm.begin(), pcm.end(), [](uint8_t b) { return b == 0xA5; }));
 }
 
-uint32_t RandomSeed() {
-  const char* value = std::getenv("ADPCM_TEST_SEED");
-  return value != nullptr ? static_cast<uint32_t>(std::strtoul(value, nullptr, 10)) : 20240611u;
-}
+constexpr char kSeedVariable[] = "ADPCM_TEST_SEED";
+constexpr uint32_t kDefaultSeed = 20240611u;
 
 // Random walks of random roughness per piece, so that the lanes sit at different step
 // indices and reach both clamps, with random piece sizes and counts.
 TEST_P(MultiBlockPath, EncoderEqualsBlockByBlockOnRandomInput) {
-  const uint32_t seed = RandomSeed();
-  SCOPED_TRACE("seed " + std::to_string(seed) + " (rerun with ADPCM_TEST_SEED=" + std::to_string(seed) + ")");
+  const uint32_t seed = SeedFromEnvironment(kSeedVariable, kDefaultSeed);
+  SCOPED_TRACE(SeedNote(kSeedVariable, seed));
   Rng rng(seed);
   for (int32_t trial = 0; trial < 300; ++trial) {
     SCOPED_TRACE("trial " + std::to_string(trial));
     const int32_t pcmBytesPerBlock = rng.Below(400);
     const int32_t count = rng.Below(kMaxCount + 1);
-    std::vector<uint8_t> pcm(InputBytes(pcmBytesPerBlock, count));
-    const int32_t roughness = 1 + rng.Below(65536);
-    int32_t x = rng.Sample();
-    for (size_t n = 0; n + 1 < pcm.size(); n += kPcmSampleBytes) {
-      x += rng.Below(roughness) - roughness / 2;
-      x = x > 32767 ? 32767 : (x < -32768 ? -32768 : x);
-      pcm[n] = static_cast<uint8_t>(x & 0xFF);
-      pcm[n + 1] = static_cast<uint8_t>((x >> 8) & 0xFF);
-    }
+    const size_t bytes = InputBytes(pcmBytesPerBlock, count);
+    std::vector<uint8_t> pcm = adpcm_signals::ToBytes(adpcm_signals::RandomWalk(rng, bytes / kPcmSampleBytes));
+    pcm.resize(bytes);  // an odd last byte stays 0
     ExpectSameAsPerBlock(path, pcm, pcmBytesPerBlock, count);
     if (HasFatalFailure()) return;
   }
@@ -202,8 +195,8 @@ TEST_P(MultiBlockPath, EncoderEqualsBlockByBlockOnRandomInput) {
 // against the block decoder called once per block.
 TEST_P(MultiBlockPath, DecoderEqualsBlockByBlockOnRandomInput) {
   if (path.decode == nullptr) GTEST_SKIP() << path.name << " only encodes";
-  const uint32_t seed = RandomSeed();
-  SCOPED_TRACE("seed " + std::to_string(seed) + " (rerun with ADPCM_TEST_SEED=" + std::to_string(seed) + ")");
+  const uint32_t seed = SeedFromEnvironment(kSeedVariable, kDefaultSeed);
+  SCOPED_TRACE(SeedNote(kSeedVariable, seed));
   Rng rng(seed);
   for (int32_t trial = 0; trial < 300; ++trial) {
     SCOPED_TRACE("trial " + std::to_string(trial));
@@ -267,3 +260,4 @@ TEST_P(MultiBlockPath, DecoderEqualsBlockByBlockForEveryIndexAndByte) {
 INSTANTIATE_TEST_SUITE_P(Paths, MultiBlockPath, ::testing::ValuesIn(PathIndices()), PathName);
 
 }  // namespace
+}  // namespace zbtest

@@ -5,6 +5,7 @@
 // Golden values: run with ADPCM_PRINT_GOLDEN=1 to print the current hashes as table rows
 // ready to paste over kGolden below (only after checking that a change is intended).
 #include "codec/AdpcmBlock.h"
+#include "codec/AdpcmModuleLayout.h"
 
 #include <gtest/gtest.h>
 
@@ -15,9 +16,12 @@
 #include <string>
 #include <vector>
 
-#include "tests/codec/AdpcmReference.h"
-#include "tests/codec/AdpcmSignals.h"
+#include "reference/AdpcmReference.h"
+#include "reference/AdpcmSignals.h"
+#include "tests/support/CaseNames.h"
+#include "tests/support/TestSupport.h"
 
+namespace zbtest {
 namespace {
 
 using adpcm_signals::Rng;
@@ -104,7 +108,7 @@ TEST(AdpcmBlockEncode, EqualSamplesGiveZeroCodesAndDecodeBack) {
   EXPECT_EQ(decoded, pcm);
 }
 
-struct EncodeSizeCase {
+struct EncodeSizeCase : NamedRow {
   int32_t pcmBytesPerBlock;
   int32_t pcmBytesRead;  // the exact input buffer: a larger read fails under AddressSanitizer
   int32_t blockBytes;
@@ -129,15 +133,17 @@ TEST_P(EncodeSize, CodesWholeGroupsOnly) {
 INSTANTIATE_TEST_SUITE_P(Sizes, EncodeSize,
                          ::testing::Values(
                              // The module's size: 320 bytes of PCM into 84.
-                             EncodeSizeCase{320, 320, 84},
+                             EncodeSizeCase{"ModuleSize", 320, 320, 84},
                              // Not a multiple of 16: 40 codes two groups and reads 32 bytes.
-                             EncodeSizeCase{40, 32, 12},
+                             EncodeSizeCase{"NotAMultipleOf16", 40, 32, 12},
                              // 16 exactly: one group.
-                             EncodeSizeCase{16, 16, 8},
+                             EncodeSizeCase{"OneGroup", 16, 16, 8},
                              // Below 16: the header alone, from the first sample.
-                             EncodeSizeCase{15, 2, 4},
+                             EncodeSizeCase{"Below16TheHeaderAlone", 15, 2, 4},
                              // Zero and negative sizes are below 16 as well.
-                             EncodeSizeCase{0, 2, 4}, EncodeSizeCase{-16, 2, 4}));
+                             EncodeSizeCase{"ZeroSize", 0, 2, 4},
+                             EncodeSizeCase{"NegativeSize", -16, 2, 4}),
+                         RowName());
 
 // ---------------------------------------------------------------------------------------
 // Decoder edge cases and malformed blocks. Every buffer is a heap block of exactly the
@@ -192,7 +198,7 @@ TEST(AdpcmBlockDecode, TwoChannelsInterleaveChannelZeroFirst) {
   }
 }
 
-struct DecodeSizeCase {
+struct DecodeSizeCase : NamedRow {
   int32_t channels;
   int32_t maxInputBytes;
   int32_t blockBytes;
@@ -229,31 +235,36 @@ TEST_P(DecodeSize, ConsumesAndWritesExactly) {
 INSTANTIATE_TEST_SUITE_P(Sizes, DecodeSize,
                          ::testing::Values(
                              // The module's block: 84 bytes, 160 samples.
-                             DecodeSizeCase{1, 0, 84, 84, 320},
+                             DecodeSizeCase{"ModuleBlock", 1, 0, 84, 84, 320},
                              // Any length from 4 with one channel: 50 bytes give 92 samples.
-                             DecodeSizeCase{1, 0, 50, 50, 184},
+                             DecodeSizeCase{"AnyLengthFromFour", 1, 0, 50, 50, 184},
                              // A cap of 44 on an 84-byte block decodes its first 40 data bytes.
-                             DecodeSizeCase{1, 44, 84, 44, 160},
+                             DecodeSizeCase{"CapBelowTheLength", 1, 44, 84, 44, 160},
                              // A cap above the length changes nothing.
-                             DecodeSizeCase{1, 100, 84, 84, 320},
+                             DecodeSizeCase{"CapAboveTheLength", 1, 100, 84, 84, 320},
                              // The header alone decodes nothing but is consumed.
-                             DecodeSizeCase{1, 0, 4, 4, 0},
+                             DecodeSizeCase{"HeaderAlone", 1, 0, 4, 4, 0},
                              // Too short for the header: nothing consumed, nothing written.
-                             DecodeSizeCase{1, 0, 3, 0, 0}, DecodeSizeCase{1, 0, 1, 0, 0},
+                             DecodeSizeCase{"ThreeBytesTooShort", 1, 0, 3, 0, 0},
+                             DecodeSizeCase{"OneByteTooShort", 1, 0, 1, 0, 0},
                              // A negative length is too short as well.
-                             DecodeSizeCase{1, 0, -1, 0, 0}, DecodeSizeCase{2, 0, -100, 0, 0},
+                             DecodeSizeCase{"NegativeLength", 1, 0, -1, 0, 0},
+                             DecodeSizeCase{"NegativeLengthTwoChannels", 2, 0, -100, 0, 0},
                              // A cap below the header makes the block too short.
-                             DecodeSizeCase{1, 3, 84, 0, 0}, DecodeSizeCase{2, 6, 24, 0, 0},
+                             DecodeSizeCase{"CapBelowTheHeader", 1, 3, 84, 0, 0},
+                             DecodeSizeCase{"CapBelowTheHeadersTwoChannels", 2, 6, 24, 0, 0},
                              // Two channels: two headers and two groups give 32 samples.
-                             DecodeSizeCase{2, 0, 24, 24, 64},
+                             DecodeSizeCase{"TwoChannelsTwoGroups", 2, 0, 24, 24, 64},
                              // Two channels need both headers.
-                             DecodeSizeCase{2, 0, 7, 0, 0},
+                             DecodeSizeCase{"TwoChannelsMissingAHeader", 2, 0, 7, 0, 0},
                              // Both headers and no data.
-                             DecodeSizeCase{2, 0, 8, 8, 0},
+                             DecodeSizeCase{"TwoChannelsHeadersAlone", 2, 0, 8, 8, 0},
                              // A group cut short is not decoded, not even channel 0's half of it.
-                             DecodeSizeCase{2, 0, 15, 8, 0}, DecodeSizeCase{2, 0, 23, 16, 32},
+                             DecodeSizeCase{"TwoChannelsFirstGroupCutShort", 2, 0, 15, 8, 0},
+                             DecodeSizeCase{"TwoChannelsSecondGroupCutShort", 2, 0, 23, 16, 32},
                              // A cap that cuts a group short.
-                             DecodeSizeCase{2, 20, 24, 16, 32}));
+                             DecodeSizeCase{"CapCutsAGroupShort", 2, 20, 24, 16, 32}),
+                         RowName());
 
 // Every length 0..48 for both channel counts, with and without a cap, in exact buffers.
 TEST(AdpcmBlockDecode, MalformedLengthsStayInsideTheirBuffers) {
@@ -299,8 +310,7 @@ TEST(AdpcmBlockDecode, ChannelCountsOtherThanOneOrTwoDecodeNothing) {
 // ---------------------------------------------------------------------------------------
 // Golden vectors: 1 s of each signal, coded in 84-byte blocks and decoded back.
 
-struct GoldenSignal {
-  const char* name;
+struct GoldenSignal : NamedRow {
   std::vector<uint8_t> (*make)();
   uint32_t blocksHash;
   uint32_t pcmHash;
@@ -390,36 +400,24 @@ TEST_P(Golden, RoundTripQualityHoldsItsFloor) {
   EXPECT_GE(snr, g.snrFloorDb) << g.name;
 }
 
-INSTANTIATE_TEST_SUITE_P(Signals, Golden, ::testing::ValuesIn(kGolden),
-                         [](const ::testing::TestParamInfo<GoldenSignal>& row) {
-                           return std::string(row.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(Signals, Golden, ::testing::ValuesIn(kGolden), RowName());
 
 // ---------------------------------------------------------------------------------------
 // Seeded random input: the fast coder against the reference, printing the seed on failure.
 
-uint32_t RandomSeed() {
-  const char* value = std::getenv("ADPCM_TEST_SEED");
-  return value != nullptr ? static_cast<uint32_t>(std::strtoul(value, nullptr, 10)) : 20240611u;
-}
+constexpr char kSeedVariable[] = "ADPCM_TEST_SEED";
+constexpr uint32_t kDefaultSeed = 20240611u;
 
 TEST(AdpcmBlockRandom, EncoderEqualsReference) {
-  const uint32_t seed = RandomSeed();
-  SCOPED_TRACE("seed " + std::to_string(seed) + " (rerun with ADPCM_TEST_SEED=" + std::to_string(seed) + ")");
+  const uint32_t seed = SeedFromEnvironment(kSeedVariable, kDefaultSeed);
+  SCOPED_TRACE(SeedNote(kSeedVariable, seed));
   Rng rng(seed);
   for (int32_t trial = 0; trial < 400; ++trial) {
     const int32_t pcmBytesPerBlock = rng.Below(400);
     const int32_t groups = pcmBytesPerBlock / 16;
     // Random walks of random roughness, so that every index range is visited.
-    std::vector<int16_t> samples(groups > 0 ? 8 * groups : 1);
-    const int32_t roughness = 1 + rng.Below(65536);
-    int32_t x = rng.Sample();
-    for (auto& s : samples) {
-      x += rng.Below(roughness) - roughness / 2;
-      x = x > 32767 ? 32767 : (x < -32768 ? -32768 : x);
-      s = static_cast<int16_t>(x);
-    }
-    const std::vector<uint8_t> pcm = adpcm_signals::ToBytes(samples);
+    const size_t samples = groups > 0 ? 8 * groups : 1;
+    const std::vector<uint8_t> pcm = adpcm_signals::ToBytes(adpcm_signals::RandomWalk(rng, samples));
     std::vector<uint8_t> block(4 + 4 * groups);
     std::vector<uint8_t> expected(block.size());
     AdpcmCodecState state = EncoderState(pcmBytesPerBlock);
@@ -433,8 +431,8 @@ TEST(AdpcmBlockRandom, EncoderEqualsReference) {
 }
 
 TEST(AdpcmBlockRandom, DecoderEqualsReference) {
-  const uint32_t seed = RandomSeed();
-  SCOPED_TRACE("seed " + std::to_string(seed) + " (rerun with ADPCM_TEST_SEED=" + std::to_string(seed) + ")");
+  const uint32_t seed = SeedFromEnvironment(kSeedVariable, kDefaultSeed);
+  SCOPED_TRACE(SeedNote(kSeedVariable, seed));
   Rng rng(seed);
   for (int32_t trial = 0; trial < 2000; ++trial) {
     const int32_t channels = 1 + rng.Below(2);
@@ -462,3 +460,4 @@ TEST(AdpcmBlockRandom, DecoderEqualsReference) {
 }
 
 }  // namespace
+}  // namespace zbtest

@@ -1,8 +1,9 @@
-// Test signals for the codec's tests and benchmark, built from integers only so that
+// Test signals for the codec's tests and the benchmarks, built from integers only so that
 // every platform produces the same samples (golden hashes depend on it). Samples are
 // returned as little-endian 16-bit PCM bytes, as the block coder takes them.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <vector>
@@ -85,6 +86,20 @@ inline std::vector<uint8_t> Noise(int32_t samples, uint32_t seed) {
   std::vector<int16_t> s(samples);
   for (auto& v : s) v = static_cast<int16_t>(rng.Sample());
   return ToBytes(s);
+}
+
+// A walk from a random start in steps of a roughness drawn once, held to the 16-bit range:
+// seeded input that visits every range of step indices and reaches both clamps.
+inline std::vector<int16_t> RandomWalk(Rng& rng, size_t samples) {
+  const int32_t roughness = 1 + rng.Below(65536);
+  int32_t x = rng.Sample();
+  std::vector<int16_t> s(samples);
+  for (auto& v : s) {
+    x += rng.Below(roughness) - roughness / 2;
+    x = x > 32767 ? 32767 : (x < -32768 ? -32768 : x);
+    v = static_cast<int16_t>(x);
+  }
+  return s;
 }
 
 // Speech-like: voiced syllables of 120 to 240 ms (a gliding pitch with a few harmonics,

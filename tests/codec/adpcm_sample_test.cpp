@@ -6,19 +6,20 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <string>
 #include <vector>
 
 #include "codec/AdpcmPaths.h"
 #include "codec/AdpcmTables.h"
-#include "tests/codec/AdpcmReference.h"
+#include "reference/AdpcmReference.h"
+#include "tests/support/CaseNames.h"
 
+namespace zbtest {
 namespace {
 
 constexpr int32_t kMin = adpcm_reference::kSampleMin;
 constexpr int32_t kMax = adpcm_reference::kSampleMax;
 
-struct EncodeCase {
+struct EncodeCase : NamedRow {
   int32_t predictor;
   int16_t stepIndex;
   int16_t sample;
@@ -42,29 +43,30 @@ INSTANTIATE_TEST_SUITE_P(
     Edges, EncodeSampleCase,
     ::testing::Values(
         // Equal to the predictor at index 0: code 0, amount 0 + 7/8 = 0, index clamps at 0.
-        EncodeCase{100, 0, 100, 0, 100, 0},
+        EncodeCase{"EqualToPredictor", 100, 0, 100, 0, 100, 0},
         // One below at index 0: the sign alone (code 8); the predictor does not move.
-        EncodeCase{100, 0, 99, 8, 100, 0},
+        EncodeCase{"OneBelowGivesTheSignAlone", 100, 0, 99, 8, 100, 0},
         // 448 above at index 0: the quotient 256 is limited to 7; +12, index 0 + 8.
-        EncodeCase{0, 0, 448, 7, 12, 8},
+        EncodeCase{"QuotientLimitedToSeven", 0, 0, 448, 7, 12, 8},
         // Index 85, predictor 0, sample 32767: code 5; the index and predictor saturate.
-        EncodeCase{0, 85, 32767, 5, 32767, 88},
+        EncodeCase{"IndexAndPredictorSaturateAtTheTop", 0, 85, 32767, 5, 32767, 88},
         // Lowest sample from predictor 0 at index 88: magnitude 4, 32767 + 4095 down, clamped.
-        EncodeCase{0, 88, -32768, 12, kMin, 88},
+        EncodeCase{"LowestSampleClampedAtTheBottom", 0, 88, -32768, 12, kMin, 88},
         // Lowest sample from the top predictor at index 88: code 15, and 32767 - 61437 needs
         // no clamp.
-        EncodeCase{kMax, 88, -32768, 15, -28670, 88},
+        EncodeCase{"LowestSampleFromTheTopNeedsNoClamp", kMax, 88, -32768, 15, -28670, 88},
         // 4d / step exactly 1 at index 0 (d = 2, 8 / 7): magnitude 1 moves the encoder by 1
         // (7 / 4 + 7 / 8 = 1 + 0), where the decoder would move by 2.
-        EncodeCase{0, 0, 2, 1, 1, 0},
+        EncodeCase{"QuotientOneMovesTheEncoderByOne", 0, 0, 2, 1, 1, 0},
         // One below a threshold at index 10 (step 19, ceil(3 * 19 / 4) = 15): d = 14 gives 2.
-        EncodeCase{0, 10, 14, 2, 9 + 2, 9},
+        EncodeCase{"OneBelowAThreshold", 0, 10, 14, 2, 9 + 2, 9},
         // At that threshold, d = 15 gives 3; amount (3 * 19) / 4 + 19 / 8 = 14 + 2.
-        EncodeCase{0, 10, 15, 3, 16, 9},
+        EncodeCase{"AtAThreshold", 0, 10, 15, 3, 16, 9},
         // A negative difference of one step: magnitude 4, 19 + 2 down, the index up by 2.
-        EncodeCase{0, 10, -19, 12, -(19 + 2), 12}));
+        EncodeCase{"NegativeDifferenceOfOneStep", 0, 10, -19, 12, -(19 + 2), 12}),
+    RowName());
 
-struct DecodeCase {
+struct DecodeCase : NamedRow {
   int32_t predictor;
   int16_t stepIndex;
   uint8_t code;
@@ -86,19 +88,22 @@ TEST_P(DecodeSampleCase, GivesSampleAndState) {
 INSTANTIATE_TEST_SUITE_P(Edges, DecodeSampleCase,
                          ::testing::Values(
                              // Code 7 at index 0: (15 * 7) >> 3 = 13 up, index 8.
-                             DecodeCase{0, 0, 7, 13, 8},
+                             DecodeCase{"Code7AtIndex0", 0, 0, 7, 13, 8},
                              // Codes 0 and 8 at index 0: (1 * 7) >> 3 = 0, so the predictor stays.
-                             DecodeCase{500, 0, 0, 500, 0}, DecodeCase{500, 0, 8, 500, 0},
+                             DecodeCase{"Code0KeepsThePredictor", 500, 0, 0, 500, 0},
+                             DecodeCase{"Code8KeepsThePredictor", 500, 0, 8, 500, 0},
                              // Code 1 at index 0 moves by (3 * 7) >> 3 = 2, one more than the encoder's 1.
-                             DecodeCase{0, 0, 1, 2, 0},
+                             DecodeCase{"Code1MovesByTwo", 0, 0, 1, 2, 0},
                              // Code 15 at index 88 from 0: (15 * 32767) >> 3 far below the range, clamped.
-                             DecodeCase{0, 88, 15, -32768, 88},
+                             DecodeCase{"Code15ClampedAtTheBottom", 0, 88, 15, -32768, 88},
                              // Code 7 at index 88 from 0: clamped at the top, the index stays 88.
-                             DecodeCase{0, 88, 7, 32767, 88},
+                             DecodeCase{"Code7ClampedAtTheTop", 0, 88, 7, 32767, 88},
                              // Codes 3 and 11 at index 0 move by (7 * 7) >> 3 = 6 and leave the index at 0.
-                             DecodeCase{0, 0, 3, 6, 0}, DecodeCase{0, 0, 11, -6, 0},
+                             DecodeCase{"Code3AtIndex0", 0, 0, 3, 6, 0},
+                             DecodeCase{"Code11AtIndex0", 0, 0, 11, -6, 0},
                              // Code 12 at index 40 (step 337): (9 * 337) >> 3 = 379 down, index 42.
-                             DecodeCase{1000, 40, 12, 1000 - 379, 42}));
+                             DecodeCase{"Code12AtIndex40", 1000, 40, 12, 1000 - 379, 42}),
+                         RowName());
 
 // Every index 0..88 with every code 0..15, from predictors that reach both clamps.
 TEST(AdpcmSampleDecode, EqualsReferenceForEveryIndexAndCode) {
@@ -125,8 +130,7 @@ TEST(AdpcmSampleDecode, EqualsReferenceForEveryIndexAndCode) {
 
 // One sample on each of many channel records: EncodeAdpcmSample itself, then the step of
 // every encoder path this build and processor have.
-struct StepRow {
-  std::string name;
+struct StepRow : NamedRow {
   AdpcmEncodeSamplesFn encode;
 };
 
@@ -135,8 +139,8 @@ void EncodeEachSample(AdpcmChannelState* channels, const int16_t* samples, uint8
 }
 
 std::vector<StepRow> StepRows() {
-  std::vector<StepRow> rows{{"EncodeAdpcmSample", EncodeEachSample}};
-  for (int32_t i = 0; i < AdpcmPathCount(); ++i) rows.push_back({AdpcmPathAt(i).name, AdpcmPathAt(i).encodeSamples});
+  std::vector<StepRow> rows{{{"EncodeAdpcmSample"}, EncodeEachSample}};
+  for (int32_t i = 0; i < AdpcmPathCount(); ++i) rows.push_back({{AdpcmPathAt(i).name}, AdpcmPathAt(i).encodeSamples});
   return rows;
 }
 
@@ -170,8 +174,7 @@ TEST_P(EncodeStep, EqualsReferenceForEveryIndexAndDifference) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Paths, EncodeStep, ::testing::ValuesIn(StepRows()),
-                         [](const ::testing::TestParamInfo<StepRow>& row) { return row.param.name; });
+INSTANTIATE_TEST_SUITE_P(Paths, EncodeStep, ::testing::ValuesIn(StepRows()), RowName());
 
 // The encoder's quantiser is the single division of the reference: across every difference
 // 0..65535 at every index, the magnitude is min(7, 4 * d / step).
@@ -190,3 +193,4 @@ TEST(AdpcmSampleEncode, MagnitudeIsTheTruncatedQuotient) {
 }
 
 }  // namespace
+}  // namespace zbtest
