@@ -18,6 +18,7 @@
 
 #include "reference/AdpcmReference.h"
 #include "reference/AdpcmSignals.h"
+#include "tests/codec/CodecSeed.h"
 #include "tests/support/CaseNames.h"
 #include "tests/support/TestSupport.h"
 
@@ -404,9 +405,6 @@ INSTANTIATE_TEST_SUITE_P(Signals, Golden, ::testing::ValuesIn(kGolden), RowName(
 
 // ---------------------------------------------------------------------------------------
 // Seeded random input: the fast coder against the reference, printing the seed on failure.
-
-constexpr char kSeedVariable[] = "ADPCM_TEST_SEED";
-constexpr uint32_t kDefaultSeed = 20240611u;
 
 TEST(AdpcmBlockRandom, EncoderEqualsReference) {
   const uint32_t seed = SeedFromEnvironment(kSeedVariable, kDefaultSeed);

@@ -19,6 +19,7 @@
 #include "codec/AdpcmTables.h"
 #include "codec/AdpcmVector.h"
 #include "reference/AdpcmSignals.h"
+#include "tests/codec/CodecSeed.h"
 #include "tests/support/CaseNames.h"
 #include "tests/support/TestSupport.h"
 
@@ -169,9 +170,6 @@ TEST_P(MultiBlockPath, DecodingNothingLeavesStateAndOutputAlone) {
   }
   EXPECT_TRUE(std::all_of(pcm.begin(), pcm.end(), [](uint8_t b) { return b == 0xA5; }));
 }
-
-constexpr char kSeedVariable[] = "ADPCM_TEST_SEED";
-constexpr uint32_t kDefaultSeed = 20240611u;
 
 // Random walks of random roughness per piece, so that the lanes sit at different step
 // indices and reach both clamps, with random piece sizes and counts.
