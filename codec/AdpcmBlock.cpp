@@ -90,6 +90,11 @@ constexpr int32_t kScalarEncodeLanes = 2;
 #endif
 constexpr int32_t kScalarDecodeLanes = 4;
 constexpr int32_t kPairLanes = 2;
+#if UINTPTR_MAX > UINT32_MAX
+constexpr int32_t kDecodeOnIndexLanes = 1;
+#else
+constexpr int32_t kDecodeOnIndexLanes = kPairLanes;
+#endif
 
 // Where consecutive blocks lie: the distance between their PCM pieces and between their
 // blocks. For the modules' blocks both are constants, so that every lane's address is one
@@ -168,19 +173,23 @@ void EncodeScalarFrom(AdpcmCodecState& state, uint8_t* out, const uint8_t* pcm, 
 // Decodes kLanes one-channel blocks in lockstep; leaves the last lane's final predictor
 // and index in `last`. Up to a pair, the chain from byte to byte sets the pace, and each
 // lane keeps its step index for the byte table; with more lanes the instructions per byte
-// do, and each lane keeps its row offset.
+// do, and each lane keeps the link to its row.
 template <int32_t kLanes, typename Layout>
 ADPCM_FLATTEN void DecodeLanes(uint8_t* pcmOut, const uint8_t* blocks, Layout layout, AdpcmChannelState& last) {
-  constexpr bool kOnIndex = kLanes <= kPairLanes;
+  constexpr bool kOnIndex = kLanes <= kDecodeOnIndexLanes;
   int32_t predictor[kLanes];
-  uint32_t row[kLanes];  // the step index, or its row offset
+  uint32_t index[kLanes];
+  AdpcmDecoderLink link[kLanes];
   AdpcmChannelState header[kLanes];
   ADPCM_UNROLL_LANES
   for (int32_t lane = 0; lane < kLanes; ++lane) {
     ReadHeader(header[lane], blocks + lane * layout.blockBytes);
     predictor[lane] = header[lane].decodePredictor;
-    const int16_t index = header[lane].stepIndex;
-    row[lane] = kOnIndex ? static_cast<uint32_t>(index) : AdpcmDecoderRowOffset(index);
+    if constexpr (kOnIndex) {
+      index[lane] = static_cast<uint32_t>(header[lane].stepIndex);
+    } else {
+      link[lane] = AdpcmDecoderLinkOf(header[lane].stepIndex);
+    }
   }
   // One count for every address: data byte n of each lane decodes to its samples 2n and 2n + 1.
   const uint8_t* in = blocks + kAdpcmHeaderBytes;
@@ -192,16 +201,16 @@ ADPCM_FLATTEN void DecodeLanes(uint8_t* pcmOut, const uint8_t* blocks, Layout la
       int32_t early;
       int32_t late;
       if constexpr (kOnIndex) {
-        AdpcmDecodeByteOnIndex(predictor[lane], row[lane], in[lane * layout.blockBytes + n], early, late);
+        AdpcmDecodeByteOnIndex(predictor[lane], index[lane], in[lane * layout.blockBytes + n], early, late);
       } else {
-        AdpcmDecodeByte(predictor[lane], row[lane], in[lane * layout.blockBytes + n], early, late);
+        AdpcmDecodeByte(predictor[lane], link[lane], in[lane * layout.blockBytes + n], early, late);
       }
       StorePcm(out + lane * layout.pcmStride, early);
       StorePcm(out + lane * layout.pcmStride + kPcmSampleBytes, late);
     }
   }
   last.decodePredictor = predictor[kLanes - 1];
-  last.stepIndex = kOnIndex ? static_cast<int16_t>(row[kLanes - 1]) : AdpcmDecoderStepIndex(row[kLanes - 1]);
+  last.stepIndex = kOnIndex ? static_cast<int16_t>(index[kLanes - 1]) : AdpcmDecoderStepIndex(link[kLanes - 1]);
 }
 
 // Decodes `count` blocks from `done` on in batches of kLanes, then in pairs, then one by

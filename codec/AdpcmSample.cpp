@@ -12,8 +12,8 @@ uint8_t EncodeAdpcmSample(AdpcmChannelState& channel, int16_t sample) {
 }
 
 int16_t DecodeAdpcmSample(AdpcmChannelState& channel, uint8_t code) {
-  uint32_t rowOffset = AdpcmDecoderRowOffset(channel.stepIndex);
-  const int32_t sample = AdpcmDecodeStep(channel.decodePredictor, rowOffset, code);
-  channel.stepIndex = AdpcmDecoderStepIndex(rowOffset);
+  AdpcmDecoderLink link = AdpcmDecoderLinkOf(channel.stepIndex);
+  const int32_t sample = AdpcmDecodeStep(channel.decodePredictor, link, code);
+  channel.stepIndex = AdpcmDecoderStepIndex(link);
   return static_cast<int16_t>(sample);
 }

@@ -66,9 +66,8 @@ constexpr AdpcmDecoderTable BuildDecoderRows() {
       const int32_t magnitude = code & static_cast<int32_t>(kAdpcmMagnitudeMask);
       const int32_t amount = ((2 * magnitude + 1) * step) >> 3;
       const int32_t next = ClampIndex(i + AdpcmIndexTable[code]);
-      AdpcmDecoderEntry& entry = table.row[i].entry[code];
-      entry.amount = (code & kAdpcmSignBit) ? -amount : amount;
-      entry.nextRow = static_cast<uint32_t>(next * sizeof(AdpcmDecoderRow));
+      table.row[i].Amount(static_cast<uint32_t>(code)) = (code & kAdpcmSignBit) ? -amount : amount;
+      table.row[i].Next(static_cast<uint32_t>(code)) = AdpcmDecoderLinkOf(next);
     }
     for (int32_t byte = 0; byte < kAdpcmByteValues; ++byte) {
       const int32_t middle = ClampIndex(i + AdpcmIndexTable[byte & kAdpcmNibbleMask]);
@@ -96,8 +95,8 @@ static_assert(kAdpcmOutcomeCodeMasked ||
                    kAdpcmMaxStepIndex * sizeof(AdpcmEncoderRow) <
                        (uint64_t{1} << (kAdpcmOutcomeCodeShift - kAdpcmNibbleBits))),
               "unmasked, the byte each code is read from holds nothing but the code");
-static_assert(AdpcmDecoderRows.row[0].entry[kAdpcmSignBit + 7].amount == -((15 * 7) >> 3) &&
-                  AdpcmDecoderRows.row[0].entry[kAdpcmSignBit + 7].nextRow == 8 * sizeof(AdpcmDecoderRow),
+static_assert(AdpcmDecoderRows.row[0].Amount(kAdpcmSignBit + 7) == -((15 * 7) >> 3) &&
+                  AdpcmDecoderRows.row[0].Next(kAdpcmSignBit + 7) == AdpcmDecoderLinkOf(8),
               "code 15 at index 0 lowers the predictor by 13 and moves to index 8");
 static_assert(AdpcmEncoderRows.row[kAdpcmMaxStepIndex].threshold[0] ==
               (AdpcmStepTable[kAdpcmMaxStepIndex] + 3) / 4);
