@@ -305,6 +305,14 @@ int32_t EncodeBlocksAvx2(AdpcmCodecState& state, uint8_t* out, const uint8_t* pc
   EncodeScalarFrom<kScalarEncodeLanes>(state, out, pcm, count, AdpcmEncodeAvx2Batches(state, out, pcm, count));
   return count * BlockBytesOf(state);
 }
+
+int32_t DecodeBlocksAvx2(AdpcmCodecState& state, uint8_t* pcmOut, const uint8_t* blocks, int32_t blockBytes,
+                         int32_t count) {
+  if (DecodesNothing(blockBytes, count)) return 0;
+  DecodeScalarFrom<kScalarDecodeLanes>(state, pcmOut, blocks, blockBytes, count,
+                                       AdpcmDecodeAvx2Batches(state, pcmOut, blocks, blockBytes, count));
+  return count * PcmBytesOf(blockBytes);
+}
 #endif
 
 // The paths this build has, narrowest first; those the processor lacks are left out.
@@ -321,12 +329,14 @@ PathList ListPaths() {
   list.path[list.count++] =
       AdpcmPath{"scalar", kPairLanes, kPairLanes, EncodeBlocksScalar, EncodeSamplesScalar, DecodeBlocksScalar};
 #if ADPCM_VECTOR_PATHS
-  // Decoding stays scalar: its lookups per sample make vector lanes slower than registers.
+  // SSE2 has no gather: its decoder lanes would read each amount one by one, and the scalar
+  // lanes already do that with less around it.
   if (AdpcmCpuHasSse2()) {
     list.path[list.count++] = AdpcmPath{"sse2", kAdpcmSse2Lanes, 0, EncodeBlocksSse2, AdpcmEncodeSse2Samples, nullptr};
   }
   if (AdpcmCpuHasAvx2()) {
-    list.path[list.count++] = AdpcmPath{"avx2", kAdpcmAvx2Lanes, 0, EncodeBlocksAvx2, AdpcmEncodeAvx2Samples, nullptr};
+    list.path[list.count++] = AdpcmPath{"avx2",          kAdpcmAvx2Lanes,        kAdpcmAvx2DecodeLanes,
+                                        EncodeBlocksAvx2, AdpcmEncodeAvx2Samples, DecodeBlocksAvx2};
   }
 #endif
   return list;

@@ -84,6 +84,7 @@ struct alignas(64) AdpcmDecoderRow {
   constexpr AdpcmDecoderLink& Next(uint32_t code) { return next[code]; }
   constexpr AdpcmDecoderLink Next(uint32_t code) const { return next[code]; }
 };
+inline constexpr int32_t kAdpcmDecoderAmountStride = sizeof(int32_t);
 #else
 using AdpcmDecoderLink = uint32_t;  // the row's byte offset from the table
 
@@ -98,7 +99,11 @@ struct alignas(64) AdpcmDecoderRow {
   constexpr AdpcmDecoderLink& Next(uint32_t code) { return entry[code].next; }
   constexpr AdpcmDecoderLink Next(uint32_t code) const { return entry[code].next; }
 };
+inline constexpr int32_t kAdpcmDecoderAmountStride = sizeof(AdpcmDecoderRow::Entry);
 #endif
+// A row's amount of code c lies c times this many bytes from the row's start (for readers
+// that gather the amounts of many rows at once).
+static_assert(kAdpcmDecoderAmountStride * (kAdpcmCodes - 1) < static_cast<int32_t>(sizeof(AdpcmDecoderRow)));
 
 // Besides the rows: the index after both codes of a byte, for one or two lanes, where the
 // chain from one byte to the next sets the pace. On 64-bit builds the table is laid out

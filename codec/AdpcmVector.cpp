@@ -1,5 +1,5 @@
-// The vector encoder paths: one batch kernel (AdpcmVectorKernel.inc) built twice, for SSE2
-// lanes and for AVX2 lanes, each in its own target region.
+// The vector paths: one encoder batch kernel (AdpcmVectorKernel.inc) built twice, for SSE2
+// lanes and for AVX2 lanes, each in its own target region, and the AVX2 decoder batch.
 #include "codec/AdpcmVector.h"
 
 #if ADPCM_VECTOR_PATHS
@@ -7,6 +7,7 @@
 #include <immintrin.h>
 
 #include <cstddef>
+#include <cstring>
 
 #include "codec/AdpcmKernel.h"
 #include "codec/AdpcmTables.h"
@@ -137,6 +138,112 @@ inline void LoadWords(const uint8_t* pcm, ptrdiff_t pcmStride, Vec word[kGroupCo
 #include "codec/AdpcmVectorKernel.inc"
 
 static_assert(kLanes == kAdpcmAvx2Lanes, "the batch is the published lane count");
+
+// The decoder: blocks side by side, one per 32-bit lane. Each code's signed amount is
+// gathered from the decoder's rows; the index chain does not wait for the gather, so each
+// lane's serial chains are a few vector operations long and the gathers set the pace.
+static_assert(kAdpcmAvx2DecodeLanes == kWidth, "one vector of lanes");
+
+// Clamps every lane of v to low..high.
+inline Vec Clamp(Vec v, int32_t low, int32_t high) {
+  const __m256i floor = _mm256_max_epi32(reinterpret_cast<__m256i>(v), _mm256_set1_epi32(low));
+  return reinterpret_cast<Vec>(_mm256_min_epi32(floor, _mm256_set1_epi32(high)));
+}
+
+// Decodes one code per lane (bits 0..3 of `code`) and returns the new predictors. The
+// signed amount is gathered from the code's entry in the row of the lane's index.
+inline Vec DecodeVectorStep(Vec& predictor, Vec& index, Vec code) {
+  const Vec entry = index * Splat(sizeof(AdpcmDecoderRow)) + code * Splat(kAdpcmDecoderAmountStride);
+  const Vec amount = reinterpret_cast<Vec>(_mm256_i32gather_epi32(reinterpret_cast<const int*>(AdpcmDecoderRows.row),
+                                                                   reinterpret_cast<__m256i>(entry), 1));
+  predictor = Clamp(predictor + amount, kAdpcmSampleMin, kAdpcmSampleMax);
+  index = Clamp(index + IndexAdjustment(code & Splat(kAdpcmMagnitudeMask), Vec{}, Vec{}, Vec{}), 0,
+                kAdpcmMaxStepIndex);
+  return predictor;
+}
+
+// The samples of eight instants of eight lanes (sample[t][l], each within 16 bits) into
+// each lane's PCM, 16 bytes per lane: packed to 16 bits, then transposed.
+inline void StoreEightInstants(const Vec sample[kGroupSamples], uint8_t* pcm, ptrdiff_t pcmStride) {
+  __m256i packed[4];
+  for (int32_t k = 0; k < 4; ++k) {
+    // Per 128-bit half (lanes 0..3, lanes 4..7): instant 2k of the four lanes, then 2k + 1.
+    packed[k] =
+        _mm256_packs_epi32(reinterpret_cast<__m256i>(sample[2 * k]), reinterpret_cast<__m256i>(sample[2 * k + 1]));
+  }
+  const __m256i even = _mm256_unpacklo_epi16(packed[0], packed[1]);  // instants 0, 2 per lane
+  const __m256i odd = _mm256_unpackhi_epi16(packed[0], packed[1]);   // instants 1, 3
+  const __m256i even2 = _mm256_unpacklo_epi16(packed[2], packed[3]); // instants 4, 6
+  const __m256i odd2 = _mm256_unpackhi_epi16(packed[2], packed[3]);  // instants 5, 7
+  const __m256i first01 = _mm256_unpacklo_epi16(even, odd);    // lanes 0, 1: instants 0..3
+  const __m256i first23 = _mm256_unpackhi_epi16(even, odd);    // lanes 2, 3: instants 0..3
+  const __m256i second01 = _mm256_unpacklo_epi16(even2, odd2);  // lanes 0, 1: instants 4..7
+  const __m256i second23 = _mm256_unpackhi_epi16(even2, odd2);
+  const __m256i lanes[4] = {_mm256_unpacklo_epi64(first01, second01), _mm256_unpackhi_epi64(first01, second01),
+                            _mm256_unpacklo_epi64(first23, second23), _mm256_unpackhi_epi64(first23, second23)};
+  constexpr int32_t kHalf = kWidth / 2;
+  for (int32_t l = 0; l < kHalf; ++l) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(pcm + l * pcmStride), _mm256_castsi256_si128(lanes[l]));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(pcm + (l + kHalf) * pcmStride),
+                     _mm256_extracti128_si256(lanes[l], 1));
+  }
+}
+
+// Decodes the last `rest` data bytes of each lane (fewer than a group) from data + its
+// offset, reading and writing lane by lane within each block. Out of line, so that the
+// batch's loop keeps its registers.
+__attribute__((noinline)) void DecodeVectorRest(Vec& predictor, Vec& index, const uint8_t* data, Vec offset,
+                                                int32_t rest, uint8_t* pcm, ptrdiff_t pcmStride) {
+  Vec codes = Splat(0);
+  for (int32_t l = 0; l < kWidth; ++l) {
+    for (int32_t b = 0; b < rest; ++b) codes[l] |= data[offset[l] + b] << (8 * b);
+  }
+  for (int32_t t = 0; t < 2 * rest; ++t) {
+    const Vec code = (codes >> (kAdpcmNibbleBits * t)) & Splat(kAdpcmNibbleMask);
+    const Vec sample = DecodeVectorStep(predictor, index, code);
+    for (int32_t l = 0; l < kWidth; ++l) {
+      const int16_t value = static_cast<int16_t>(sample[l]);
+      std::memcpy(pcm + l * pcmStride + t * sizeof value, &value, sizeof value);
+    }
+  }
+}
+
+// Decodes kAdpcmAvx2DecodeLanes blocks of blockBytes (at least their header) from `blocks`
+// into pcmOut, pcmStride bytes apart; leaves the last lane's predictor and index.
+inline void DecodeVectorBatch(uint8_t* pcmOut, const uint8_t* blocks, int32_t blockBytes, ptrdiff_t pcmStride,
+                              int32_t& lastPredictor, int32_t& lastIndex) {
+  Vec predictor;
+  Vec index;
+  Vec offset;  // each lane's block, from the first
+  for (int32_t l = 0; l < kWidth; ++l) {
+    offset[l] = l * blockBytes;
+    const uint8_t* header = blocks + offset[l];
+    predictor[l] = static_cast<int16_t>(static_cast<uint16_t>(header[0] | (header[1] << 8)));
+    index[l] = header[2] > kAdpcmMaxStepIndex ? kAdpcmMaxStepIndex : header[2];
+  }
+  const Vec nibble = Splat(kAdpcmNibbleMask);
+  const int32_t dataBytes = blockBytes - kAdpcmHeaderBytes;
+  const int32_t groups = dataBytes / kGroupCodeBytes;
+  const uint8_t* data = blocks + kAdpcmHeaderBytes;
+  for (int32_t g = 0; g < groups; ++g) {
+    // Each lane's four code bytes of the group, its eight codes from the low nibble up.
+    const Vec codes = reinterpret_cast<Vec>(_mm256_i32gather_epi32(
+        reinterpret_cast<const int*>(data + g * kGroupCodeBytes), reinterpret_cast<__m256i>(offset), 1));
+    Vec sample[kGroupSamples];
+#pragma GCC unroll 8
+    for (int32_t t = 0; t < kGroupSamples; ++t) {
+      sample[t] = DecodeVectorStep(predictor, index, (codes >> (kAdpcmNibbleBits * t)) & nibble);
+    }
+    StoreEightInstants(sample, pcmOut + g * kGroupPcmBytes, pcmStride);
+  }
+  const int32_t rest = dataBytes - groups * kGroupCodeBytes;
+  if (rest > 0) {
+    DecodeVectorRest(predictor, index, data + groups * kGroupCodeBytes, offset, rest, pcmOut + groups * kGroupPcmBytes,
+                     pcmStride);
+  }
+  lastPredictor = predictor[kWidth - 1];
+  lastIndex = index[kWidth - 1];
+}
 }  // namespace
 }  // namespace adpcm_avx2
 
@@ -146,6 +253,23 @@ int32_t AdpcmEncodeAvx2Batches(AdpcmCodecState& state, uint8_t* out, const uint8
 
 void AdpcmEncodeAvx2Samples(AdpcmChannelState* channels, const int16_t* samples, uint8_t* codes, int32_t count) {
   adpcm_avx2::EncodeVectorSamples(channels, samples, codes, count);
+}
+
+int32_t AdpcmDecodeAvx2Batches(AdpcmCodecState& state, uint8_t* pcmOut, const uint8_t* blocks, int32_t blockBytes,
+                               int32_t count) {
+  // Every lane's block must lie within a 32-bit gather offset of the first.
+  if (count <= 0 || blockBytes < kAdpcmHeaderBytes || blockBytes > INT32_MAX / kAdpcmAvx2DecodeLanes) return 0;
+  const ptrdiff_t pcmStride = ptrdiff_t{blockBytes - kAdpcmHeaderBytes} * (kGroupPcmBytes / kGroupCodeBytes);
+  int32_t done = 0;
+  for (; count - done >= kAdpcmAvx2DecodeLanes; done += kAdpcmAvx2DecodeLanes) {
+    int32_t predictor = 0;
+    int32_t index = 0;
+    adpcm_avx2::DecodeVectorBatch(pcmOut + done * pcmStride, blocks + done * ptrdiff_t{blockBytes}, blockBytes,
+                                  pcmStride, predictor, index);
+    state.channel[0].decodePredictor = predictor;
+    state.channel[0].stepIndex = static_cast<int16_t>(index);
+  }
+  return done;
 }
 #pragma GCC pop_options
 
