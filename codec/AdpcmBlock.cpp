@@ -335,8 +335,8 @@ PathList ListPaths() {
     list.path[list.count++] = AdpcmPath{"sse2", kAdpcmSse2Lanes, 0, EncodeBlocksSse2, AdpcmEncodeSse2Samples, nullptr};
   }
   if (AdpcmCpuHasAvx2()) {
-    list.path[list.count++] = AdpcmPath{"avx2",          kAdpcmAvx2Lanes,        kAdpcmAvx2DecodeLanes,
-                                        EncodeBlocksAvx2, AdpcmEncodeAvx2Samples, DecodeBlocksAvx2};
+    list.path[list.count++] = AdpcmPath{"avx2", kAdpcmAvx2Lanes, kAdpcmAvx2DecodeLanes, EncodeBlocksAvx2,
+                                        AdpcmEncodeAvx2Samples, DecodeBlocksAvx2};
   }
 #endif
   return list;
