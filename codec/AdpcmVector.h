@@ -1,6 +1,7 @@
-// The vector encoder paths (x86 with GCC): blocks coded side by side in SSE2 or
-// AVX2 lanes, each chosen at run time from what the processor reports. The functions are
-// built for their instruction set alone; the rest of the library stays baseline.
+// The vector paths (x86 with GCC): blocks coded side by side in SSE2 or AVX2 lanes, and
+// decoded side by side in AVX2 lanes, each chosen at run time from what the processor
+// reports. The functions are built for their instruction set alone; the rest of the
+// library stays baseline.
 #pragma once
 
 #include <cstdint>
