@@ -33,12 +33,6 @@ void StorePcm(uint8_t* bytes, int32_t sample) {
 #endif
 }
 
-void ReadHeader(AdpcmChannelState& channel, const uint8_t* header) {
-  channel.decodePredictor = LoadPcm(header);
-  const int32_t index = header[2];  // byte 3 is reserved and ignored
-  channel.stepIndex = static_cast<int16_t>(index > kAdpcmMaxStepIndex ? kAdpcmMaxStepIndex : index);
-}
-
 int32_t GroupsPerBlock(const AdpcmCodecState& state) {
   return state.pcmBytesPerBlock >= kGroupPcmBytes ? state.pcmBytesPerBlock / kGroupPcmBytes : 0;
 }
@@ -187,7 +181,7 @@ ADPCM_FLATTEN void DecodeLanes(uint8_t* pcmOut, const uint8_t* blocks, Layout la
   AdpcmChannelState header[kLanes];
   ADPCM_UNROLL_LANES
   for (int32_t lane = 0; lane < kLanes; ++lane) {
-    ReadHeader(header[lane], blocks + lane * layout.blockBytes);
+    ReadAdpcmHeader(header[lane], blocks + lane * layout.blockBytes);
     predictor[lane] = header[lane].decodePredictor;
     if constexpr (kOnIndex) {
       index[lane] = static_cast<uint32_t>(header[lane].stepIndex);
@@ -397,8 +391,8 @@ int32_t DecodeAdpcmBlock(AdpcmCodecState& state, uint8_t* pcmOut, int32_t& pcmBy
     return blockBytes;
   }
 
-  ReadHeader(state.channel[0], block);
-  ReadHeader(state.channel[1], block + kAdpcmHeaderBytes);
+  ReadAdpcmHeader(state.channel[0], block);
+  ReadAdpcmHeader(state.channel[1], block + kAdpcmHeaderBytes);
   int32_t p0 = state.channel[0].decodePredictor;
   uint32_t i0 = static_cast<uint32_t>(state.channel[0].stepIndex);
   int32_t p1 = state.channel[1].decodePredictor;

@@ -5,9 +5,18 @@
 #include <cstdint>
 
 #include "codec/AdpcmSample.h"
+#include "codec/AdpcmTables.h"
 
 inline constexpr int32_t kAdpcmHeaderBytes = 4;  // per channel
 inline constexpr int32_t kAdpcmMaxChannels = 2;
+
+// Reads one channel's 4-byte header into `channel`: the predictor (signed 16-bit, low byte
+// first) and the step index (above 88 read as 88); the reserved byte is ignored.
+inline void ReadAdpcmHeader(AdpcmChannelState& channel, const uint8_t* header) {
+  channel.decodePredictor = static_cast<int16_t>(static_cast<uint16_t>(header[0] | (header[1] << 8)));
+  const int32_t index = header[2];
+  channel.stepIndex = static_cast<int16_t>(index > kAdpcmMaxStepIndex ? kAdpcmMaxStepIndex : index);
+}
 
 struct AdpcmCodecState {
   int32_t channels;          // 1 or 2 for decoding, 1 for encoding

@@ -217,9 +217,10 @@ inline void DecodeVectorBatch(uint8_t* pcmOut, const uint8_t* blocks, int32_t bl
   Vec offset;  // each lane's block, from the first
   for (int32_t l = 0; l < kWidth; ++l) {
     offset[l] = l * blockBytes;
-    const uint8_t* header = blocks + offset[l];
-    predictor[l] = static_cast<int16_t>(static_cast<uint16_t>(header[0] | (header[1] << 8)));
-    index[l] = header[2] > kAdpcmMaxStepIndex ? kAdpcmMaxStepIndex : header[2];
+    AdpcmChannelState header;
+    ReadAdpcmHeader(header, blocks + offset[l]);
+    predictor[l] = header.decodePredictor;
+    index[l] = header.stepIndex;
   }
   const Vec nibble = Splat(kAdpcmNibbleMask);
   const int32_t dataBytes = blockBytes - kAdpcmHeaderBytes;
