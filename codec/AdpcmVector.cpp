@@ -69,6 +69,7 @@ inline Vec IndexAdjustment(Vec, Vec below4, Vec below2, Vec below1) {
 // Four 16-byte loads and a 4 x 4 transpose of their 32-bit words.
 inline void LoadWords(const uint8_t* pcm, ptrdiff_t pcmStride, Vec word[kGroupCodeBytes]) {
   __m128i a[kWidth];
+#pragma GCC unroll 4
   for (int32_t l = 0; l < kWidth; ++l) a[l] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pcm + l * pcmStride));
   const __m128i low01 = _mm_unpacklo_epi32(a[0], a[1]);   // words 0, 1 of lanes 0, 1
   const __m128i low23 = _mm_unpacklo_epi32(a[2], a[3]);   // words 0, 1 of lanes 2, 3
@@ -120,6 +121,7 @@ inline Vec IndexAdjustment(Vec magnitude, Vec, Vec, Vec) {
 inline void LoadWords(const uint8_t* pcm, ptrdiff_t pcmStride, Vec word[kGroupCodeBytes]) {
   constexpr int32_t kHalf = kWidth / 2;
   __m256i a[kHalf];
+#pragma GCC unroll 4
   for (int32_t l = 0; l < kHalf; ++l) {
     const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pcm + l * pcmStride));
     const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pcm + (l + kHalf) * pcmStride));
@@ -166,6 +168,7 @@ inline Vec DecodeVectorStep(Vec& predictor, Vec& index, Vec code) {
 // each lane's PCM, 16 bytes per lane: packed to 16 bits, then transposed.
 inline void StoreEightInstants(const Vec sample[kGroupSamples], uint8_t* pcm, ptrdiff_t pcmStride) {
   __m256i packed[4];
+#pragma GCC unroll 4
   for (int32_t k = 0; k < 4; ++k) {
     // Per 128-bit half (lanes 0..3, lanes 4..7): instant 2k of the four lanes, then 2k + 1.
     packed[k] =
@@ -182,6 +185,7 @@ inline void StoreEightInstants(const Vec sample[kGroupSamples], uint8_t* pcm, pt
   const __m256i lanes[4] = {_mm256_unpacklo_epi64(first01, second01), _mm256_unpackhi_epi64(first01, second01),
                             _mm256_unpacklo_epi64(first23, second23), _mm256_unpackhi_epi64(first23, second23)};
   constexpr int32_t kHalf = kWidth / 2;
+#pragma GCC unroll 4
   for (int32_t l = 0; l < kHalf; ++l) {
     _mm_storeu_si128(reinterpret_cast<__m128i*>(pcm + l * pcmStride), _mm256_castsi256_si128(lanes[l]));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(pcm + (l + kHalf) * pcmStride),
