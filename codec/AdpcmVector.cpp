@@ -1,5 +1,7 @@
 // The vector paths: one encoder batch kernel (AdpcmVectorKernel.inc) built twice, for SSE2
 // lanes and for AVX2 lanes, each in its own target region, and the AVX2 decoder batch.
+// Loops of a fixed count over lanes, registers and transpose rows carry unroll pragmas:
+// the DLL is built at -O2, which would keep them as loops over stack arrays.
 #include "codec/AdpcmVector.h"
 
 #if ADPCM_VECTOR_PATHS
