@@ -1,0 +1,145 @@
+// Pitch-synchronous repetition with cross-fades, a held and then falling gain, and a
+// cross-fade back into the good audio.
+#include "conceal/Concealer.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <stdexcept>
+#include <string>
+
+namespace zbconceal {
+
+namespace {
+
+constexpr int kMinRate = 8000;   // Hz
+constexpr int kMaxRate = 48000;  // Hz
+constexpr std::size_t kMaxPeriods = 3;  // the most periods a long fill replays
+constexpr double kHoldSeconds = 0.010;
+constexpr double kDecayPerSecond = 10.0;   // the gain falls 10 % per 10 ms after the hold
+constexpr double kGrowSeconds = 0.020;     // 2 periods from 20 ms, 3 from 40 ms
+constexpr std::size_t kQuartersPerPeriod = 4;
+
+int16_t Saturate(float value) {
+  const long rounded = std::lround(value);
+  return static_cast<int16_t>(std::clamp<long>(rounded, std::numeric_limits<int16_t>::min(),
+                                                std::numeric_limits<int16_t>::max()));
+}
+
+int CheckedRate(int sampleRate) {
+  if (sampleRate < kMinRate || sampleRate > kMaxRate) {
+    throw std::invalid_argument("concealment needs a sample rate from 8000 to 48000 Hz, not " +
+                                std::to_string(sampleRate));
+  }
+  return sampleRate;
+}
+
+std::size_t Samples(double seconds, int rate) {
+  return static_cast<std::size_t>(std::lround(seconds * rate));
+}
+
+}  // namespace
+
+Concealer::Concealer(int sampleRate)
+    : m_nHoldSamples(Samples(kHoldSeconds, CheckedRate(sampleRate))),
+      m_fDecayPerSample(static_cast<float>(kDecayPerSecond / sampleRate)),
+      m_nGrowSamples(Samples(kGrowSeconds, sampleRate)),
+      m_pitch(sampleRate) {
+  // Enough for the search, and for the most periods replayed with a quarter period before
+  // them for the cross-fade that smooths their joint.
+  const std::size_t replay = kMaxPeriods * m_pitch.MaxLag() + m_pitch.MaxLag() / kQuartersPerPeriod;
+  m_history.assign(std::max(m_pitch.Span(), replay), 0.0f);
+  m_source.assign(m_history.size(), 0.0f);
+}
+
+void Concealer::Reset() {
+  std::fill(m_history.begin(), m_history.end(), 0.0f);
+  m_bHasHistory = false;
+  m_bInFill = false;
+}
+
+void Concealer::AddGoodFrame(int16_t* pcm, std::size_t nSamples) {
+  if (nSamples == 0) return;
+  if (m_bInFill) {
+    // The fill goes on under the first quarter period of the good audio and fades out.
+    const std::size_t n = std::min(m_nOverlap, nSamples);
+    const float step = 1.0f / static_cast<float>(m_nOverlap + 1);
+    for (std::size_t i = 0; i < n; ++i) {
+      const float w = static_cast<float>(i + 1) * step;
+      pcm[i] = Saturate(w * pcm[i] + (1.0f - w) * NextFillSample());
+    }
+    m_bInFill = false;
+  }
+  AppendHistory(pcm, nSamples);
+  m_bHasHistory = true;
+}
+
+bool Concealer::ConcealFrame(int16_t* pcm, std::size_t nSamples) {
+  if (!m_bHasHistory) {
+    std::fill(pcm, pcm + nSamples, int16_t{0});
+    return false;
+  }
+  if (!m_bInFill) StartFill();
+  m_bInFill = true;
+  for (std::size_t i = 0; i < nSamples; ++i) pcm[i] = Saturate(NextFillSample());
+  AppendHistory(pcm, nSamples);
+  return true;
+}
+
+void Concealer::StartFill() {
+  m_nPeriod = m_pitch.Find(m_history.data() + m_history.size());
+  m_nOverlap = std::max<std::size_t>(1, m_nPeriod / kQuartersPerPeriod);
+  m_source = m_history;
+  // The last quarter period blends into the quarter period before the last period, so that
+  // replaying the period loops without a step.
+  const std::size_t n = m_source.size();
+  const float step = 1.0f / static_cast<float>(m_nOverlap + 1);
+  for (std::size_t i = 0; i < m_nOverlap; ++i) {
+    const float w = static_cast<float>(i + 1) * step;
+    float& tail = m_source[n - m_nOverlap + i];
+    tail = (1.0f - w) * tail + w * m_source[n - m_nPeriod - m_nOverlap + i];
+  }
+  m_nPeriods = 1;
+  m_nPos = 0;
+  m_nFilled = 0;
+  m_nFadeLeft = 0;
+}
+
+float Concealer::Replayed(std::size_t periods, std::size_t& pos) const {
+  const std::size_t length = periods * m_nPeriod;
+  const float value = m_source[m_source.size() - length + pos];
+  pos = (pos + 1) % length;
+  return value;
+}
+
+float Concealer::NextFillSample() {
+  if (m_nPeriods < kMaxPeriods && m_nFilled == m_nPeriods * m_nGrowSamples) {
+    // One period more, entered at the same phase one period further back, cross-faded.
+    m_nFadePos = m_nPos;
+    m_nFadeLeft = m_nOverlap;
+    ++m_nPeriods;
+  }
+  float value = Replayed(m_nPeriods, m_nPos);
+  if (m_nFadeLeft > 0) {
+    const float w = static_cast<float>(m_nFadeLeft) / static_cast<float>(m_nOverlap + 1);
+    value = (1.0f - w) * value + w * Replayed(m_nPeriods - 1, m_nFadePos);
+    --m_nFadeLeft;
+  }
+  float gain = 1.0f;
+  if (m_nFilled > m_nHoldSamples) {
+    gain = std::max(0.0f, 1.0f - m_fDecayPerSample * static_cast<float>(m_nFilled - m_nHoldSamples));
+  }
+  ++m_nFilled;
+  return gain * value;
+}
+
+void Concealer::AppendHistory(const int16_t* pcm, std::size_t nSamples) {
+  const std::size_t size = m_history.size();
+  const std::size_t n = std::min(nSamples, size);
+  std::memmove(m_history.data(), m_history.data() + n, (size - n) * sizeof(float));
+  const int16_t* from = pcm + (nSamples - n);
+  for (std::size_t i = 0; i < n; ++i) m_history[size - n + i] = from[i];
+}
+
+}  // namespace zbconceal
