@@ -46,10 +46,8 @@ Concealer::Concealer(int sampleRate)
       m_fDecayPerSample(static_cast<float>(kDecayPerSecond / sampleRate)),
       m_nGrowSamples(Samples(kGrowSeconds, sampleRate)),
       m_pitch(sampleRate) {
-  // Enough for the search, and for the most periods replayed with a quarter period before
-  // them for the cross-fade that smooths their joint.
-  const std::size_t replay = kMaxPeriods * m_pitch.MaxLag() + m_pitch.MaxLag() / kQuartersPerPeriod;
-  m_history.assign(std::max(m_pitch.Span(), replay), 0.0f);
+  // Enough for the search and for the most periods replayed.
+  m_history.assign(std::max(m_pitch.Span(), kMaxPeriods * m_pitch.MaxLag()), 0.0f);
   m_source.assign(m_history.size(), 0.0f);
 }
 
@@ -90,16 +88,10 @@ bool Concealer::ConcealFrame(int16_t* pcm, std::size_t nSamples) {
 void Concealer::StartFill() {
   m_nPeriod = m_pitch.Find(m_history.data() + m_history.size());
   m_nOverlap = std::max<std::size_t>(1, m_nPeriod / kQuartersPerPeriod);
+  // Replayed as it is: the joint of the last period with its own start is the joint of
+  // the history with the fill, smooth where the pitch holds. Blending the period's end
+  // into the audio a period earlier (to hide a step there) scored worse on speech.
   m_source = m_history;
-  // The last quarter period blends into the quarter period before the last period, so that
-  // replaying the period loops without a step.
-  const std::size_t n = m_source.size();
-  const float step = 1.0f / static_cast<float>(m_nOverlap + 1);
-  for (std::size_t i = 0; i < m_nOverlap; ++i) {
-    const float w = static_cast<float>(i + 1) * step;
-    float& tail = m_source[n - m_nOverlap + i];
-    tail = (1.0f - w) * tail + w * m_source[n - m_nPeriod - m_nOverlap + i];
-  }
   m_nPeriods = 1;
   m_nPos = 0;
   m_nFilled = 0;

@@ -11,7 +11,7 @@ namespace {
 
 constexpr double kMinPeriodSeconds = 0.005;
 constexpr double kMaxPeriodSeconds = 0.015;
-constexpr double kWindowSeconds = 0.020;
+constexpr double kWindowSeconds = 0.005;  // short: the latest audio predicts the next best
 constexpr int kCoarseRate = 4000;  // Hz
 
 std::size_t Samples(double seconds, std::size_t rate) {

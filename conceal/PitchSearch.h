@@ -1,4 +1,4 @@
-// The pitch period of the end of a signal: the lag from 5 to 15 ms at which the last 20 ms
+// The pitch period of the end of a signal: the lag from 5 to 15 ms at which the last 5 ms
 // best match the audio one lag before them, by normalised correlation. Searched coarsely on
 // a copy averaged down to about 4 kHz, then refined sample by sample around the best lag.
 #pragma once
