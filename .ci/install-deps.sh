@@ -1,10 +1,13 @@
 #!/bin/sh
 # Installs the Debian 12 packages the builds need.
 #   install-deps.sh          the library and zbhost, built natively: a compiler, CMake and
-#                            the host program's libraries; no Wine, MinGW or i386 packages
+#                            the host-side libraries (zbhost's, and FFTW and libsoxr for the
+#                            speech figures); no Wine, MinGW or i386 packages
 #   install-deps.sh --all    everything the tests need as well: GoogleTest, Google Benchmark,
 #                            expat, the MinGW cross compiler and Wine (which adds the i386
-#                            architecture to dpkg)
+#                            architecture to dpkg), espeak-ng and sox for the speech the
+#                            tests and the concealment evaluation speak, and libspandsp,
+#                            whose concealment the evaluation compares
 set -eu
 export DEBIAN_FRONTEND=noninteractive
 
@@ -16,14 +19,16 @@ case "${1:-}" in
 esac
 
 packages="build-essential cmake ninja-build pkg-config \
-  libsndfile1-dev libsamplerate0-dev libcli11-dev libfmt-dev nlohmann-json3-dev"
+  libsndfile1-dev libsamplerate0-dev libcli11-dev libfmt-dev nlohmann-json3-dev \
+  libfftw3-dev libsoxr-dev"
 if [ $all -eq 1 ]; then
   dpkg --add-architecture i386
   packages="$packages git ca-certificates \
     googletest libgtest-dev libgmock-dev libbenchmark-dev libexpat1-dev \
     g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix mingw-w64-tools binutils-mingw-w64-i686 \
     wine wine32:i386 unzip \
-    clang-14 libclang-rt-14-dev"
+    clang-14 libclang-rt-14-dev \
+    espeak-ng sox libspandsp-dev"
 fi
 apt-get -o Acquire::Retries=3 update
 # shellcheck disable=SC2086 # the list is meant to split into words
