@@ -101,7 +101,7 @@ void Concealer::StartFill() {
 float Concealer::Replayed(std::size_t periods, std::size_t& pos) const {
   const std::size_t length = periods * m_nPeriod;
   const float value = m_source[m_source.size() - length + pos];
-  pos = (pos + 1) % length;
+  if (++pos == length) pos = 0;
   return value;
 }
 
