@@ -16,8 +16,10 @@ namespace {
 constexpr int kMinRate = 8000;   // Hz
 constexpr int kMaxRate = 48000;  // Hz
 constexpr std::size_t kMaxPeriods = 3;  // the most periods a long fill replays
-constexpr double kHoldSeconds = 0.010;
-constexpr double kDecayPerSecond = 10.0;   // the gain falls 10 % per 10 ms after the hold
+// The level is held for 5 ms, then falls 8 % per 10 ms, silent after 130 ms: on speech this
+// scored better on every figure than holding 10 ms and falling 10 % per 10 ms.
+constexpr double kHoldSeconds = 0.005;
+constexpr double kDecayPerSecond = 8.0;
 constexpr double kGrowSeconds = 0.020;     // 2 periods from 20 ms, 3 from 40 ms
 constexpr std::size_t kQuartersPerPeriod = 4;
 

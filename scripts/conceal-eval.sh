@@ -51,7 +51,7 @@ awk -F, 'NR > 1 {
   END {
     for (i = 1; i <= keys; i++) {
       k = order[i]; split(k, f, SUBSEP)
-      printf "| %s | %d kHz | %s | %.2f | %.2f | %.1f | %.3f |\n", f[1], f[2] / 1000, f[3],
+      printf "| %s | %d kHz | %s | %.2f | %.2f | %.2f | %.3f |\n", f[1], f[2] / 1000, f[3],
         snr[k] / n[k], seg[k] / n[k], lsd[k] / n[k], stoi[k] / n[k]
     }
   }' "$rows"

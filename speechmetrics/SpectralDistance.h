@@ -11,7 +11,9 @@
 
 namespace zbspeechmetrics {
 
-inline constexpr double kSpectrumFloorDb = -100.0;  // per bin, re a full-scale sine
+// Per bin, re a full-scale sine: with full scale played at 90-100 dB SPL, below hearing.
+// Differences under it are not counted, so a silent fill scores about 30-35 dB on speech.
+inline constexpr double kSpectrumFloorDb = -90.0;
 inline constexpr double kSpeechFrameDb = -50.0;     // RMS re full scale: quieter is a pause
 
 class SpectralDistance {

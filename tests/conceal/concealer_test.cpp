@@ -21,7 +21,7 @@ constexpr double kToneAmplitude = 10000.0;
 constexpr int kFramesPerSecond = 50;
 constexpr int kHistoryFrames = 5;
 constexpr double kMinToneSnrDb = 20.0;
-constexpr int kFramesToSilence = 6;  // the fill is silent from 110 ms on
+constexpr int kFramesToSilence = 7;  // the fill is silent from 130 ms on
 
 struct RateCase : NamedRow {
   int rate;
