@@ -30,20 +30,6 @@ constexpr double kThirdsPerOctave = 3.0;
 
 using Signal = std::vector<double>;
 
-Signal Resampled(const int16_t* pcm, std::size_t n, int rate) {
-  Signal in(pcm, pcm + n);
-  if (rate == kRate) return in;
-  Signal out(static_cast<std::size_t>(std::llround(static_cast<double>(n) * kRate / rate)));
-  const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT64_I, SOXR_FLOAT64_I);
-  const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
-  std::size_t done = 0;
-  const soxr_error_t error = soxr_oneshot(rate, kRate, 1, in.data(), n, nullptr, out.data(),
-                                          out.size(), &done, &io, &quality, nullptr);
-  if (error != nullptr) throw std::runtime_error(std::string("resampling for STOI: ") + error);
-  out.resize(done);
-  return out;
-}
-
 // A Hann window without its zero end points.
 std::vector<double> Window() {
   std::vector<double> w(kFrame);
@@ -166,22 +152,108 @@ double SegmentCorrelation(const double* x, const double* y) {
 
 }  // namespace
 
-double Stoi(const int16_t* reference, const int16_t* test, std::size_t nSamples, int sampleRate) {
-  Signal x = Resampled(reference, nSamples, sampleRate);
-  Signal y = Resampled(test, nSamples, sampleRate);
+// libsoxr at high quality, one channel of doubles, fed as the signal comes.
+class StoiMeter::Resampler {
+ public:
+  Resampler(int rate, std::vector<double>& out) : m_out(out), m_dRatio(static_cast<double>(kRate) / rate) {
+    if (rate == kRate) return;
+    const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT64_I, SOXR_FLOAT64_I);
+    const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
+    soxr_error_t error = nullptr;
+    m_soxr = soxr_create(rate, kRate, 1, &error, &io, &quality, nullptr);
+    if (error != nullptr) throw std::runtime_error(std::string("resampling for STOI: ") + error);
+  }
+  ~Resampler() { soxr_delete(m_soxr); }
+  Resampler(const Resampler&) = delete;
+  Resampler& operator=(const Resampler&) = delete;
+
+  void Add(const int16_t* pcm, std::size_t n) {
+    if (n == 0) return;  // no input at all would tell libsoxr the signal has ended
+    m_in.assign(pcm, pcm + n);
+    if (m_soxr == nullptr) {
+      m_out.insert(m_out.end(), m_in.begin(), m_in.end());
+      return;
+    }
+    Run(m_in.data(), n);
+  }
+  // The resampler's last output, held back for its filter until now.
+  void Flush() {
+    if (m_soxr != nullptr) Run(nullptr, 0);
+  }
+
+ private:
+  // Feeds `n` samples (none to flush) and appends all the output they give.
+  void Run(const double* in, std::size_t n) {
+    const std::size_t room = static_cast<std::size_t>(static_cast<double>(n) * m_dRatio) + kOutputSlack;
+    std::size_t used = 0;
+    for (;;) {
+      const std::size_t start = m_out.size();
+      m_out.resize(start + room);
+      std::size_t consumed = 0;
+      std::size_t produced = 0;
+      const soxr_error_t error =
+          soxr_process(m_soxr, in == nullptr ? nullptr : in + used, n - used, &consumed,
+                       m_out.data() + start, room, &produced);
+      if (error != nullptr) throw std::runtime_error(std::string("resampling for STOI: ") + error);
+      m_out.resize(start + produced);
+      used += consumed;
+      if (used == n && produced < room) return;
+    }
+  }
+
+  static constexpr std::size_t kOutputSlack = 256;
+  std::vector<double>& m_out;
+  double m_dRatio;
+  soxr_t m_soxr = nullptr;
+  std::vector<double> m_in;
+};
+
+StoiMeter::StoiMeter(int sampleRate)
+    : m_reference(std::make_unique<Resampler>(sampleRate, m_x)),
+      m_test(std::make_unique<Resampler>(sampleRate, m_y)) {}
+
+StoiMeter::~StoiMeter() = default;
+
+void StoiMeter::Add(const int16_t* reference, const int16_t* test, std::size_t nSamples) {
+  m_reference->Add(reference, nSamples);
+  m_test->Add(test, nSamples);
+  const auto chunk = static_cast<std::size_t>(kStoiChunkSeconds * kRate);
+  while (std::min(m_x.size(), m_y.size()) >= 2 * chunk) ScoreChunk(chunk);
+}
+
+double StoiMeter::Finish() {
+  m_reference->Flush();
+  m_test->Flush();
+  // The last chunk runs from one to two chunks long, so none is too short to score.
+  const auto chunk = static_cast<std::size_t>(kStoiChunkSeconds * kRate);
+  while (std::min(m_x.size(), m_y.size()) >= 2 * chunk) ScoreChunk(chunk);
+  ScoreChunk(std::min(m_x.size(), m_y.size()));
+  if (m_nCorrelations == 0) return std::numeric_limits<double>::quiet_NaN();
+  return m_sum / static_cast<double>(m_nCorrelations);
+}
+
+void StoiMeter::ScoreChunk(std::size_t nSamples) {
+  Signal x(m_x.begin(), m_x.begin() + static_cast<std::ptrdiff_t>(nSamples));
+  Signal y(m_y.begin(), m_y.begin() + static_cast<std::ptrdiff_t>(nSamples));
+  m_x.erase(m_x.begin(), m_x.begin() + static_cast<std::ptrdiff_t>(nSamples));
+  m_y.erase(m_y.begin(), m_y.begin() + static_cast<std::ptrdiff_t>(nSamples));
   const std::vector<double> w = Window();
   RemoveSilence(w, x, y);
   const auto xEnv = Envelopes(x, w);
   const auto yEnv = Envelopes(y, w);
   const std::size_t frames = xEnv[0].size();
-  if (frames < kSegmentFrames) return std::numeric_limits<double>::quiet_NaN();
-  double sum = 0;
   for (std::size_t m = kSegmentFrames; m <= frames; ++m) {
     for (std::size_t j = 0; j < kBands; ++j) {
-      sum += SegmentCorrelation(&xEnv[j][m - kSegmentFrames], &yEnv[j][m - kSegmentFrames]);
+      m_sum += SegmentCorrelation(&xEnv[j][m - kSegmentFrames], &yEnv[j][m - kSegmentFrames]);
+      ++m_nCorrelations;
     }
   }
-  return sum / static_cast<double>(kBands * (frames - kSegmentFrames + 1));
+}
+
+double Stoi(const int16_t* reference, const int16_t* test, std::size_t nSamples, int sampleRate) {
+  StoiMeter meter(sampleRate);
+  meter.Add(reference, test, nSamples);
+  return meter.Finish();
 }
 
 }  // namespace zbspeechmetrics

@@ -9,11 +9,44 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <vector>
 
 namespace zbspeechmetrics {
 
-// The measure for two mono signals of nSamples at sampleRate Hz; NaN when, once silence is
-// removed, the reference is shorter than one segment.
+inline constexpr double kStoiChunkSeconds = 30.0;
+
+// The measure fed as a stream, in bounded memory: both signals are resampled as they come
+// and scored in chunks of kStoiChunkSeconds (the last one up to twice that), each with its
+// own silence threshold; the figure is the mean over the segments of every chunk. Signals
+// up to two chunks long are scored whole: the published measure exactly.
+class StoiMeter {
+ public:
+  explicit StoiMeter(int sampleRate);
+  ~StoiMeter();
+  StoiMeter(const StoiMeter&) = delete;
+  StoiMeter& operator=(const StoiMeter&) = delete;
+
+  // The next nSamples of both signals.
+  void Add(const int16_t* reference, const int16_t* test, std::size_t nSamples);
+
+  // Scores what is left; call once, after the last Add. NaN when, once silence is removed,
+  // no chunk held one 384 ms segment.
+  double Finish();
+
+ private:
+  class Resampler;
+  void ScoreChunk(std::size_t nSamples);
+
+  std::unique_ptr<Resampler> m_reference;
+  std::unique_ptr<Resampler> m_test;
+  std::vector<double> m_x;  // the reference at 10 kHz, not yet scored
+  std::vector<double> m_y;  // the test signal likewise
+  double m_sum = 0;
+  std::size_t m_nCorrelations = 0;
+};
+
+// The measure for two whole mono signals of nSamples at sampleRate Hz, by a StoiMeter.
 double Stoi(const int16_t* reference, const int16_t* test, std::size_t nSamples, int sampleRate);
 
 }  // namespace zbspeechmetrics
