@@ -68,12 +68,12 @@ SpectralDistance::SpectralDistance(std::size_t frameSamples)
 
 SpectralDistance::~SpectralDistance() = default;
 
-bool SpectralDistance::AddFrame(const int16_t* reference, const int16_t* test) {
+std::optional<double> SpectralDistance::AddFrame(const int16_t* reference, const int16_t* test) {
   Transform& t = *m_transform;
   double energy = 0;
   for (std::size_t i = 0; i < t.size; ++i) energy += static_cast<double>(reference[i]) * reference[i];
   const double rms = std::sqrt(energy / static_cast<double>(t.size)) / kFullScale;
-  if (rms == 0 || 2 * kDecibelsPerDecade * std::log10(rms) < kSpeechFrameDb) return false;
+  if (rms == 0 || 2 * kDecibelsPerDecade * std::log10(rms) < kSpeechFrameDb) return std::nullopt;
   t.SpectrumDb(reference, t.reference);
   t.SpectrumDb(test, t.test);
   double sum = 0;
@@ -81,9 +81,10 @@ bool SpectralDistance::AddFrame(const int16_t* reference, const int16_t* test) {
     const double d = t.reference[k] - t.test[k];
     sum += d * d;
   }
-  m_sum += std::sqrt(sum / static_cast<double>(t.reference.size()));
+  const double distance = std::sqrt(sum / static_cast<double>(t.reference.size()));
+  m_sum += distance;
   ++m_nFrames;
-  return true;
+  return distance;
 }
 
 double SpectralDistance::MeanDb() const {

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 namespace zbspeechmetrics {
 
@@ -23,9 +24,9 @@ class SpectralDistance {
   SpectralDistance(const SpectralDistance&) = delete;
   SpectralDistance& operator=(const SpectralDistance&) = delete;
 
-  // A frame of frameSamples of both signals; returns false (and counts nothing) for a frame
-  // the reference holds no speech in.
-  bool AddFrame(const int16_t* reference, const int16_t* test);
+  // A frame of frameSamples of both signals; returns its distance in dB, or nothing (and
+  // counts nothing) for a frame the reference holds no speech in.
+  std::optional<double> AddFrame(const int16_t* reference, const int16_t* test);
 
   // The mean distance in dB; NaN before any speech frame.
   double MeanDb() const;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <optional>
 #include <vector>
 
 #include "speechmetrics/SpectralDistance.h"
@@ -29,11 +30,12 @@ TEST(SpectralDistanceTest, MeasuresSpeechFramesOnly) {
   const std::vector<int16_t> tenth = Noise(800);
   const std::vector<int16_t> pause(kSamples, 1);
   SpectralDistance lsd(kSamples);
-  EXPECT_TRUE(lsd.AddFrame(loud.data(), loud.data()));
-  EXPECT_DOUBLE_EQ(lsd.MeanDb(), 0.0);
-  EXPECT_FALSE(lsd.AddFrame(pause.data(), loud.data()));
+  EXPECT_EQ(lsd.AddFrame(loud.data(), loud.data()), 0.0);
+  EXPECT_FALSE(lsd.AddFrame(pause.data(), loud.data()).has_value());
   // A copy at a tenth of the amplitude is 20 dB down in every bin (give or take rounding).
-  EXPECT_TRUE(lsd.AddFrame(loud.data(), tenth.data()));
+  const std::optional<double> quieter = lsd.AddFrame(loud.data(), tenth.data());
+  ASSERT_TRUE(quieter.has_value());
+  EXPECT_NEAR(*quieter, 20.0, 0.5);
   EXPECT_NEAR(lsd.MeanDb(), 20.0 / 2, 0.5);
   EXPECT_EQ(lsd.SpeechFrames(), 2u);
 }
