@@ -1,6 +1,7 @@
 // Pitch-based concealment of lost frames for a mono 16-bit stream, at any rate from 8 to
 // 48 kHz. On a loss it finds the pitch period of the audio before it, repeats the last
-// period (two and then three periods as the loss goes on, so a long fill does not buzz),
+// period (at least 8 ms of audio, so a short period two or three times; two and then three
+// periods as the loss goes on, so a long fill does not buzz),
 // holds the level for a short while and then lets it fall, and cross-fades back into the
 // first good frame. The fill is computed from history alone: nothing is delayed.
 #pragma once
@@ -39,6 +40,7 @@ class Concealer {
   std::size_t m_nHoldSamples;     // the fill keeps its level this long
   float m_fDecayPerSample;        // then its gain falls by this much per sample
   std::size_t m_nGrowSamples;     // one more period is replayed after each stretch this long
+  std::size_t m_nMinReplay;       // samples: the fill replays at least this much, in periods
   PitchSearch m_pitch;
   std::vector<float> m_history;   // the latest output, oldest first
   bool m_bHasHistory = false;
