@@ -118,9 +118,9 @@ float Concealer::Replayed(std::size_t periods, std::size_t& pos) const {
 }
 
 float Concealer::NextFillSample() {
-  // Past the stretch that the periods now replayed are due for, one period more.
   if (m_nPeriods < kMaxPeriods && m_nFilled == m_nPeriods * m_nGrowSamples) {
-    // One period more, entered at the same phase one period further back, cross-faded.
+    // Past the stretch the periods replayed now are due for: one period more, entered at the
+    // same phase one period further back, cross-faded.
     m_nFadePos = m_nPos;
     m_nFadeLeft = m_nOverlap;
     ++m_nPeriods;

@@ -1,9 +1,9 @@
 // Pitch-based concealment of lost frames for a mono 16-bit stream, at any rate from 8 to
 // 48 kHz. On a loss it finds the pitch period of the audio before it, repeats the last
 // period (at least 8 ms of audio, so a short period two or three times; two and then three
-// periods as the loss goes on, so a long fill does not buzz),
-// holds the level for a short while and then lets it fall, and cross-fades back into the
-// first good frame. The fill is computed from history alone: nothing is delayed.
+// periods as the loss goes on, so a long fill does not buzz), holds the level for a short
+// while and then lets it fall, and cross-fades back into the first good frame. The fill is
+// computed from history alone: nothing is delayed.
 #pragma once
 
 #include <cstddef>
