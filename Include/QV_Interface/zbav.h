@@ -50,13 +50,16 @@ void* DestroyModule(Module* self, unsigned int flags) {
 template <typename Face>
 class AvSourcePortOf : public Face {
  public:
+  // Connecting is all or nothing: when either side cannot list the other (no memory for a
+  // node block, a peer that refuses or throws), neither lists it and the answer is false.
+  // No exception leaves a connection operation.
   bool AddOutput(AvSinkFace* pOutput) override;
   bool RemoveOutput(AvSinkFace* pOutput) override;
   int32_t CountActiveOutputs() override;
 
  protected:
   AvSourcePortOf() = default;
-  // Detaches every output: empties the list, then tells each former output.
+  // Detaches every output: takes each off the list in turn and tells it. Allocates nothing.
   ~AvSourcePortOf();
 
   // Sink faces of the outputs, in connection order. Guarded by its own Locker.
@@ -89,12 +92,13 @@ using AvSource = AvSourceOf<AvSourceFace>;
 class AvSinkPort : public AvSinkFace {
  public:
   bool IsActive(AvSourceFace* from) override;
+  // As AddOutput and RemoveOutput, from the sink's side.
   bool AddInput(AvSourceFace* pInput) override;
   bool RemoveInput(AvSourceFace* pInput) override;
 
  protected:
   AvSinkPort() = default;
-  // Detaches every input: empties the list, then tells each former input.
+  // Detaches every input: takes each off the list in turn and tells it. Allocates nothing.
   ~AvSinkPort();
 
   // Source faces of the inputs, in connection order. Guarded by its own Locker.
