@@ -12,12 +12,19 @@
 // result within L, 4 PCM bytes per code byte consumed, a one-channel block with its
 // header consumed whole, and output, result and channel state equal to the reference
 // decoder's.
+// Batches: with one channel and a cap of at least a header, the bytes after byte 0 are
+// also decoded as blocks of the cap's length, as many as they hold (an exact-size copy),
+// through the multi-block entry point and through every path this build and processor
+// have, vector lanes included; each must write exactly their PCM, equal to the reference
+// decoder's block by block, and leave channel 0 as the last block leaves it.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "codec/AdpcmBlock.h"
+#include "codec/AdpcmPaths.h"
 #include "reference/AdpcmReference.h"
 #include "tests/fuzz/FuzzCheck.h"
 
@@ -34,6 +41,44 @@ AdpcmCodecState MakeState(int32_t channels, int32_t cap) {
   state.channels = channels;
   state.maxInputBytes = cap;
   return state;
+}
+
+// Decodes `count` blocks of `blockBytes` from `blocks` through `decode` and checks the
+// result against `expected`, the reference decoding, and `last`, its final state.
+void CheckBatch(AdpcmDecodeBlocksFn decode, const uint8_t* blocks, int32_t blockBytes, int32_t count,
+                const std::vector<uint8_t>& expected, const AdpcmChannelState& last) {
+  std::unique_ptr<uint8_t[]> pcm(new uint8_t[expected.size()]);
+  AdpcmCodecState state = MakeState(1, 0);
+  const int32_t written = decode(state, pcm.get(), blocks, blockBytes, count);
+  ZB_FUZZ_CHECK(static_cast<size_t>(written) == expected.size());
+  ZB_FUZZ_CHECK(std::equal(expected.begin(), expected.end(), pcm.get()));
+  ZB_FUZZ_CHECK(state.channel[0].decodePredictor == last.decodePredictor);
+  ZB_FUZZ_CHECK(state.channel[0].stepIndex == last.stepIndex);
+}
+
+void CheckBatches(const uint8_t* bytes, int32_t length, int32_t blockBytes) {
+  const int32_t count = length / blockBytes;
+  if (count == 0) return;
+  const size_t inBytes = static_cast<size_t>(count) * static_cast<size_t>(blockBytes);
+  const size_t pcmPerBlock = static_cast<size_t>(kPcmBytesPerCode * (blockBytes - kAdpcmHeaderBytes));
+  std::unique_ptr<uint8_t[]> blocks(new uint8_t[inBytes]);
+  std::memcpy(blocks.get(), bytes, inBytes);
+
+  std::vector<uint8_t> expected(static_cast<size_t>(count) * pcmPerBlock);
+  AdpcmCodecState reference = MakeState(1, 0);
+  for (int32_t i = 0; i < count; ++i) {
+    int32_t written = kUntouched;
+    std::vector<uint8_t> one(pcmPerBlock + 1);  // never empty, so its data is never null
+    adpcm_reference::DecodeBlock(reference, one.data(), written, blocks.get() + i * ptrdiff_t{blockBytes}, blockBytes);
+    std::copy(one.begin(), one.begin() + static_cast<ptrdiff_t>(pcmPerBlock),
+              expected.begin() + static_cast<ptrdiff_t>(static_cast<size_t>(i) * pcmPerBlock));
+  }
+  CheckBatch(DecodeAdpcmBlocks, blocks.get(), blockBytes, count, expected, reference.channel[0]);
+  for (int32_t i = 0; i < AdpcmPathCount(); ++i) {
+    if (AdpcmPathAt(i).decode != nullptr) {
+      CheckBatch(AdpcmPathAt(i).decode, blocks.get(), blockBytes, count, expected, reference.channel[0]);
+    }
+  }
 }
 
 }  // namespace
@@ -75,5 +120,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ZB_FUZZ_CHECK(state.channel[k].decodePredictor == referenceState.channel[k].decodePredictor);
     ZB_FUZZ_CHECK(state.channel[k].stepIndex == referenceState.channel[k].stepIndex);
   }
+  if (channels == 1 && cap >= kAdpcmHeaderBytes) CheckBatches(data + 1, blockBytes, cap);
   return 0;
 }
