@@ -124,9 +124,9 @@ void DetachAll(zbbase::LockedPtrList<T>& list, Detach detach) {
   }
 }
 
-// Lists `peer` on this side, then asks `peer` to list `self` on its side. All or nothing:
-// when either side cannot (no node block, a refusal or an exception from the peer) this
-// side's entry goes again and the answer is false; no exception leaves.
+// Lists `peer` on this side, then has `connectPeer` ask the peer to list this side. All or
+// nothing: when either side cannot (no node block, a refusal or an exception from the
+// peer) this side's entry goes again and the answer is false; no exception leaves.
 template <typename T, typename Connect>
 bool ConnectPair(zbbase::LockedPtrList<T>& list, T* peer, Connect connectPeer) {
   bool listed = false;
