@@ -16,7 +16,10 @@
 // also decoded as blocks of the cap's length, as many as they hold (an exact-size copy),
 // through the multi-block entry point and through every path this build and processor
 // have, vector lanes included; each must write exactly their PCM, equal to the reference
-// decoder's block by block, and leave channel 0 as the last block leaves it.
+// decoder's block by block, and leave channel 0 as the last block leaves it. The same bytes,
+// read as PCM, are coded in pieces of the PCM such a block decodes to (at least a group)
+// through the multi-block encoder and every path, each equal to the reference coder's
+// blocks and final state.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -35,6 +38,7 @@ constexpr int32_t kCapShift = 1;
 constexpr int32_t kCapFactor = 3;          // bytes of cap per unit of the cap field
 constexpr int32_t kPcmBytesPerCode = 4;    // two 16-bit samples per code byte
 constexpr int32_t kUntouched = -1;         // pcmBytesWritten before the call
+constexpr int32_t kGroupPcmBytes = 16;     // the PCM of one group of 4 code bytes
 
 AdpcmCodecState MakeState(int32_t channels, int32_t cap) {
   AdpcmCodecState state{};
@@ -81,6 +85,40 @@ void CheckBatches(const uint8_t* bytes, int32_t length, int32_t blockBytes) {
   }
 }
 
+void CheckEncodeBatch(AdpcmEncodeBlocksFn encode, const uint8_t* pcm, int32_t pcmBytesPerBlock, int32_t count,
+                      const std::vector<uint8_t>& expected, const AdpcmChannelState& last) {
+  std::unique_ptr<uint8_t[]> out(new uint8_t[expected.size()]);
+  AdpcmCodecState state = MakeState(1, 0);
+  state.pcmBytesPerBlock = pcmBytesPerBlock;
+  const int32_t written = encode(state, out.get(), pcm, count);
+  ZB_FUZZ_CHECK(static_cast<size_t>(written) == expected.size());
+  ZB_FUZZ_CHECK(std::equal(expected.begin(), expected.end(), out.get()));
+  ZB_FUZZ_CHECK(state.channel[0].encodePredictor == last.encodePredictor);
+  ZB_FUZZ_CHECK(state.channel[0].stepIndex == last.stepIndex);
+}
+
+void CheckEncodeBatches(const uint8_t* bytes, int32_t length, int32_t pcmBytesPerBlock) {
+  const int32_t count = length / pcmBytesPerBlock;
+  if (count == 0) return;
+  const size_t inBytes = static_cast<size_t>(count) * static_cast<size_t>(pcmBytesPerBlock);
+  std::unique_ptr<uint8_t[]> pcm(new uint8_t[inBytes]);
+  std::memcpy(pcm.get(), bytes, inBytes);
+
+  AdpcmCodecState reference = MakeState(1, 0);
+  reference.pcmBytesPerBlock = pcmBytesPerBlock;
+  std::vector<uint8_t> expected;
+  for (int32_t i = 0; i < count; ++i) {
+    std::vector<uint8_t> block(static_cast<size_t>(kAdpcmHeaderBytes + pcmBytesPerBlock / kPcmBytesPerCode));
+    const int32_t written =
+        adpcm_reference::EncodeBlock(reference, block.data(), pcm.get() + i * ptrdiff_t{pcmBytesPerBlock});
+    expected.insert(expected.end(), block.begin(), block.begin() + written);
+  }
+  CheckEncodeBatch(EncodeAdpcmBlocks, pcm.get(), pcmBytesPerBlock, count, expected, reference.channel[0]);
+  for (int32_t i = 0; i < AdpcmPathCount(); ++i) {
+    CheckEncodeBatch(AdpcmPathAt(i).encode, pcm.get(), pcmBytesPerBlock, count, expected, reference.channel[0]);
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -120,6 +158,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ZB_FUZZ_CHECK(state.channel[k].decodePredictor == referenceState.channel[k].decodePredictor);
     ZB_FUZZ_CHECK(state.channel[k].stepIndex == referenceState.channel[k].stepIndex);
   }
-  if (channels == 1 && cap >= kAdpcmHeaderBytes) CheckBatches(data + 1, blockBytes, cap);
+  if (channels == 1 && cap >= kAdpcmHeaderBytes) {
+    CheckBatches(data + 1, blockBytes, cap);
+    const int32_t pcmBytesPerBlock = kPcmBytesPerCode * (cap - kAdpcmHeaderBytes);
+    if (pcmBytesPerBlock >= kGroupPcmBytes) CheckEncodeBatches(data + 1, blockBytes, pcmBytesPerBlock);
+  }
   return 0;
 }
