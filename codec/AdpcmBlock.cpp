@@ -3,6 +3,8 @@
 // multi-block paths with the choice among them.
 #include "codec/AdpcmBlock.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstring>
 
@@ -341,12 +343,16 @@ const PathList& Paths() {
   return list;
 }
 
+// How many of the listed paths, from the narrowest, the multi-block operations consider.
+std::atomic<int32_t> g_consideredPaths{kMaxPaths};
+
 // The widest path with the operation whose batch `count` blocks fill; the single-block
 // path for fewer.
 template <typename Fn>
 const AdpcmPath& WidestPath(int32_t count, Fn AdpcmPath::*operation, int32_t AdpcmPath::*from) {
   const PathList& list = Paths();
-  for (int32_t i = list.count - 1; i > 0; --i) {
+  const int32_t considered = std::min(list.count, g_consideredPaths.load(std::memory_order_relaxed));
+  for (int32_t i = considered - 1; i > 0; --i) {
     const AdpcmPath& path = list.path[i];
     if (path.*operation != nullptr && path.*from <= count) return path;
   }
@@ -358,6 +364,19 @@ const AdpcmPath& WidestPath(int32_t count, Fn AdpcmPath::*operation, int32_t Adp
 int32_t AdpcmPathCount() { return Paths().count; }
 
 const AdpcmPath& AdpcmPathAt(int32_t i) { return Paths().path[i]; }
+
+bool AdpcmLimitPaths(const char* widest) {
+  const PathList& list = Paths();
+  int32_t considered = list.count;
+  if (widest != nullptr) {
+    considered = 0;
+    while (considered < list.count && std::strcmp(list.path[considered].name, widest) != 0) ++considered;
+    if (considered == list.count) return false;
+    ++considered;
+  }
+  g_consideredPaths.store(considered, std::memory_order_relaxed);
+  return true;
+}
 
 int32_t EncodeAdpcmBlock(AdpcmCodecState& state, uint8_t* out, const uint8_t* pcm) {
   const int32_t groups = GroupsPerBlock(state);

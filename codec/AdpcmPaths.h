@@ -31,3 +31,9 @@ struct AdpcmPath {
 // The paths this build has and this processor runs, narrowest first.
 int32_t AdpcmPathCount();
 const AdpcmPath& AdpcmPathAt(int32_t i);
+
+// For tests: the multi-block operations choose only among the paths up to the one named
+// `widest` (an AdpcmPath name), or among all of them again when it is null, so that the
+// same tests run on every path. False, with the choice as it was, for a name that is not
+// among the paths this build has and this processor runs.
+bool AdpcmLimitPaths(const char* widest);

@@ -14,6 +14,17 @@
 #include "codec/AdpcmKernel.h"
 #include "codec/AdpcmTables.h"
 
+// A region of functions built for one instruction set: GCC takes it as an option pushed
+// for the region, clang as an attribute pushed onto each function in it.
+#define ADPCM_PRAGMA(text) _Pragma(#text)
+#if defined(__clang__)
+#define ADPCM_TARGET_BEGIN(set) ADPCM_PRAGMA(clang attribute push(__attribute__((target(set))), apply_to = function))
+#define ADPCM_TARGET_END ADPCM_PRAGMA(clang attribute pop)
+#else
+#define ADPCM_TARGET_BEGIN(set) ADPCM_PRAGMA(GCC push_options) ADPCM_PRAGMA(GCC target(set))
+#define ADPCM_TARGET_END ADPCM_PRAGMA(GCC pop_options)
+#endif
+
 namespace {
 
 constexpr int32_t kGroupSamples = 8;    // one channel: 8 samples per group ...
@@ -44,8 +55,7 @@ int32_t EncodeBatches(AdpcmCodecState& state, uint8_t* out, const uint8_t* pcm, 
 
 }  // namespace
 
-#pragma GCC push_options
-#pragma GCC target("sse2")
+ADPCM_TARGET_BEGIN("sse2")
 namespace adpcm_sse2 {
 namespace {
 constexpr int32_t kWidth = 4;
@@ -96,10 +106,9 @@ int32_t AdpcmEncodeSse2Batches(AdpcmCodecState& state, uint8_t* out, const uint8
 void AdpcmEncodeSse2Samples(AdpcmChannelState* channels, const int16_t* samples, uint8_t* codes, int32_t count) {
   adpcm_sse2::EncodeVectorSamples(channels, samples, codes, count);
 }
-#pragma GCC pop_options
+ADPCM_TARGET_END
 
-#pragma GCC push_options
-#pragma GCC target("avx2")
+ADPCM_TARGET_BEGIN("avx2")
 namespace adpcm_avx2 {
 namespace {
 constexpr int32_t kWidth = 8;
@@ -278,7 +287,7 @@ int32_t AdpcmDecodeAvx2Batches(AdpcmCodecState& state, uint8_t* pcmOut, const ui
   }
   return done;
 }
-#pragma GCC pop_options
+ADPCM_TARGET_END
 
 // The processor's features are read once, whenever the first caller comes.
 bool AdpcmCpuHasSse2() {

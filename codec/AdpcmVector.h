@@ -1,4 +1,4 @@
-// The vector paths (x86 with GCC): blocks coded side by side in SSE2 or AVX2 lanes, and
+// The vector paths (x86, GCC or clang): blocks coded side by side in SSE2 or AVX2 lanes, and
 // decoded side by side in AVX2 lanes, each chosen at run time from what the processor
 // reports. The functions are built for their instruction set alone; the rest of the
 // library stays baseline.
@@ -8,7 +8,7 @@
 
 #include "codec/AdpcmBlock.h"
 
-#if defined(__GNUC__) && !defined(__clang__) && (defined(__i386__) || defined(__x86_64__))
+#if defined(__GNUC__) && (defined(__i386__) || defined(__x86_64__))
 #define ADPCM_VECTOR_PATHS 1
 #else
 #define ADPCM_VECTOR_PATHS 0

@@ -32,15 +32,16 @@ void ForgetInstance(void* object) {
 }
 
 void DestroyRecordedInstance(void* object) {
-  // Held for the whole call: the module is destroyed and detached under the registry lock.
-  zbbase::AutoLock lock(&g_instanceRegistry);
-  const InstanceRecord* record = g_instanceRegistry.Lookup(object);
-  if (record == nullptr) return;
-  if (FindModule(record->name) != nullptr) {
-    // Slot 0 of a recorded module removes its own record; RemoveKey then finds nothing.
-    if (record->object != nullptr) {
-      SourceFaceOf(record->object)->DeletingDestructor(kDeleteFreesMemory);
-    }
+  // The record goes under the registry lock and the module is destroyed after it is
+  // released: its peers' locks, which detaching waits for, may be held by a delivery whose
+  // outputs call the exports. A second call for the same address finds no record.
+  void* module = nullptr;
+  {
+    zbbase::AutoLock lock(&g_instanceRegistry);
+    const InstanceRecord* record = g_instanceRegistry.Lookup(object);
+    if (record == nullptr || FindModule(record->name) == nullptr) return;
+    module = record->object;
     g_instanceRegistry.RemoveKey(object);
   }
+  if (module != nullptr) SourceFaceOf(module)->DeletingDestructor(kDeleteFreesMemory);
 }

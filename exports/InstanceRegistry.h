@@ -20,7 +20,8 @@ extern InstanceRegistry g_instanceRegistry;
 // False, with the registry as it was, when there is no memory for the record.
 bool RecordInstance(const char* name, void* object);
 
-// Destroys a recorded module through slot 0 and forgets it; anything else is ignored.
+// Forgets a recorded module and then, without the registry lock, destroys it through
+// slot 0; anything else is ignored.
 void DestroyRecordedInstance(void* object);
 
 // Forgets the record of `object`, if any.

@@ -100,7 +100,8 @@ bool AdpcmDecoder::HandleFrame(AvSourceFace* /*from*/, AvFrame* frame) {
   } else if (frame->type == AV_TYPE_ADPCM_PARITY && FitsSlot(len)) {
     if (!seenP && m_bHasLastData && m_infoLastData.seq == n) {
       RebuildEarlierPartner(info, distance, frame->data, len, Slot(kSlotLastData), m_frmLastData.len);
-    } else if (!seenN && m_bHasLastData && m_infoLastData.seq == p) {
+    } else if (!seenN && m_bHasLastData && m_infoLastData.seq == p &&
+               !(m_bLastDataRebuilt && len > m_frmLastData.len)) {
       RebuildThisNumber(info, frame->data, len);
     } else {
       KeepParityFrame(n, frame->data, len);
@@ -118,9 +119,13 @@ void AdpcmDecoder::RebuildEarlierPartner(const AvFrameInfo& info, int32_t distan
 
 void AdpcmDecoder::RebuildThisNumber(const AvFrameInfo& info, const uint8_t* parity, uint32_t parityLen) {
   // Nothing in the payload tells the lost frame's own length, so it takes the parity's,
-  // which is its partner's.
+  // which is its partner's: exact when the two have one length; a longer lost frame is cut
+  // to it, a shorter one filled with zero bytes. As the last data frame it serves the next
+  // parity, whose length is the lost frame's own, only when it covers that length
+  // (HandleFrame): a filled frame is exact up to its own length, a cut one lacks bytes.
   Rebuild(info.seq, info.timestamp, info.flags, parity, parityLen, Slot(kSlotLastData), m_frmLastData.len);
   StoreLastData(info.seq, Slot(kSlotRebuilt), parityLen);
+  m_bLastDataRebuilt = true;
   RenderRebuilt();
 }
 
@@ -143,6 +148,7 @@ void AdpcmDecoder::StoreLastData(int32_t seq, const uint8_t* data, uint32_t len)
   if (len != 0) std::memcpy(Slot(kSlotLastData), data, len);
   m_frmLastData.len = len;
   m_bHasLastData = true;
+  m_bLastDataRebuilt = false;
 }
 
 void AdpcmDecoder::Rebuild(int32_t seq, int32_t timestamp, uint8_t flags, const uint8_t* parity,

@@ -36,7 +36,9 @@ class AdpcmDecoder : public AvDecoderBase {
   void RebuildEarlierPartner(const AvFrameInfo& info, int32_t distance, const uint8_t* parity,
                              uint32_t parityLen, const uint8_t* partner, uint32_t partnerLen);
   // The data frame numbered as the incoming parity frame was lost: rebuilds it from the parity
-  // and the stored partner, keeps it as the last data frame and renders it.
+  // and the stored partner, keeps it as the last data frame and renders it. A stored partner
+  // that was itself rebuilt serves only a parity no longer than itself: a shorter one was cut
+  // and lacks bytes the parity covers, so the parity is stored instead.
   void RebuildThisNumber(const AvFrameInfo& info, const uint8_t* parity, uint32_t parityLen);
   // Keeps the incoming data frame numbered `seq` for later rebuilding, when it fits a slot,
   // and renders it.
@@ -71,6 +73,7 @@ class AdpcmDecoder : public AvDecoderBase {
   AvFrameInfo m_infoLastParity{};
   bool m_bHasLastData = false;     // slot 1 holds a stored data frame
   bool m_bHasLastParity = false;   // slot 2 holds a stored parity frame
+  bool m_bLastDataRebuilt = false; // slot 1 holds a frame rebuilt from its earlier partner
   uint8_t m_bySlots[kDecoderSlotCount * kDecoderSlotBytes] = {};
   AvFrame m_frmRebuilt{};     // describes slot 0; rendered through a per-call copy
   // Describe slots 1 and 2. Only len, the stored frame's length, is read; the other fields

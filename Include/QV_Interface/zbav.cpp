@@ -100,19 +100,56 @@ bool UnlistPeer(zbbase::LockedPtrList<T>& list, T* peer) {
   return true;
 }
 
-// Empties `list` under its lock, then hands each former peer to `detach`, without the
-// lock: the peer calls back, and finds this side's list already empty.
+// Takes the peers off `list` one at a time, from the head, each under the lock, and hands
+// each to `detach` without it: the peer calls back and finds itself gone. Nothing is
+// allocated, so a module can be destroyed when memory has run out; an exception from a
+// peer stops at that peer, since destructors let none pass.
 template <typename T, typename Detach>
 void DetachAll(zbbase::LockedPtrList<T>& list, Detach detach) {
-  zbbase::PtrList<T> former;
-  {
-    zbbase::AutoLock lock(&list);
-    for (auto* node = list.head(); node != nullptr; node = node->next) former.AddTail(node->value);
-    list.RemoveAll();
+  for (;;) {
+    T* former = nullptr;
+    {
+      zbbase::AutoLock lock(&list);
+      auto* node = list.head();
+      if (node == nullptr) return;
+      former = node->value;
+      list.RemoveAt(node);
+    }
+    if (!IsPeer(former)) continue;
+    try {
+      detach(former);
+    } catch (...) {
+      // This side is detached from `former`; the others are still told.
+    }
   }
-  for (auto* node = former.head(); node != nullptr; node = node->next) {
-    if (IsPeer(node->value)) detach(node->value);
+}
+
+// Lists `peer` on this side, then has `connectPeer` ask the peer to list this side. All or
+// nothing: when either side cannot (no node block, a refusal or an exception from the
+// peer) this side's entry goes again and the answer is false; no exception leaves.
+template <typename T, typename Connect>
+bool ConnectPair(zbbase::LockedPtrList<T>& list, T* peer, Connect connectPeer) {
+  bool listed = false;
+  try {
+    listed = ListPeer(list, peer);
+    if (!listed || connectPeer()) return true;
+  } catch (...) {
+    // Handled below: the pair is left as it was.
   }
+  if (listed) UnlistPeer(list, peer);
+  return false;
+}
+
+// Unlists `peer` on this side, then tells `peer`; an exception from the peer stops there.
+template <typename T, typename Disconnect>
+bool DisconnectPair(zbbase::LockedPtrList<T>& list, T* peer, Disconnect disconnectPeer) {
+  if (!UnlistPeer(list, peer)) return false;
+  try {
+    disconnectPeer();
+  } catch (...) {
+    // This side is detached; the peer's own half is its business.
+  }
+  return true;
 }
 
 }  // namespace
@@ -122,16 +159,13 @@ bool AvSourcePortOf<Face>::AddOutput(AvSinkFace* pOutput) {
   if (!ZB_ASSERT_AT(pOutput != nullptr, kAssertAddOutput)) return false;
   // Called without our list's lock; the peer records us and calls back AddOutput,
   // which finds the peer listed and ends the exchange.
-  if (ListPeer(m_lstOutputs, pOutput)) pOutput->AddInput(this);
-  return true;
+  return ConnectPair(m_lstOutputs, pOutput, [&] { return pOutput->AddInput(this); });
 }
 
 template <typename Face>
 bool AvSourcePortOf<Face>::RemoveOutput(AvSinkFace* pOutput) {
   if (!ZB_ASSERT_AT(pOutput != nullptr, kAssertRemoveOutput)) return false;
-  if (!UnlistPeer(m_lstOutputs, pOutput)) return false;
-  pOutput->RemoveInput(this);
-  return true;
+  return DisconnectPair(m_lstOutputs, pOutput, [&] { pOutput->RemoveInput(this); });
 }
 
 template <typename Face>
@@ -195,15 +229,12 @@ bool AvSinkPort::IsActive(AvSourceFace* /*from*/) { return m_bActive; }
 
 bool AvSinkPort::AddInput(AvSourceFace* pInput) {
   if (!ZB_ASSERT_AT(pInput != nullptr, kAssertAddInput)) return false;
-  if (ListPeer(m_lstInputs, pInput)) pInput->AddOutput(this);
-  return true;
+  return ConnectPair(m_lstInputs, pInput, [&] { return pInput->AddOutput(this); });
 }
 
 bool AvSinkPort::RemoveInput(AvSourceFace* pInput) {
   if (!ZB_ASSERT_AT(pInput != nullptr, kAssertRemoveInput)) return false;
-  if (!UnlistPeer(m_lstInputs, pInput)) return false;
-  pInput->RemoveOutput(this);
-  return true;
+  return DisconnectPair(m_lstInputs, pInput, [&] { pInput->RemoveOutput(this); });
 }
 
 AvSinkPort::~AvSinkPort() {

@@ -10,13 +10,14 @@
 // HandleFrame on the same thread.
 //
 // Lock order, for every lock of the library. A thread takes them only in this order:
-//   1. the instance registry's lock: zbDestroyInstance holds it while the module is destroyed
-//      and detached, so the locks below are taken under it;
-//   2. a codec module's state lock (m_lckState), for the whole of its HandleFrame;
-//   3. that module's output list lock, for each delivery. The outputs' HandleFrame runs under
-//      both, so along a chain of modules 2 and 3 repeat from upstream to downstream;
-//   4. any other port list lock, held only while its own list is edited, copied or counted:
-//      nothing else is taken under it.
+//   1. a codec module's state lock (m_lckState), for the whole of its HandleFrame;
+//   2. that module's output list lock, for each delivery. The outputs' HandleFrame runs under
+//      both, so along a chain of modules 1 and 2 repeat from upstream to downstream;
+//   3. any other port list lock, held only while its own list is edited or counted, and the
+//      instance registry's lock, held only while its map is read or changed: nothing else is
+//      taken under either. zbDestroyInstance forgets the record under the registry lock and
+//      destroys the module after releasing it, so an output may call every export from
+//      inside HandleFrame.
 // A thread that holds a lock may take it again (every Locker is recursive): an output may
 // call back upstream, and a peer calls back the side that called it.
 #pragma once
@@ -50,13 +51,16 @@ void* DestroyModule(Module* self, unsigned int flags) {
 template <typename Face>
 class AvSourcePortOf : public Face {
  public:
+  // Connecting is all or nothing: when either side cannot list the other (no memory for a
+  // node block, a peer that refuses or throws), neither lists it and the answer is false.
+  // No exception leaves a connection operation.
   bool AddOutput(AvSinkFace* pOutput) override;
   bool RemoveOutput(AvSinkFace* pOutput) override;
   int32_t CountActiveOutputs() override;
 
  protected:
   AvSourcePortOf() = default;
-  // Detaches every output: empties the list, then tells each former output.
+  // Detaches every output: takes each off the list in turn and tells it. Allocates nothing.
   ~AvSourcePortOf();
 
   // Sink faces of the outputs, in connection order. Guarded by its own Locker.
@@ -89,12 +93,13 @@ using AvSource = AvSourceOf<AvSourceFace>;
 class AvSinkPort : public AvSinkFace {
  public:
   bool IsActive(AvSourceFace* from) override;
+  // As AddOutput and RemoveOutput, from the sink's side.
   bool AddInput(AvSourceFace* pInput) override;
   bool RemoveInput(AvSourceFace* pInput) override;
 
  protected:
   AvSinkPort() = default;
-  // Detaches every input: empties the list, then tells each former input.
+  // Detaches every input: takes each off the list in turn and tells it. Allocates nothing.
   ~AvSinkPort();
 
   // Source faces of the inputs, in connection order. Guarded by its own Locker.

@@ -1,6 +1,7 @@
 // Connecting and disconnecting: the exchange between the two sides and its call backs,
 // answers for listed and unlisted peers, node blocks of the port lists, active-output
 // counting and null peers.
+#include <algorithm>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -11,6 +12,7 @@
 
 #include "tests/framework/RecordingModules.h"
 #include "tests/support/CaseNames.h"
+#include "tests/support/HeapWatch.h"
 #include "tests/support/TestSupport.h"
 
 namespace zbtest {
@@ -181,6 +183,50 @@ TEST(PortListBlocks, EleventhPeerAllocatesTheSecondBlockOnBothSides) {
   EXPECT_EQ(source.OutputBlocks(), 0);
   EXPECT_EQ(sink.InputBlocks(), 0);
 }
+
+// Connecting while the global allocation operator fails at each allocation in turn: no
+// exception leaves, and either both sides list each other (true) or neither does (false).
+struct ConnectFailureCase : NamedRow {
+  bool fromSink;    // started with the sink's AddInput rather than the source's AddOutput
+  int peersBefore;  // peers each side already lists; a block's worth makes the next need one
+};
+
+class ConnectFailureTest : public ::testing::TestWithParam<ConnectFailureCase> {};
+
+TEST_P(ConnectFailureTest, AllOrNothing) {
+  const ConnectFailureCase& c = GetParam();
+  TestEncoder s(nullptr, "S");
+  TestDecoder k(nullptr, "K");
+  std::vector<std::unique_ptr<TestDecoder>> otherOutputs;
+  std::vector<std::unique_ptr<TestEncoder>> otherInputs;
+  for (int i = 0; i < c.peersBefore; ++i) {
+    otherOutputs.push_back(std::make_unique<TestDecoder>(nullptr, "O"));
+    otherInputs.push_back(std::make_unique<TestEncoder>(nullptr, "I"));
+    ASSERT_TRUE(s.AddOutput(otherOutputs.back()->sink()));
+    ASSERT_TRUE(k.AddInput(otherInputs.back()->source()));
+  }
+  bool connected = false;
+  for (int failing = 1; !connected; ++failing) {
+    bool answer = false;
+    FailNthAllocation(failing);
+    EXPECT_NO_THROW(answer = c.fromSink ? k.AddInput(s.source()) : s.AddOutput(k.sink())) << "allocation " << failing;
+    connected = CancelFailure();  // the exchange needed fewer allocations
+    EXPECT_EQ(answer, connected) << "allocation " << failing;
+    const std::vector<AvSinkFace*> outputs = s.Outputs();
+    const std::vector<AvSourceFace*> inputs = k.Inputs();
+    EXPECT_EQ(outputs.size(), static_cast<size_t>(c.peersBefore) + (answer ? 1 : 0)) << "allocation " << failing;
+    EXPECT_EQ(inputs.size(), outputs.size()) << "allocation " << failing;
+    EXPECT_EQ(std::count(outputs.begin(), outputs.end(), k.sink()), answer ? 1 : 0) << "allocation " << failing;
+    EXPECT_EQ(std::count(inputs.begin(), inputs.end(), s.source()), answer ? 1 : 0) << "allocation " << failing;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Framework, ConnectFailureTest,
+                         ::testing::Values(ConnectFailureCase{"FromTheSource", false, 0},
+                                           ConnectFailureCase{"FromTheSink", true, 0},
+                                           ConnectFailureCase{"FromTheSourceIntoFullBlocks", false, 10},
+                                           ConnectFailureCase{"FromTheSinkIntoFullBlocks", true, 10}),
+                         RowName());
 
 // A null peer handed to a connection operation.
 struct NullPeerCase : NamedRow {

@@ -3,6 +3,7 @@
 // the raw vtables, and where the sink face lies in the object.
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <ostream>
 #include <string>
@@ -127,6 +128,42 @@ TEST(Destruction, WithoutTheFreeFlagTheMemoryIsNotReleased) {
     EXPECT_THAT(peer.Inputs(), IsEmpty());
   }
 }
+
+// Destroying a connected module while every allocation fails: detaching allocates
+// nothing, so the destruction completes, and no peer still lists the module.
+struct ExhaustedDestructionCase : NamedRow {
+  int outputs;
+  int inputs;
+};
+
+class ExhaustedDestructionTest : public ::testing::TestWithParam<ExhaustedDestructionCase> {};
+
+TEST_P(ExhaustedDestructionTest, DetachesEveryPeerWithoutAllocating) {
+  std::vector<std::unique_ptr<TestDecoder>> outputs;
+  std::vector<std::unique_ptr<TestEncoder>> inputs;
+  int destroyed = 0;
+  auto* module = new TestDecoder(nullptr, "M", &destroyed);
+  for (int i = 0; i < GetParam().outputs; ++i) {
+    outputs.push_back(std::make_unique<TestDecoder>(nullptr, "O"));
+    ASSERT_TRUE(module->AddOutput(outputs.back()->sink()));
+  }
+  for (int i = 0; i < GetParam().inputs; ++i) {
+    inputs.push_back(std::make_unique<TestEncoder>(nullptr, "I"));
+    ASSERT_TRUE(inputs.back()->AddOutput(module->sink()));
+  }
+  FailNthAllocation(1);
+  module->source()->DeletingDestructor(kDeleteFreesMemory);
+  EXPECT_TRUE(CancelFailure()) << "destruction allocated";
+  EXPECT_EQ(destroyed, 1);
+  for (auto& output : outputs) EXPECT_THAT(output->Inputs(), IsEmpty());
+  for (auto& input : inputs) EXPECT_THAT(input->Outputs(), IsEmpty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Framework, ExhaustedDestructionTest,
+                         ::testing::Values(ExhaustedDestructionCase{"OneOutput", 1, 0},
+                                           ExhaustedDestructionCase{"OneInput", 0, 1},
+                                           ExhaustedDestructionCase{"BlocksOfBoth", 11, 12}),
+                         RowName());
 
 // ---- The filter bases and the source layer ----
 

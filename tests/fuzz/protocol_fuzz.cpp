@@ -8,7 +8,8 @@
 // n; past the end of the input every choice is 0.
 // Checks: every parity is the XOR of the frames it names; without calls back into the
 // decoder its output equals the model's; every rendered frame was sent, is rendered once
-// and with its own timestamp (bit for bit when the frames share a length); with losses
+// and with its own timestamp, bit for bit (a frame rebuilt from its earlier partner may
+// take that partner's length instead, cut or filled with zero bytes); with losses
 // alone every frame one parity can rebuild is rendered; every buffer goes back to the
 // allocator.
 #include <cstdint>

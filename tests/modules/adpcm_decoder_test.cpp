@@ -295,6 +295,44 @@ INSTANTIATE_TEST_SUITE_P(
                       RebuiltLengthCase{"DataFirstEmptyPartner", 168, 0, false}),
     RowName());
 
+// Data 4 arrives, data 5 and 6 are lost, parity 5 and then parity 6 arrive, then data 6.
+// Frame 5, rebuilt from its earlier partner, takes 4's length; parity 6, of 5's length,
+// rebuilds 6 from it only when it covers that length.
+struct ChainedRebuildCase : NamedRow {
+  size_t bytes4, bytes5, bytes6;
+  bool sixRebuilt;  // else parity 6 is stored and data 6, when it comes, is rendered
+};
+class DecoderChainedRebuildTest : public DecoderTest,
+                                  public ::testing::WithParamInterface<ChainedRebuildCase> {};
+
+TEST_P(DecoderChainedRebuildTest, RebuildsOnlyFromAPartnerThatCoversTheParity) {
+  const ChainedRebuildCase& c = GetParam();
+  const std::vector<uint8_t> d4 = AdpcmPayload(c.bytes4 / kAdpcmBlockBytes, 60);
+  const std::vector<uint8_t> d5 = AdpcmPayload(c.bytes5 / kAdpcmBlockBytes, 61);
+  const std::vector<uint8_t> d6 = AdpcmPayload(c.bytes6 / kAdpcmBlockBytes, 62);
+  PcmFrame data4(d4, 4, 80, kStepOne, AV_KIND_AUDIO, AV_TYPE_ADPCM);
+  PcmFrame parity5(Xor(d4, d5), 5, 100, kStepOne, AV_KIND_AUDIO, AV_TYPE_ADPCM_PARITY);
+  PcmFrame parity6(Xor(d5, d6), 6, 120, kStepOne, AV_KIND_AUDIO, AV_TYPE_ADPCM_PARITY);
+  PcmFrame data6(d6, 6, 120, kStepOne, AV_KIND_AUDIO, AV_TYPE_ADPCM);
+  for (PcmFrame* f : {&data4, &parity5, &parity6, &data6}) Handle(*f);
+
+  std::vector<uint8_t> five = d5;  // the partner's length
+  five.resize(d4.size());
+  std::vector<uint8_t> six = d6;
+  if (c.sixRebuilt) six.resize(d5.size());
+  ASSERT_EQ(Rendered(), (Pairs{{4, 80}, {5, 100}, {6, 120}}));
+  EXPECT_EQ(sink->received[1].payload, DecodedPcm(five));
+  EXPECT_EQ(sink->received[2].payload, DecodedPcm(six));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lengths, DecoderChainedRebuildTest,
+    ::testing::Values(ChainedRebuildCase{"OneLength", 168, 168, 168, true},
+                      ChainedRebuildCase{"ShorterLostFrameIsFilledAndServes", 252, 84, 168, true},
+                      ChainedRebuildCase{"LongerLostFrameIsCutAndDoesNotServe", 84, 252, 168, false},
+                      ChainedRebuildCase{"LongerFrameAfterTheRebuiltOne", 168, 168, 252, true}),
+    RowName());
+
 struct SizeCase : NamedRow {
   size_t len;
   size_t pcmBytes;
