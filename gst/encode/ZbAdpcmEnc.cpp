@@ -1,10 +1,11 @@
 // The encoder element. The base class cuts the input into 20 ms frames; each frame goes through
 // the library's encoder module, whose data and parity frames leave as separate buffers. Frame
 // numbers and the parity frame's timestamps are set just before a buffer leaves, when the base
-// class has stamped it: a data frame's number advances by the frames its timestamp moved, and a
-// parity frame whose two data frames are not numbered one apart is dropped, since a receiver
-// finds a parity frame's partner by number. A drain (end of stream, a discontinuity, new caps)
-// starts a new stream in the module, so no parity frame spans it.
+// class has stamped it: a data frame's number advances by the frames its timestamp moved. A drain
+// (end of stream, a gap in the input, new caps) starts a new stream in the module; the parity
+// frame of the first frame after any other break (DISCONT) is dropped, which leaves the module
+// where a new stream would: no parity frame spans a break, and a receiver, which finds a parity
+// frame's partner by number, never pairs frames that are not one apart.
 #include "gst/encode/ZbAdpcmEnc.h"
 
 #include <algorithm>
@@ -33,7 +34,7 @@ struct EncoderState {
   bool restart = true;          // the next frame starts a new stream in the module
   bool haveNumber = false;      // a data frame has been numbered
   uint32_t number = 0;          // number of the last data frame
-  bool lastJumped = false;      // the last data frame is not one after the one before it
+  bool lastJumped = false;      // the last data frame does not follow on from the one before it
   GstClockTime lastPts = GST_CLOCK_TIME_NONE;
   GstClockTime lastDuration = GST_CLOCK_TIME_NONE;
 
@@ -157,7 +158,9 @@ GstFlowReturn PrePush(GstAudioEncoder* encoder, GstBuffer** buffer) {
         GST_CLOCK_TIME_IS_VALID(state.lastPts) && pts > state.lastPts) {
       advance = std::max<uint64_t>(1, (pts - state.lastPts + zbgst::kFrameDuration / 2) / zbgst::kFrameDuration);
     }
-    state.lastJumped = state.haveNumber && advance != 1;
+    // The base class marks the first frame after a break in the input; its parity frame would
+    // pair it with the frame before the break.
+    state.lastJumped = state.haveNumber && (advance != 1 || GST_BUFFER_FLAG_IS_SET(out, GST_BUFFER_FLAG_DISCONT));
     state.number = state.haveNumber ? static_cast<uint32_t>((state.number + advance) & zbgst::kFrameNumberMask) : 0;
     state.haveNumber = true;
     state.lastPts = pts;
@@ -178,8 +181,9 @@ GstFlowReturn PrePush(GstAudioEncoder* encoder, GstBuffer** buffer) {
   return GST_FLOW_OK;
 }
 
-// A flush starts a new stream: nothing before it pairs with what follows.
-void Flush(GstAudioEncoder* encoder) { GST_ZBADPCM_ENC(encoder)->state->NewStream(); }
+// Nothing before a flush pairs with what follows; the numbers go on, so that a receiver does not
+// take the frames after it for old ones.
+void Flush(GstAudioEncoder* encoder) { GST_ZBADPCM_ENC(encoder)->state->restart = true; }
 
 void SetProperty(GObject* object, guint id, const GValue* value, GParamSpec* pspec) {
   GstZbAdpcmEnc* self = GST_ZBADPCM_ENC(object);
