@@ -248,6 +248,8 @@ static void gst_zbadpcm_enc_class_init(GstZbAdpcmEncClass* klass) {
   encoderClass->handle_frame = HandleFrame;
   encoderClass->pre_push = PrePush;
   encoderClass->flush = Flush;
+  // A parity frame has no input samples of its own to take metadata from.
+  encoderClass->transform_meta = nullptr;
 
   GST_DEBUG_CATEGORY_INIT(zbadpcmenc_debug, "zbadpcmenc", 0, "ZB ADPCM encoder");
 }
