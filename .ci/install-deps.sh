@@ -4,7 +4,8 @@
 #                            the host program's libraries; no Wine, MinGW or i386 packages
 #   install-deps.sh --all    everything the tests need as well: GoogleTest, Google Benchmark,
 #                            expat, the MinGW cross compiler and Wine (which adds the i386
-#                            architecture to dpkg)
+#                            architecture to dpkg), and GStreamer's development packages and
+#                            plug-ins, with which the GStreamer plug-in is built and tested
 set -eu
 export DEBIAN_FRONTEND=noninteractive
 
@@ -23,7 +24,9 @@ if [ $all -eq 1 ]; then
     googletest libgtest-dev libgmock-dev libbenchmark-dev libexpat1-dev \
     g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix mingw-w64-tools binutils-mingw-w64-i686 \
     wine wine32:i386 unzip \
-    clang-14 libclang-rt-14-dev"
+    clang-14 libclang-rt-14-dev \
+    libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-plugins-base \
+    gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-tools"
 fi
 apt-get -o Acquire::Retries=3 update
 # shellcheck disable=SC2086 # the list is meant to split into words
