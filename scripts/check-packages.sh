@@ -90,14 +90,23 @@ cp "$prefix/bin/zbhost" "$prefix"/lib/libzbadpcm.so.* "$WORK/moved/"
 run "$WORK/moved/zbhost" inspect | tee "$WORK/moved/inspect.txt"
 grep -qx "library $WORK/moved/libzbadpcm.so.0" "$WORK/moved/inspect.txt"
 
-echo "== Debian package"
+echo "== Debian packages"
 (cd "$RELEASE" && run cpack -G DEB -B "$WORK/deb")
-deb=$(ls "$WORK"/deb/zbadpcm_*.deb)
-run dpkg-deb --contents "$deb"
-as_root dpkg -i "$deb"
-deb_installed=zbadpcm
+debs=("$WORK"/deb/zbadpcm_*.deb)
+installed=(zbadpcm)
+if [ $gst -eq 1 ]; then
+  debs+=("$WORK"/deb/gstreamer1.0-zbadpcm_*.deb)
+  installed=(gstreamer1.0-zbadpcm zbadpcm)
+fi
+for deb in "${debs[@]}"; do run dpkg-deb --contents "$deb"; done
+deb_installed=("${installed[@]}")
+as_root dpkg -i "${debs[@]}"
 run /usr/bin/zbhost --seconds 1 --loss random:5 --seed 1 -o "$WORK/out-deb.wav"
-as_root dpkg -r zbadpcm
+if [ $gst -eq 1 ]; then
+  echo "== the packaged GStreamer plug-in, from GStreamer's own plug-in folder"
+  check_gst_plugin
+fi
+as_root dpkg -r "${deb_installed[@]}"
 deb_installed=()
 
 echo "== Windows zip, the C example built against it, run under Wine"
