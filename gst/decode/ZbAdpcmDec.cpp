@@ -114,6 +114,7 @@ gboolean Stop(GstAudioDecoder* decoder) {
   DecoderState& state = *GST_ZBADPCM_DEC(decoder)->state;
   state.module.reset();
   state.concealment.reset();
+  state.rate = 0;  // the next caps set the concealment up again
   return TRUE;
 }
 
