@@ -6,13 +6,18 @@
 
 namespace zbgst {
 
-void Playout::Restart(int64_t first) {
+void Playout::Restart(int64_t first, bool mayStartEarlier) {
   m_next = first;
   m_horizon = first - 1;
   m_held.clear();
+  m_bOpenAtStart = mayStartEarlier;
 }
 
 bool Playout::Put(int64_t index, std::vector<uint8_t> pcm) {
+  if (m_bOpenAtStart && index == m_next - 1) {
+    m_next = index;
+    m_bOpenAtStart = false;
+  }
   if (index < m_next) return false;
   return m_held.emplace(index, std::move(pcm)).second;
 }
@@ -21,6 +26,8 @@ void Playout::See(int64_t index) { m_horizon = std::max(m_horizon, index); }
 
 std::vector<Playout::Frame> Playout::TakeReady(bool all) {
   std::vector<Frame> ready;
+  if (m_bOpenAtStart && !all && m_horizon <= m_next) return ready;
+  m_bOpenAtStart = false;
   for (;;) {
     auto held = m_held.find(m_next);
     if (held != m_held.end()) {

@@ -24,8 +24,11 @@ class Playout {
     std::vector<uint8_t> pcm;
   };
 
-  // Starts over: the next frame out is `first`, nothing held, nothing seen.
-  void Restart(int64_t first);
+  // Starts over: the next frame out is `first`, nothing held, nothing seen. With
+  // `mayStartEarlier`, the frame before `first`, if it is rebuilt before anything has left (from
+  // the parity frame of `first`), starts the stream instead; the first frame waits for that
+  // until time reaches the frame after it.
+  void Restart(int64_t first, bool mayStartEarlier);
   int64_t next() const { return m_next; }
   int64_t horizon() const { return m_horizon; }
 
@@ -39,6 +42,7 @@ class Playout {
  private:
   int64_t m_next = 0;
   int64_t m_horizon = -1;
+  bool m_bOpenAtStart = false;  // nothing has left yet, and the frame before m_next may still come
   std::map<int64_t, std::vector<uint8_t>> m_held;
 };
 

@@ -28,9 +28,12 @@ enum { PROP_0, PROP_STATS };
 // Name of the `stats` structure and of the element message that carries it at the end of a stream.
 constexpr const char* kStatsName = "application/x-zbadpcmdec-stats";
 
-// The module's sequence number of the stream's first frame. The module's history starts as ten
-// zeros, which would make a frame numbered 0 look rendered and its partner slots filled.
-constexpr int32_t kFirstModuleSeq = 2;
+// Index of the stream's first frame that arrives; the frame before it (index 0) may still be
+// rebuilt from its parity frame.
+constexpr int64_t kFirstIndex = 1;
+// The module's sequence number of index 0. The module's history starts as ten zeros, which
+// would make a frame numbered 0 look rendered, and its stored frames as numbered 0.
+constexpr int32_t kModuleSeqOffset = 2;
 // Longest run of missing frames that is filled (1 s); a longer jump starts a new stream.
 constexpr int64_t kMaxFillFrames = zbgst::kFramesPerSecond;
 // Recently seen frame numbers remembered per kind, to recognise duplicates.
@@ -55,7 +58,7 @@ struct DecoderState {
   bool anchored = false;       // the stream's first frame has come
   uint32_t lastNumber = 0;     // highest frame number so far and its index
   int64_t lastIndex = 0;
-  GstClockTime firstPts = 0;   // timestamp of frame index 0
+  GstClockTime firstPts = 0;   // timestamp of the first frame that arrived, kFirstIndex
   zbgst::Playout playout;
   std::array<int64_t, kSeenRing> seenData{};
   std::array<int64_t, kSeenRing> seenParity{};
@@ -190,10 +193,17 @@ int64_t IndexOf(DecoderState& state, uint32_t number) {
 void Anchor(DecoderState& state, uint32_t number, GstClockTime pts) {
   state.anchored = true;
   state.lastNumber = number;
-  state.lastIndex = 0;
+  state.lastIndex = kFirstIndex;
   state.firstPts = GST_CLOCK_TIME_IS_VALID(pts) ? pts : 0;
-  state.playout.Restart(0);
+  // The frame before the first can lead only where there is time for it.
+  state.playout.Restart(kFirstIndex, state.firstPts >= zbgst::kFrameDuration);
   state.outDiscont = true;
+}
+
+// The timestamp of the frame at `index`.
+GstClockTime TimeOf(const DecoderState& state, int64_t index) {
+  return static_cast<GstClockTime>(static_cast<int64_t>(state.firstPts) +
+                                   (index - kFirstIndex) * static_cast<int64_t>(zbgst::kFrameDuration));
 }
 
 GstFlowReturn HandleFrame(GstAudioDecoder* decoder, GstBuffer* buffer) {
@@ -225,7 +235,7 @@ GstFlowReturn HandleFrame(GstAudioDecoder* decoder, GstBuffer* buffer) {
       return GST_FLOW_ERROR;
     }
     Anchor(state, header.number, GST_BUFFER_PTS(buffer));
-    index = 0;
+    index = kFirstIndex;
   }
 
   std::array<int64_t, kSeenRing>& seen = header.parity ? state.seenParity : state.seenData;
@@ -239,11 +249,11 @@ GstFlowReturn HandleFrame(GstAudioDecoder* decoder, GstBuffer* buffer) {
     // A late data frame still goes to the module: as its last data frame it may rebuild the next.
     slot = index;
     Count(self, [&](Stats& stats) { ++(late ? stats.late : header.parity ? stats.parityReceived : stats.received); });
-    state.module->Push(header.parity ? AV_TYPE_ADPCM_PARITY : AV_TYPE_ADPCM, static_cast<int32_t>(index) + kFirstModuleSeq,
+    state.module->Push(header.parity ? AV_TYPE_ADPCM_PARITY : AV_TYPE_ADPCM, static_cast<int32_t>(index) + kModuleSeqOffset,
                        map.data + zbgst::kFrameHeaderBytes, static_cast<uint32_t>(codedBytes));
     guint64 rebuilt = 0;
     for (zbgst::EmittedFrame& frame : state.module->TakeEmitted()) {
-      const int64_t rendered = frame.seq - kFirstModuleSeq;
+      const int64_t rendered = frame.seq - kModuleSeqOffset;
       const bool wasRebuilt = header.parity || rendered != index;
       if (frame.bytes.size() == zbgst::PcmBytesPerFrame(state.rate) &&
           state.playout.Put(rendered, std::move(frame.bytes)) && wasRebuilt) {
@@ -262,7 +272,7 @@ GstFlowReturn PrePush(GstAudioDecoder* decoder, GstBuffer** buffer) {
   DecoderState& state = *GST_ZBADPCM_DEC(decoder)->state;
   GstBuffer* out = *buffer;
   const uint64_t frames = gst_buffer_get_size(out) / zbgst::PcmBytesPerFrame(state.rate);
-  GST_BUFFER_PTS(out) = state.firstPts + static_cast<GstClockTime>(state.outIndex) * zbgst::kFrameDuration;
+  GST_BUFFER_PTS(out) = TimeOf(state, state.outIndex);
   GST_BUFFER_DURATION(out) = frames * zbgst::kFrameDuration;
   if (state.outDiscont) {
     GST_BUFFER_FLAG_SET(out, GST_BUFFER_FLAG_DISCONT);
@@ -310,9 +320,10 @@ gboolean SinkEvent(GstAudioDecoder* decoder, GstEvent* event) {
       gst_event_parse_gap(event, &pts, &duration);
       if (GST_CLOCK_TIME_IS_VALID(pts) && pts >= state.firstPts) {
         const GstClockTime end = pts + (GST_CLOCK_TIME_IS_VALID(duration) ? duration : 0);
-        // The frames that start before the gap's end.
-        const int64_t last = static_cast<int64_t>((end - state.firstPts + zbgst::kFrameDuration - 1) /
-                                                  zbgst::kFrameDuration) - 1;
+        // The last frame that starts before the gap's end.
+        const int64_t last = kFirstIndex - 1 +
+                             static_cast<int64_t>((end - state.firstPts + zbgst::kFrameDuration - 1) /
+                                                  zbgst::kFrameDuration);
         state.playout.See(std::min(last, state.playout.horizon() + kMaxFillFrames));
         PushReady(self, false);
       }

@@ -92,6 +92,8 @@ INSTANTIATE_TEST_SUITE_P(
         LossCase{{"NoLoss"}, {}, {}, false, {}, 0, 0},
         // A lost data frame comes back from its own parity frame and the frame before.
         LossCase{{"DataFrame"}, {"d5"}, {}, false, {}, 1, 0},
+        // ... the first one too, from the parity frame of the frame after it.
+        LossCase{{"FirstDataFrame"}, {"d0"}, {}, false, {}, 1, 0},
         // ... or, when its parity frame is lost too, from the next pair, after the next frame.
         LossCase{{"DataFrameAndItsParity"}, {"d5", "p5"}, {}, false, {}, 1, 0},
         // With both parity frames that cover it gone, a frame is lost.
