@@ -1,5 +1,5 @@
-// The RTP pair in harnesses: one packet per coded frame, a parity frame on its data frame's RTP
-// timestamp, the marker after a discontinuity, and frames back unchanged after depayloading;
+// The payloader in a harness: one packet per coded frame, a parity frame on its data frame's RTP
+// timestamp, the marker after a discontinuity (the depayloader is run by the UDP loopback test);
 // and, for every element, the caps it refuses.
 #include <gst/check/gstharness.h>
 #include <gst/rtp/gstrtpbuffer.h>
@@ -56,22 +56,6 @@ TEST(RtpTest, EachFrameTravelsInAPacketOfItsOwn) {
   gst_harness_teardown(harness);
 }
 
-TEST(RtpTest, DepayloadingGivesTheFramesBack) {
-  const std::vector<CodedFrame> frames = Encode(adpcm_signals::Speech(6 * 320, 2), kTestRate);
-  GstHarness* harness = gst_harness_new_parse("rtpzbadpcmpay ! rtpzbadpcmdepay");
-  gst_harness_set_src_caps_str(harness, kCodedCaps);
-  for (const CodedFrame& frame : frames) gst_harness_push(harness, ToBuffer(frame));
-  const std::vector<GstBuffer*> out = PullAll(harness);
-  ASSERT_EQ(out.size(), frames.size());
-  for (std::size_t i = 0; i < out.size(); ++i) {
-    const CodedFrame back = ToCodedFrame(out[i]);
-    EXPECT_EQ(back.bytes, frames[i].bytes);
-    EXPECT_EQ(back.pts, frames[i].pts);
-    gst_buffer_unref(out[i]);
-  }
-  gst_harness_teardown(harness);
-}
-
 struct RefusedCaps : NamedRow {
   const char* factory;
   const char* caps;
@@ -95,10 +79,8 @@ INSTANTIATE_TEST_SUITE_P(
     Refused, CapsTest,
     ::testing::Values(
         RefusedCaps{{"EncoderStereo"}, "zbadpcmenc", "audio/x-raw, format=S16LE, layout=interleaved, rate=16000, channels=2"},
-        RefusedCaps{{"EncoderBigEndian"}, "zbadpcmenc", "audio/x-raw, format=S16BE, layout=interleaved, rate=16000, channels=1"},
         RefusedCaps{{"EncoderRate44100"}, "zbadpcmenc", "audio/x-raw, format=S16LE, layout=interleaved, rate=44100, channels=1"},
         RefusedCaps{{"DecoderRate11025"}, "zbadpcmdec", "audio/x-zbadpcm, rate=11025, channels=1"},
-        RefusedCaps{{"DecoderRawAudio"}, "zbadpcmdec", "audio/x-raw, format=S16LE, rate=16000, channels=1"},
         RefusedCaps{{"PayloaderStereo"}, "rtpzbadpcmpay", "audio/x-zbadpcm, rate=16000, channels=2"},
         RefusedCaps{{"DepayloaderOtherEncoding"}, "rtpzbadpcmdepay",
                     "application/x-rtp, media=audio, clock-rate=16000, encoding-name=L16"},

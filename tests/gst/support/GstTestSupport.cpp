@@ -1,6 +1,8 @@
 // GStreamer set-up and the element runs the plug-in's tests share.
 #include "tests/gst/support/GstTestSupport.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cstdlib>
 
@@ -90,17 +92,35 @@ void Decode(const std::vector<CodedFrame>& frames, Decoded& out, bool plc, const
   gst_harness_push_event(harness, gst_event_new_eos());
   GstClockTime expected = 0;
   for (GstBuffer* buffer : PullAll(harness)) {
-    out.continuous = out.continuous && GST_BUFFER_PTS(buffer) == expected;
-    expected = GST_BUFFER_PTS(buffer) + GST_BUFFER_DURATION(buffer);
-    GstMapInfo map;
-    gst_buffer_map(buffer, &map, GST_MAP_READ);
-    const auto* samples = reinterpret_cast<const int16_t*>(map.data);
-    out.samples.insert(out.samples.end(), samples, samples + map.size / sizeof(int16_t));
-    gst_buffer_unmap(buffer, &map);
+    Append(buffer, out, expected);
     gst_buffer_unref(buffer);
   }
   g_object_get(harness->element, "stats", &out.stats, nullptr);
   gst_harness_teardown(harness);
+}
+
+void Append(GstBuffer* buffer, Decoded& out, GstClockTime& expectedPts) {
+  out.continuous = out.continuous && (expectedPts == GST_CLOCK_TIME_NONE || GST_BUFFER_PTS(buffer) == expectedPts);
+  expectedPts = GST_BUFFER_PTS(buffer) + GST_BUFFER_DURATION(buffer);
+  GstMapInfo map;
+  gst_buffer_map(buffer, &map, GST_MAP_READ);
+  const auto* samples = reinterpret_cast<const int16_t*>(map.data);
+  out.samples.insert(out.samples.end(), samples, samples + map.size / sizeof(int16_t));
+  gst_buffer_unmap(buffer, &map);
+}
+
+void ExpectLosslessBut(const std::vector<int16_t>& got, const std::vector<int16_t>& lossless,
+                       const std::set<int>& lost) {
+  const auto samples = static_cast<std::ptrdiff_t>(zbgst::SamplesPerFrame(kTestRate));
+  ASSERT_EQ(got.size(), lossless.size());
+  for (std::ptrdiff_t n = 0; n * samples < static_cast<std::ptrdiff_t>(got.size()); ++n) {
+    const auto frame = got.begin() + n * samples;
+    if (lost.count(static_cast<int>(n)) != 0) {
+      EXPECT_TRUE(std::all_of(frame, frame + samples, [](int16_t s) { return s == 0; })) << "frame " << n;
+    } else {
+      EXPECT_TRUE(std::equal(frame, frame + samples, lossless.begin() + n * samples)) << "frame " << n;
+    }
+  }
 }
 
 }  // namespace zbtest

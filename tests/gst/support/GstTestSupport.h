@@ -7,6 +7,7 @@
 #include <gst/gst.h>
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -38,7 +39,7 @@ std::vector<CodedFrame> Encode(const std::vector<uint8_t>& pcm, int rate, bool p
 // What zbadpcmdec made of a list of coded frames followed by EOS.
 struct Decoded {
   std::vector<int16_t> samples;
-  bool continuous = true;        // every buffer starts where the one before ended, from 0
+  bool continuous = true;        // every buffer starts where the one before ended
   GstStructure* stats = nullptr;  // owned
   ~Decoded() { if (stats != nullptr) gst_structure_free(stats); }
   uint64_t Stat(const char* field) const;
@@ -50,5 +51,10 @@ struct PositionedEvent {
 };
 void Decode(const std::vector<CodedFrame>& frames, Decoded& out, bool plc = false,
             const std::vector<PositionedEvent>& events = {});
+// Adds a PCM buffer to `out`, checking that it starts where the one before ended.
+void Append(GstBuffer* buffer, Decoded& out, GstClockTime& expectedPts);
+// Every 20 ms frame of `got` equals `lossless`, but those in `lost`, which are silent.
+void ExpectLosslessBut(const std::vector<int16_t>& got, const std::vector<int16_t>& lossless,
+                       const std::set<int>& lost);
 
 }  // namespace zbtest
