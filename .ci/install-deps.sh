@@ -6,8 +6,10 @@
 #   install-deps.sh --all    everything the tests need as well: GoogleTest, Google Benchmark,
 #                            expat, the MinGW cross compiler and Wine (which adds the i386
 #                            architecture to dpkg), espeak-ng and sox for the speech the
-#                            tests and the concealment evaluation speak, and libspandsp,
-#                            whose concealment the evaluation compares
+#                            tests and the concealment evaluation speak, libspandsp,
+#                            whose concealment the evaluation compares, and GStreamer's
+#                            development packages and plug-ins, with which the GStreamer
+#                            plug-in is built and tested
 set -eu
 export DEBIAN_FRONTEND=noninteractive
 
@@ -28,7 +30,9 @@ if [ $all -eq 1 ]; then
     g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix mingw-w64-tools binutils-mingw-w64-i686 \
     wine wine32:i386 unzip \
     clang-14 libclang-rt-14-dev \
-    espeak-ng sox libspandsp-dev"
+    espeak-ng sox libspandsp-dev \
+    libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-plugins-base \
+    gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-tools"
 fi
 apt-get -o Acquire::Retries=3 update
 # shellcheck disable=SC2086 # the list is meant to split into words

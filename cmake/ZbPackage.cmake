@@ -38,5 +38,20 @@ else()
   # Dependencies read from the binaries; shlibs and the ldconfig trigger for the library.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+  if(ZB_BUILD_GST)
+    # Two packages: zbadpcm (the library, headers, zbhost) and gstreamer1.0-zbadpcm (the plug-in).
+    set(CPACK_DEB_COMPONENT_INSTALL ON)
+    set(CPACK_COMPONENTS_ALL library gstreamer)
+    set(CPACK_DEBIAN_LIBRARY_PACKAGE_NAME zbadpcm)
+    set(CPACK_DEBIAN_GSTREAMER_PACKAGE_NAME gstreamer1.0-zbadpcm)
+    set(CPACK_DEBIAN_GSTREAMER_PACKAGE_SECTION sound)
+    set(CPACK_COMPONENT_GSTREAMER_DESCRIPTION
+      "GStreamer elements zbadpcmenc, zbadpcmdec, rtpzbadpcmpay and rtpzbadpcmdepay")
+    # dpkg-shlibdeps cannot resolve the library from the sibling package, so the plug-in's
+    # dependencies are named here: the library of this very version and GStreamer's libraries.
+    set(CPACK_DEBIAN_GSTREAMER_PACKAGE_SHLIBDEPS OFF)
+    set(CPACK_DEBIAN_GSTREAMER_PACKAGE_DEPENDS
+      "zbadpcm (= ${PROJECT_VERSION}), libgstreamer1.0-0 (>= ${ZB_GST_PROBE_gstreamer-1.0_VERSION}), libgstreamer-plugins-base1.0-0 (>= ${ZB_GST_PROBE_gstreamer-1.0_VERSION}), libglib2.0-0, libstdc++6, libc6")
+  endif()
 endif()
 include(CPack)

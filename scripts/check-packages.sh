@@ -4,8 +4,10 @@
 #      with find_package(zbadpcm CONFIG) and a C++ host with pkg-config; run the installed
 #      zbhost, and a copy moved elsewhere with the library beside it: both find the library
 #      through the program's run path;
-#   2. the Debian package: made with cpack, installed with dpkg, zbhost run from it once,
+#   2. the Debian packages: made with cpack, installed with dpkg, zbhost run from it once,
 #      then removed again;
+#   with the GStreamer plug-in built: in the scratch prefix and from its Debian package,
+#   gst-inspect-1.0 finds it and a pipeline streams through its four elements;
 #   3. the Windows zip: made with cpack, unpacked, the C example and (through the zip's
 #      pkg-config file) the C++ host built against its DLL with MinGW and run under Wine.
 # Builds only the library and zbhost in each tree. Needs root (or sudo) for dpkg, and Wine
@@ -21,14 +23,14 @@ readonly MINGW_CC=i686-w64-mingw32-gcc-posix
 readonly MINGW_CXX=i686-w64-mingw32-g++-posix
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/zb-packages.XXXXXX")
 readonly WORK
-deb_installed=""
+deb_installed=()
 
 as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
 }
 
 cleanup() {
-  if [ -n "$deb_installed" ]; then as_root dpkg -r "$deb_installed" >/dev/null || true; fi
+  if [ ${#deb_installed[@]} -gt 0 ]; then as_root dpkg -r "${deb_installed[@]}" >/dev/null || true; fi
   rm -rf "$WORK"
 }
 trap cleanup EXIT
@@ -38,11 +40,33 @@ run() {
   "$@"
 }
 
+# gst-inspect-1.0 keeps its registry here, not in the user's cache.
+export GST_REGISTRY=$WORK/gst-registry.bin
+# A second of test tone through the plug-in's four elements.
+check_gst_plugin() {
+  run gst-inspect-1.0 zbadpcm
+  run gst-launch-1.0 -q audiotestsrc num-buffers=50 samplesperbuffer=320 \
+    ! audio/x-raw,format=S16LE,rate=16000,channels=1 ! zbadpcmenc ! rtpzbadpcmpay \
+    ! rtpzbadpcmdepay ! zbadpcmdec ! fakesink
+}
+
 echo "== install into a scratch prefix"
 prefix=$WORK/prefix
 run cmake --preset release >/dev/null
-run cmake --build --preset release -j "$JOBS" --target zbadpcm zbhost
+targets=(zbadpcm zbhost)
+gst=0
+if grep -q '^ZB_BUILD_GST:BOOL=ON' "$RELEASE/CMakeCache.txt"; then
+  gst=1
+  targets+=(gstzbadpcm)
+fi
+run cmake --build --preset release -j "$JOBS" --target "${targets[@]}"
 run cmake --install "$RELEASE" --prefix "$prefix"
+
+if [ $gst -eq 1 ]; then
+  echo "== the installed GStreamer plug-in, found through GST_PLUGIN_PATH"
+  plugin=$(find "$prefix" -name libgstzbadpcm.so)
+  GST_PLUGIN_PATH=$(dirname "$plugin") check_gst_plugin
+fi
 
 echo "== find_package consumer: the C example"
 run cmake -S examples -B "$WORK/find-package" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" \
@@ -66,15 +90,24 @@ cp "$prefix/bin/zbhost" "$prefix"/lib/libzbadpcm.so.* "$WORK/moved/"
 run "$WORK/moved/zbhost" inspect | tee "$WORK/moved/inspect.txt"
 grep -qx "library $WORK/moved/libzbadpcm.so.0" "$WORK/moved/inspect.txt"
 
-echo "== Debian package"
+echo "== Debian packages"
 (cd "$RELEASE" && run cpack -G DEB -B "$WORK/deb")
-deb=$(ls "$WORK"/deb/zbadpcm_*.deb)
-run dpkg-deb --contents "$deb"
-as_root dpkg -i "$deb"
-deb_installed=zbadpcm
+debs=("$WORK"/deb/zbadpcm_*.deb)
+installed=(zbadpcm)
+if [ $gst -eq 1 ]; then
+  debs+=("$WORK"/deb/gstreamer1.0-zbadpcm_*.deb)
+  installed=(gstreamer1.0-zbadpcm zbadpcm)
+fi
+for deb in "${debs[@]}"; do run dpkg-deb --contents "$deb"; done
+deb_installed=("${installed[@]}")
+as_root dpkg -i "${debs[@]}"
 run /usr/bin/zbhost --seconds 1 --loss random:5 --seed 1 -o "$WORK/out-deb.wav"
-as_root dpkg -r zbadpcm
-deb_installed=""
+if [ $gst -eq 1 ]; then
+  echo "== the packaged GStreamer plug-in, from GStreamer's own plug-in folder"
+  check_gst_plugin
+fi
+as_root dpkg -r "${deb_installed[@]}"
+deb_installed=()
 
 echo "== Windows zip, the C example built against it, run under Wine"
 if [ ! -f "$MINGW/CMakeCache.txt" ]; then run cmake --preset mingw >/dev/null; fi

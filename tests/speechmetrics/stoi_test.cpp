@@ -6,6 +6,7 @@
 
 #include <sndfile.h>
 #include <soxr.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -36,7 +37,8 @@ struct Speech {
 // Spoken once for all the rows.
 const Speech& SpokenSpeech() {
   static const Speech speech = [] {
-    const std::string path = testing::TempDir() + "stoi_test_speech.wav";
+    // One file per process: CTest runs the rows side by side.
+    const std::string path = testing::TempDir() + "stoi_test_speech_" + std::to_string(getpid()) + ".wav";
     const std::string command = "espeak-ng -v en-us -w '" + path + "' '" + kSentences + "'";
     Speech s;
     if (std::system(command.c_str()) != 0) return s;

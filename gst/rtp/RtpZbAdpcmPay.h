@@ -1,0 +1,13 @@
+// rtpzbadpcmpay: one coded frame per RTP packet, data and parity frames alike.
+#pragma once
+
+#include <gst/rtp/gstrtpbasepayload.h>
+
+G_BEGIN_DECLS
+
+#define GST_TYPE_RTP_ZBADPCM_PAY (gst_rtp_zbadpcm_pay_get_type())
+G_DECLARE_FINAL_TYPE(GstRtpZbAdpcmPay, gst_rtp_zbadpcm_pay, GST, RTP_ZBADPCM_PAY, GstRTPBasePayload)
+
+GST_ELEMENT_REGISTER_DECLARE(rtpzbadpcmpay);
+
+G_END_DECLS
