@@ -1,0 +1,203 @@
+// The searching block encoder: a beam of the closest code sequences, followed through the
+// decoder's own steps, so that what it scores is what a decoder plays.
+#include "codec/AdpcmSearch.h"
+
+#include <cstring>
+
+#include "codec/AdpcmKernel.h"
+
+namespace {
+
+constexpr int32_t kGroupPcmBytes = 16;  // one group: 8 samples, coded into 4 bytes
+constexpr int32_t kGroupSamples = 8;
+constexpr int32_t kGroupCodeBytes = 4;
+constexpr int32_t kPcmSampleBytes = 2;
+// Code sequences kept from one sample to the next: the closest ones, no two in the same
+// decoder state.
+constexpr int32_t kSearchPaths = 8;
+// Magnitudes tried beside the nearest one, on each side of it.
+constexpr int32_t kSearchSpread = 1;
+
+int32_t LoadPcm(const uint8_t* bytes) {
+  return static_cast<int16_t>(static_cast<uint16_t>(bytes[0] | (bytes[1] << 8)));
+}
+
+// A decoder state reached by a code sequence, and the sequence's squared error so far.
+struct SearchPath {
+  int64_t error;
+  int32_t predictor;  // the last decoded sample
+  int32_t stepIndex;
+};
+
+// Per sample and kept path: its last code and the path (of the sample before) it extends.
+struct SearchStep {
+  uint8_t code;
+  uint8_t from;
+};
+
+// Within 32 bits unsigned for any two 16-bit samples.
+uint32_t SquaredError(int32_t sample, int32_t decoded) {
+  const uint32_t e = static_cast<uint32_t>(sample >= decoded ? sample - decoded : decoded - sample);
+  return e * e;
+}
+
+// Decodes the block's codes as a decoder does and scores them against `pcm`.
+SearchPath ScoreBlock(const uint8_t* block, const uint8_t* pcm, int32_t samples) {
+  AdpcmChannelState header{};
+  ReadAdpcmHeader(header, block);
+  SearchPath path{0, header.decodePredictor, header.stepIndex};
+  AdpcmDecoderLink link = AdpcmDecoderLinkOf(path.stepIndex);
+  for (int32_t t = 0; t < samples; ++t) {
+    const uint32_t byte = block[kAdpcmHeaderBytes + t / 2];
+    const uint32_t code = (t % 2 == 0 ? byte : byte >> kAdpcmNibbleBits) & kAdpcmNibbleMask;
+    path.error += SquaredError(LoadPcm(pcm + t * kPcmSampleBytes), AdpcmDecodeStep(path.predictor, link, code));
+  }
+  path.stepIndex = AdpcmDecoderStepIndex(link);
+  return path;
+}
+
+// The paths of the next sample: at most kSearchPaths, the closest offered, one per state.
+class NextPaths {
+ public:
+  int32_t Count() const { return m_nCount; }
+  const SearchPath* Paths() const { return m_paths; }
+
+  // Whether a path with this error could still be kept; checked before the state is formed.
+  bool Admits(int64_t error) const { return m_nCount < kSearchPaths || error < m_paths[m_nWorst].error; }
+
+  // Keeps the path unless a kept one in the same state is as close; returns its slot, or
+  // -1 when it is not kept.
+  int32_t Offer(const SearchPath& path) {
+    int32_t slot = -1;
+    for (int32_t k = 0; k < m_nCount; ++k) {
+      if (m_paths[k].predictor == path.predictor && m_paths[k].stepIndex == path.stepIndex) {
+        if (m_paths[k].error <= path.error) return -1;
+        slot = k;
+        break;
+      }
+    }
+    if (slot < 0) slot = m_nCount < kSearchPaths ? m_nCount++ : m_nWorst;
+    m_paths[slot] = path;
+    if (m_nCount == kSearchPaths) {
+      m_nWorst = 0;
+      for (int32_t k = 1; k < kSearchPaths; ++k) {
+        if (m_paths[k].error > m_paths[m_nWorst].error) m_nWorst = k;
+      }
+    }
+    return slot;
+  }
+
+ private:
+  SearchPath m_paths[kSearchPaths];
+  int32_t m_nCount = 0;
+  int32_t m_nWorst = 0;  // the farthest kept path, once all slots are taken
+};
+
+// The codes tried after a path: the nearest one, the magnitudes beside it on the same side
+// and, near zero, the smallest step to the other side.
+struct Candidates {
+  uint32_t nearest;
+  uint32_t code[2 * kSearchSpread + 1];
+  int32_t count;
+};
+
+Candidates CandidatesOf(const SearchPath& path, int32_t sample) {
+  const int32_t difference = sample - path.predictor;
+  const uint32_t sign = difference < 0 ? kAdpcmSignBit : 0;
+  const int32_t d = difference < 0 ? -difference : difference;
+  // The magnitude whose decoded amount lies nearest the difference: the encoder's own
+  // decision, read from its thresholds.
+  const AdpcmEncoderRow& row = AdpcmEncoderRows.row[path.stepIndex];
+  int32_t nearest = 0;
+  for (int32_t k = 0; k < kAdpcmMagnitudes - 1; ++k) nearest += d >= row.threshold[k] ? 1 : 0;
+  Candidates candidates{sign | static_cast<uint32_t>(nearest), {}, 0};
+  const int32_t low = nearest > kSearchSpread ? nearest - kSearchSpread : 0;
+  const int32_t high = nearest < kAdpcmMagnitudes - 1 - kSearchSpread ? nearest + kSearchSpread : kAdpcmMagnitudes - 1;
+  for (int32_t m = low; m <= high; ++m) {
+    if (m != nearest) candidates.code[candidates.count++] = sign | static_cast<uint32_t>(m);
+  }
+  if (nearest == 0) candidates.code[candidates.count++] = sign ^ kAdpcmSignBit;
+  return candidates;
+}
+
+// Offers the path `from` extended by `code` for `sample`; records the step when it is kept.
+inline void Extend(NextPaths& next, SearchStep* steps, const SearchPath& path, int32_t from, int32_t sample,
+                   uint32_t code) {
+  const AdpcmDecoderLink link = AdpcmDecoderLinkOf(path.stepIndex);
+  const int32_t predictor = AdpcmAddAmount(path.predictor, AdpcmDecoderAmount(link, code));
+  const int64_t error = path.error + SquaredError(sample, predictor);
+  if (!next.Admits(error)) return;
+  const int32_t stepIndex = AdpcmDecoderStepIndex(AdpcmDecoderNext(link, code));
+  const int32_t slot = next.Offer(SearchPath{error, predictor, stepIndex});
+  if (slot >= 0) steps[slot] = SearchStep{static_cast<uint8_t>(code), static_cast<uint8_t>(from)};
+}
+
+// Searches the codes of one block of `samples` samples (at most kAdpcmSearchMaxSamples)
+// from the header's state, writes them two to a byte to `codes` and returns the chosen path.
+SearchPath SearchBlock(uint8_t* codes, const uint8_t* pcm, int32_t samples, int32_t startIndex) {
+  SearchStep steps[kAdpcmSearchMaxSamples][kSearchPaths];
+  SearchPath paths[kSearchPaths];
+  paths[0] = SearchPath{0, LoadPcm(pcm), startIndex};
+  int32_t count = 1;
+  for (int32_t t = 0; t < samples; ++t) {
+    const int32_t sample = LoadPcm(pcm + t * kPcmSampleBytes);
+    // Each path's nearest code first: they fill the beam with close paths, so that most of
+    // the other candidates are turned away by their error alone.
+    NextPaths next;
+    Candidates around[kSearchPaths];
+    for (int32_t j = 0; j < count; ++j) {
+      around[j] = CandidatesOf(paths[j], sample);
+      Extend(next, steps[t], paths[j], j, sample, around[j].nearest);
+    }
+    for (int32_t j = 0; j < count; ++j) {
+      for (int32_t c = 0; c < around[j].count; ++c) Extend(next, steps[t], paths[j], j, sample, around[j].code[c]);
+    }
+    count = next.Count();
+    std::memcpy(paths, next.Paths(), sizeof(SearchPath) * static_cast<size_t>(count));
+  }
+
+  int32_t best = 0;
+  for (int32_t k = 1; k < count; ++k) {
+    if (paths[k].error < paths[best].error) best = k;
+  }
+  // Back from the chosen path's end: the later code of each byte comes first.
+  int32_t slot = best;
+  for (int32_t t = samples - 1; t >= 0; --t) {
+    const SearchStep& step = steps[t][slot];
+    if (t % 2 == 1) {
+      codes[t / 2] = static_cast<uint8_t>(step.code << kAdpcmNibbleBits);
+    } else {
+      codes[t / 2] = static_cast<uint8_t>(codes[t / 2] | step.code);
+    }
+    slot = step.from;
+  }
+  return paths[best];
+}
+
+}  // namespace
+
+int32_t SearchAdpcmBlocks(AdpcmCodecState& state, uint8_t* out, const uint8_t* pcm, int32_t count) {
+  if (count <= 0 || state.pcmBytesPerBlock < 0) return 0;
+  const int32_t groups = state.pcmBytesPerBlock / kGroupPcmBytes;
+  const int32_t samples = groups * kGroupSamples;
+  const int32_t blockBytes = kAdpcmHeaderBytes + groups * kGroupCodeBytes;
+  for (int32_t b = 0; b < count; ++b) {
+    uint8_t* block = out + b * blockBytes;
+    const uint8_t* piece = pcm + b * state.pcmBytesPerBlock;
+    // The carried encoder's block first: the header, and the codes to beat.
+    EncodeAdpcmBlocksCarried(state, block, piece, 1);
+    SearchPath chosen = ScoreBlock(block, piece, samples);
+    if (samples > 0 && samples <= kAdpcmSearchMaxSamples) {
+      uint8_t codes[kAdpcmSearchMaxSamples / 2];
+      const int32_t startIndex = block[2];
+      const SearchPath found = SearchBlock(codes, piece, samples, startIndex);
+      if (found.error < chosen.error) {
+        std::memcpy(block + kAdpcmHeaderBytes, codes, static_cast<size_t>(samples / 2));
+        chosen = found;
+      }
+    }
+    state.channel[0].encodePredictor = chosen.predictor;
+    state.channel[0].stepIndex = static_cast<int16_t>(chosen.stepIndex);
+  }
+  return count * blockBytes;
+}
