@@ -1,8 +1,8 @@
-// The carried and the searching block encoders against a carried encoder written out here
-// over the reference steps: the carried encoder's bytes equal it; the search's blocks start
-// where it would start them, never decode farther from the input than its block from the
-// same start, and leave the decoder's own end state. Every encoder's blocks decode alike
-// through the library's decoder and the reference decoder.
+// The carried and the searching block encoders against the reference's carried encoder:
+// the carried encoder's bytes equal it; the search's blocks start where it would start
+// them, never decode farther from the input than its block from the same start, and leave
+// the decoder's own end state. Every encoder's blocks decode alike through the library's
+// decoder and the reference decoder.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -23,24 +23,12 @@ constexpr int32_t kSignalSamples = adpcm_signals::kSampleRate;  // 1 s
 
 int32_t BlockBytesOf(int32_t pcmBytesPerBlock) { return kAdpcmHeaderBytes + pcmBytesPerBlock / 16 * 4; }
 
-// Carried block by block: the header takes the first sample and the index the block before
-// ended with, then every sample of the block is coded from there.
+// Carried block by block by the reference encoder.
 std::vector<uint8_t> CarriedByHand(const uint8_t* pcm, int32_t pcmBytesPerBlock, int32_t blocks, int32_t stepIndex) {
-  std::vector<uint8_t> out;
-  AdpcmChannelState channel{0, static_cast<int16_t>(stepIndex), 0};
+  std::vector<uint8_t> out(static_cast<size_t>(blocks * BlockBytesOf(pcmBytesPerBlock)));
+  AdpcmCodecState state{1, pcmBytesPerBlock, 0, {{0, static_cast<int16_t>(stepIndex), 0}, {}}};
   for (int32_t b = 0; b < blocks; ++b) {
-    const uint8_t* piece = pcm + b * pcmBytesPerBlock;
-    const int16_t first = ref::LoadSample(piece);
-    channel.encodePredictor = first;
-    out.push_back(static_cast<uint8_t>(first & 0xFF));
-    out.push_back(static_cast<uint8_t>((first >> 8) & 0xFF));
-    out.push_back(static_cast<uint8_t>(channel.stepIndex));
-    out.push_back(0);
-    for (int32_t s = 0; s < pcmBytesPerBlock / 16 * 8; s += 2) {
-      const uint8_t low = ref::EncodeSample(channel, ref::LoadSample(piece + 2 * s));
-      const uint8_t high = ref::EncodeSample(channel, ref::LoadSample(piece + 2 * s + 2));
-      out.push_back(static_cast<uint8_t>(low | (high << 4)));
-    }
+    ref::EncodeBlockCarried(state, out.data() + b * BlockBytesOf(pcmBytesPerBlock), pcm + b * pcmBytesPerBlock);
   }
   return out;
 }
