@@ -15,16 +15,24 @@ constexpr int32_t kPcmSampleBytes = 2;
 // Code sequences kept from one sample to the next: the closest ones, no two in the same
 // decoder state.
 constexpr int32_t kSearchPaths = 8;
-// Magnitudes tried beside the nearest one, on each side of it.
-constexpr int32_t kSearchSpread = 1;
 
 int32_t LoadPcm(const uint8_t* bytes) {
   return static_cast<int16_t>(static_cast<uint16_t>(bytes[0] | (bytes[1] << 8)));
 }
 
-// A decoder state reached by a code sequence, and the sequence's squared error so far.
-struct SearchPath {
+// A block's squared error as a decoder decodes it, and the decoder's state at its end.
+struct BlockScore {
   int64_t error;
+  int32_t predictor;  // the last decoded sample
+  int32_t stepIndex;
+};
+
+// A decoder state reached by a code sequence, and the sequence's squared error so far beyond
+// the closest sequence's, held in 32 bits (which 32-bit builds add and compare in one
+// instruction) and saturating at the top: a block's chosen codes are scored again in full
+// before they are kept.
+struct SearchPath {
+  uint32_t error;
   int32_t predictor;  // the last decoded sample
   int32_t stepIndex;
 };
@@ -41,11 +49,16 @@ uint32_t SquaredError(int32_t sample, int32_t decoded) {
   return e * e;
 }
 
+uint32_t AddSaturating(uint32_t a, uint32_t b) {
+  const uint32_t sum = a + b;
+  return sum < a ? UINT32_MAX : sum;
+}
+
 // Decodes the block's codes as a decoder does and scores them against `pcm`.
-SearchPath ScoreBlock(const uint8_t* block, const uint8_t* pcm, int32_t samples) {
+BlockScore ScoreBlock(const uint8_t* block, const uint8_t* pcm, int32_t samples) {
   AdpcmChannelState header{};
   ReadAdpcmHeader(header, block);
-  SearchPath path{0, header.decodePredictor, header.stepIndex};
+  BlockScore path{0, header.decodePredictor, header.stepIndex};
   AdpcmDecoderLink link = AdpcmDecoderLinkOf(path.stepIndex);
   for (int32_t t = 0; t < samples; ++t) {
     const uint32_t byte = block[kAdpcmHeaderBytes + t / 2];
@@ -63,7 +76,7 @@ class NextPaths {
   const SearchPath* Paths() const { return m_paths; }
 
   // Whether a path with this error could still be kept; checked before the state is formed.
-  bool Admits(int64_t error) const { return m_nCount < kSearchPaths || error < m_paths[m_nWorst].error; }
+  bool Admits(uint32_t error) const { return m_nCount < kSearchPaths || error < m_paths[m_nWorst].error; }
 
   // Keeps the path unless a kept one in the same state is as close; returns its slot, or
   // -1 when it is not kept.
@@ -93,31 +106,33 @@ class NextPaths {
   int32_t m_nWorst = 0;  // the farthest kept path, once all slots are taken
 };
 
-// The codes tried after a path: the nearest one, the magnitudes beside it on the same side
-// and, near zero, the smallest step to the other side.
+// The two codes tried after a path: the one whose decoded sample lies nearest the input
+// sample, then the one nearest on the other side of it (a third one measured no closer).
 struct Candidates {
   uint32_t nearest;
-  uint32_t code[2 * kSearchSpread + 1];
-  int32_t count;
+  uint32_t other;
 };
 
-Candidates CandidatesOf(const SearchPath& path, int32_t sample) {
+// Written in place: a returned copy went through the stack in pieces and was read back
+// whole, which stalled every sample.
+void ListCandidates(const SearchPath& path, int32_t sample, Candidates& candidates) {
   const int32_t difference = sample - path.predictor;
   const uint32_t sign = difference < 0 ? kAdpcmSignBit : 0;
   const int32_t d = difference < 0 ? -difference : difference;
-  // The magnitude whose decoded amount lies nearest the difference: the encoder's own
-  // decision, read from its thresholds.
+  // The encoder's own decision, read from its thresholds: the magnitude whose decoded
+  // amount, the middle of its interval, lies nearest the difference.
   const AdpcmEncoderRow& row = AdpcmEncoderRows.row[path.stepIndex];
-  int32_t nearest = 0;
+  uint32_t nearest = 0;
   for (int32_t k = 0; k < kAdpcmMagnitudes - 1; ++k) nearest += d >= row.threshold[k] ? 1 : 0;
-  Candidates candidates{sign | static_cast<uint32_t>(nearest), {}, 0};
-  const int32_t low = nearest > kSearchSpread ? nearest - kSearchSpread : 0;
-  const int32_t high = nearest < kAdpcmMagnitudes - 1 - kSearchSpread ? nearest + kSearchSpread : kAdpcmMagnitudes - 1;
-  for (int32_t m = low; m <= high; ++m) {
-    if (m != nearest) candidates.code[candidates.count++] = sign | static_cast<uint32_t>(m);
+  const AdpcmDecoderLink link = AdpcmDecoderLinkOf(path.stepIndex);
+  candidates.nearest = sign | nearest;
+  if (d >= AdpcmDecoderAmount(link, nearest)) {
+    // Above the nearest amount: the next magnitude, or, at the top, the one below.
+    candidates.other = sign | (nearest < kAdpcmMagnitudeMask ? nearest + 1 : nearest - 1);
+  } else {
+    // Below it: the magnitude below, or, from the smallest, the smallest on the other side.
+    candidates.other = nearest > 0 ? sign | (nearest - 1) : sign ^ kAdpcmSignBit;
   }
-  if (nearest == 0) candidates.code[candidates.count++] = sign ^ kAdpcmSignBit;
-  return candidates;
 }
 
 // Offers the path `from` extended by `code` for `sample`; records the step when it is kept.
@@ -125,7 +140,7 @@ inline void Extend(NextPaths& next, SearchStep* steps, const SearchPath& path, i
                    uint32_t code) {
   const AdpcmDecoderLink link = AdpcmDecoderLinkOf(path.stepIndex);
   const int32_t predictor = AdpcmAddAmount(path.predictor, AdpcmDecoderAmount(link, code));
-  const int64_t error = path.error + SquaredError(sample, predictor);
+  const uint32_t error = AddSaturating(path.error, SquaredError(sample, predictor));
   if (!next.Admits(error)) return;
   const int32_t stepIndex = AdpcmDecoderStepIndex(AdpcmDecoderNext(link, code));
   const int32_t slot = next.Offer(SearchPath{error, predictor, stepIndex});
@@ -133,27 +148,31 @@ inline void Extend(NextPaths& next, SearchStep* steps, const SearchPath& path, i
 }
 
 // Searches the codes of one block of `samples` samples (at most kAdpcmSearchMaxSamples)
-// from the header's state, writes them two to a byte to `codes` and returns the chosen path.
-SearchPath SearchBlock(uint8_t* codes, const uint8_t* pcm, int32_t samples, int32_t startIndex) {
+// from the header's state and writes them two to a byte to `codes`.
+void SearchBlock(uint8_t* codes, const uint8_t* pcm, int32_t samples, int32_t startIndex) {
   SearchStep steps[kAdpcmSearchMaxSamples][kSearchPaths];
   SearchPath paths[kSearchPaths];
   paths[0] = SearchPath{0, LoadPcm(pcm), startIndex};
   int32_t count = 1;
   for (int32_t t = 0; t < samples; ++t) {
     const int32_t sample = LoadPcm(pcm + t * kPcmSampleBytes);
-    // Each path's nearest code first: they fill the beam with close paths, so that most of
-    // the other candidates are turned away by their error alone.
+    // Each path's nearest code first: they fill the beam with close paths, so that many of
+    // the other codes are turned away by their error alone.
     NextPaths next;
     Candidates around[kSearchPaths];
     for (int32_t j = 0; j < count; ++j) {
-      around[j] = CandidatesOf(paths[j], sample);
+      ListCandidates(paths[j], sample, around[j]);
       Extend(next, steps[t], paths[j], j, sample, around[j].nearest);
     }
-    for (int32_t j = 0; j < count; ++j) {
-      for (int32_t c = 0; c < around[j].count; ++c) Extend(next, steps[t], paths[j], j, sample, around[j].code[c]);
-    }
+    for (int32_t j = 0; j < count; ++j) Extend(next, steps[t], paths[j], j, sample, around[j].other);
+    // Kept relative to the closest path, so that only paths far behind it saturate.
     count = next.Count();
-    std::memcpy(paths, next.Paths(), sizeof(SearchPath) * static_cast<size_t>(count));
+    uint32_t closest = UINT32_MAX;
+    for (int32_t k = 0; k < count; ++k) closest = next.Paths()[k].error < closest ? next.Paths()[k].error : closest;
+    for (int32_t k = 0; k < count; ++k) {
+      paths[k] = next.Paths()[k];
+      paths[k].error -= closest;
+    }
   }
 
   int32_t best = 0;
@@ -171,7 +190,6 @@ SearchPath SearchBlock(uint8_t* codes, const uint8_t* pcm, int32_t samples, int3
     }
     slot = step.from;
   }
-  return paths[best];
 }
 
 }  // namespace
@@ -186,14 +204,15 @@ int32_t SearchAdpcmBlocks(AdpcmCodecState& state, uint8_t* out, const uint8_t* p
     const uint8_t* piece = pcm + b * state.pcmBytesPerBlock;
     // The carried encoder's block first: the header, and the codes to beat.
     EncodeAdpcmBlocksCarried(state, block, piece, 1);
-    SearchPath chosen = ScoreBlock(block, piece, samples);
+    BlockScore chosen = ScoreBlock(block, piece, samples);
     if (samples > 0 && samples <= kAdpcmSearchMaxSamples) {
-      uint8_t codes[kAdpcmSearchMaxSamples / 2];
-      const int32_t startIndex = block[2];
-      const SearchPath found = SearchBlock(codes, piece, samples, startIndex);
-      if (found.error < chosen.error) {
-        std::memcpy(block + kAdpcmHeaderBytes, codes, static_cast<size_t>(samples / 2));
-        chosen = found;
+      uint8_t found[kAdpcmHeaderBytes + kAdpcmSearchMaxSamples / 2];
+      std::memcpy(found, block, kAdpcmHeaderBytes);
+      SearchBlock(found + kAdpcmHeaderBytes, piece, samples, block[2]);
+      const BlockScore scored = ScoreBlock(found, piece, samples);
+      if (scored.error < chosen.error) {
+        std::memcpy(block, found, static_cast<size_t>(blockBytes));
+        chosen = scored;
       }
     }
     state.channel[0].encodePredictor = chosen.predictor;
