@@ -72,6 +72,10 @@ BlockScore ScoreBlock(const uint8_t* block, const uint8_t* pcm, int32_t samples)
 // The paths of the next sample: at most kSearchPaths, the closest offered, one per state.
 class NextPaths {
  public:
+  NextPaths() {
+    for (uint32_t& key : m_keys) key = kNoState;
+  }
+
   int32_t Count() const { return m_nCount; }
   const SearchPath* Paths() const { return m_paths; }
 
@@ -81,27 +85,36 @@ class NextPaths {
   // Keeps the path unless a kept one in the same state is as close; returns its slot, or
   // -1 when it is not kept.
   int32_t Offer(const SearchPath& path) {
-    int32_t slot = -1;
-    for (int32_t k = 0; k < m_nCount; ++k) {
-      if (m_paths[k].predictor == path.predictor && m_paths[k].stepIndex == path.stepIndex) {
-        if (m_paths[k].error <= path.error) return -1;
-        slot = k;
-        break;
-      }
+    // Every slot compared, empty ones included, so that the loop has no early exit.
+    const uint32_t key = KeyOf(path);
+    int32_t same = -1;
+    for (int32_t k = 0; k < kSearchPaths; ++k) same = m_keys[k] == key ? k : same;
+    int32_t slot;
+    if (same >= 0) {
+      if (m_paths[same].error <= path.error) return -1;
+      slot = same;
+    } else {
+      slot = m_nCount < kSearchPaths ? m_nCount++ : m_nWorst;
     }
-    if (slot < 0) slot = m_nCount < kSearchPaths ? m_nCount++ : m_nWorst;
     m_paths[slot] = path;
+    m_keys[slot] = key;
     if (m_nCount == kSearchPaths) {
-      m_nWorst = 0;
-      for (int32_t k = 1; k < kSearchPaths; ++k) {
-        if (m_paths[k].error > m_paths[m_nWorst].error) m_nWorst = k;
-      }
+      int32_t worst = 0;
+      for (int32_t k = 1; k < kSearchPaths; ++k) worst = m_paths[k].error > m_paths[worst].error ? k : worst;
+      m_nWorst = worst;
     }
     return slot;
   }
 
  private:
+  // A decoder state as one word: the predictor's 16 bits above the step index's 7.
+  static constexpr uint32_t kNoState = UINT32_MAX;
+  static uint32_t KeyOf(const SearchPath& path) {
+    return static_cast<uint32_t>(path.predictor - kAdpcmSampleMin) << 7 | static_cast<uint32_t>(path.stepIndex);
+  }
+
   SearchPath m_paths[kSearchPaths];
+  uint32_t m_keys[kSearchPaths];
   int32_t m_nCount = 0;
   int32_t m_nWorst = 0;  // the farthest kept path, once all slots are taken
 };
