@@ -221,7 +221,8 @@ int32_t SearchAdpcmBlocks(AdpcmCodecState& state, uint8_t* out, const uint8_t* p
     if (samples > 0 && samples <= kAdpcmSearchMaxSamples) {
       uint8_t found[kAdpcmHeaderBytes + kAdpcmSearchMaxSamples / 2];
       std::memcpy(found, block, kAdpcmHeaderBytes);
-      SearchBlock(found + kAdpcmHeaderBytes, piece, samples, block[2]);
+      const int32_t startIndex = block[2];  // the header's step index
+      SearchBlock(found + kAdpcmHeaderBytes, piece, samples, startIndex);
       const BlockScore scored = ScoreBlock(found, piece, samples);
       if (scored.error < chosen.error) {
         std::memcpy(block, found, static_cast<size_t>(blockBytes));

@@ -1,6 +1,7 @@
 // AdpcmEncoder: the "QV_AdpcmEncoder" module. Codes each 320-byte piece of a PCM frame into
-// one 84-byte ADPCM block, delivers the ADPCM frame, then (redundancy on) a parity frame:
-// the byte-wise XOR of the previous ADPCM frame and this one, bearing this frame's info.
+// one 84-byte ADPCM block, in the mode chosen through slot 9 (each block from step index 0
+// by default), delivers the ADPCM frame, then (redundancy on) a parity frame: the byte-wise
+// XOR of the previous ADPCM frame and this one, bearing this frame's info.
 #pragma once
 
 #include <atomic>
