@@ -10,6 +10,7 @@
 #include "codec/AdpcmBlock.h"
 #include "codec/AdpcmModuleLayout.h"
 #include "codec/AdpcmPaths.h"
+#include "codec/AdpcmSearch.h"
 #include "reference/AdpcmReference.h"
 #include "reference/AdpcmSignals.h"
 
@@ -20,11 +21,13 @@ namespace {
 constexpr int32_t kSamplesPerBlock = kAdpcmPcmBytesPerBlock / 2;
 constexpr uint32_t kSpeechSeed = 20240611;
 
-// 60 s of speech-like signal, its blocks from the transcription and their decoded PCM.
+// 60 s of speech-like signal, its blocks from the transcription and their decoded PCM, and
+// its blocks from the transcription with the step index carried from block to block.
 struct Signal {
   std::vector<uint8_t> pcm = adpcm_signals::Speech(kLongBlocks * kSamplesPerBlock, kSpeechSeed);
   std::vector<uint8_t> blocks = std::vector<uint8_t>(kLongBlocks * size_t{kAdpcmBlockBytes});
   std::vector<uint8_t> decoded = std::vector<uint8_t>(pcm.size());
+  std::vector<uint8_t> carried = std::vector<uint8_t>(blocks.size());
 };
 
 // Out of line, so that the transcription is compiled once, the same for every case.
@@ -48,7 +51,24 @@ std::shared_ptr<const Signal> MakeSignal() {
   auto signal = std::make_shared<Signal>();
   ReferenceEncode(signal->pcm.data(), signal->blocks.data(), kLongBlocks);
   ReferenceDecode(signal->blocks.data(), signal->decoded.data(), kLongBlocks);
+  AdpcmCodecState state{1, kAdpcmPcmBytesPerBlock, 0, {}};
+  for (int32_t b = 0; b < kLongBlocks; ++b) {
+    adpcm_reference::EncodeBlockCarried(state, signal->carried.data() + b * kAdpcmBlockBytes,
+                                        signal->pcm.data() + b * kAdpcmPcmBytesPerBlock);
+  }
   return signal;
+}
+
+// The squared error of the signal's blocks decoded by the transcription.
+int64_t DecodedError(const Signal& signal, const std::vector<uint8_t>& blocks) {
+  std::vector<uint8_t> pcm(signal.pcm.size());
+  ReferenceDecode(blocks.data(), pcm.data(), kLongBlocks);
+  int64_t error = 0;
+  for (size_t i = 0; i < pcm.size(); i += 2) {
+    const int64_t e = adpcm_reference::LoadSample(&pcm[i]) - adpcm_reference::LoadSample(&signal.pcm[i]);
+    error += e * e;
+  }
+  return error;
 }
 
 // Runs of `count` blocks go through the signal in turn, so that frames are taken from
@@ -117,6 +137,36 @@ Case DecodeCase(const std::string& path, const std::shared_ptr<const Signal>& si
   });
 }
 
+// The encoder modes on one 20 ms frame of `count` blocks (1: 8 kHz, 2: 16 kHz, 6: 48 kHz), the step
+// index carried from frame to frame as the encoder module carries it, back to 0 at the
+// signal's start; the specified mode is every other mode's baseline. The check runs the
+// whole signal: the specified and carried modes against the transcription's blocks, the
+// search against the carried transcription's error, which it must undercut.
+Case ModeCase(const std::string& mode, const std::shared_ptr<const Signal>& signal, int32_t count,
+              AdpcmEncodeBlocksFn encode) {
+  auto out = std::make_shared<std::vector<uint8_t>>(signal->blocks.size());
+  auto cursor = std::make_shared<Cursor>(count);
+  auto state = std::make_shared<AdpcmCodecState>();
+  const std::string specified = "EncodeMode/specified/" + std::to_string(count);
+  Case c;
+  c.name = "EncodeMode/" + mode + "/" + std::to_string(count);
+  c.baseline = c.name == specified ? std::string() : specified;
+  c.frames = 1;
+  c.samples = int64_t{count} * kSamplesPerBlock;
+  c.run = [signal, out, cursor, state, encode] {
+    const int32_t first = cursor->Next();
+    if (first == 0) *state = AdpcmCodecState{1, kAdpcmPcmBytesPerBlock, 0, {}};
+    encode(*state, out->data() + size_t{kAdpcmBlockBytes} * first,
+           signal->pcm.data() + size_t{kAdpcmPcmBytesPerBlock} * first, cursor->count);
+  };
+  c.check = [signal, out, count, mode, run = c.run] {
+    for (int32_t i = 0; i < kLongBlocks / count; ++i) run();
+    if (mode == "search") return DecodedError(*signal, *out) < DecodedError(*signal, signal->carried);
+    return *out == (mode == "carried" ? signal->carried : signal->blocks);
+  };
+  return c;
+}
+
 }  // namespace
 
 std::vector<Case> CodecCases() {
@@ -137,6 +187,11 @@ std::vector<Case> CodecCases() {
       }
     }
     cases.push_back(DecodeCase("widest", signal, count, DecodeAdpcmBlocks));
+  }
+  for (int32_t count : {kFrameBlocks8k, kFrameBlocks, kFrameBlocks48k}) {
+    cases.push_back(ModeCase("specified", signal, count, EncodeAdpcmBlocks));
+    cases.push_back(ModeCase("carried", signal, count, EncodeAdpcmBlocksCarried));
+    cases.push_back(ModeCase("search", signal, count, SearchAdpcmBlocks));
   }
   return cases;
 }

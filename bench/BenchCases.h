@@ -14,6 +14,8 @@ namespace zbbench {
 
 inline constexpr int32_t kLongBlocks = 3000;  // 60 s of 8 kHz signal in 84-byte blocks
 inline constexpr int32_t kFrameBlocks = 2;    // one 20 ms frame of 640 PCM bytes
+inline constexpr int32_t kFrameBlocks8k = 1;   // one 20 ms frame at 8 kHz
+inline constexpr int32_t kFrameBlocks48k = 6;  // one 20 ms frame at 48 kHz
 inline constexpr double kFrameNs = 20e6;      // 20 ms
 
 struct Case {
@@ -29,7 +31,8 @@ struct Case {
 };
 
 // The codec cases: block encode and decode over long runs and over one frame, for the
-// transcription, every path this build and processor have, and the multi-block operations.
+// transcription, every path this build and processor have, and the multi-block operations;
+// and the encoder modes on one 20 ms frame at 8, 16 and 48 kHz.
 std::vector<Case> CodecCases();
 
 // The whole chain for one 20 ms frame, the library's and the transcription's, and the

@@ -46,14 +46,14 @@ int32_t BlockBytesOf(const AdpcmCodecState& state) {
 // PCM bytes a one-channel block of blockBytes (at least its header) decodes to.
 int32_t PcmBytesOf(int32_t blockBytes) { return (blockBytes - kAdpcmHeaderBytes) * 2 * kPcmSampleBytes; }
 
-// Writes a block's header (the first sample, step index 0, the reserved byte) and returns
-// the cursor the block's codes start from.
-AdpcmEncoderCursor StartBlock(uint8_t* out, const uint8_t* pcm) {
+// Writes a block's header (the first sample, the step index the block starts at, the
+// reserved byte) and returns the cursor the block's codes start from.
+AdpcmEncoderCursor StartBlock(uint8_t* out, const uint8_t* pcm, int32_t stepIndex) {
   const int32_t first = LoadPcm(pcm);
   StorePcm(out, first);
-  out[2] = 0;  // step index
+  out[2] = static_cast<uint8_t>(stepIndex);
   out[3] = 0;  // reserved
-  return AdpcmEncoderCursor{first, &AdpcmEncoderRows.row[0]};
+  return AdpcmEncoderCursor{first, &AdpcmEncoderRows.row[stepIndex]};
 }
 
 void SaveCursor(AdpcmCodecState& state, const AdpcmEncoderCursor& cursor) {
@@ -110,13 +110,15 @@ struct ModuleLayout {
   static constexpr ptrdiff_t blockBytes = kAdpcmBlockBytes;
 };
 
-// Codes kLanes consecutive blocks in lockstep; returns the last lane's final cursor.
+// Codes kLanes consecutive blocks in lockstep, each from step index `startIndex`; returns
+// the last lane's final cursor.
 template <int32_t kLanes, typename Layout>
-ADPCM_FLATTEN AdpcmEncoderCursor EncodeLanes(uint8_t* out, const uint8_t* pcm, Layout layout, int32_t groups) {
+ADPCM_FLATTEN AdpcmEncoderCursor EncodeLanes(uint8_t* out, const uint8_t* pcm, Layout layout, int32_t groups,
+                                             int32_t startIndex = 0) {
   AdpcmEncoderCursor cursor[kLanes];
   ADPCM_UNROLL_LANES
   for (int32_t lane = 0; lane < kLanes; ++lane) {
-    cursor[lane] = StartBlock(out + lane * layout.blockBytes, pcm + lane * layout.pcmStride);
+    cursor[lane] = StartBlock(out + lane * layout.blockBytes, pcm + lane * layout.pcmStride, startIndex);
   }
   uint8_t* code = out + kAdpcmHeaderBytes;
   // One count for every address: code byte n of each lane holds its samples 2n and 2n + 1.
@@ -258,6 +260,10 @@ void EncodeSamplesScalar(AdpcmChannelState* channels, const int16_t* samples, ui
   }
 }
 
+int32_t ClampStepIndex(int32_t stepIndex) {
+  return stepIndex < 0 ? 0 : (stepIndex > kAdpcmMaxStepIndex ? kAdpcmMaxStepIndex : stepIndex);
+}
+
 bool CodesNothing(const AdpcmCodecState& state, int32_t count) { return count <= 0 || state.pcmBytesPerBlock < 0; }
 
 bool DecodesNothing(int32_t blockBytes, int32_t count) { return count <= 0 || blockBytes < kAdpcmHeaderBytes; }
@@ -382,6 +388,25 @@ int32_t EncodeAdpcmBlock(AdpcmCodecState& state, uint8_t* out, const uint8_t* pc
   const int32_t groups = GroupsPerBlock(state);
   SaveCursor(state, EncodeLanes<1>(out, pcm, RuntimeLayout{0, 0}, groups));
   return kAdpcmHeaderBytes + groups * kGroupCodeBytes;
+}
+
+int32_t EncodeAdpcmBlocksCarried(AdpcmCodecState& state, uint8_t* out, const uint8_t* pcm, int32_t count) {
+  if (CodesNothing(state, count)) return 0;
+  const int32_t groups = GroupsPerBlock(state);
+  const int32_t blockBytes = BlockBytesOf(state);
+  // Each block waits for the index its predecessor ends with, so they are coded one by one.
+  const auto codeEach = [&](auto layout) {
+    for (int32_t b = 0; b < count; ++b) {
+      const int32_t start = ClampStepIndex(state.channel[0].stepIndex);
+      SaveCursor(state, EncodeLanes<1>(out + b * layout.blockBytes, pcm + b * layout.pcmStride, layout, groups, start));
+    }
+  };
+  if (state.pcmBytesPerBlock == ModuleLayout::pcmStride) {
+    codeEach(ModuleLayout{});
+  } else {
+    codeEach(RuntimeLayout{state.pcmBytesPerBlock, blockBytes});
+  }
+  return count * blockBytes;
 }
 
 int32_t EncodeAdpcmBlocks(AdpcmCodecState& state, uint8_t* out, const uint8_t* pcm, int32_t count) {

@@ -38,6 +38,14 @@ int32_t EncodeAdpcmBlock(AdpcmCodecState& state, uint8_t* out, const uint8_t* pc
 // codes nothing, returns 0 and leaves the state alone.
 int32_t EncodeAdpcmBlocks(AdpcmCodecState& state, uint8_t* out, const uint8_t* pcm, int32_t count);
 
+// Codes `count` blocks back to back as EncodeAdpcmBlocks lays them out, but with the step
+// index carried: the first block starts at channel 0's stepIndex (taken within 0..88),
+// each later one at the index its predecessor ended with, and each header holds the index
+// its block starts at. Leaves channel 0 as the last block leaves it, so that the next call
+// carries on from there; a count of 0 or less, or a negative pcmBytesPerBlock, codes
+// nothing and returns 0.
+int32_t EncodeAdpcmBlocksCarried(AdpcmCodecState& state, uint8_t* out, const uint8_t* pcm, int32_t count);
+
 // Decodes `count` one-channel blocks of `blockBytes` bytes each, back to back from `blocks`,
 // exactly as DecodeAdpcmBlock decodes each one with one channel and no cap; block i's PCM
 // goes to pcmOut + i * 4 * (blockBytes - 4). Returns the PCM bytes written, count times

@@ -7,12 +7,26 @@
 #include "Include/ZBAV_H/QV_ZbavMemMgr.h"
 #include "codec/AdpcmBlock.h"
 #include "codec/AdpcmModuleLayout.h"
+#include "codec/AdpcmSearch.h"
 #include "modules/FrameChecks.h"
 
 static_assert(sizeof(std::atomic<int32_t>) == sizeof(int32_t), "m_nPrevLen keeps its size");
 
 namespace {
 constexpr int32_t kXorWordBytes = sizeof(uint64_t);
+
+// Codes `pieces` blocks in the mode `mode` (a ZB_ENCODER_* value) from channel 0's step
+// index, which is left where the last block ends.
+int32_t EncodeInMode(int32_t mode, AdpcmCodecState& state, uint8_t* out, const uint8_t* pcm, int32_t pieces) {
+  switch (mode) {
+    case ZB_ENCODER_CARRIED:
+      return EncodeAdpcmBlocksCarried(state, out, pcm, pieces);
+    case ZB_ENCODER_SEARCH:
+      return SearchAdpcmBlocks(state, out, pcm, pieces);
+    default:
+      return EncodeAdpcmBlocks(state, out, pcm, pieces);
+  }
+}
 }  // namespace
 
 AdpcmEncoder::AdpcmEncoder() = default;
@@ -25,7 +39,20 @@ uint16_t AdpcmEncoder::GetOutputType() { return AV_TYPE_ADPCM; }
 
 bool AdpcmEncoder::ResetStream() {
   m_nPrevLen.store(0);
+  m_nStepIndex.store(0);
   return true;
+}
+
+void AdpcmEncoder::ReservedSetting(int32_t value) {
+  switch (value) {
+    case ZB_ENCODER_SPECIFIED:
+    case ZB_ENCODER_CARRIED:
+    case ZB_ENCODER_SEARCH:
+      m_nMode.store(value);
+      break;
+    default:
+      break;  // untagged, or a tagged value that names no mode: nothing changes
+  }
 }
 
 bool AdpcmEncoder::HandleFrame(AvSourceFace* /*from*/, AvFrame* frame) {
@@ -50,7 +77,9 @@ bool AdpcmEncoder::HandleFrame(AvSourceFace* /*from*/, AvFrame* frame) {
     AdpcmCodecState state{};
     state.channels = 1;
     state.pcmBytesPerBlock = kAdpcmPcmBytesPerBlock;
-    const int32_t total = EncodeAdpcmBlocks(state, buffer, frame->data, static_cast<int32_t>(pieces));
+    state.channel[0].stepIndex = static_cast<int16_t>(m_nStepIndex.load());
+    const int32_t total = EncodeInMode(m_nMode.load(), state, buffer, frame->data, static_cast<int32_t>(pieces));
+    m_nStepIndex.store(state.channel[0].stepIndex);
 
     const int32_t prevLen = m_nPrevLen.load();
     if (prevLen != 0 && m_bRedundancy.load()) {

@@ -1,6 +1,7 @@
 // AdpcmEncoder: the "QV_AdpcmEncoder" module. Codes each 320-byte piece of a PCM frame into
-// one 84-byte ADPCM block, delivers the ADPCM frame, then (redundancy on) a parity frame:
-// the byte-wise XOR of the previous ADPCM frame and this one, bearing this frame's info.
+// one 84-byte ADPCM block, in the mode chosen through slot 9 (each block from step index 0
+// by default), delivers the ADPCM frame, then (redundancy on) a parity frame: the byte-wise
+// XOR of the previous ADPCM frame and this one, bearing this frame's info.
 #pragma once
 
 #include <atomic>
@@ -22,8 +23,12 @@ class AdpcmEncoder : public AvEncoderBase {
 
   void* DeletingDestructor(unsigned int flags) override;
   uint16_t GetOutputType() override;
-  // Forgets the saved frame, so the next frame goes without parity. Takes no lock.
+  // Forgets the saved frame, so the next frame goes without parity, and the carried step
+  // index, so the next block starts at 0. Takes no lock.
   bool ResetStream() override;
+  // Chooses the mode for the frames that follow when `value` is one of the ZB_ENCODER_*
+  // values; ignores every other value. Takes no lock.
+  void ReservedSetting(int32_t value) override;
   // Holds m_lckState throughout; the outputs run with it and the output list's lock held.
   bool HandleFrame(AvSourceFace* from, AvFrame* frame) override;
 
@@ -32,4 +37,9 @@ class AdpcmEncoder : public AvEncoderBase {
   uint8_t m_byPrevFrame[kEncoderSavedFrameBytes];  // guarded by m_lckState
   // Valid bytes of m_byPrevFrame, 0 when none. Written by ResetStream from any thread.
   std::atomic<int32_t> m_nPrevLen{0};
+  // The ZB_ENCODER_* value in force. Written by ReservedSetting from any thread.
+  std::atomic<int32_t> m_nMode{ZB_ENCODER_SPECIFIED};
+  // The step index the last coded block ended with, where a carried block starts; 0 for a
+  // new stream. Written by HandleFrame under m_lckState and by ResetStream from any thread.
+  std::atomic<int32_t> m_nStepIndex{0};
 };

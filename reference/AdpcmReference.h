@@ -56,15 +56,16 @@ inline void StoreSample(uint8_t* bytes, int16_t sample) {
   bytes[1] = static_cast<uint8_t>(bits >> 8);
 }
 
-inline int32_t EncodeBlock(AdpcmCodecState& state, uint8_t* out, const uint8_t* pcm) {
+// Codes one block from step index `stepIndex`, which the header holds.
+inline int32_t EncodeBlockFrom(AdpcmCodecState& state, uint8_t* out, const uint8_t* pcm, int16_t stepIndex) {
   int32_t n = state.pcmBytesPerBlock / 16;
   if (n < 0) n = 0;  // below 16: the header alone
   AdpcmChannelState& channel = state.channel[0];
   const int16_t first = LoadSample(pcm);
   channel.encodePredictor = first;
-  channel.stepIndex = 0;
+  channel.stepIndex = stepIndex;
   StoreSample(out, first);
-  out[2] = 0;
+  out[2] = static_cast<uint8_t>(stepIndex);
   out[3] = 0;
   uint8_t* o = out + 4;
   const uint8_t* x = pcm;
@@ -77,6 +78,16 @@ inline int32_t EncodeBlock(AdpcmCodecState& state, uint8_t* out, const uint8_t* 
     x += 16;
   }
   return 4 * (1 + n);
+}
+
+inline int32_t EncodeBlock(AdpcmCodecState& state, uint8_t* out, const uint8_t* pcm) {
+  return EncodeBlockFrom(state, out, pcm, 0);
+}
+
+// The index carried: the block starts at the step index channel 0 holds, where the block
+// before it ended.
+inline int32_t EncodeBlockCarried(AdpcmCodecState& state, uint8_t* out, const uint8_t* pcm) {
+  return EncodeBlockFrom(state, out, pcm, state.channel[0].stepIndex);
 }
 
 // Decodes as the library does: blocks too short for their headers and a two-channel

@@ -27,6 +27,28 @@ enum {
   AV_FLAGS_DISTANCE_SHIFT = 5      // bits 5 to 7: partner distance minus one
 };
 
+/* Encoder modes of this library's "QV_AdpcmEncoder", chosen by passing one of these values
+ * to slot 9 of its source face (ReservedSetting). Every value carries a tag, 0x5A424D
+ * ("ZBM") in its top three bytes, and has an odd low byte, so that no small number, flag
+ * set, boolean, -1 or pointer to an aligned object is one of them; 0 and every other value
+ * change nothing, and a host that never passes these values gets the default output byte
+ * for byte. A mode holds from the next frame on until another is chosen; ResetStream keeps
+ * it. Every mode writes plain IMA ADPCM blocks, which any IMA decoder plays; this library's
+ * decoder and the parity frames work alike in all of them.
+ *   ZB_ENCODER_SPECIFIED  the default: every block starts at step index 0.
+ *   ZB_ENCODER_CARRIED    each block starts at the step index the block before it ended
+ *                         with, written in its header; a new stream, and the stream after
+ *                         ResetStream, starts at 0. On speech about 9 to 11 dB closer to the
+ *                         input than the default.
+ *   ZB_ENCODER_SEARCH     carried, each block's codes chosen by a search for the least
+ *                         squared error of the decoded block: on speech about 1.2 to 1.3 dB
+ *                         closer again, at a fraction of the speed. */
+typedef enum ZbEncoderMode {
+  ZB_ENCODER_SPECIFIED = 0x5A424D01,
+  ZB_ENCODER_CARRIED = 0x5A424D03,
+  ZB_ENCODER_SEARCH = 0x5A424D05
+} ZbEncoderMode;
+
 typedef struct AvFrameInfo {
   int32_t seq;
   int32_t timestamp;
@@ -79,7 +101,7 @@ class AvFilterSourceFace : public AvSourceFace {
 // The source face of an encoder module: slots 9 and 10.
 class AvEncoderSourceFace : public AvFilterSourceFace {
  public:
-  virtual void ReservedSetting(int32_t value) = 0;  // slot 9
+  virtual void ReservedSetting(int32_t value) = 0;  // slot 9: ZB_ENCODER_* picks the encoder's mode
   virtual void EnableRedundancy(bool enable) = 0;   // slot 10
 
  protected:

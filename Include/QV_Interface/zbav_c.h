@@ -71,7 +71,8 @@ typedef struct ZbFilterSourceFaceVtbl {
   bool (ZB_METHOD* ResetStream)(ZbSourceFace* self);
 } ZbFilterSourceFaceVtbl;
 
-/* The source face of an encoder module: slots 9 and 10. */
+/* The source face of an encoder module: slots 9 and 10. Slot 9 takes a ZB_ENCODER_* value
+ * (zbav_abi.h) to choose the encoder's mode; it ignores every other value. */
 typedef struct ZbEncoderSourceFaceVtbl {
   ZbFilterSourceFaceVtbl filter;
   void (ZB_METHOD* ReservedSetting)(ZbSourceFace* self, int32_t value);

@@ -485,11 +485,11 @@ static void CheckRendered(const Recorder* rec, int nFrames, const Recorder* refe
   }
 }
 
-/* The lossless decode tracks the input: error power at least 20 dB below the signal's. */
-static void CheckQuality(const Recorder* rec) {
-  int64_t signal = 0;
+/* The squared error of the rendered frames against the input, and the input's power. */
+static int64_t SquaredError(const Recorder* rec, int64_t* signal) {
   int64_t error = 0;
   int i;
+  *signal = 0;
   for (i = 0; i < rec->nFrames; ++i) {
     const RecordedFrame* frame = &rec->frames[i];
     int s;
@@ -499,10 +499,17 @@ static void CheckQuality(const Recorder* rec) {
       const uint8_t* out = &frame->data[2 * s];
       const int64_t x = (int16_t)(uint16_t)(in[0] | (in[1] << 8));
       const int64_t y = (int16_t)(uint16_t)(out[0] | (out[1] << 8));
-      signal += x * x;
+      *signal += x * x;
       error += (x - y) * (x - y);
     }
   }
+  return error;
+}
+
+/* The lossless decode tracks the input: error power at least 20 dB below the signal's. */
+static void CheckQuality(const Recorder* rec) {
+  int64_t signal = 0;
+  const int64_t error = SquaredError(rec, &signal);
   CHECK(signal > 0 && error * 100 < signal, "decoded PCM tracks the input (error %lld, signal %lld)",
         (long long)error, (long long)signal);
 }
@@ -706,6 +713,34 @@ static void RunResetStream(void) {
   DestroyChain(&chain);
 }
 
+/* An encoder mode chosen through slot 9 and streamed losslessly and with one data frame
+ * lost: every frame rendered, the lost one rebuilt bit-exactly. An untagged value leaves
+ * the default output; each mode decodes closer to the input than the one before it. */
+static int64_t RunEncoderMode(const Recorder* reference, int32_t value, int64_t previousError) {
+  static Chain lossless;
+  static Chain lossy;
+  int64_t signal = 0;
+  int64_t error = 0;
+  const bool tagged = value == ZB_ENCODER_CARRIED || value == ZB_ENCODER_SEARCH;
+  snprintf(g_scenario, sizeof g_scenario, "encoder setting 0x%08lX", (unsigned long)(uint32_t)value);
+  if (!BuildChain(&lossless, 0, 0)) return 0;
+  ZbEncoderVtblOf(ZbSourceFaceOf(lossless.encoder))->ReservedSetting(ZbSourceFaceOf(lossless.encoder), value);
+  StreamChain(&lossless, kFrameCount);
+  CheckRendered(&lossless.recorder, kFrameCount, tagged ? NULL : reference);
+  error = SquaredError(&lossless.recorder, &signal);
+  if (tagged) CHECK(error < previousError, "closer to the input (error %lld, before %lld)", (long long)error,
+                    (long long)previousError);
+  if (BuildChain(&lossy, AV_TYPE_ADPCM, kFrameCount / 2)) {
+    ZbEncoderVtblOf(ZbSourceFaceOf(lossy.encoder))->ReservedSetting(ZbSourceFaceOf(lossy.encoder), value);
+    StreamChain(&lossy, kFrameCount);
+    CHECK(lossy.link.nDropped == 1, "the chosen frame was dropped");
+    CheckRendered(&lossy.recorder, kFrameCount, &lossless.recorder);
+    DestroyChain(&lossy);
+  }
+  DestroyChain(&lossless);
+  return error;
+}
+
 /* Slot 0 reached through the sink face destroys the whole module and detaches it. The
  * module is not given to zbDestroyInstance afterwards: its registry record is stale. */
 static void RunDestroyThroughSinkFace(void) {
@@ -765,6 +800,14 @@ int main(void) {
     RunWithoutBuffer(&reference, kEncoderBufferBytes, kFrameCount / 2);
     RunWithoutBuffer(&reference, kDecoderBufferBytes, kFrameCount / 2);
     RunResetStream();
+    {
+      int64_t signal = 0;
+      int64_t error = SquaredError(&reference, &signal);
+      RunEncoderMode(&reference, 0, error);
+      RunEncoderMode(&reference, (int32_t)(ZB_ENCODER_CARRIED & ~0xFF), error);
+      error = RunEncoderMode(&reference, ZB_ENCODER_CARRIED, error);
+      RunEncoderMode(&reference, ZB_ENCODER_SEARCH, error);
+    }
     RunDestroyThroughSinkFace();
 
     snprintf(g_scenario, sizeof g_scenario, "teardown");

@@ -1,5 +1,6 @@
 // Encoder module: data frames, the writer's side of the parity protocol, refusals,
-// exceptions from outputs, missing buffers and frames that do not fit the saved frame.
+// exceptions from outputs, missing buffers, frames that do not fit the saved frame, and the
+// modes chosen through slot 9.
 #include "modules/AdpcmEncoder.h"
 
 #include <gtest/gtest.h>
@@ -8,6 +9,7 @@
 #include <memory>
 
 #include "codec/AdpcmModuleLayout.h"
+#include "codec/AdpcmSearch.h"
 #include "tests/modules/ModuleHarness.h"
 #include "tests/support/CaseNames.h"
 
@@ -270,6 +272,55 @@ TEST_F(EncoderTest, TypesAndDefaultSlots) {
   EXPECT_TRUE(encoder->AcceptsType(AV_TYPE_PCM));
   EXPECT_FALSE(encoder->AcceptsType(AV_TYPE_ADPCM));
 }
+
+// Slot 9: the values that choose a mode, and values that must change nothing.
+struct ModeSettingCase : NamedRow {
+  std::vector<int32_t> settings;  // passed in this order before the first frame
+  int32_t mode;                   // the mode they leave in force
+};
+class EncoderModeTest : public EncoderTest, public ::testing::WithParamInterface<ModeSettingCase> {};
+
+TEST_P(EncoderModeTest, FramesAreCodedInTheModeLeftInForceAndResetStartsAtIndexZero) {
+  for (int32_t value : GetParam().settings) encoder->ReservedSetting(value);
+  // The codec's encoder of that mode over the same frames, its index carried from frame to
+  // frame and back to 0 where the stream is reset.
+  AdpcmCodecState state{1, kAdpcmPcmBytesPerBlock, 0, {}};
+  constexpr int32_t kResetBefore = 2;
+  for (int32_t seq = 0; seq < 4; ++seq) {
+    if (seq == kResetBefore) {
+      EXPECT_TRUE(encoder->ResetStream());
+      state.channel[0].stepIndex = 0;
+    }
+    PcmFrame f(TestPcm(2 * kSamplesPerPiece, static_cast<uint32_t>(seq)), seq, seq * 20);
+    ASSERT_TRUE(Send(f));
+    std::vector<uint8_t> expected(2 * kAdpcmBlockBytes);
+    if (GetParam().mode == ZB_ENCODER_CARRIED) {
+      EncodeAdpcmBlocksCarried(state, expected.data(), f.payload.data(), 2);
+    } else if (GetParam().mode == ZB_ENCODER_SEARCH) {
+      SearchAdpcmBlocks(state, expected.data(), f.payload.data(), 2);
+    } else {
+      expected = EncodeBlocks(f.payload);  // each block from index 0, as the golden vectors hold
+    }
+    EXPECT_EQ(sink->OfType(AV_TYPE_ADPCM).back().payload, expected) << "frame " << seq;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Settings, EncoderModeTest,
+    ::testing::Values(
+        ModeSettingCase{"NothingPassed", {}, ZB_ENCODER_SPECIFIED},
+        ModeSettingCase{"ZeroSmallNumbersAndMinusOne", {0, 1, 2, 3, 5, -1}, ZB_ENCODER_SPECIFIED},
+        // The tag with a low byte that names no mode.
+        ModeSettingCase{"TagWithoutMode", {0x5A424D00, 0x5A424D02, 0x5A424D07, 0x5A424DFF}, ZB_ENCODER_SPECIFIED},
+        // A mode's low byte under any other top bytes.
+        ModeSettingCase{"ModeByteUnderOtherTags",
+                        {0x00000003, 0x5B424D03, 0x5A434D05, 0x5A424C03, static_cast<int32_t>(0xDA424D03u)},
+                        ZB_ENCODER_SPECIFIED},
+        ModeSettingCase{"Carried", {ZB_ENCODER_CARRIED}, ZB_ENCODER_CARRIED},
+        ModeSettingCase{"Search", {ZB_ENCODER_SEARCH}, ZB_ENCODER_SEARCH},
+        ModeSettingCase{"UntaggedValuesKeepTheMode", {ZB_ENCODER_CARRIED, 0, -1, 0x5A424D00}, ZB_ENCODER_CARRIED},
+        ModeSettingCase{"BackToSpecified", {ZB_ENCODER_SEARCH, ZB_ENCODER_SPECIFIED}, ZB_ENCODER_SPECIFIED}),
+    RowName());
 
 }  // namespace
 }  // namespace zbtest

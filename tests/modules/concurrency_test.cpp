@@ -16,7 +16,7 @@ constexpr int32_t kFrames = 600;
 
 class ModuleConcurrencyTest : public ModuleTest {};
 
-TEST_F(ModuleConcurrencyTest, TogglingRedundancyAndResettingWhileFramesFlow) {
+TEST_F(ModuleConcurrencyTest, TogglingRedundancyModeAndResettingWhileFramesFlow) {
   auto encoder = Make<AdpcmEncoder>();
   auto decoder = Make<AdpcmDecoder>();
   auto sink = Make<RecordingSink>();
@@ -28,6 +28,7 @@ TEST_F(ModuleConcurrencyTest, TogglingRedundancyAndResettingWhileFramesFlow) {
     bool on = false;
     while (!done.load()) {
       encoder->EnableRedundancy(on);
+      encoder->ReservedSetting(on ? ZB_ENCODER_CARRIED : ZB_ENCODER_SPECIFIED);
       encoder->ResetStream();
       on = !on;
       std::this_thread::yield();

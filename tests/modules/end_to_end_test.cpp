@@ -124,6 +124,37 @@ std::vector<Loss> EverySingleLoss() {
 INSTANTIATE_TEST_SUITE_P(EveryPosition, EndToEndTest, ::testing::ValuesIn(EverySingleLoss()),
                          [](const ::testing::TestParamInfo<Loss>& row) { return LossName(row.param); });
 
+// In every encoder mode, any single lost frame is rebuilt bit-exactly.
+class EndToEndModeTest : public ModuleTest, public ::testing::WithParamInterface<int32_t> {
+ protected:
+  Rendering Run(Loss loss) {
+    auto encoder = Make<AdpcmEncoder>();
+    auto decoder = Make<AdpcmDecoder>();
+    encoder->ReservedSetting(GetParam());
+    return Stream(encoder.get(), encoder.get(), decoder.get(), decoder.get(), loss);
+  }
+};
+
+TEST_P(EndToEndModeTest, EverySingleLossIsRecoveredBitExactly) {
+  const Rendering clean = Run({0, 0});
+  ASSERT_EQ(clean.frames.size(), static_cast<size_t>(kFrames));
+  for (const Loss& loss : EverySingleLoss()) {
+    const Rendering lossy = Run(loss);
+    ASSERT_EQ(lossy.frames.size(), static_cast<size_t>(kFrames)) << LossName(loss);
+    for (const auto& [seq, frame] : lossy.frames) {
+      EXPECT_EQ(frame, clean.frames.at(seq)) << LossName(loss) << ", frame " << seq;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, EndToEndModeTest,
+                         ::testing::Values(ZB_ENCODER_SPECIFIED, ZB_ENCODER_CARRIED, ZB_ENCODER_SEARCH),
+                         [](const ::testing::TestParamInfo<int32_t>& row) {
+                           return row.param == ZB_ENCODER_CARRIED  ? std::string("Carried")
+                                  : row.param == ZB_ENCODER_SEARCH ? std::string("Search")
+                                                                   : std::string("Specified");
+                         });
+
 TEST_F(EndToEndTest, ThroughTheExportsAndFacesOnly) {
   auto* child = static_cast<IZBAvChildModule*>(zbCreateInstance(ZB_NAME_CHILD_MODULE));
   ASSERT_NE(child, nullptr);
