@@ -1,0 +1,277 @@
+// Command-line parsing with CLI11. Numbers are read by this file's own strict parsers, so
+// that NaN, infinities, out-of-range and half-numeric values are refused with a message.
+#include "host/app/Options.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+#include <stdexcept>
+#include <string_view>
+
+#include <CLI/CLI.hpp>
+#include <fmt/format.h>
+
+#include "host/app/HostError.h"
+#include "host/io/SpeechSignal.h"
+#include "host/stream/Stream.h"
+
+namespace zbhost {
+
+namespace {
+
+constexpr double kMaxBuiltInSeconds = 3600.0;
+constexpr double kHzPerKilohertz = 1000.0;
+constexpr int32_t kMinOutputRate = 1000;    // Hz
+constexpr int32_t kMaxOutputRate = 384000;  // Hz
+constexpr char kInspectCommand[] = "inspect";
+
+[[noreturn]] void UsageError(const std::string& message) {
+  throw HostError(kExitUsage, message + " (see zbhost --help)");
+}
+
+// A finite decimal number filling all of `text`; nullopt otherwise.
+std::optional<double> ParseNumber(const std::string& text) {
+  char* end = nullptr;
+  errno = 0;
+  const double value = std::strtod(text.c_str(), &end);
+  if (text.empty() || end != text.c_str() + text.size() || errno != 0 || !std::isfinite(value)) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+// "16000", "16k", "44.1k" or "44.1kHz" as a whole number of hertz; nullopt otherwise.
+std::optional<int32_t> ParseHertz(const std::string& text) {
+  std::string digits = text;
+  double scale = 1;
+  for (const char* suffix : {"kHz", "khz", "k"}) {
+    const std::string_view s(suffix);
+    if (digits.size() > s.size() && digits.compare(digits.size() - s.size(), s.size(), s) == 0) {
+      digits.resize(digits.size() - s.size());
+      scale = kHzPerKilohertz;
+      break;
+    }
+  }
+  const std::optional<double> value = ParseNumber(digits);
+  if (!value) return std::nullopt;
+  const double hertz = *value * scale;
+  if (hertz != std::floor(hertz) || hertz < 1 || hertz > std::numeric_limits<int32_t>::max()) {
+    return std::nullopt;
+  }
+  return static_cast<int32_t>(hertz);
+}
+
+int32_t ParseStreamRate(const std::string& text) {
+  const std::optional<int32_t> rate = ParseHertz(text);
+  if (!rate || !IsStreamRate(*rate)) {
+    UsageError(
+        fmt::format("--rate {} is not a stream rate; use 8000, 16000, 24000, 32000, 40000 or 48000 "
+                    "(or 8k ... 48k)",
+                    text));
+  }
+  return *rate;
+}
+
+int32_t ParseOutputRate(const std::string& text) {
+  const std::optional<int32_t> rate = ParseHertz(text);
+  if (!rate || *rate < kMinOutputRate || *rate > kMaxOutputRate) {
+    UsageError(
+        fmt::format("--output-rate {} must be a whole number of hertz from {} to {} (44100, "
+                    "44.1k, 48k, ...)",
+                    text, kMinOutputRate, kMaxOutputRate));
+  }
+  return *rate;
+}
+
+uint64_t ParseSeed(const std::string& text) {
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long long value = std::strtoull(text.c_str(), &end, 10);
+  const bool digitsOnly =
+      !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+  if (!digitsOnly || end != text.c_str() + text.size() || errno != 0) {
+    UsageError(fmt::format("--seed must be a whole number from 0 to {}, not '{}'",
+                           std::numeric_limits<uint64_t>::max(), text));
+  }
+  return value;
+}
+
+double ParseOptionPercent(const std::string& text, const char* option) {
+  try {
+    return ParsePercent(text, option);
+  } catch (const std::invalid_argument& error) {
+    UsageError(error.what());
+  }
+}
+
+double ParseSeconds(const std::string& text) {
+  const std::optional<double> value = ParseNumber(text);
+  if (!value || *value <= 0 || *value > kMaxBuiltInSeconds) {
+    UsageError(fmt::format("--seconds must be above 0 and at most {:g}, not '{}'",
+                           kMaxBuiltInSeconds, text));
+  }
+  return *value;
+}
+
+// Runs CLI11 on `app`; returns false when help or the version was printed.
+bool Parse(CLI::App& app, int argc, char** argv) {
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::Success& done) {
+    app.exit(done);
+    return false;
+  } catch (const CLI::ParseError& error) {
+    UsageError(error.what());
+  }
+  return true;
+}
+
+// An option taking one value as text, shown as `typeName` in the help.
+void AddTextOption(CLI::App& app, const char* name, std::string& text, const char* typeName,
+                   const char* description) {
+  app.add_option(name, text, description)->type_name(typeName);
+}
+
+void AddLibraryOption(CLI::App& app, HostOptions& options) {
+  AddTextOption(app, "--library", options.library, "PATH",
+                "The plug-in library to load (default: the one built beside this program)");
+}
+
+void AddVersionFlag(CLI::App& app) {
+  app.set_version_flag("--version",
+                       fmt::format("zbhost {} (built against the zbadpcm {} library interface)",
+                                   ZBHOST_VERSION, ZBHOST_VERSION));
+}
+
+// A file name option: present, it must name something ("-" for standard output).
+std::optional<std::string> FileOption(const CLI::App& app, const char* option,
+                                      const std::string& value) {
+  if (app.count(option) == 0) return std::nullopt;
+  if (value.empty())
+    UsageError(fmt::format("{} needs a file name (- for standard output)", option));
+  return value;
+}
+
+constexpr char kFooter[] =
+    "Also: zbhost inspect [--library PATH] lists what the library offers.\n"
+    "\n"
+    "Loss models (percentages):\n"
+    "  none                                    no loss (the default)\n"
+    "  random:PCT                              each frame lost with chance PCT\n"
+    "  gilbert:ENTER,LEAVE[,LOSS_BAD[,LOSS_GOOD]]  bursty two-state loss\n"
+    "  list:ENTRIES | file:PATH                exactly these frames: d5 (data frame 5), p5 "
+    "(parity\n"
+    "                                          frame 5), 7 (data frame 7), ranges like d10-12,\n"
+    "                                          separated by commas, blanks or lines; # comments\n"
+    "\n"
+    "Files: INPUT and -o may be - for standard input and output (the report then goes to\n"
+    "standard error). The output's container follows its extension: .wav (also for no\n"
+    "extension), .flac, .ogg, .opus, .mp3, .aiff, .au, .caf, .w64, .rf64, .raw.\n"
+    "\n"
+    "Exit status:\n"
+    "  0  success                          4  library not loadable or incomplete\n"
+    "  2  bad command line or value        5  output cannot be written\n"
+    "  3  input missing, unreadable or     6  the library misbehaved (refused frames,\n"
+    "     not audio                           leaked buffers)";
+
+}  // namespace
+
+std::optional<HostOptions> ParseCommandLine(int argc, char** argv) {
+  HostOptions options;
+  if (argc > 1 && std::string_view(argv[1]) == kInspectCommand) {
+    options.command = HostOptions::Command::Inspect;
+    CLI::App app("List the interfaces, type identifiers and frame types the library offers",
+                 "zbhost inspect");
+    AddLibraryOption(app, options);
+    AddVersionFlag(app);
+    app.add_flag("--json", options.json, "Print the listing as one JSON object");
+    if (!Parse(app, argc - 1, argv + 1)) return std::nullopt;
+    return options;
+  }
+
+  CLI::App app(
+      "Streams audio through the ADPCM encoder, a lossy link and the decoder, and reports what "
+      "survived.",
+      "zbhost");
+  app.footer(kFooter);
+  AddVersionFlag(app);
+  std::string rateText;
+  std::string outputRateText;
+  std::string lossText = "none";
+  std::string seedText;
+  std::string duplicateText = "0";
+  std::string reorderText = "0";
+  std::string secondsText;
+  std::string outputText;
+  std::string framesText;
+  std::string plotText;
+  bool noParity = false;
+  bool quiet = false;
+  bool verbose = false;
+  AddTextOption(app, "input", options.input, "INPUT",
+                "Audio file to stream (any format libsndfile reads, - for standard input); "
+                "default: a built-in speech-like signal");
+  AddTextOption(app, "-o,--output", outputText, "FILE",
+                "Write the decoded audio (mono 16-bit) here; the container follows the extension");
+  AddLibraryOption(app, options);
+  AddTextOption(app, "--rate", rateText, "HZ",
+                "Stream sample rate: 8000, 16000, 24000, 32000, 40000 or 48000 Hz (default: the "
+                "input's rate when it is one of these, else 16000)");
+  AddTextOption(app, "--output-rate", outputRateText, "HZ",
+                "Sample rate of the written audio (default: the input's rate)");
+  AddTextOption(app, "--loss", lossText, "MODEL",
+                "Loss model of the link (default: none; see below)");
+  AddTextOption(app, "--seed", seedText, "N", "Seed of the link's random decisions, 0 to 2^64-1");
+  AddTextOption(app, "--duplicate", duplicateText, "PCT",
+                "Percentage of frames delivered twice, e.g. --duplicate 5");
+  AddTextOption(app, "--reorder", reorderText, "PCT",
+                "Percentage of frames held back behind the next one, e.g. --reorder 2");
+  CLI::Option* noParityFlag =
+      app.add_flag("--no-parity", noParity, "Switch the encoder's parity frames off");
+  CLI::Option* concealFlag =
+      app.add_flag("--conceal", options.stream.conceal,
+                   "Fill lost frames with a fading repetition instead of silence");
+  CLI::Option* compareFlag = app.add_flag(
+      "--compare", options.compare,
+      "Run the same stream and losses with parity, without parity, and without parity but with "
+      "concealment, and report them side by side");
+  compareFlag->excludes(noParityFlag)->excludes(concealFlag);
+  AddTextOption(app, "--frames", framesText, "FILE",
+                "Write one row per frame: CSV, or JSON Lines when the name ends in .jsonl");
+  AddTextOption(app, "--plot", plotText, "FILE.svg",
+                "Draw the input, the decode, every lost frame and per-frame SNR as an SVG picture");
+  app.add_flag("--json", options.json, "Print the report as one JSON object");
+  CLI::Option* quietFlag = app.add_flag("-q,--quiet", quiet, "Print nothing but errors");
+  app.add_flag("-v,--verbose", verbose, "Also tell each step on standard error")
+      ->excludes(quietFlag);
+  AddTextOption(app, "--seconds", secondsText, "S",
+                "Length of the built-in signal in seconds (default 10)");
+  if (!Parse(app, argc, argv)) return std::nullopt;
+
+  try {
+    options.stream.link.loss = ParseLossPlan(lossText);
+  } catch (const std::invalid_argument& error) {
+    UsageError(error.what());
+  }
+  if (!rateText.empty()) options.rate = ParseStreamRate(rateText);
+  if (!outputRateText.empty()) options.outputRate = ParseOutputRate(outputRateText);
+  if (app.count("--seed") != 0) options.seed = ParseSeed(seedText);
+  options.stream.link.duplicatePercent = ParseOptionPercent(duplicateText, "--duplicate");
+  options.stream.link.reorderPercent = ParseOptionPercent(reorderText, "--reorder");
+  options.seconds = kDefaultInputSeconds;
+  if (app.count("--seconds") != 0) {
+    if (!options.input.empty()) {
+      UsageError("--seconds sets the length of the built-in signal and takes no input file");
+    }
+    options.seconds = ParseSeconds(secondsText);
+  }
+  options.output = FileOption(app, "--output", outputText);
+  options.frames = FileOption(app, "--frames", framesText);
+  options.plot = FileOption(app, "--plot", plotText);
+  options.stream.parity = !noParity;
+  options.verbosity = quiet ? Verbosity::Quiet : verbose ? Verbosity::Verbose : Verbosity::Normal;
+  return options;
+}
+
+}  // namespace zbhost
