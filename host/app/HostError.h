@@ -10,6 +10,7 @@ namespace zbhost {
 // Process exit statuses; each kind of bad input has its own.
 enum ExitStatus : int {
   kExitOk = 0,
+  kExitHostFault = 1,      // zbhost itself failed (out of memory, say), not the library
   kExitUsage = 2,          // bad command line or option value
   kExitInput = 3,          // input file missing, unreadable, empty or of an unsupported format
   kExitLibrary = 4,        // library not loadable, or lacking an export or an interface

@@ -238,9 +238,12 @@ std::optional<HostOptions> ParseCommandLine(int argc, char** argv) {
       "concealment, and report them side by side");
   compareFlag->excludes(noParityFlag)->excludes(concealFlag);
   AddTextOption(app, "--frames", framesText, "FILE",
-                "Write one row per frame: CSV, or JSON Lines when the name ends in .jsonl");
-  AddTextOption(app, "--plot", plotText, "FILE.svg",
-                "Draw the input, the decode, every lost frame and per-frame SNR as an SVG picture");
+                "Write one row per frame: CSV, JSON Lines (.jsonl, .ndjson) or JSON (.json)");
+  AddTextOption(app, "--plot", plotText, "FILE",
+                "Draw the input, the decode, every lost frame and per-frame SNR (.svg or .png)");
+  std::string plotRangeText;
+  AddTextOption(app, "--plot-range", plotRangeText, "START-END",
+                "Draw only this stretch, in seconds or M:SS (e.g. 1:30-2:00)");
   app.add_flag("--json", options.json, "Print the report as one JSON object");
   CLI::Option* quietFlag = app.add_flag("-q,--quiet", quiet, "Print nothing but errors");
   app.add_flag("-v,--verbose", verbose, "Also tell each step on standard error")
@@ -269,6 +272,13 @@ std::optional<HostOptions> ParseCommandLine(int argc, char** argv) {
   options.output = FileOption(app, "--output", outputText);
   options.frames = FileOption(app, "--frames", framesText);
   options.plot = FileOption(app, "--plot", plotText);
+  if (app.count("--plot-range") != 0) {
+    try {
+      options.plotRange = ParsePlotRange(plotRangeText);
+    } catch (const std::invalid_argument& error) {
+      UsageError(error.what());
+    }
+  }
   options.stream.parity = !noParity;
   options.verbosity = quiet ? Verbosity::Quiet : verbose ? Verbosity::Verbose : Verbosity::Normal;
   return options;

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "host/app/Console.h"
+#include "host/report/Plot.h"
 #include "host/stream/Stream.h"
 
 namespace zbhost {
@@ -17,8 +18,9 @@ struct HostOptions {
   std::string input;     // empty: the built-in signal; "-": standard input
   double seconds = 0;    // length of the built-in signal
   std::optional<std::string> output;  // the decoded audio; "-": standard output
-  std::optional<std::string> frames;  // the per-frame table (CSV, or JSON Lines)
-  std::optional<std::string> plot;    // the SVG picture
+  std::optional<std::string> frames;  // the per-frame table (CSV, JSON Lines or JSON)
+  std::optional<std::string> plot;    // the picture, SVG or PNG
+  std::optional<PlotRange> plotRange;  // the stretch the picture shows; all when absent
   std::string library;   // empty: the library built beside the program
   int32_t rate = 0;         // 0: the input's rate when it is a stream rate
   int32_t outputRate = 0;   // 0: the input's rate

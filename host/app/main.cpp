@@ -1,22 +1,30 @@
 // zbhost: loads the plug-in library, streams audio through its encoder, a lossy link and
-// its decoder, and reports what survived; or lists what the library offers.
+// its decoder, block by block, and reports what survived; or lists what the library offers.
+#include <signal.h>
+
+#include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
+#include <new>
 #include <random>
 
 #include <fmt/format.h>
 
-#include "host/io/AudioFile.h"
-#include "host/report/FrameLog.h"
 #include "host/app/HostError.h"
-#include "host/library/Inspect.h"
 #include "host/app/Options.h"
+#include "host/io/AudioReader.h"
+#include "host/io/AudioWriter.h"
 #include "host/io/OutputFile.h"
+#include "host/io/Resampler.h"
+#include "host/io/SpeechSignal.h"
+#include "host/library/Inspect.h"
+#include "host/report/FrameLog.h"
 #include "host/report/Plot.h"
 #include "host/report/Progress.h"
 #include "host/report/Report.h"
-#include "host/io/SpeechSignal.h"
 #include "host/stream/Stream.h"
 
 namespace zbhost {
@@ -24,6 +32,9 @@ namespace zbhost {
 namespace {
 
 constexpr int kJsonIndent = 2;
+constexpr size_t kReadBlockFrames = 8192;  // input frames read at a time
+// Output samples held back until the end, where the file is cut or padded to its length.
+constexpr size_t kHoldBackSamples = 64;
 
 using Clock = std::chrono::steady_clock;
 
@@ -31,254 +42,253 @@ double SecondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
+// Adds the time a scope takes to a total.
+class Stopwatch {
+ public:
+  explicit Stopwatch(double& total) : m_total(total), m_started(Clock::now()) {}
+  ~Stopwatch() { m_total += SecondsSince(m_started); }
+  Stopwatch(const Stopwatch&) = delete;
+  Stopwatch& operator=(const Stopwatch&) = delete;
+
+ private:
+  double& m_total;
+  Clock::time_point m_started;
+};
+
 std::string LibraryPath(const HostOptions& options) {
   return options.library.empty() ? DefaultLibraryPath() : options.library;
+}
+
+// Writes a report to `out` and makes sure it got there.
+void Print(std::ostream& out, const std::string& text, const char* what) {
+  out << text;
+  out.flush();
+  if (!out) {
+    throw HostError(kExitOutput, fmt::format("cannot write {}: {}", what,
+                                             errno != 0 ? std::strerror(errno) : "output error"));
+  }
 }
 
 int Inspect(const HostOptions& options) {
   const ZbLibrary library(LibraryPath(options));
   const LibraryInspection inspection = InspectLibrary(library);
   if (options.json) {
-    std::cout << JsonInspection(inspection).dump(kJsonIndent) << '\n';
+    Print(std::cout, JsonInspection(inspection).dump(kJsonIndent) + "\n", "the listing");
   } else {
-    std::cout << PlainInspection(inspection);
+    Print(std::cout, PlainInspection(inspection), "the listing");
   }
   return kExitOk;
 }
 
+// --compare's columns: the run as asked, which has parity on and no concealment (--compare
+// allows neither --no-parity nor --conceal), then the others. With -o FILE each column's
+// audio goes to a file of its own, named by the column's suffix.
+struct Column {
+  const char* label;
+  bool parity;
+  bool conceal;
+  const char* suffix;  // inserted before the output's extension; null for the run as asked
+};
+constexpr Column kAskedColumn = {"parity", true, false, nullptr};
+constexpr Column kOtherColumns[] = {{"no parity", false, false, "no-parity"},
+                                    {"no parity, concealed", false, true, "no-parity-concealed"}};
+
+// "out.wav" with suffix "no-parity": "out.no-parity.wav".
+std::string ColumnPath(const std::string& path, const char* suffix) {
+  const size_t slash = path.find_last_of('/');
+  const size_t dot = path.find_last_of('.');
+  const bool hasExtension = dot != std::string::npos && (slash == std::string::npos || dot > slash + 1);
+  if (!hasExtension) return path + "." + suffix;
+  return path.substr(0, dot) + "." + suffix + path.substr(dot);
+}
+
 // Every target of the run, opened and checked before any work.
 struct Targets {
-  OutputFile audio;
+  std::vector<OutputFile> audio;  // one per column written
   AudioContainer container;
   OutputFile frames;
   OutputFile plot;
+  PlotFormat plotFormat = PlotFormat::Svg;
 
   bool UsesStandardOutput() const {
-    return audio.IsStandardOutput() || frames.IsStandardOutput() || plot.IsStandardOutput();
+    for (const OutputFile& file : audio) {
+      if (file.IsStandardOutput()) return true;
+    }
+    return frames.IsStandardOutput() || plot.IsStandardOutput();
   }
 };
 
-Targets OpenTargets(const HostOptions& options) {
+Targets OpenTargets(const HostOptions& options, const Console& console) {
   Targets targets;
   std::vector<TakenFile> taken;
   if (!options.input.empty()) TakeInput(options.input, taken);
+  if (options.plot) targets.plotFormat = PlotFormatFor(*options.plot);
   if (options.output) {
     targets.container = ContainerFor(*options.output);
-    targets.audio = OutputFile::Open(*options.output, "the audio output", taken, true);
+    targets.audio.push_back(OutputFile::Open(*options.output, "the audio output", taken, true));
+    // Each column of --compare gets a file beside the output; a stream or a device takes the
+    // run as asked alone.
+    const bool file = !targets.audio.front().IsStandardOutput() && targets.audio.front().IsSeekable();
+    if (options.compare && file) {
+      for (const Column& column : kOtherColumns) {
+        targets.audio.push_back(OutputFile::Open(ColumnPath(*options.output, column.suffix),
+                                                 fmt::format("the {} output", column.label), taken,
+                                                 true));
+      }
+    }
   }
   if (options.frames)
     targets.frames = OutputFile::Open(*options.frames, "the frame table", taken, false);
   if (options.plot) targets.plot = OutputFile::Open(*options.plot, "the plot", taken, false);
+  for (const OutputFile* file : {&targets.frames, &targets.plot}) {
+    if (!file->note().empty()) console.Warn(file->note());
+  }
+  for (const OutputFile& file : targets.audio) {
+    if (!file.note().empty()) console.Warn(file.note());
+  }
   return targets;
 }
 
-// The input at the stream rate, and its description in `run`.
-std::vector<int16_t> LoadInput(const HostOptions& options, const Console& console,
-                               ProgressBar& progress, RunDescription& run) {
-  if (options.input.empty()) {
-    const int32_t rate = options.rate != 0 ? options.rate : kDefaultRate;
+// The input at the stream rate, block by block: a file read and resampled, or the built-in
+// signal.
+class InputStream {
+ public:
+  InputStream(const HostOptions& options, const Console& console, RunDescription& run) {
+    if (options.input.empty()) {
+      const int32_t rate = options.rate != 0 ? options.rate : kDefaultRate;
+      m_signal = std::make_unique<SpeechSignal>(rate, options.seconds);
+      run.layout.rate = rate;
+      run.inputRate = rate;
+      run.inputChannels = 1;
+      return;
+    }
+    console.Note(fmt::format("reading {}", options.input));
+    m_reader = std::make_unique<AudioReader>(options.input);
+    run.input = options.input;
+    run.inputFormat = m_reader->format();
+    run.inputRate = m_reader->rate();
+    run.inputChannels = m_reader->channels();
+    // 8 kHz in stays 8 kHz: the stream follows the input when the library can carry its rate.
+    const int32_t rate = options.rate != 0              ? options.rate
+                         : IsStreamRate(run.inputRate) ? run.inputRate
+                                                       : kDefaultRate;
     run.layout.rate = rate;
-    run.inputRate = rate;
-    run.inputChannels = 1;
-    std::vector<int16_t> signal = GenerateSpeechLike(rate, options.seconds);
-    run.inputSamples = static_cast<int64_t>(signal.size());
-    return signal;
-  }
-  console.Note(fmt::format("reading {}", options.input));
-  InputAudio audio = ReadAudioFile(options.input, progress.Phase("reading"));
-  for (const std::string& warning : audio.warnings) console.Warn(warning);
-  run.warnings = audio.warnings;
-  run.input = options.input;
-  run.inputFormat = audio.format;
-  run.inputRate = audio.fileRate;
-  run.inputChannels = audio.fileChannels;
-  run.inputSamples = static_cast<int64_t>(audio.mono.size());
-  // 8 kHz in stays 8 kHz: the stream follows the input when the library can carry its rate.
-  const int32_t rate = options.rate != 0              ? options.rate
-                       : IsStreamRate(audio.fileRate) ? audio.fileRate
-                                                      : kDefaultRate;
-  run.layout.rate = rate;
-  if (rate != audio.fileRate)
-    console.Note(fmt::format("resampling {} Hz to {} Hz", audio.fileRate, rate));
-  std::vector<int16_t> input =
-      ToPcm16(Resample(audio.mono, audio.fileRate, rate, progress.Phase("resampling")));
-  if (input.empty()) {
-    throw HostError(kExitInput, fmt::format("'{}' is too short to hold a sample at {} Hz",
-                                            options.input, rate));
-  }
-  return input;
-}
-
-// A run built from the command line before the library is loaded: every target open and
-// checked, the input at the stream rate, and the description that running and reporting read.
-struct BuiltRun {
-  Targets targets;
-  std::vector<int16_t> input;
-  RunDescription run;
-};
-
-BuiltRun BuildRun(const HostOptions& options, const Console& console, ProgressBar& progress) {
-  BuiltRun built;
-  built.targets = OpenTargets(options);
-  RunDescription& run = built.run;
-  built.input = LoadInput(options, console, progress, run);
-  run.layout = FrameLayout::For(run.layout.rate, built.input.size());
-  run.outputRate = options.outputRate != 0 ? options.outputRate : run.inputRate;
-  if (built.targets.audio.IsOpen()) {
-    // A container that cannot carry the output rate is found now, not after the work.
-    EncodeAudio({}, run.outputRate, built.targets.container, built.targets.audio.path());
-    run.output = built.targets.audio.path();
-    run.outputFormat = built.targets.container.name;
-  }
-  const std::string beyond = DescribeEntriesBeyond(options.stream.link.loss, run.layout.frameCount);
-  if (!beyond.empty()) {
-    console.Warn(beyond);
-    run.warnings.push_back(beyond);
-  }
-  run.library = LibraryPath(options);
-  run.stream = options.stream;
-  if (run.stream.link.IsRandom()) {
-    run.stream.link.seed = options.seed ? *options.seed : std::random_device{}();
-  }
-  return built;
-}
-
-// The data frames a run's link dropped, as a list plan, so other runs lose the same ones.
-LossPlan SameDataLosses(const StreamResult& result) {
-  LossPlan plan;
-  plan.kind = LossPlan::Kind::List;
-  for (const auto& [seq, fate] : result.link.dataFates) {
-    if (fate.dropped) plan.dropped.insert({AV_TYPE_ADPCM, seq});
-  }
-  return plan;
-}
-
-// --compare's columns after the run as asked, which has parity on and no concealment
-// (--compare allows neither --no-parity nor --conceal).
-struct OtherColumn {
-  const char* label;
-  bool parity;
-  bool conceal;
-};
-constexpr char kAskedColumn[] = "parity";
-constexpr OtherColumn kOtherColumns[] = {{"no parity", false, false},
-                                         {"no parity, concealed", false, true}};
-
-// What the library made of the input: the run as asked first, then with --compare the other
-// columns, which lose the same data frames; and the lossless reference.
-struct RunResults {
-  std::vector<LossyRun> runs;
-  LosslessResult lossless;
-};
-
-// `allocator` must outlive the library, which keeps its address until unloaded.
-RunResults RunStreams(bool compare, const RunDescription& run, const std::vector<int16_t>& input,
-                   HostAllocator& allocator, const Console& console, ProgressBar& progress) {
-  console.Note(fmt::format("loading {}", run.library));
-  const ZbLibrary library(run.library);
-  library.RequireInterface(ZB_NAME_ENCODER);
-  library.RequireInterface(ZB_NAME_DECODER);
-  library.Descriptor()->SetMemAllocator(&allocator);
-  console.Note(
-      fmt::format("streaming {} frames of {} Hz audio", run.layout.frameCount, run.layout.rate));
-  RunResults results;
-  results.runs.push_back({kAskedColumn, run.stream.parity, run.stream.conceal,
-                          RunLossyStream(library, input, run.layout.rate, run.stream,
-                                         progress.Phase("streaming")),
-                          {}});
-  results.lossless = RunLosslessStream(library, input, run.layout.rate);
-  if (compare) {
-    StreamSettings other = run.stream;
-    other.link.loss = SameDataLosses(results.runs.front().result);
-    for (const OtherColumn& column : kOtherColumns) {
-      other.parity = column.parity;
-      other.conceal = column.conceal;
-      results.runs.push_back(
-          {column.label, column.parity, column.conceal,
-           RunLossyStream(library, input, run.layout.rate, other, progress.Phase("comparing")),
-           {}});
+    if (rate != run.inputRate) {
+      console.Note(fmt::format("resampling {} Hz to {} Hz", run.inputRate, rate));
+      m_resampler = std::make_unique<Resampler>(run.inputRate, rate);
     }
   }
-  return results;
-}
 
-// The decode at the output rate. Written at the input's own rate, it is exactly as long as
-// the input, so the two line up sample for sample.
-std::vector<int16_t> DecodeForOutput(const std::vector<int16_t>& decoded, const RunDescription& run,
-                                     ProgressBar& progress) {
-  if (run.outputRate == run.layout.rate) return decoded;
-  std::vector<int16_t> out = ToPcm16(
-      Resample(ToFloat(decoded), run.layout.rate, run.outputRate, progress.Phase("resampling")));
-  const double length = static_cast<double>(decoded.size()) * run.outputRate / run.layout.rate;
-  out.resize(run.outputRate == run.inputRate ? static_cast<size_t>(run.inputSamples)
-                                             : static_cast<size_t>(std::llround(length)),
-             0);
-  return out;
-}
-
-// Writes the run as asked to the targets. A failure is returned, not thrown, so that the
-// report still comes and the error after it names the file.
-std::optional<HostError> WriteTargets(BuiltRun& built, const RunResults& results,
-                                      const Console& console, ProgressBar& progress) {
-  Targets& targets = built.targets;
-  const RunDescription& run = built.run;
-  const StreamResult& result = results.runs.front().result;
-  try {
-    if (targets.audio.IsOpen()) {
-      console.Note(
-          fmt::format("writing {} ({}, {} Hz)", run.output, run.outputFormat, run.outputRate));
-      targets.audio.Write(EncodeAudio(DecodeForOutput(result.output, run, progress), run.outputRate,
-                                      targets.container, targets.audio.path()));
+  // Replaces `pcm` with the next block; false at the end.
+  bool Next(std::vector<int16_t>& pcm, Timing& timing) {
+    pcm.clear();
+    if (m_signal) {
+      Stopwatch watch(timing.reading);
+      pcm.resize(kReadBlockFrames);
+      pcm.resize(m_signal->Read(pcm.data(), pcm.size()));
+      m_nInputSamples += static_cast<int64_t>(pcm.size());
+      return !pcm.empty();
     }
-    if (targets.frames.IsOpen() || targets.plot.IsOpen()) {
-      const std::vector<FrameRow> rows = FrameRows(result, results.lossless.output, run.layout);
-      if (targets.frames.IsOpen()) {
-        targets.frames.Write(WantsJsonLines(targets.frames.path()) ? FramesJsonLines(rows)
-                                                                   : FramesCsv(rows));
+    while (pcm.empty() && !m_bEnded) {
+      bool more = false;
+      {
+        Stopwatch watch(timing.reading);
+        more = m_reader->Read(m_block, kReadBlockFrames);
       }
-      if (targets.plot.IsOpen()) {
-        targets.plot.Write(PlotSvg(run, built.input, result.output, rows));
+      m_nInputSamples = m_reader->framesRead();
+      Stopwatch watch(timing.resampling);
+      m_resampled.clear();
+      if (!more) {
+        m_bEnded = true;
+        if (m_resampler) m_resampler->Flush(m_resampled);
+      } else if (m_resampler) {
+        m_resampler->Process(m_block.data(), m_block.size(), m_resampled);
+      } else {
+        m_resampled.swap(m_block);
       }
+      AppendPcm16(m_resampled, pcm);
     }
-  } catch (const HostError& error) {
-    return error;
+    return !pcm.empty();
   }
-  return std::nullopt;
-}
 
-// Works out every run's figures; only the run as asked is timed end to end, reading to
-// writing, which took `wallSeconds`.
-void WorkOutFigures(RunResults& results, const BuiltRun& built, double wallSeconds) {
-  for (LossyRun& lossy : results.runs) {
-    const bool asked = &lossy == &results.runs.front();
-    lossy.figures = ComputeFigures(lossy.result, built.input, results.lossless.output,
-                                   built.run.layout, results.lossless.processingSeconds,
-                                   asked ? wallSeconds : 0);
+  int64_t inputSamples() const { return m_nInputSamples; }
+  int64_t declaredSamples() const {
+    return m_signal ? m_signal->total() : m_reader->declaredFrames();
   }
-}
+  std::vector<std::string> warnings() const {
+    return m_reader ? m_reader->warnings() : std::vector<std::string>{};
+  }
 
-void Report(const HostOptions& options, const RunDescription& run, const RunResults& results,
-            const AllocatorCounters& allocator, std::ostream& out) {
-  const LossyRun& asked = results.runs.front();
-  if (options.compare) {
-    if (options.json) {
-      out << JsonComparison(run, results.runs, allocator).dump(kJsonIndent) << '\n';
+ private:
+  std::unique_ptr<SpeechSignal> m_signal;
+  std::unique_ptr<AudioReader> m_reader;
+  std::unique_ptr<Resampler> m_resampler;
+  std::vector<float> m_block;
+  std::vector<float> m_resampled;
+  int64_t m_nInputSamples = 0;
+  bool m_bEnded = false;
+};
+
+// One column's decoded audio on its way to its file: resampled to the output rate, and at
+// the end cut or padded to the length that lines up with the input.
+class AudioOutput {
+ public:
+  AudioOutput(OutputFile& target, const AudioContainer& container, int32_t streamRate,
+              int32_t outputRate)
+      : m_writer(target, container, outputRate) {
+    if (outputRate != streamRate) m_resampler = std::make_unique<Resampler>(streamRate, outputRate);
+  }
+
+  void Write(const int16_t* samples, size_t count, Timing& timing) {
+    if (m_resampler) {
+      Stopwatch watch(timing.resampling);
+      ToFloat(samples, count, m_float);
+      m_resampled.clear();
+      m_resampler->Process(m_float.data(), m_float.size(), m_resampled);
+      AppendPcm16(m_resampled, m_pending);
     } else {
-      out << PlainComparison(run, results.runs);
+      m_pending.insert(m_pending.end(), samples, samples + count);
     }
-  } else if (options.json) {
-    out << JsonReport(run, asked.result, asked.figures, allocator).dump(kJsonIndent) << '\n';
-  } else {
-    out << PlainReport(run, asked.result, asked.figures, allocator);
+    Stopwatch watch(timing.writing);
+    if (m_pending.size() > kHoldBackSamples) Emit(m_pending.size() - kHoldBackSamples);
   }
-  out.flush();
-}
+
+  void Finish(int64_t length, Timing& timing) {
+    if (m_resampler) {
+      Stopwatch watch(timing.resampling);
+      m_resampled.clear();
+      m_resampler->Flush(m_resampled);
+      AppendPcm16(m_resampled, m_pending);
+    }
+    Stopwatch watch(timing.writing);
+    const int64_t room = std::max<int64_t>(0, length - m_nWritten);
+    m_pending.resize(static_cast<size_t>(room), 0);
+    Emit(m_pending.size());
+    m_writer.Finish();
+  }
+
+ private:
+  void Emit(size_t count) {
+    m_writer.Write(m_pending.data(), count);
+    m_nWritten += static_cast<int64_t>(count);
+    m_pending.erase(m_pending.begin(), m_pending.begin() + static_cast<ptrdiff_t>(count));
+  }
+
+  AudioWriter m_writer;
+  std::unique_ptr<Resampler> m_resampler;
+  std::vector<float> m_float;
+  std::vector<float> m_resampled;
+  std::vector<int16_t> m_pending;
+  int64_t m_nWritten = 0;
+};
 
 // A library that refused frames, leaked buffers or freed foreign ones fails the run.
-void CheckLibrary(const StreamResult& result, const AllocatorCounters& allocator) {
-  if (result.refusedByEncoder > 0) {
-    throw HostError(kExitLibraryFault,
-                    fmt::format("the encoder refused {} PCM frames", result.refusedByEncoder));
+void CheckLibrary(const std::vector<LossyRun>& runs, const AllocatorCounters& allocator) {
+  for (const LossyRun& run : runs) {
+    if (run.result.refusedByEncoder > 0) {
+      throw HostError(kExitLibraryFault,
+                      fmt::format("the encoder refused {} PCM frames", run.result.refusedByEncoder));
+    }
   }
   if (allocator.live > 0 || allocator.foreignFrees > 0) {
     throw HostError(kExitLibraryFault,
@@ -287,26 +297,157 @@ void CheckLibrary(const StreamResult& result, const AllocatorCounters& allocator
   }
 }
 
-// Builds the run, streams it, writes the files, then reports.
+std::string RenderReport(const HostOptions& options, const RunDescription& run,
+                         const std::vector<LossyRun>& runs, const AllocatorCounters& allocator) {
+  const LossyRun& asked = runs.front();
+  if (options.compare) {
+    return options.json ? JsonComparison(run, runs, allocator).dump(kJsonIndent) + "\n"
+                        : PlainComparison(run, runs);
+  }
+  return options.json ? JsonReport(run, asked.result, asked.figures, allocator).dump(kJsonIndent) + "\n"
+                      : PlainReport(run, asked.result, asked.figures, allocator);
+}
+
+// Streams the input through every chain, writes the targets as frames become final,
+// commits them, then reports.
 int Stream(const HostOptions& options) {
   const Clock::time_point started = Clock::now();
+  // A file-size limit makes a write fail (and the run say so) rather than end the program.
+  signal(SIGXFSZ, SIG_IGN);
   ProgressBar progress(options.verbosity != Verbosity::Quiet && ProgressBar::Wanted());
   const Console console(options.verbosity, progress);
-  BuiltRun built = BuildRun(options, console, progress);
+  Targets targets = OpenTargets(options, console);
 
-  HostAllocator allocator;
-  RunResults results =
-      RunStreams(options.compare, built.run, built.input, allocator, console, progress);
-
-  const std::optional<HostError> writeError = WriteTargets(built, results, console, progress);
-  progress.Finish();
-  WorkOutFigures(results, built, SecondsSince(started));
-  if (options.verbosity != Verbosity::Quiet) {
-    Report(options, built.run, results, allocator.counters(),
-           built.targets.UsesStandardOutput() ? std::cerr : std::cout);
+  RunDescription run;
+  InputStream input(options, console, run);
+  run.outputRate = options.outputRate != 0 ? options.outputRate : run.inputRate;
+  run.library = LibraryPath(options);
+  run.stream = options.stream;
+  run.showTiming = options.verbosity == Verbosity::Verbose;
+  if (run.stream.link.IsRandom()) {
+    run.stream.link.seed = options.seed ? *options.seed : std::random_device{}();
   }
-  if (writeError) throw *writeError;
-  CheckLibrary(results.runs.front().result, allocator.counters());
+
+  // The columns, all seeing the same link with its seed.
+  std::vector<LossyRun> runs;
+  runs.push_back({kAskedColumn.label, run.stream.parity, run.stream.conceal, {}, {}, {}});
+  if (options.compare) {
+    for (const Column& column : kOtherColumns) {
+      runs.push_back({column.label, column.parity, column.conceal, {}, {}, {}});
+    }
+  }
+  std::vector<StreamSettings> settings;
+  for (const LossyRun& column : runs) {
+    StreamSettings s = run.stream;
+    s.parity = column.parity;
+    s.conceal = column.conceal;
+    settings.push_back(s);
+  }
+
+  // Started before the work, so a container that cannot carry the rate is found now.
+  std::vector<std::unique_ptr<AudioOutput>> outputs;
+  for (size_t i = 0; i < targets.audio.size(); ++i) {
+    outputs.push_back(std::make_unique<AudioOutput>(targets.audio[i], targets.container,
+                                                    run.layout.rate, run.outputRate));
+    runs[i].output = targets.audio[i].path();
+  }
+  if (!outputs.empty()) {
+    run.output = targets.audio.front().path();
+    run.outputFormat = targets.container.name;
+  }
+  std::unique_ptr<FrameTable> table;
+  if (targets.frames.IsOpen()) {
+    table = std::make_unique<FrameTable>(targets.frames, FrameTableFormatFor(targets.frames.path()));
+  }
+  std::vector<std::string> labels;
+  for (const LossyRun& column : runs) labels.push_back(column.label);
+  std::unique_ptr<PlotTrace> trace;
+  if (targets.plot.IsOpen()) trace = std::make_unique<PlotTrace>(labels, options.plotRange);
+
+  HostAllocator allocator;  // outlives the library, which keeps its address until unloaded
+  console.Note(fmt::format("loading {}", run.library));
+  const ZbLibrary library(run.library);
+  library.RequireInterface(ZB_NAME_ENCODER);
+  library.RequireInterface(ZB_NAME_DECODER);
+  library.Descriptor()->SetMemAllocator(&allocator);
+
+  std::vector<SnrSum> vsInput(runs.size());
+  std::vector<SnrSum> vsLossless(runs.size());
+  std::vector<FrameRow> rows(runs.size());
+  const bool wantRows = table || trace;
+  StreamPipeline pipeline(library, run.layout.rate, settings, [&](const FrameView& view) {
+    for (size_t c = 0; c < runs.size(); ++c) {
+      const int16_t* decoded = view.columns[c].frame.samples;
+      vsInput[c].Add(view.input, decoded, view.length);
+      vsLossless[c].Add(view.lossless, decoded, view.length);
+      if (c < outputs.size()) outputs[c]->Write(decoded, view.length, run.timing);
+      if (wantRows) rows[c] = MakeFrameRow(view.index, view.columns[c], view.lossless, view.length);
+    }
+    Stopwatch watch(run.timing.writing);
+    if (table) table->Add(rows.front());
+    if (trace) trace->Add(view, rows);
+  });
+  console.Note(fmt::format("streaming {} Hz audio", run.layout.rate));
+  const ProgressFn streaming = progress.Phase("streaming");
+  std::vector<int16_t> block;
+  while (input.Next(block, run.timing)) {
+    pipeline.Push(block.data(), block.size());
+    if (streaming) streaming(input.inputSamples(), input.declaredSamples());
+  }
+  pipeline.Finish();
+  progress.Finish();
+
+  run.inputSamples = input.inputSamples();
+  run.layout = pipeline.layout();
+  console.Note(fmt::format("streamed {} frames", run.layout.frameCount));
+  if (pipeline.samples() == 0) {
+    throw HostError(kExitInput, fmt::format("'{}' is too short to hold a sample at {} Hz",
+                                            options.input, run.layout.rate));
+  }
+  run.warnings = input.warnings();
+  for (const std::string& warning : run.warnings) console.Warn(warning);
+  const std::string beyond = DescribeEntriesBeyond(options.stream.link.loss, run.layout.frameCount);
+  if (!beyond.empty()) {
+    console.Warn(beyond);
+    run.warnings.push_back(beyond);
+  }
+
+  // Written at the input's own rate, the output is exactly as long as the input, so the two
+  // line up sample for sample.
+  const int64_t outputLength =
+      run.outputRate == run.inputRate
+          ? run.inputSamples
+          : std::llround(static_cast<double>(pipeline.samples()) * run.outputRate / run.layout.rate);
+  for (const std::unique_ptr<AudioOutput>& output : outputs) output->Finish(outputLength, run.timing);
+  {
+    Stopwatch watch(run.timing.writing);
+    if (table) table->Finish();
+    if (trace) {
+      const std::string svg = PlotSvg(run, *trace);
+      targets.plot.Write(targets.plotFormat == PlotFormat::Png ? PlotPng(svg, targets.plot.path()) : svg);
+    }
+    for (OutputFile& file : targets.audio) file.Commit();
+    targets.frames.Commit();
+    targets.plot.Commit();
+  }
+  if (!outputs.empty()) {
+    console.Note(fmt::format("wrote {} ({}, {} Hz)", run.output, run.outputFormat, run.outputRate));
+  }
+
+  run.timing.library = pipeline.librarySeconds();
+  run.timing.total = SecondsSince(started);
+  for (size_t c = 0; c < runs.size(); ++c) {
+    runs[c].result = pipeline.column(c);
+    // Only the run as asked is timed end to end, reading to writing.
+    runs[c].figures = ComputeFigures(runs[c].result, vsInput[c], vsLossless[c], run.layout,
+                                     pipeline.losslessSeconds(), c == 0 ? run.timing.total : 0);
+  }
+  // -q silences the words, not a JSON report that was asked for.
+  if (options.verbosity != Verbosity::Quiet || options.json) {
+    Print(targets.UsesStandardOutput() ? std::cerr : std::cout,
+          RenderReport(options, run, runs, allocator.counters()), "the report");
+  }
+  CheckLibrary(runs, allocator.counters());
   return kExitOk;
 }
 
@@ -323,8 +464,11 @@ int main(int argc, char** argv) {
   } catch (const HostError& error) {
     std::cerr << "zbhost: " << error.what() << '\n';
     return error.status();
+  } catch (const std::bad_alloc&) {
+    std::cerr << "zbhost: out of memory\n";
+    return kExitHostFault;
   } catch (const std::exception& error) {
     std::cerr << "zbhost: " << error.what() << '\n';
-    return kExitLibraryFault;
+    return kExitHostFault;
   }
 }

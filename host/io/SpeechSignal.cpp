@@ -29,6 +29,8 @@ constexpr std::array<std::array<double, 3>, 5> kVowels = {{
 
 enum class SegmentKind { Voiced, Noise, Pause };
 
+}  // namespace
+
 // A fixed linear congruential generator: the script and the noise are the same everywhere.
 class ScriptRandom {
  public:
@@ -42,6 +44,8 @@ class ScriptRandom {
  private:
   uint32_t m_state;
 };
+
+namespace {
 
 double Envelope(double t, double length) {
   const double ramp = std::min(kRampSeconds, length / 2);
@@ -59,59 +63,73 @@ double FormantGain(double frequency, const std::array<double, 3>& formants) {
 
 }  // namespace
 
-std::vector<int16_t> GenerateSpeechLike(int32_t rate, double seconds) {
-  const size_t total = static_cast<size_t>(std::llround(seconds * rate));
-  std::vector<double> signal(total, 0.0);
-  ScriptRandom random(kScriptSeed);
-  const double topHarmonic = std::min(kTopHarmonicHz, 0.45 * rate);
+SpeechSignal::SpeechSignal(int32_t rate, double seconds)
+    : m_nRate(rate),
+      m_nTotal(static_cast<int64_t>(std::llround(seconds * rate))),
+      m_topHarmonic(std::min(kTopHarmonicHz, 0.45 * rate)),
+      m_random(std::make_unique<ScriptRandom>(kScriptSeed)) {}
 
-  size_t start = 0;
-  double phase = 0;
-  int syllable = 0;
-  while (start < total) {
-    // A syllable: optional fricative, a voiced vowel, then a pause now and then.
-    const SegmentKind pattern[] = {SegmentKind::Noise, SegmentKind::Voiced, SegmentKind::Pause};
-    for (SegmentKind kind : pattern) {
-      double length = 0;
-      if (kind == SegmentKind::Noise) length = (syllable % 3 == 0) ? 0.06 + 0.08 * random.Uniform() : 0;
-      if (kind == SegmentKind::Voiced) length = 0.15 + 0.25 * random.Uniform();
-      if (kind == SegmentKind::Pause) length = (syllable % 4 == 3) ? 0.2 + 0.3 * random.Uniform() : 0.03;
-      const size_t count = std::min(total - start, static_cast<size_t>(length * rate));
-      const auto& vowel = kVowels[random.Next() % kVowels.size()];
-      const double pitchFrom = 100 + 120 * random.Uniform();
-      const double pitchTo = pitchFrom * (0.8 + 0.4 * random.Uniform());
-      for (size_t i = 0; i < count; ++i) {
-        const double t = static_cast<double>(i) / rate;
-        const double env = Envelope(t, length);
-        double value = 0;
-        if (kind == SegmentKind::Voiced) {
-          const double pitch = pitchFrom + (pitchTo - pitchFrom) * t / length;
-          phase += 2 * kPi * pitch / rate;
-          double sum = 0;
-          double norm = 0;
-          for (int k = 1; k * pitch < topHarmonic; ++k) {
-            const double gain = FormantGain(k * pitch, vowel) / k;
-            sum += gain * std::sin(k * phase);
-            norm += gain;
-          }
-          value = norm > 0 ? kPeak * env * sum / norm : 0;
-        } else if (kind == SegmentKind::Noise) {
-          value = kNoiseLevel * env * (2 * random.Uniform() - 1);
-        }
-        signal[start + i] = value;
-      }
-      start += count;
-      if (start >= total) break;
+SpeechSignal::~SpeechSignal() = default;
+
+// A syllable: optional fricative, a voiced vowel, then a pause now and then.
+void SpeechSignal::NextSegment() {
+  constexpr SegmentKind kPattern[] = {SegmentKind::Noise, SegmentKind::Voiced, SegmentKind::Pause};
+  if (m_nPattern == std::size(kPattern)) {
+    m_nPattern = 0;
+    m_phase = std::fmod(m_phase, 2 * kPi);
+    ++m_nSyllable;
+  }
+  ScriptRandom& random = *m_random;
+  m_kind = static_cast<int>(kPattern[m_nPattern++]);
+  const SegmentKind kind = kPattern[m_nPattern - 1];
+  m_length = 0;
+  if (kind == SegmentKind::Noise) m_length = (m_nSyllable % 3 == 0) ? 0.06 + 0.08 * random.Uniform() : 0;
+  if (kind == SegmentKind::Voiced) m_length = 0.15 + 0.25 * random.Uniform();
+  if (kind == SegmentKind::Pause) m_length = (m_nSyllable % 4 == 3) ? 0.2 + 0.3 * random.Uniform() : 0.03;
+  m_nCount = std::min<int64_t>(m_nTotal - m_nProduced, static_cast<int64_t>(m_length * m_nRate));
+  m_nVowel = random.Next() % kVowels.size();
+  m_pitchFrom = 100 + 120 * random.Uniform();
+  m_pitchTo = m_pitchFrom * (0.8 + 0.4 * random.Uniform());
+  m_nIndex = 0;
+}
+
+double SpeechSignal::NextValue() {
+  const double t = static_cast<double>(m_nIndex) / m_nRate;
+  const double env = Envelope(t, m_length);
+  const SegmentKind kind = static_cast<SegmentKind>(m_kind);
+  if (kind == SegmentKind::Voiced) {
+    const double pitch = m_pitchFrom + (m_pitchTo - m_pitchFrom) * t / m_length;
+    m_phase += 2 * kPi * pitch / m_nRate;
+    double sum = 0;
+    double norm = 0;
+    for (int k = 1; k * pitch < m_topHarmonic; ++k) {
+      const double gain = FormantGain(k * pitch, kVowels[m_nVowel]) / k;
+      sum += gain * std::sin(k * m_phase);
+      norm += gain;
     }
-    phase = std::fmod(phase, 2 * kPi);
-    ++syllable;
+    return norm > 0 ? kPeak * env * sum / norm : 0;
   }
+  if (kind == SegmentKind::Noise) return kNoiseLevel * env * (2 * m_random->Uniform() - 1);
+  return 0;
+}
 
-  std::vector<int16_t> samples(total);
-  for (size_t i = 0; i < total; ++i) {
-    samples[i] = static_cast<int16_t>(std::clamp<long>(std::lround(signal[i]), std::numeric_limits<int16_t>::min(),
-                                                       std::numeric_limits<int16_t>::max()));
+size_t SpeechSignal::Read(int16_t* out, size_t count) {
+  size_t done = 0;
+  while (done < count && m_nProduced < m_nTotal) {
+    while (m_nIndex >= m_nCount) NextSegment();
+    out[done++] = static_cast<int16_t>(std::clamp<long>(std::lround(NextValue()),
+                                                        std::numeric_limits<int16_t>::min(),
+                                                        std::numeric_limits<int16_t>::max()));
+    ++m_nIndex;
+    ++m_nProduced;
   }
+  return done;
+}
+
+std::vector<int16_t> GenerateSpeechLike(int32_t rate, double seconds) {
+  SpeechSignal signal(rate, seconds);
+  std::vector<int16_t> samples(static_cast<size_t>(signal.total()));
+  signal.Read(samples.data(), samples.size());
   return samples;
 }
 

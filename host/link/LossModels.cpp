@@ -22,7 +22,8 @@ namespace {
 
 constexpr double kPercent = 100.0;
 constexpr int kMantissaBits = 53;  // bits of a double's significand
-constexpr int kEngineBits = 64;
+constexpr int kHashBits = 64;
+constexpr int kTypeBits = 8;  // a frame's key: its number above its type code
 constexpr int64_t kMaxRangeFrames = int64_t{1} << 20;  // bounds the memory a list may take
 constexpr size_t kMaxListedBeyond = 5;  // entries a warning names before "..."
 constexpr unsigned char kFirstPrintable = 0x20;  // below: control characters
@@ -64,10 +65,19 @@ class NoLoss : public LossModel {
   bool Drops(uint8_t, int32_t) override { return false; }
 };
 
+// SplitMix64's finaliser: every input bit moves every output bit.
+uint64_t Mix(uint64_t x) {
+  x ^= x >> 30;
+  x *= 0xbf58476d1ce4e5b9ULL;
+  x ^= x >> 27;
+  x *= 0x94d049bb133111ebULL;
+  return x ^ (x >> 31);
+}
+
 class RandomLoss : public LossModel {
  public:
   RandomLoss(double percent, uint64_t seed) : m_percent(percent), m_random(seed, kStreamLoss) {}
-  bool Drops(uint8_t, int32_t) override { return m_random.Chance(m_percent); }
+  bool Drops(uint8_t type, int32_t seq) override { return m_random.Chance(m_percent, {type, seq}); }
 
  private:
   double m_percent;
@@ -77,16 +87,24 @@ class RandomLoss : public LossModel {
 class GilbertLoss : public LossModel {
  public:
   GilbertLoss(const GilbertParams& params, uint64_t seed)
-      : m_params(params), m_random(seed, kStreamLoss) {}
-  bool Drops(uint8_t, int32_t) override {
-    m_bBad = m_bBad ? !m_random.Chance(m_params.leaveBad) : m_random.Chance(m_params.enterBad);
-    return m_random.Chance(m_bBad ? m_params.lossBad : m_params.lossGood);
+      : m_params(params), m_random(seed, kStreamLoss), m_state(seed, kStreamBurstState) {}
+  // The state moves once per frame number, before that number's data and parity frames are
+  // decided; frames come in rising order, a held-back one at most one number late.
+  bool Drops(uint8_t type, int32_t seq) override {
+    for (; m_nStateSeq < seq; ++m_nStateSeq) {
+      const FrameRef step{0, m_nStateSeq + 1};
+      m_bBad = m_bBad ? !m_state.Chance(m_params.leaveBad, step)
+                      : m_state.Chance(m_params.enterBad, step);
+    }
+    return m_random.Chance(m_bBad ? m_params.lossBad : m_params.lossGood, {type, seq});
   }
 
  private:
   GilbertParams m_params;
   SeededRandom m_random;
-  bool m_bBad = false;  // the chain starts in the good state
+  SeededRandom m_state;
+  int32_t m_nStateSeq = -1;  // the frame number the state belongs to
+  bool m_bBad = false;       // the chain starts in the good state
 };
 
 class ListLoss : public LossModel {
@@ -112,18 +130,19 @@ double ParsePercent(const std::string& text, const std::string& what) {
   return value;
 }
 
-SeededRandom::SeededRandom(uint64_t seed, uint32_t stream) {
-  std::seed_seq sequence{static_cast<uint32_t>(seed), static_cast<uint32_t>(seed >> 32), stream};
-  m_engine.seed(sequence);
-}
+SeededRandom::SeededRandom(uint64_t seed, uint32_t stream) : m_key(Mix(Mix(seed) ^ stream)) {}
 
-double SeededRandom::Uniform() {
+double SeededRandom::Uniform(const FrameRef& frame) const {
+  const uint64_t key = (static_cast<uint64_t>(static_cast<uint32_t>(frame.second)) << kTypeBits) |
+                       frame.first;
   // The top 53 bits make an exactly representable fraction, the same on every platform.
-  return std::ldexp(static_cast<double>(m_engine() >> (kEngineBits - kMantissaBits)),
+  return std::ldexp(static_cast<double>(Mix(m_key ^ Mix(key)) >> (kHashBits - kMantissaBits)),
                     -kMantissaBits);
 }
 
-bool SeededRandom::Chance(double percent) { return Uniform() * kPercent < percent; }
+bool SeededRandom::Chance(double percent, const FrameRef& frame) const {
+  return Uniform(frame) * kPercent < percent;
+}
 
 void ParseFrameList(const std::string& text, std::set<FrameRef>& dropped) {
   std::string cleaned;

@@ -5,30 +5,37 @@
 
 #include <cstdint>
 #include <memory>
-#include <random>
 #include <set>
 #include <string>
 #include <utility>
 
 namespace zbhost {
 
-// Uniform draws from one numbered stream of a seed; separate streams keep the loss pattern
-// unchanged when, say, duplication is switched on as well.
+// A frame named by its type code (data or parity) and its sequence number.
+using FrameRef = std::pair<uint8_t, int32_t>;
+
+// Draws of one numbered stream of a seed, each one fixed by the frame it decides about and
+// by nothing else: a frame's fate does not depend on which other frames were sent (parity on
+// or off) or in what order, so every --compare column and a run of its own with the same seed
+// see the same decisions. Separate streams keep the loss pattern unchanged when, say,
+// duplication is switched on as well.
 class SeededRandom {
  public:
   SeededRandom(uint64_t seed, uint32_t stream);
-  double Uniform();                   // in [0, 1)
-  bool Chance(double percent);        // true with probability percent / 100
+  double Uniform(const FrameRef& frame) const;                // in [0, 1)
+  bool Chance(double percent, const FrameRef& frame) const;   // true with chance percent / 100
 
  private:
-  std::mt19937_64 m_engine;
+  uint64_t m_key;
 };
 
 // Seed streams of the link's random decisions.
-enum SeedStream : uint32_t { kStreamLoss = 1, kStreamDuplicate = 2, kStreamReorder = 3 };
-
-// A frame named by its type code (data or parity) and its sequence number.
-using FrameRef = std::pair<uint8_t, int32_t>;
+enum SeedStream : uint32_t {
+  kStreamLoss = 1,
+  kStreamDuplicate = 2,
+  kStreamReorder = 3,
+  kStreamBurstState = 4,  // the bursty model's state changes, one per frame number
+};
 
 // Two-state bursty loss: per frame the state may change, then the frame is lost with the
 // state's loss probability. All figures in percent.

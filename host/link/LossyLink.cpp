@@ -43,7 +43,9 @@ bool LossyLink::Carry(const AvFrame& frame) {
   const bool parity = frame.type == AV_TYPE_ADPCM_PARITY;
   (parity ? m_counters.sentParity : m_counters.sentData) += 1;
   (parity ? m_counters.parityBytes : m_counters.dataBytes) += frame.len;
-  LinkFate& fate = (parity ? m_counters.parityFates : m_counters.dataFates)[frame.info->seq];
+  FramePairFate& pair = m_fates[frame.info->seq];
+  (parity ? pair.paritySent : pair.dataSent) = true;
+  LinkFate& fate = parity ? pair.parity : pair.data;
   if (m_loss->Drops(frame.type, frame.info->seq)) {
     (parity ? m_counters.droppedParity : m_counters.droppedData) += 1;
     fate.dropped = true;
@@ -57,7 +59,7 @@ bool LossyLink::Carry(const AvFrame& frame) {
   packet->frame.info = &packet->info;
   packet->frame.data = packet->payload.data();
 
-  if (!m_held && m_reorderRandom.Chance(m_settings.reorderPercent)) {
+  if (!m_held && m_reorderRandom.Chance(m_settings.reorderPercent, {frame.type, frame.info->seq})) {
     ++m_counters.reordered;
     fate.reordered = true;
     m_held = std::move(packet);
@@ -74,9 +76,18 @@ void LossyLink::Flush() {
   Forward(*held);
 }
 
+FramePairFate LossyLink::TakeFate(int32_t seq) {
+  const auto found = m_fates.find(seq);
+  if (found == m_fates.end()) return {};
+  const FramePairFate fate = found->second;
+  m_fates.erase(found);
+  return fate;
+}
+
 void LossyLink::Forward(Packet& packet) {
   DeliverOnce(packet);
-  if (m_duplicateRandom.Chance(m_settings.duplicatePercent)) {
+  if (m_duplicateRandom.Chance(m_settings.duplicatePercent,
+                               {packet.frame.type, packet.info.seq})) {
     ++m_counters.duplicated;
     DeliverOnce(packet);
   }
@@ -85,8 +96,8 @@ void LossyLink::Forward(Packet& packet) {
 void LossyLink::DeliverOnce(Packet& packet) {
   const bool parity = packet.frame.type == AV_TYPE_ADPCM_PARITY;
   (parity ? m_counters.deliveredParity : m_counters.deliveredData) += 1;
-  if (parity) m_counters.paritySeqsDelivered.insert(packet.info.seq);
-  (parity ? m_counters.parityFates : m_counters.dataFates)[packet.info.seq].deliveries += 1;
+  FramePairFate& pair = m_fates[packet.info.seq];
+  (parity ? pair.parity : pair.data).deliveries += 1;
   // Each delivery lends a fresh copy of the record, so a duplicate is unaffected by the first.
   AvFrame frame = packet.frame;
   m_origin.SetInFlight(&frame);

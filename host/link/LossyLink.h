@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <set>
 
 #include "host/library/HostFaces.h"
 #include "host/link/LossModels.h"
@@ -44,9 +43,15 @@ struct LinkCounters {
   int64_t deliveredData = 0;     // deliveries to the decoder, copies included
   int64_t deliveredParity = 0;
   int64_t refused = 0;           // frames of other types, or malformed, that the link refused
-  std::set<int32_t> paritySeqsDelivered;  // distinct parity frames that reached the decoder
-  std::map<int32_t, LinkFate> dataFates;    // by frame number, for each frame sent
-  std::map<int32_t, LinkFate> parityFates;
+};
+
+// What the link did to the data and the parity frame of one number (an empty fate with no
+// deliveries and not dropped: never sent).
+struct FramePairFate {
+  LinkFate data;
+  LinkFate parity;
+  bool dataSent = false;
+  bool paritySent = false;
 };
 
 class LossyLink {
@@ -62,6 +67,9 @@ class LossyLink {
   // Delivers a frame still held back at the end of the stream.
   void Flush();
   const LinkCounters& counters() const { return m_counters; }
+  // What became of frame `seq`'s data and parity frames; forgets them, so the link keeps
+  // records only of frames not yet taken. Take a frame once nothing more can happen to it.
+  FramePairFate TakeFate(int32_t seq);
 
  private:
   struct Packet;
@@ -84,6 +92,7 @@ class LossyLink {
   std::unique_ptr<LossModel> m_loss;
   SeededRandom m_duplicateRandom;
   SeededRandom m_reorderRandom;
+  std::map<int32_t, FramePairFate> m_fates;  // by frame number, until taken
   LinkInput m_input;
   HostSourceFace m_output;
   std::unique_ptr<Packet> m_held;  // a frame held back behind the next one

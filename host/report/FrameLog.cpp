@@ -1,7 +1,6 @@
 // Building and writing the per-frame account.
 #include "host/report/FrameLog.h"
 
-#include <algorithm>
 #include <cmath>
 
 #include <fmt/format.h>
@@ -13,19 +12,14 @@ namespace zbhost {
 
 namespace {
 
-std::string FateName(const std::map<int32_t, LinkFate>& fates, int32_t frame) {
-  const auto found = fates.find(frame);
-  if (found == fates.end()) return "not sent";
-  const LinkFate& fate = found->second;
+constexpr size_t kDrainBytes = 1 << 16;  // rows gather up to this before a write
+
+const char* FateName(const LinkFate& fate, bool sent) {
+  if (!sent) return "not sent";
   if (fate.dropped) return "dropped";
   const bool duplicated = fate.deliveries > 1;
   if (fate.reordered) return duplicated ? "reordered+duplicated" : "reordered";
   return duplicated ? "duplicated" : "delivered";
-}
-
-bool Dropped(const std::map<int32_t, LinkFate>& fates, int32_t frame) {
-  const auto found = fates.find(frame);
-  return found != fates.end() && found->second.dropped;
 }
 
 bool EndsWith(const std::string& text, const std::string& suffix) {
@@ -35,28 +29,19 @@ bool EndsWith(const std::string& text, const std::string& suffix) {
 
 }  // namespace
 
-std::vector<FrameRow> FrameRows(const StreamResult& result, const std::vector<int16_t>& lossless,
-                                const FrameLayout& layout) {
-  std::vector<FrameRow> rows;
-  rows.reserve(static_cast<size_t>(layout.frameCount));
-  for (int32_t frame = 0; frame < layout.frameCount; ++frame) {
-    FrameRow row;
-    row.frame = frame;
-    row.startSeconds = FrameSeconds(frame);
-    row.data = FateName(result.link.dataFates, frame);
-    row.parity = FateName(result.link.parityFates, frame);
-    row.dataDropped = Dropped(result.link.dataFates, frame);
-    row.parityDropped = Dropped(result.link.parityFates, frame);
-    row.outcome = result.outcomes[static_cast<size_t>(frame)];
-    // The last frame may be short: the decode is trimmed to the input's length.
-    const size_t first = static_cast<size_t>(frame) * layout.frameSamples;
-    const size_t last = std::min(first + layout.frameSamples, result.output.size());
-    row.snrDb =
-        SnrDb(std::vector<int16_t>(lossless.begin() + first, lossless.begin() + last),
-              std::vector<int16_t>(result.output.begin() + first, result.output.begin() + last));
-    rows.push_back(row);
-  }
-  return rows;
+FrameRow MakeFrameRow(int32_t index, const ChainFrame& frame, const int16_t* lossless, size_t length) {
+  FrameRow row;
+  row.frame = index;
+  row.startSeconds = FrameSeconds(index);
+  row.data = FateName(frame.fate.data, frame.fate.dataSent);
+  row.parity = FateName(frame.fate.parity, frame.fate.paritySent);
+  row.dataDropped = frame.fate.data.dropped;
+  row.parityDropped = frame.fate.parity.dropped;
+  row.outcome = frame.frame.outcome;
+  SnrSum sum;
+  sum.Add(lossless, frame.frame.samples, length);
+  row.snrDb = sum.Db();
+  return row;
 }
 
 const char* OutcomeName(FrameOutcome outcome) {
@@ -78,26 +63,30 @@ bool IsAffected(const FrameRow& row) {
          row.outcome == FrameOutcome::Concealed;
 }
 
-bool WantsJsonLines(const std::string& path) {
-  return EndsWith(path, ".jsonl") || EndsWith(path, ".ndjson");
+FrameTableFormat FrameTableFormatFor(const std::string& path) {
+  if (EndsWith(path, ".jsonl") || EndsWith(path, ".ndjson")) return FrameTableFormat::JsonLines;
+  if (EndsWith(path, ".json")) return FrameTableFormat::Json;
+  return FrameTableFormat::Csv;
 }
 
-std::string FramesCsv(const std::vector<FrameRow>& rows) {
-  std::string out = "frame,start_s,data,parity,result,snr_vs_lossless_db\n";
-  for (const FrameRow& row : rows) {
-    // "inf": the frame equals the lossless decode; "-inf": the lossless frame is silent.
-    const std::string snr =
-        std::isinf(row.snrDb) ? (row.snrDb > 0 ? "inf" : "-inf") : fmt::format("{:.2f}", row.snrDb);
-    out += fmt::format("{},{:.2f},{},{},{},{}\n", row.frame, row.startSeconds, row.data, row.parity,
-                       OutcomeName(row.outcome), snr);
+FrameTable::FrameTable(OutputFile& target, FrameTableFormat format)
+    : m_target(target), m_format(format) {
+  if (m_format == FrameTableFormat::Csv) {
+    m_buffer = "frame,start_s,data,parity,result,snr_vs_lossless_db\n";
+  } else if (m_format == FrameTableFormat::Json) {
+    m_buffer = "[";
   }
-  return out;
 }
 
-std::string FramesJsonLines(const std::vector<FrameRow>& rows) {
-  std::string out;
-  for (const FrameRow& row : rows) {
-    nlohmann::json line = {
+void FrameTable::Add(const FrameRow& row) {
+  if (m_format == FrameTableFormat::Csv) {
+    // "inf": the frame equals the lossless decode; "-inf": the lossless frame is silent.
+    const std::string snr = std::isinf(row.snrDb) ? (row.snrDb > 0 ? "inf" : "-inf")
+                                                  : fmt::format("{:.2f}", row.snrDb);
+    m_buffer += fmt::format("{},{:.2f},{},{},{},{}\n", row.frame, row.startSeconds, row.data,
+                            row.parity, OutcomeName(row.outcome), snr);
+  } else {
+    const nlohmann::json line = {
         {"frame", row.frame},
         {"start_s", row.startSeconds},
         {"data", row.data},
@@ -106,9 +95,23 @@ std::string FramesJsonLines(const std::vector<FrameRow>& rows) {
         {"identical_to_lossless", std::isinf(row.snrDb) && row.snrDb > 0},
         {"snr_vs_lossless_db",
          std::isfinite(row.snrDb) ? nlohmann::json(row.snrDb) : nlohmann::json(nullptr)}};
-    out += line.dump() + "\n";
+    if (m_format == FrameTableFormat::Json) m_buffer += m_bFirst ? "\n" : ",\n";
+    m_buffer += line.dump();
+    if (m_format == FrameTableFormat::JsonLines) m_buffer += "\n";
   }
-  return out;
+  m_bFirst = false;
+  Drain(false);
+}
+
+void FrameTable::Finish() {
+  if (m_format == FrameTableFormat::Json) m_buffer += "\n]\n";
+  Drain(true);
+}
+
+void FrameTable::Drain(bool always) {
+  if (!always && m_buffer.size() < kDrainBytes) return;
+  m_target.Write(m_buffer);
+  m_buffer.clear();
 }
 
 }  // namespace zbhost

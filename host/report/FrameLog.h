@@ -1,12 +1,13 @@
 // The per-frame account of a run (--frames): for every frame, what the link did to its
 // data and parity frames, how it was rendered in the end, and its SNR against the
-// lossless decode; written as CSV or as JSON Lines.
+// lossless decode; written as each frame becomes final, as CSV, JSON Lines or one JSON
+// document, by the file's name.
 #pragma once
 
 #include <cstdint>
 #include <string>
-#include <vector>
 
+#include "host/io/OutputFile.h"
 #include "host/stream/Stream.h"
 
 namespace zbhost {
@@ -14,16 +15,16 @@ namespace zbhost {
 struct FrameRow {
   int32_t frame = 0;
   double startSeconds = 0;
-  std::string data;    // "delivered", "dropped", "duplicated", "reordered", "reordered+duplicated"
-  std::string parity;  // the same, or "not sent" (frame 0, or parity off)
+  const char* data = "";    // "delivered", "dropped", "duplicated", "reordered", "reordered+duplicated"
+  const char* parity = "";  // the same, or "not sent" (frame 0, or parity off)
   FrameOutcome outcome = FrameOutcome::Lost;
   double snrDb = 0;  // against the lossless decode; +inf when identical
   bool dataDropped = false;
   bool parityDropped = false;
 };
 
-std::vector<FrameRow> FrameRows(const StreamResult& result, const std::vector<int16_t>& lossless,
-                                const FrameLayout& layout);
+// The row of one final frame of a chain; `length` samples of it belong to the input.
+FrameRow MakeFrameRow(int32_t index, const ChainFrame& frame, const int16_t* lossless, size_t length);
 
 // "received", "rebuilt", "lost" or "concealed".
 const char* OutcomeName(FrameOutcome outcome);
@@ -32,9 +33,26 @@ const char* OutcomeName(FrameOutcome outcome);
 // never rendered.
 bool IsAffected(const FrameRow& row);
 
-// JSON Lines for a name ending in .jsonl or .ndjson, CSV for any other.
-bool WantsJsonLines(const std::string& path);
-std::string FramesCsv(const std::vector<FrameRow>& rows);
-std::string FramesJsonLines(const std::vector<FrameRow>& rows);
+enum class FrameTableFormat { Csv, JsonLines, Json };
+
+// JSON Lines for a name ending in .jsonl or .ndjson, one JSON document for .json, CSV else.
+FrameTableFormat FrameTableFormatFor(const std::string& path);
+
+// Writes rows to `target` (which must outlive it) as they come.
+class FrameTable {
+ public:
+  FrameTable(OutputFile& target, FrameTableFormat format);
+  void Add(const FrameRow& row);
+  // Closes the document and writes what is still buffered. Throws HostError (output).
+  void Finish();
+
+ private:
+  void Drain(bool always);
+
+  OutputFile& m_target;
+  FrameTableFormat m_format;
+  std::string m_buffer;
+  bool m_bFirst = true;
+};
 
 }  // namespace zbhost

@@ -71,6 +71,12 @@ std::string LinkLine(const LinkSettings& link) {
   return line;
 }
 
+std::string TimingLine(const Timing& t) {
+  return fmt::format("reading {}, resampling {}, library {}, writing {}, in all {}",
+                     FormatDuration(t.reading), FormatDuration(t.resampling),
+                     FormatDuration(t.library), FormatDuration(t.writing), FormatDuration(t.total));
+}
+
 using LineFn = std::function<void(const std::string&, const std::string&)>;
 
 // Appends each line to `out`, its label padded to the value column.
@@ -127,6 +133,11 @@ nlohmann::ordered_json JsonHeading(const RunDescription& run) {
       {"seed",
        link.IsRandom() ? nlohmann::ordered_json(link.seed) : nlohmann::ordered_json(nullptr)}};
   j["warnings"] = run.warnings;
+  j["seconds"] = {{"reading", run.timing.reading},
+                  {"resampling", run.timing.resampling},
+                  {"library", run.timing.library},
+                  {"writing", run.timing.writing},
+                  {"total", run.timing.total}};
   return j;
 }
 
@@ -138,7 +149,8 @@ nlohmann::ordered_json JsonFigures(const StreamResult& result, const Figures& f)
   j["dropped_by_link"] = {{"data", link.droppedData}, {"parity", link.droppedParity}};
   j["duplicated_by_link"] = link.duplicated;
   j["reordered_by_link"] = link.reordered;
-  j["repaired_from_parity"] = sink.rebuilt;
+  j["repaired_from_parity"] = result.repaired;
+  j["rebuilt_ahead_of_late_data"] = result.rebuiltAhead;
   j["duplicates_dropped"] = f.duplicatesDropped;
   j["parity_not_needed"] = f.parityNotNeeded;
   j["lost_for_good"] = sink.lostForGood;
@@ -176,19 +188,39 @@ std::string SnrVsLossless(const Figures& f) {
 
 }  // namespace
 
-double SnrDb(const std::vector<int16_t>& reference, const std::vector<int16_t>& test) {
-  double signal = 0;
-  double noise = 0;
-  const size_t count = std::max(reference.size(), test.size());
+void SnrSum::Add(const int16_t* reference, const int16_t* test, size_t count) {
+  // Whole numbers below 2^53 add exactly, in any order: the sums of blocks are exact.
+  int64_t blockSignal = 0;
+  int64_t blockNoise = 0;
   for (size_t i = 0; i < count; ++i) {
-    const double x = i < reference.size() ? reference[i] : 0;
-    const double y = i < test.size() ? test[i] : 0;
-    signal += x * x;
-    noise += (x - y) * (x - y);
+    const int64_t x = reference[i];
+    const int64_t d = x - test[i];
+    blockSignal += x * x;
+    blockNoise += d * d;
   }
+  signal += static_cast<double>(blockSignal);
+  noise += static_cast<double>(blockNoise);
+}
+
+double SnrSum::Db() const {
   if (noise == 0) return std::numeric_limits<double>::infinity();
   if (signal == 0) return -std::numeric_limits<double>::infinity();
   return kDecibelsPerDecade * std::log10(signal / noise);
+}
+
+double SnrDb(const std::vector<int16_t>& reference, const std::vector<int16_t>& test) {
+  const size_t common = std::min(reference.size(), test.size());
+  SnrSum sum;
+  sum.Add(reference.data(), test.data(), common);
+  // Past the shorter one, the other stands against silence.
+  const std::vector<int16_t>& longer = reference.size() > test.size() ? reference : test;
+  const std::vector<int16_t> silence(longer.size() - common, 0);
+  if (&longer == &reference) {
+    sum.Add(reference.data() + common, silence.data(), silence.size());
+  } else {
+    sum.Add(silence.data(), test.data() + common, silence.size());
+  }
+  return sum.Db();
 }
 
 std::string Plural(int64_t count, const char* word) {
@@ -200,26 +232,22 @@ std::string FormatDuration(double seconds) {
   return fmt::format("{:.2f} s", seconds);
 }
 
-Figures ComputeFigures(const StreamResult& result, const std::vector<int16_t>& input,
-                       const std::vector<int16_t>& lossless, const FrameLayout& layout,
-                       double librarySeconds, double wallSeconds) {
+Figures ComputeFigures(const StreamResult& result, const SnrSum& vsInput, const SnrSum& vsLossless,
+                       const FrameLayout& layout, double librarySeconds, double wallSeconds) {
   const LinkCounters& link = result.link;
   const SinkCounters& sink = result.sink;
   Figures f;
   // A data delivery that rendered nothing was a frame already rendered (a copy, or a late
   // frame rebuilt before it came); a parity delivery beyond the first of its number, too.
-  const int64_t distinctParity = static_cast<int64_t>(link.paritySeqsDelivered.size());
   f.duplicatesDropped = std::max<int64_t>(0, link.deliveredData - sink.received) +
-                        (link.deliveredParity - distinctParity);
-  int64_t parityUsed = 0;
-  for (int32_t seq : sink.paritySeqsUsed) parityUsed += link.paritySeqsDelivered.count(seq);
-  f.parityNotNeeded = distinctParity - parityUsed;
+                        (link.deliveredParity - result.parityDelivered);
+  f.parityNotNeeded = result.parityDelivered - result.parityUsed;
   f.residualLossPercent = layout.frameCount > 0
                               ? kPercent * static_cast<double>(sink.lostForGood) / layout.frameCount
                               : 0;
-  f.snrInputDb = SnrDb(input, result.output);
-  f.snrLosslessDb = SnrDb(lossless, result.output);
-  f.identicalToLossless = lossless == result.output;
+  f.snrInputDb = vsInput.Db();
+  f.snrLosslessDb = vsLossless.Db();
+  f.identicalToLossless = vsLossless.noise == 0;
   const double seconds = layout.Seconds();
   if (seconds > 0) {
     f.kbpsDataOnly = static_cast<double>(link.dataBytes) * kBitsPerByte / seconds / kBitsPerKilobit;
@@ -246,7 +274,10 @@ std::string PlainReport(const RunDescription& run, const StreamResult& result, c
     line("disturbed by the link",
          fmt::format("{} duplicated, {} reordered", link.duplicated, link.reordered));
   }
-  if (run.stream.parity) line("repaired from parity", Plural(sink.rebuilt, "frame"));
+  if (run.stream.parity) line("repaired from parity", Plural(result.repaired, "frame"));
+  if (result.rebuiltAhead > 0) {
+    line("rebuilt before late data", Plural(result.rebuiltAhead, "frame"));
+  }
   line("duplicates dropped", Plural(f.duplicatesDropped, "frame"));
   if (run.stream.parity) line("parity not needed", Plural(f.parityNotNeeded, "frame"));
   std::string lost = Plural(sink.lostForGood, "frame");
@@ -265,6 +296,7 @@ std::string PlainReport(const RunDescription& run, const StreamResult& result, c
   line("speed", fmt::format("{:.0f} x real time end to end (reading to writing), "
                             "{:.0f} x for the library alone",
                             f.speedEndToEnd, f.speedLibrary));
+  if (run.showTiming) line("time", TimingLine(run.timing));
   const int64_t leaked = allocator.live;
   line("frame buffers", fmt::format("{} taken from the host allocator, {}", allocator.allocations,
                                     leaked == 0 ? std::string("all returned")
@@ -293,7 +325,7 @@ std::string PlainComparison(const RunDescription& run, const std::vector<LossyRu
   RunDescription heading = run;
   heading.stream.parity = true;
   Heading(heading, line);
-  out += fmt::format("{:<{}}the same data frames are lost in every column\n\n", "", kLabelWidth);
+  out += fmt::format("{:<{}}every column sees the same link decisions\n\n", "", kLabelWidth);
   auto row = [&](const std::string& label,
                  const std::function<std::string(const LossyRun&)>& cell) {
     std::string text = fmt::format("{:<{}}", label, kLabelWidth);
@@ -307,8 +339,15 @@ std::string PlainComparison(const RunDescription& run, const std::vector<LossyRu
   row("parity frames dropped", [](const LossyRun& r) {
     return r.parity ? std::to_string(r.result.link.droppedParity) : kNotApplicable;
   });
+  row("duplicated by the link",
+      [](const LossyRun& r) { return std::to_string(r.result.link.duplicated); });
+  row("reordered by the link",
+      [](const LossyRun& r) { return std::to_string(r.result.link.reordered); });
   row("repaired from parity", [](const LossyRun& r) {
-    return r.parity ? std::to_string(r.result.sink.rebuilt) : kNotApplicable;
+    return r.parity ? std::to_string(r.result.repaired) : kNotApplicable;
+  });
+  row("rebuilt before late data", [](const LossyRun& r) {
+    return r.parity ? std::to_string(r.result.rebuiltAhead) : kNotApplicable;
   });
   row("lost for good", [](const LossyRun& r) { return std::to_string(r.result.sink.lostForGood); });
   row("concealed", [](const LossyRun& r) {
@@ -326,6 +365,14 @@ std::string PlainComparison(const RunDescription& run, const std::vector<LossyRu
     return fmt::format("{:.1f} kbit/s",
                        r.parity ? r.figures.kbpsWithParity : r.figures.kbpsDataOnly);
   });
+  bool first = true;
+  for (const LossyRun& r : runs) {
+    if (r.output.empty()) continue;
+    out += fmt::format("{:<{}}{}: {}\n", first ? "audio written" : "", kLabelWidth, r.label,
+                       r.output == kStdStreamName ? "standard output" : r.output);
+    first = false;
+  }
+  if (run.showTiming) out += fmt::format("\n{:<{}}{}\n", "time", kLabelWidth, TimingLine(run.timing));
   return out;
 }
 
@@ -335,7 +382,8 @@ nlohmann::ordered_json JsonComparison(const RunDescription& run, const std::vect
   nlohmann::ordered_json columns = nlohmann::ordered_json::array();
   for (const LossyRun& r : runs) {
     nlohmann::ordered_json column = {
-        {"label", r.label}, {"parity", r.parity}, {"conceal", r.conceal}};
+        {"label", r.label}, {"parity", r.parity}, {"conceal", r.conceal},
+        {"output", NullIfEmpty(r.output)}};
     column.update(JsonFigures(r.result, r.figures));
     columns.push_back(column);
   }

@@ -17,6 +17,15 @@ namespace zbhost {
 
 inline constexpr int kReportSchemaVersion = 1;
 
+// Where the run's wall time went, in seconds.
+struct Timing {
+  double reading = 0;     // reading and mixing the input (or making the built-in signal)
+  double resampling = 0;  // both ways
+  double library = 0;     // every chain's frames through the modules
+  double writing = 0;     // encoding and writing the outputs, the frame table and the plot
+  double total = 0;
+};
+
 // What was run, for the report's heading.
 struct RunDescription {
   std::string input;        // file name, "-" for standard input, empty for the built-in signal
@@ -31,6 +40,8 @@ struct RunDescription {
   FrameLayout layout;
   StreamSettings stream;    // parity, concealment and the link, its seed drawn when random
   std::vector<std::string> warnings;
+  Timing timing;
+  bool showTiming = false;  // the plain report tells where the time went (-v)
 
   double InputSeconds() const {
     return inputRate > 0 ? static_cast<double>(inputSamples) / inputRate : 0;
@@ -59,18 +70,28 @@ struct LossyRun {
   std::string label;  // its column's heading in --compare
   bool parity = true;
   bool conceal = false;
+  std::string output;  // where its decoded audio was written, if anywhere
   StreamResult result;
   Figures figures;
+};
+
+// The energy of a reference and of a test's difference from it, summed block by block.
+struct SnrSum {
+  double signal = 0;
+  double noise = 0;
+  void Add(const int16_t* reference, const int16_t* test, size_t count);
+  // In dB: +inf when the two were identical, -inf when the reference was silent.
+  double Db() const;
 };
 
 // Signal-to-noise ratio of `test` against `reference` in dB: +inf when they are identical.
 double SnrDb(const std::vector<int16_t>& reference, const std::vector<int16_t>& test);
 
-// The figures of one lossy run. `librarySeconds` is the frame loop of the lossless run,
-// `wallSeconds` the whole run, reading to writing (0: not measured).
-Figures ComputeFigures(const StreamResult& result, const std::vector<int16_t>& input,
-                       const std::vector<int16_t>& lossless, const FrameLayout& layout,
-                       double librarySeconds, double wallSeconds);
+// The figures of one lossy run from its counts and its SNR sums against the input and the
+// lossless decode. `librarySeconds` is the lossless chain's own time, `wallSeconds` the whole
+// run, reading to writing (0: not measured).
+Figures ComputeFigures(const StreamResult& result, const SnrSum& vsInput, const SnrSum& vsLossless,
+                       const FrameLayout& layout, double librarySeconds, double wallSeconds);
 
 // "1 frame", "2 frames".
 std::string Plural(int64_t count, const char* word);

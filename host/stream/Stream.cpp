@@ -1,42 +1,25 @@
-// Building, running and taking down the frame graph.
+// Building, running and taking down the frame graphs.
 #include "host/stream/Stream.h"
 
 #include <algorithm>
 #include <chrono>
+#include <limits>
+
+#include <fmt/format.h>
+
+#include "host/app/HostError.h"
 
 namespace zbhost {
 
 namespace {
 
-// Feeds `input` frame by frame into `source`; returns the frames nobody took.
-int64_t PushFrames(HostSourceFace& source, const std::vector<int16_t>& input,
-                   const FrameLayout& layout, const ProgressFn& progress) {
-  std::vector<int16_t> pcm(static_cast<size_t>(layout.frameSamples));
-  int64_t refused = 0;
-  for (int32_t index = 0; index < layout.frameCount; ++index) {
-    const size_t first = static_cast<size_t>(index) * layout.frameSamples;
-    const size_t count = std::min(pcm.size(), input.size() - first);
-    std::fill(pcm.begin(), pcm.end(), 0);
-    std::copy_n(input.begin() + static_cast<ptrdiff_t>(first), count, pcm.begin());
+using Clock = std::chrono::steady_clock;
 
-    AvFrameInfo info{};
-    info.seq = index;
-    info.timestamp = index * kFrameMs;
-    info.flags = kFrameFlags;
-    AvFrame frame{};
-    frame.type = AV_TYPE_PCM;
-    frame.kind = AV_KIND_AUDIO;
-    frame.info = &info;
-    frame.len = static_cast<uint32_t>(pcm.size() * sizeof(int16_t));
-    frame.data = reinterpret_cast<uint8_t*>(pcm.data());
-    if (source.Deliver(&frame) == 0) ++refused;
-    if (progress) progress(index + 1, layout.frameCount);
-  }
-  return refused;
-}
+// Frame numbers whose timestamps fit the frame record.
+constexpr int64_t kMaxFrames = std::numeric_limits<int32_t>::max() / kFrameMs;
 
-std::vector<int16_t> Trimmed(const std::vector<int16_t>& samples, size_t length) {
-  return std::vector<int16_t>(samples.begin(), samples.begin() + static_cast<ptrdiff_t>(length));
+double SecondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
 }  // namespace
@@ -53,69 +36,156 @@ FrameLayout FrameLayout::For(int32_t rate, size_t inputSamples) {
   return layout;
 }
 
-StreamResult RunLossyStream(const ZbLibrary& library, const std::vector<int16_t>& input,
-                            int32_t rate, const StreamSettings& settings, const ProgressFn& progress) {
-  const FrameLayout layout = FrameLayout::For(rate, input.size());
-  ModuleHandle encoder = library.Create(ZB_NAME_ENCODER);
-  ModuleHandle decoder = library.Create(ZB_NAME_DECODER);
-  encoder.EnableRedundancy(settings.parity);
-
-  HostSourceFace source(AV_TYPE_PCM);
-  FrameOrigin origin;
-  LossyLink link(settings.link, origin);
-  PcmSink sink(layout.frameCount, layout.frameSamples, &origin);
-
+Chain::Chain(const ZbLibrary& library, int32_t frameSamples, const StreamSettings* lossy)
+    : m_encoder(library.Create(ZB_NAME_ENCODER)),
+      m_decoder(library.Create(ZB_NAME_DECODER)),
+      m_sink(frameSamples, lossy != nullptr ? &m_origin : nullptr, lossy != nullptr && lossy->conceal) {
+  if (lossy == nullptr) {
+    m_source.AddOutput(m_encoder.Sink());
+    m_encoder.Source()->AddOutput(m_decoder.Sink());
+    m_decoder.Source()->AddOutput(&m_sink);
+    return;
+  }
+  m_encoder.EnableRedundancy(lossy->parity);
+  m_link = std::make_unique<LossyLink>(lossy->link, m_origin);
   // Connected from both ends on purpose: either side's call records the pair on both.
-  source.AddOutput(encoder.Sink());
-  encoder.Source()->AddOutput(link.Input());
-  decoder.Sink()->AddInput(link.Output());
-  sink.AddInput(decoder.Source());
-
-  StreamResult result;
-  result.refusedByEncoder = PushFrames(source, input, layout, progress);
-  link.Flush();
-
-  // Our faces leave the graph before the modules go, so nothing points at a dead object.
-  source.DetachAll();
-  link.Input()->DetachAll();
-  link.Output()->DetachAll();
-  sink.DetachAll();
-  encoder.Reset();
-  decoder.Reset();
-
-  sink.Finish(settings.conceal);
-  result.link = link.counters();
-  result.sink = sink.counters();
-  result.outcomes = sink.outcomes();
-  result.output = Trimmed(sink.samples(), input.size());
-  return result;
+  m_source.AddOutput(m_encoder.Sink());
+  m_encoder.Source()->AddOutput(m_link->Input());
+  m_decoder.Sink()->AddInput(m_link->Output());
+  m_sink.AddInput(m_decoder.Source());
 }
 
-LosslessResult RunLosslessStream(const ZbLibrary& library, const std::vector<int16_t>& input,
-                                 int32_t rate) {
-  const FrameLayout layout = FrameLayout::For(rate, input.size());
-  ModuleHandle encoder = library.Create(ZB_NAME_ENCODER);
-  ModuleHandle decoder = library.Create(ZB_NAME_DECODER);
-  HostSourceFace source(AV_TYPE_PCM);
-  PcmSink sink(layout.frameCount, layout.frameSamples, nullptr);
+Chain::~Chain() {
+  // Our faces leave the graph before the modules go, so nothing points at a dead object.
+  m_source.DetachAll();
+  if (m_link) {
+    m_link->Input()->DetachAll();
+    m_link->Output()->DetachAll();
+  } else {
+    m_encoder.Source()->RemoveOutput(m_decoder.Sink());
+  }
+  m_sink.DetachAll();
+  m_encoder.Reset();
+  m_decoder.Reset();
+}
 
-  source.AddOutput(encoder.Sink());
-  encoder.Source()->AddOutput(decoder.Sink());
-  decoder.Source()->AddOutput(&sink);
-  LosslessResult result;
-  const auto started = std::chrono::steady_clock::now();
-  PushFrames(source, input, layout, nullptr);
-  result.processingSeconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+void Chain::Push(int32_t index, int16_t* pcm) {
+  AvFrameInfo info{};
+  info.seq = index;
+  info.timestamp = index * kFrameMs;
+  info.flags = kFrameFlags;
+  AvFrame frame{};
+  frame.type = AV_TYPE_PCM;
+  frame.kind = AV_KIND_AUDIO;
+  frame.info = &info;
+  frame.len = static_cast<uint32_t>(m_sink.FrameBytes());
+  frame.data = reinterpret_cast<uint8_t*>(pcm);
+  if (m_source.Deliver(&frame) == 0) ++m_result.refusedByEncoder;
+}
 
-  source.DetachAll();
-  encoder.Source()->RemoveOutput(decoder.Sink());
-  sink.DetachAll();
-  encoder.Reset();
-  decoder.Reset();
-  sink.Finish(false);
-  result.output = Trimmed(sink.samples(), input.size());
-  return result;
+void Chain::Flush() {
+  if (m_link) m_link->Flush();
+}
+
+ChainFrame Chain::Finalize() {
+  ChainFrame out;
+  const int64_t index = m_sink.NextFinal();
+  out.frame = m_sink.Finalize();
+  if (!m_link) return out;
+  out.fate = m_link->TakeFate(static_cast<int32_t>(index));
+  if (out.fate.parity.deliveries > 0) {
+    ++m_result.parityDelivered;
+    m_result.parityUsed += out.frame.parityUsed;
+  }
+  if (out.frame.outcome == FrameOutcome::Rebuilt) {
+    ++(out.fate.data.dropped ? m_result.repaired : m_result.rebuiltAhead);
+  }
+  m_result.link = m_link->counters();
+  m_result.sink = m_sink.counters();
+  return out;
+}
+
+StreamPipeline::StreamPipeline(const ZbLibrary& library, int32_t rate,
+                               const std::vector<StreamSettings>& columns, FrameFn onFrame)
+    : m_nRate(rate),
+      m_nFrameSamples(rate * kFrameMs / kMsPerSecond),
+      m_onFrame(std::move(onFrame)),
+      m_inputs(kFinalLagFrames + 1, std::vector<int16_t>(static_cast<size_t>(m_nFrameSamples), 0)) {
+  for (const StreamSettings& settings : columns) {
+    m_columns.push_back(std::make_unique<Chain>(library, m_nFrameSamples, &settings));
+  }
+  m_lossless = std::make_unique<Chain>(library, m_nFrameSamples, nullptr);
+  m_view.columns.resize(columns.size());
+}
+
+FrameLayout StreamPipeline::layout() const {
+  FrameLayout layout = FrameLayout::For(m_nRate, 0);
+  layout.frameCount = static_cast<int32_t>(m_nPushed);
+  return layout;
+}
+
+void StreamPipeline::Push(const int16_t* pcm, size_t count) {
+  while (count > 0) {
+    std::vector<int16_t>& frame = InputOf(m_nPushed);
+    const size_t take = std::min(count, frame.size() - m_nFill);
+    std::copy_n(pcm, take, frame.begin() + static_cast<ptrdiff_t>(m_nFill));
+    m_nFill += take;
+    m_nSamples += static_cast<int64_t>(take);
+    pcm += take;
+    count -= take;
+    if (m_nFill == frame.size()) PushFrame();
+  }
+}
+
+void StreamPipeline::PushFrame() {
+  if (m_nPushed >= kMaxFrames) {
+    throw HostError(kExitInput, fmt::format("the input is longer than the {} frames a stream can "
+                                            "number",
+                                            kMaxFrames));
+  }
+  std::vector<int16_t>& frame = InputOf(m_nPushed);
+  std::fill(frame.begin() + static_cast<ptrdiff_t>(m_nFill), frame.end(), 0);
+  m_nFill = 0;
+  const int32_t index = static_cast<int32_t>(m_nPushed);
+  // Each chain gets its own copy: a module may not keep or change what it is lent, but one
+  // that does must not reach the others.
+  const Clock::time_point started = Clock::now();
+  for (const std::unique_ptr<Chain>& chain : m_columns) {
+    m_lent = frame;
+    chain->Push(index, m_lent.data());
+  }
+  const Clock::time_point lossless = Clock::now();
+  m_lent = frame;
+  m_lossless->Push(index, m_lent.data());
+  m_losslessSeconds += SecondsSince(lossless);
+  m_librarySeconds += SecondsSince(started);
+  ++m_nPushed;
+  if (m_nPushed > kFinalLagFrames) FinalizeOldest(frame.size());
+}
+
+void StreamPipeline::FinalizeOldest(size_t length) {
+  const Clock::time_point started = Clock::now();
+  for (size_t column = 0; column < m_columns.size(); ++column) {
+    m_view.columns[column] = m_columns[column]->Finalize();
+  }
+  const ChainFrame lossless = m_lossless->Finalize();
+  m_librarySeconds += SecondsSince(started);
+  m_view.index = static_cast<int32_t>(m_nFinalized);
+  m_view.length = length;
+  m_view.input = InputOf(m_nFinalized).data();
+  m_view.lossless = lossless.frame.samples;
+  ++m_nFinalized;
+  m_onFrame(m_view);
+}
+
+void StreamPipeline::Finish() {
+  const size_t lastLength = m_nFill;
+  if (m_nFill > 0) PushFrame();
+  for (const std::unique_ptr<Chain>& chain : m_columns) chain->Flush();
+  while (m_nFinalized < m_nPushed) {
+    const bool last = m_nFinalized + 1 == m_nPushed && lastLength > 0;
+    FinalizeOldest(last ? lastLength : static_cast<size_t>(m_nFrameSamples));
+  }
 }
 
 }  // namespace zbhost

@@ -155,14 +155,30 @@ TEST(LossModelTest, NoneNeverDrops) {
 }
 
 TEST(SeededRandomTest, StreamsOfOneSeedDiffer) {
-  SeededRandom a(42, kStreamLoss);
-  SeededRandom b(42, kStreamDuplicate);
-  SeededRandom c(42, kStreamLoss);
-  const double first = a.Uniform();
-  EXPECT_NE(first, b.Uniform());
-  EXPECT_EQ(first, c.Uniform());
+  const SeededRandom a(42, kStreamLoss);
+  const SeededRandom b(42, kStreamDuplicate);
+  const SeededRandom c(42, kStreamLoss);
+  const FrameRef data5{AV_TYPE_ADPCM, 5};
+  const double first = a.Uniform(data5);
+  EXPECT_NE(first, b.Uniform(data5));
+  EXPECT_NE(first, a.Uniform({AV_TYPE_ADPCM_PARITY, 5}));
+  EXPECT_EQ(first, c.Uniform(data5));
   EXPECT_GE(first, 0.0);
   EXPECT_LT(first, 1.0);
+}
+
+// A data frame's fate does not depend on parity frames being decided in between, so a run
+// without parity loses the data frames a run with parity loses.
+TEST(LossModelTest, DataFatesDoNotDependOnParity) {
+  for (const char* text : {"random:20", "gilbert:5,30,90,2"}) {
+    const std::unique_ptr<LossModel> model = MakeLossModel(ParseLossPlan(text), 11);
+    std::vector<bool> withParity;
+    for (int32_t seq = 0; seq < 1000; ++seq) {
+      withParity.push_back(model->Drops(AV_TYPE_ADPCM, seq));
+      model->Drops(AV_TYPE_ADPCM_PARITY, seq);
+    }
+    EXPECT_EQ(withParity, Pattern(ParseLossPlan(text), 11, 1000)) << text;
+  }
 }
 
 }  // namespace

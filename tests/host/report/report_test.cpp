@@ -29,15 +29,17 @@ TEST(FiguresTest, CountsFromObservedDeliveriesAndRenders) {
   result.link.parityBytes = 9 * 168;
   result.link.deliveredData = 11;       // 9 originals plus two copies
   result.link.deliveredParity = 9;      // 8 distinct plus one copy
-  result.link.paritySeqsDelivered = {1, 2, 3, 4, 5, 6, 7, 9};
+  result.parityDelivered = 8;
+  result.parityUsed = 1;
   result.sink.received = 9;
   result.sink.rebuilt = 1;
-  result.sink.paritySeqsUsed = {5};
+  result.repaired = 1;
   result.sink.lostForGood = 0;
   const FrameLayout layout = FrameLayout::For(16000, 10 * 320);
   const std::vector<int16_t> pcm(10 * 320, 100);
-  result.output = pcm;
-  const Figures f = ComputeFigures(result, pcm, pcm, layout, 0.1, 0.4);
+  SnrSum same;
+  same.Add(pcm.data(), pcm.data(), pcm.size());
+  const Figures f = ComputeFigures(result, same, same, layout, 0.1, 0.4);
   const nlohmann::ordered_json report = JsonReport(RunDescription{}, result, f, AllocatorCounters{});
   EXPECT_EQ(report["repaired_from_parity"], 1);
   EXPECT_EQ(f.duplicatesDropped, 2 + 1);
