@@ -24,6 +24,9 @@ namespace zbhost {
 namespace {
 
 constexpr size_t kLogBytes = 16384;
+constexpr char kLogErrorPrefix[] = "ERROR : ";
+// An MP3's length in its header is an estimate: a couple of MPEG frames either way is no damage.
+constexpr int64_t kMpegEstimateSlack = 2 * 1152;
 constexpr size_t kCopyChunkBytes = 1 << 16;
 constexpr size_t kMagicBytes = 4;
 constexpr auto kPeekPause = std::chrono::milliseconds(1);
@@ -100,12 +103,32 @@ int SpoolToTemporary(int fd, const std::string& path) {
   return spool;
 }
 
+std::string Log(SNDFILE* file) {
+  std::string log(kLogBytes, '\0');
+  sf_command(file, SFC_GET_LOG_INFO, log.data(), static_cast<int>(log.size()));
+  return log.c_str();
+}
+
+// Decoding errors that libsndfile's decoders (FLAC, Ogg, MP3) noted in its log while reading
+// on past them: "ERROR : WHAT" lines.
+std::string DecodeErrorWarning(SNDFILE* file, const std::string& path) {
+  std::istringstream lines(Log(file));
+  std::string line;
+  std::string first;
+  int64_t count = 0;
+  while (std::getline(lines, line)) {
+    if (line.rfind(kLogErrorPrefix, 0) != 0) continue;
+    if (count++ == 0) first = line.substr(std::strlen(kLogErrorPrefix));
+  }
+  if (count == 0) return {};
+  return fmt::format("'{}' is damaged: {} decoding error{} ({}); streaming what could be decoded",
+                     path, count, count == 1 ? "" : "s", first);
+}
+
 // A header that announces more audio than the file holds: libsndfile reads what is there
 // and notes "data : ANNOUNCED (should be HELD)" in its log.
 std::string TruncationWarning(SNDFILE* file, const std::string& path) {
-  std::string log(kLogBytes, '\0');
-  sf_command(file, SFC_GET_LOG_INFO, log.data(), static_cast<int>(log.size()));
-  std::istringstream lines(log.c_str());
+  std::istringstream lines(Log(file));
   std::string line;
   while (std::getline(lines, line)) {
     long long announced = 0;
@@ -168,6 +191,7 @@ AudioReader::AudioReader(const std::string& path) : m_path(path) {
   m_nChannels = info.channels;
   m_format = FormatName(info.format);
   m_nDeclared = info.frames == SF_COUNT_MAX ? 0 : info.frames;
+  m_nDeclaredSlack = (info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_MPEG ? kMpegEstimateSlack : 0;
   const std::string truncated = TruncationWarning(m_file.get(), path);
   if (!truncated.empty()) m_warnings.push_back(truncated);
 }
@@ -209,7 +233,12 @@ void AudioReader::NoteEnd() {
     // As other audio tools do with a damaged tail: warn and keep what was read.
     m_warnings.push_back(fmt::format("'{}' ends early ({}); streaming the {} samples read", m_path,
                                      sf_strerror(m_file.get()), m_nRead));
-  } else if (m_warnings.empty() && m_nDeclared > m_nRead) {
+    return;
+  }
+  const std::string decodeErrors = DecodeErrorWarning(m_file.get(), m_path);
+  if (!decodeErrors.empty()) {
+    m_warnings.push_back(decodeErrors);
+  } else if (m_warnings.empty() && m_nDeclared > m_nRead + m_nDeclaredSlack) {
     m_warnings.push_back(fmt::format(
         "'{}' is damaged or truncated: its header declares {} samples, {} could be read; "
         "streaming what was read",

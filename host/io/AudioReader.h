@@ -54,6 +54,7 @@ class AudioReader {
   int32_t m_nChannels = 0;
   std::string m_format;
   int64_t m_nDeclared = 0;
+  int64_t m_nDeclaredSlack = 0;  // samples the declared length may be off by without damage
   int64_t m_nRead = 0;
   bool m_bEnded = false;
   std::vector<float> m_interleaved;

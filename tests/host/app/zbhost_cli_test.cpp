@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sndfile.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
@@ -19,6 +20,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <map>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -61,10 +63,15 @@ std::string Temp(const std::string& name) {
 }
 
 // Starts zbhost with `args`, its output streams going to the two files.
+// `fileSizeLimit` (bytes, 0: none) stands in for a full disk.
 pid_t StartZbhost(const std::vector<std::string>& args, const std::string& outPath,
-                  const std::string& errPath) {
+                  const std::string& errPath, rlim_t fileSizeLimit = 0) {
   const pid_t pid = fork();
   if (pid == 0) {
+    if (fileSizeLimit > 0) {
+      const struct rlimit limit {fileSizeLimit, fileSizeLimit};
+      setrlimit(RLIMIT_FSIZE, &limit);
+    }
     const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     dup2(out, STDOUT_FILENO);
@@ -105,11 +112,12 @@ nlohmann::json RunJson(std::vector<std::string> args) {
   return nlohmann::json::parse(run.out);
 }
 
-void WriteWav(const std::string& path, const std::vector<int16_t>& samples, int rate, int channels) {
+void WriteWav(const std::string& path, const std::vector<int16_t>& samples, int rate, int channels,
+              int format = SF_FORMAT_WAV | SF_FORMAT_PCM_16) {
   SF_INFO info{};
   info.samplerate = rate;
   info.channels = channels;
-  info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+  info.format = format;
   SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
   ASSERT_NE(file, nullptr) << sf_strerror(nullptr);
   sf_write_short(file, samples.data(), static_cast<sf_count_t>(samples.size()));
@@ -700,8 +708,48 @@ TEST(ZbhostRunTest, StandardInputStreamsLikeAFile) {
   EXPECT_EQ(a["frames"], b["frames"]);
 }
 
+// A report that cannot be written fails the run, whatever its form.
+class ZbhostReportLostTest : public testing::TestWithParam<std::vector<std::string>> {};
+
+TEST_P(ZbhostReportLostTest, ExitsWithTheOutputStatus) {
+  const std::string err = Temp("full_stderr.txt");
+  EXPECT_EQ(WaitStatus(StartZbhost(GetParam(), "/dev/full", err)), kExitOutput);
+  EXPECT_NE(ReadAll(err).find("cannot write"), std::string::npos) << ReadAll(err);
+}
+
+INSTANTIATE_TEST_SUITE_P(Reports, ZbhostReportLostTest,
+                         testing::Values(std::vector<std::string>{"--seconds", "1"},
+                                         std::vector<std::string>{"--seconds", "1", "--json"},
+                                         std::vector<std::string>{"--seconds", "1", "--compare"},
+                                         std::vector<std::string>{"inspect"}));
+
+// A disk that fills up (a file-size limit here) leaves an existing file whole and no new
+// or hidden file behind: one row per output.
+class ZbhostFullDiskTest : public testing::TestWithParam<const char*> {};
+
+TEST_P(ZbhostFullDiskTest, LeavesTheOldFileWhole) {
+  const std::string dir = Temp(std::string("full_") + GetParam());
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir);
+  const std::string kept = MakeFile(dir + "/keep", 0640);
+  constexpr rlim_t kLimitBytes = 100000;  // a few seconds of audio
+  const pid_t pid = StartZbhost({"--seconds", "120", GetParam(), kept}, dir + "/out", dir + "/err",
+                                kLimitBytes);
+  EXPECT_EQ(WaitStatus(pid), kExitOutput);
+  EXPECT_NE(ReadAll(dir + "/err").find("File too large"), std::string::npos) << ReadAll(dir + "/err");
+  EXPECT_EQ(ReadAll(kept), kOriginal);
+  EXPECT_EQ(ModeOf(kept) & 0777, 0640u);
+  EXPECT_FALSE(PendingBeside(kept));
+}
+
+INSTANTIATE_TEST_SUITE_P(Outputs, ZbhostFullDiskTest, testing::Values("-o", "--frames"),
+                         [](const testing::TestParamInfo<const char*>& row) {
+                           return std::string(row.param + (row.param[1] == '-' ? 2 : 1));
+                         });
+
 // One row per message case: the arguments, the status, and text that standard output and
-// standard error must or must not hold. IN stands for a damaged half-second input file.
+// standard error must or must not hold. IN stands for a damaged half-second input file,
+// FLAC_CUT for a FLAC file cut short and FLAC_HIT for one with bytes overwritten inside.
 struct TextCase : NamedRow {
   std::vector<std::string> args;
   int status;
@@ -718,8 +766,20 @@ TEST_P(ZbhostTextTest, SaysWhatItShould) {
   const std::string truncated = Temp("truncated.wav");
   WriteWav(truncated, GenerateSpeechLike(kRate, 0.5), kRate, 1);
   std::filesystem::resize_file(truncated, std::filesystem::file_size(truncated) / 2);
+  const std::string flacCut = Temp("cut.flac");
+  const std::string flacHit = Temp("hit.flac");
+  WriteWav(flacCut, GenerateSpeechLike(kRate, 2), kRate, 1, SF_FORMAT_FLAC | SF_FORMAT_PCM_16);
+  std::string flac = ReadAll(flacCut);
+  constexpr size_t kHitBytes = 8;
+  std::ofstream(flacHit, std::ios::binary)
+      << flac.replace(flac.size() / 2, kHitBytes, std::string(kHitBytes, '\xff'));
+  std::filesystem::resize_file(flacCut, std::filesystem::file_size(flacCut) / 2);
+  const std::map<std::string, std::string> inputs = {
+      {"IN", truncated}, {"FLAC_CUT", flacCut}, {"FLAC_HIT", flacHit}};
   std::vector<std::string> args;
-  for (const std::string& arg : GetParam().args) args.push_back(arg == "IN" ? truncated : arg);
+  for (const std::string& arg : GetParam().args) {
+    args.push_back(inputs.count(arg) != 0 ? inputs.at(arg) : arg);
+  }
   const ProcessResult run = RunZbhost(args);
   EXPECT_EQ(run.status, GetParam().status) << run.err;
   for (const std::string& text : GetParam().outHas) {
@@ -748,6 +808,14 @@ INSTANTIATE_TEST_SUITE_P(
                  {"zbhost: streamed 50 frames"}, false},
         TextCase{"truncated_input_warns", {"IN"}, kExitOk, {"lost for good"}, {},
                  {"zbhost: warning: ", "is truncated"}, false},
+        // Damage inside compressed input is reported, in words and in the JSON.
+        TextCase{"cut_flac_warns", {"FLAC_CUT", "--json"}, kExitOk, {"\"warnings\": [\n    \"'"},
+                 {}, {"zbhost: warning: "}, false},
+        TextCase{"overwritten_flac_warns", {"FLAC_HIT", "--json"}, kExitOk, {"is damaged"}, {},
+                 {"zbhost: warning: "}, false},
+        // -q silences the words only: JSON asked for still comes.
+        TextCase{"quiet_json_still_prints", {"--seconds", "1", "-q", "--json"}, kExitOk,
+                 {"\"schema_version\""}, {}, {}, true},
         TextCase{"list_beyond_stream_warns", {"--seconds", "1", "--loss", "list:d3,d50,p0,p70"}, kExitOk,
                  {"dropped by the link       1 data, 0 parity"}, {},
                  {"names 3 frames the stream never sends (d50, p0, p70)"}, false},
@@ -858,6 +926,40 @@ TEST(ZbhostCompareTest, SameLossesWithAndWithoutParitySideBySide) {
   ASSERT_EQ(plain.status, kExitOk) << plain.err;
   EXPECT_NE(plain.out.find("parity                no parity             no parity, concealed"),
             std::string::npos) << plain.out;
+}
+
+// Every column sees the link's own decisions, so a run of its own with the same seed
+// reproduces it, sample for sample; and nothing is repaired that was not dropped.
+TEST(ZbhostCompareTest, EachColumnIsARunOfItsOwn) {
+  const std::string out = Temp("compare.wav");
+  const std::vector<std::string> link = {"--seconds", "3", "--loss", "random:10", "--seed", "5",
+                                         "--duplicate", "10", "--reorder", "10"};
+  std::vector<std::string> args = link;
+  args.insert(args.end(), {"--compare", "-o", out});
+  const nlohmann::json report = RunJson(args);
+  const nlohmann::json& columns = report["compare"];
+  ASSERT_EQ(columns.size(), 3u);
+  struct Own {
+    std::vector<std::string> options;
+    std::string file;
+  };
+  const Own own[] = {{{}, out},
+                     {{"--no-parity"}, Temp("compare.no-parity.wav")},
+                     {{"--no-parity", "--conceal"}, Temp("compare.no-parity-concealed.wav")}};
+  for (size_t i = 0; i < std::size(own); ++i) {
+    EXPECT_EQ(columns[i]["output"], own[i].file);
+    EXPECT_LE(columns[i]["repaired_from_parity"], columns[i]["dropped_by_link"]["data"]);
+    EXPECT_GT(columns[i]["reordered_by_link"], 0);
+    std::vector<std::string> alone = link;
+    alone.insert(alone.end(), own[i].options.begin(), own[i].options.end());
+    const std::string aloneOut = Temp("alone.wav");
+    alone.insert(alone.end(), {"-o", aloneOut});
+    const nlohmann::json single = RunJson(alone);
+    for (const char* key : {"dropped_by_link", "lost_for_good", "concealed", "snr_vs_input_db"}) {
+      EXPECT_EQ(single[key], columns[i][key]) << key << " of column " << i;
+    }
+    EXPECT_EQ(ReadAll(aloneOut), ReadAll(own[i].file)) << own[i].file;
+  }
 }
 
 }  // namespace
