@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <iostream>
 #include <limits>
 #include <stdexcept>
 #include <string_view>
@@ -153,27 +154,73 @@ std::optional<std::string> FileOption(const CLI::App& app, const char* option,
   return value;
 }
 
-constexpr char kFooter[] =
-    "Also: zbhost inspect [--library PATH] lists what the library offers.\n"
+// The help, laid out by hand: grouped, at most 100 columns, with examples.
+constexpr char kHelp[] =
+    "Usage: zbhost [INPUT] [options]\n"
+    "       zbhost inspect [--library PATH] [--json]   lists what the library offers\n"
+    "\n"
+    "Streams audio through the ADPCM encoder, a simulated lossy link and the decoder, block by\n"
+    "block, and reports what survived.\n"
+    "\n"
+    "Input and output:\n"
+    "  INPUT                audio file (any format libsndfile reads), - for standard input;\n"
+    "                       default: a built-in speech-like signal\n"
+    "  -o, --output FILE    write the decoded audio (mono, 16-bit), - for standard output; the\n"
+    "                       container follows the extension: .wav (also for none), .flac, .ogg,\n"
+    "                       .opus, .mp3, .aiff, .au, .caf, .w64, .rf64, .raw\n"
+    "  --rate HZ            stream rate: 8000, 16000, 24000, 32000, 40000 or 48000 (or 8k ... 48k);\n"
+    "                       default: the input's rate when it is one of these, else 16000\n"
+    "  --output-rate HZ     rate of the written audio (default: the input's)\n"
+    "  --seconds S          length of the built-in signal (default 10, at most 3600)\n"
+    "  --library PATH       the plug-in library (default: the one installed with zbhost)\n"
+    "\n"
+    "The link:\n"
+    "  --loss MODEL         which frames the link drops (default: none; models below)\n"
+    "  --duplicate PCT      percentage of frames delivered twice\n"
+    "  --reorder PCT        percentage of frames held back behind the next one\n"
+    "  --seed N             seed of the link's random decisions, 0 to 2^64-1; without one a seed\n"
+    "                       is drawn and printed. It fixes the fate of each frame number's data\n"
+    "                       and parity frames, whatever else is switched on or off.\n"
+    "  --no-parity          switch the encoder's parity frames off\n"
+    "  --conceal            fill lost frames with a fading repetition instead of silence\n"
+    "\n"
+    "Reports:\n"
+    "  --compare            run with parity, without, and without but concealed, side by side\n"
+    "                       (not with --no-parity or --conceal); with -o NAME.EXT each column's\n"
+    "                       audio goes to a file of its own: NAME.EXT, NAME.no-parity.EXT and\n"
+    "                       NAME.no-parity-concealed.EXT\n"
+    "  --frames FILE        one row per frame: CSV, JSON Lines (.jsonl, .ndjson) or JSON (.json)\n"
+    "  --plot FILE          the run as a picture: .svg or .png\n"
+    "  --plot-range A-B     draw only from A to B, in seconds or M:SS (e.g. 1:30-2:00)\n"
+    "  --json               print the report as one JSON object\n"
+    "  -q, --quiet          print no words, only errors (and the JSON when asked for)\n"
+    "  -v, --verbose        tell each step, and where the time went\n"
+    "  -h, --help           print this help; --version prints the version\n"
     "\n"
     "Loss models (percentages):\n"
-    "  none                                    no loss (the default)\n"
-    "  random:PCT                              each frame lost with chance PCT\n"
-    "  gilbert:ENTER,LEAVE[,LOSS_BAD[,LOSS_GOOD]]  bursty two-state loss\n"
-    "  list:ENTRIES | file:PATH                exactly these frames: d5 (data frame 5), p5 "
-    "(parity\n"
-    "                                          frame 5), 7 (data frame 7), ranges like d10-12,\n"
-    "                                          separated by commas, blanks or lines; # comments\n"
+    "  none                 no loss (the default)\n"
+    "  random:PCT           each frame lost with chance PCT\n"
+    "  gilbert:ENTER,LEAVE[,LOSS_BAD[,LOSS_GOOD]]\n"
+    "                       bursty loss: chances per frame to enter and to leave the bad state,\n"
+    "                       and the loss in the bad and the good state (default 100 and 0)\n"
+    "  list:ENTRIES         exactly these frames: d5 (data frame 5), p5 (parity frame 5),\n"
+    "  file:PATH            7 (data frame 7), ranges like d10-12; separated by commas, blanks\n"
+    "                       or lines; # starts a comment\n"
     "\n"
-    "Files: INPUT and -o may be - for standard input and output (the report then goes to\n"
-    "standard error). The output's container follows its extension: .wav (also for no\n"
-    "extension), .flac, .ogg, .opus, .mp3, .aiff, .au, .caf, .w64, .rf64, .raw.\n"
+    "Examples:\n"
+    "  zbhost speech.wav -o decoded.wav --loss random:5\n"
+    "  zbhost talk.flac --loss gilbert:2,30 --seed 7 --compare -o out.wav --plot out.png\n"
+    "  arecord -f S16_LE -r 16000 | zbhost - -o - --loss random:3 | aplay\n"
+    "\n"
+    "MP3 output starts late by the encoder's delay (about 1,700 samples at 44.1 kHz), which\n"
+    "libsndfile cannot trim; use another container where samples must line up with the input.\n"
     "\n"
     "Exit status:\n"
-    "  0  success                          4  library not loadable or incomplete\n"
-    "  2  bad command line or value        5  output cannot be written\n"
-    "  3  input missing, unreadable or     6  the library misbehaved (refused frames,\n"
-    "     not audio                           leaked buffers)";
+    "    0  success                            4  library not loadable or incomplete\n"
+    "    1  zbhost itself failed (memory)      5  output cannot be written\n"
+    "    2  bad command line or value          6  the library misbehaved (refused frames, leaks)\n"
+    "    3  input missing, unreadable or     130  interrupted (Ctrl-C)\n"
+    "       not audio\n";
 
 }  // namespace
 
@@ -194,7 +241,10 @@ std::optional<HostOptions> ParseCommandLine(int argc, char** argv) {
       "Streams audio through the ADPCM encoder, a lossy link and the decoder, and reports what "
       "survived.",
       "zbhost");
-  app.footer(kFooter);
+  // The help is this program's own text; CLI11 only parses.
+  app.set_help_flag();
+  bool help = false;
+  app.add_flag("-h,--help", help);
   AddVersionFlag(app);
   std::string rateText;
   std::string outputRateText;
@@ -251,6 +301,10 @@ std::optional<HostOptions> ParseCommandLine(int argc, char** argv) {
   AddTextOption(app, "--seconds", secondsText, "S",
                 "Length of the built-in signal in seconds (default 10)");
   if (!Parse(app, argc, argv)) return std::nullopt;
+  if (help) {
+    std::cout << kHelp;
+    return std::nullopt;
+  }
 
   try {
     options.stream.link.loss = ParseLossPlan(lossText);

@@ -347,6 +347,14 @@ TEST_P(ZbhostRateTest, EachStreamRateRecoversASingleLoss) {
 INSTANTIATE_TEST_SUITE_P(Rates, ZbhostRateTest,
                          testing::Values(8000, 16000, 24000, 32000, 40000, 48000));
 
+TEST(ZbhostHelpTest, FitsInAHundredColumns) {
+  constexpr size_t kColumns = 100;
+  const ProcessResult help = RunZbhost({"--help"});
+  std::istringstream lines(help.out);
+  std::string line;
+  while (std::getline(lines, line)) EXPECT_LE(line.size(), kColumns) << line;
+}
+
 TEST(ZbhostListingTest, ListsInterfacesTypeIdsAndFrameTypes) {
   const ProcessResult run = RunZbhost({"inspect"});
   ASSERT_EQ(run.status, kExitOk) << run.err;
@@ -801,7 +809,9 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         TextCase{"version", {"--version"}, kExitOk, {"zbhost " ZBHOST_PROJECT_VERSION}, {}, {}, true},
         TextCase{"help_lists_exit_codes", {"--help"}, kExitOk,
-                 {"Exit status", "5  output cannot be written", "--duplicate PCT"}, {}, {}, true},
+                 {"Exit status", "5  output cannot be written", "130  interrupted", "--duplicate PCT",
+                  "Examples:"},
+                 {"Excludes"}, {}, true},
         // Quiet: nothing at all, even with a warning to give.
         TextCase{"quiet", {"IN", "-q"}, kExitOk, {}, {"input"}, {}, true},
         TextCase{"verbose", {"-v", "--seconds", "1"}, kExitOk, {"lost for good"}, {},
