@@ -35,6 +35,7 @@ constexpr double kSnrTopDb = 60;       // identical frames sit on top
 constexpr double kSnrBottomDb = -20;   // concealment can make a frame worse than silence
 constexpr double kSnrGridDb = 20;
 constexpr double kFullScale = 32768.0;
+constexpr double kPercent = 100.0;
 constexpr double kAmplitudeTicks[] = {-1, -0.5, 0, 0.5, 1};
 constexpr double kLegendStep = 120;  // px from one legend entry to the next
 constexpr int kMaxTimeTicks = 12;
@@ -48,7 +49,7 @@ constexpr char kStyle[] =
     ".title{font-size:15px;font-weight:bold}"
     ".axis{stroke:#888;stroke-width:1;fill:none}"
     ".grid{stroke:#ddd;stroke-width:1}"
-    ".wave{stroke:#1d3557;stroke-width:1;fill:none}"
+    ".wave{stroke:#a8bdd6;stroke-width:1;fill:none}.rms{stroke:#1d3557;stroke-width:1;fill:none}"
     ".snr{stroke:#6a4c93;stroke-width:1.2;fill:none}"
     ".density{stroke:#d62828;stroke-width:1;fill:none}"
     ".mark{fill-opacity:0.35}.mark.unrecovered,.mark.concealed{fill-opacity:1}"
@@ -118,8 +119,24 @@ void ForEachColumn(const Box& box, const Track& track, int64_t items, const Draw
   }
 }
 
-// The envelope as one vertical stroke per pixel column from its lowest to its highest sample.
-std::string Waveform(const Track& track, const Box& box, int64_t samples) {
+// The envelope as one vertical stroke per pixel column from its lowest to its highest
+// sample, and inside it a darker one of the column's RMS either way from the middle, so the
+// shape of speech shows however long the input.
+std::string Waveform(const Envelope& envelope, const Box& box, int64_t samples) {
+  const Track& track = envelope.peaks;
+  const double mid = box.y + box.height / 2;
+  const double scale = box.height / 2 / kFullScale;
+  std::string rms;
+  ForEachColumn(box, envelope.power, samples, [&](double x, size_t first, size_t last) {
+    double power = 0;
+    double count = 0;
+    for (size_t i = first; i < last; ++i) {
+      power += envelope.power.buckets()[i].sum;
+      count += envelope.power.buckets()[i].count;
+    }
+    const double level = count > 0 ? std::sqrt(power / count) * scale : 0;
+    rms += fmt::format("M{:.1f} {:.1f}V{:.1f}", x, mid - level, mid + level + kMinMarkWidth / 2);
+  });
   std::string path;
   ForEachColumn(box, track, samples, [&](double x, size_t first, size_t last) {
     float low = std::numeric_limits<float>::max();
@@ -128,12 +145,10 @@ std::string Waveform(const Track& track, const Box& box, int64_t samples) {
       low = std::min(low, track.buckets()[i].low);
       high = std::max(high, track.buckets()[i].high);
     }
-    const double mid = box.y + box.height / 2;
-    const double scale = box.height / 2 / kFullScale;
     path += fmt::format("M{:.1f} {:.1f}V{:.1f}", x, mid - high * scale,
                         mid - low * scale + kMinMarkWidth / 2);
   });
-  return fmt::format("<path class=\"wave\" d=\"{}\"/>\n", path);
+  return fmt::format("<path class=\"wave\" d=\"{}\"/>\n<path class=\"rms\" d=\"{}\"/>\n", path, rms);
 }
 
 double SnrY(const Box& box, double db) {
@@ -152,9 +167,12 @@ std::string SnrLine(const Track& track, const Box& box, int64_t frames) {
   return fmt::format("<polyline class=\"snr\" points=\"{}\"/>\n", points);
 }
 
-// The share of frames lost for good in each pixel column, as a bar from the strip's foot.
+// The share of frames lost for good in each pixel column, as a bar from the strip's foot,
+// scaled to the densest column so that sparse losses in a long stream still read; the
+// strip's label names that share.
 std::string LossDensity(const Track& track, const Box& box, int64_t frames) {
-  std::string path;
+  std::vector<std::pair<double, double>> columns;  // x, share
+  double densest = 0;
   ForEachColumn(box, track, frames, [&](double x, size_t first, size_t last) {
     double lost = 0;
     double count = 0;
@@ -163,11 +181,19 @@ std::string LossDensity(const Track& track, const Box& box, int64_t frames) {
       count += track.buckets()[i].count;
     }
     if (lost <= 0 || count <= 0) return;
-    // At least a pixel high, so a single lost frame in a long stream still shows.
-    const double height = std::max(kMinMarkWidth, box.height * lost / count);
-    path += fmt::format("M{:.1f} {:.1f}V{:.1f}", x, box.y + box.height, box.y + box.height - height);
+    columns.emplace_back(x, lost / count);
+    densest = std::max(densest, lost / count);
   });
-  return fmt::format("<path class=\"density\" d=\"{}\"/>\n", path);
+  std::string path;
+  for (const auto& [x, share] : columns) {
+    const double height = std::max(kMinMarkWidth, box.height * share / densest);
+    path += fmt::format("M{:.1f} {:.1f}V{:.1f}", x, box.y + box.height, box.y + box.height - height);
+  }
+  return fmt::format(
+      "<path class=\"density\" d=\"{}\"/>\n"
+      "<text x=\"{:.1f}\" y=\"{:.1f}\" text-anchor=\"end\">lost for good, up to {:.0f} % a "
+      "column</text>\n",
+      path, box.x + box.width, box.y + box.height + kSmallGap * 3, densest * kPercent);
 }
 
 std::string Panel(const Box& box, const std::string& label) {
@@ -250,6 +276,11 @@ PlotFormat PlotFormatFor(const std::string& path) {
   if (endsWith(".png")) return PlotFormat::Png;
   throw HostError(kExitOutput,
                   fmt::format("cannot write '{}': the plot is drawn as .svg or .png", path));
+}
+
+void Envelope::Add(int16_t sample) {
+  peaks.Add(sample);
+  power.Add(static_cast<float>(sample) * static_cast<float>(sample));
 }
 
 void Track::Add(float value) {
@@ -354,7 +385,8 @@ std::string PlotSvg(const RunDescription& run, const PlotTrace& trace) {
     const Box snrBox{kLeft, lossBox.y + kLossHeight + kGap, plotWidth, kSnrHeight};
     y = snrBox.y + kSnrHeight;
     // Marks of repaired frames lie under the waveform; frames lost for good are drawn over
-    // it, opaque and at least a pixel wide, so none can vanish.
+    // it, opaque and at least a pixel wide, so none can vanish. The loss strip and the SNR
+    // below stay clear of them.
     auto marks = [&](bool onTop) {
       std::string out;
       for (const PlotMark& mark : column.marks) {
@@ -364,7 +396,7 @@ std::string PlotSvg(const RunDescription& run, const PlotTrace& trace) {
         out += fmt::format(
             "<rect class=\"mark {}\" x=\"{:.2f}\" y=\"{:.1f}\" width=\"{:.2f}\" height=\"{:.1f}\">"
             "<title>{}</title></rect>\n",
-            MarkClass(mark), x, waveBox.y, width, snrBox.y + kSnrHeight - waveBox.y,
+            MarkClass(mark), x, waveBox.y, width, kWaveHeight,
             Escape(MarkTitle(mark)));
       }
       return out;

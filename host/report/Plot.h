@@ -37,7 +37,7 @@ class Track {
   struct Bucket {
     float low = 0;
     float high = 0;
-    float sum = 0;
+    double sum = 0;
     uint32_t count = 0;
   };
   void Add(float value);
@@ -58,9 +58,16 @@ struct PlotMark {
   bool parityDropped = false;
 };
 
+// A waveform's envelope: the peaks, and the power for the RMS drawn inside them.
+struct Envelope {
+  Track peaks;  // samples
+  Track power;  // squared samples
+  void Add(int16_t sample);
+};
+
 struct PlotColumn {
   std::string label;
-  Track decoded;   // samples
+  Envelope decoded;
   Track snr;       // frames, dB (an identical frame counts as the top of the scale)
   Track lost;      // frames, 1 for a frame lost for good (concealed or not)
   std::vector<PlotMark> marks;
@@ -78,14 +85,14 @@ class PlotTrace {
   std::optional<PlotRange> range() const { return m_range; }
   int64_t firstFrame() const { return m_nFirst; }  // the first frame drawn
   int64_t frames() const { return m_nFrames; }     // frames drawn
-  const Track& input() const { return m_input; }
+  const Envelope& input() const { return m_input; }
   const std::vector<PlotColumn>& columns() const { return m_columns; }
 
  private:
   std::optional<PlotRange> m_range;
   int64_t m_nFirst = -1;
   int64_t m_nFrames = 0;
-  Track m_input;
+  Envelope m_input;
   std::vector<PlotColumn> m_columns;
 };
 

@@ -464,6 +464,10 @@ INSTANTIATE_TEST_SUITE_P(
         BadInput{"frames_onto_audio_output", {"-o", "-", "--frames", "-"}, kExitOutput,
                  "it is the audio output"},
         BadInput{"unknown_container", {"-o", "OUT.xyz"}, kExitOutput, "no audio container uses"},
+        // The plot's form follows its name; any other is refused before the work.
+        BadInput{"plot_in_unknown_form", {"--plot", "OUT.pdf"}, kExitOutput, "drawn as .svg or .png"},
+        BadInput{"plot_range_backwards", {"--plot-range", "1:05-30", "-o", "OUT"}, kExitUsage,
+                 "ends before it starts"},
         BadInput{"container_refuses_rate", {"-o", "OUT.opus", "--output-rate", "44100"}, kExitOutput,
                  "Opus only supports"},
         BadInput{"nan_duplicate", {"--duplicate", "nan", "-o", "OUT"}, kExitUsage, "--duplicate must be"},
@@ -869,6 +873,11 @@ TEST(ZbhostFramesTest, CsvAndJsonLinesHoldOneRowPerFrame) {
   EXPECT_EQ(parsed[11]["result"], "rebuilt");
   EXPECT_EQ(parsed[11]["identical_to_lossless"], true);
   EXPECT_EQ(parsed[11]["snr_vs_lossless_db"], nullptr);
+
+  // A .json name gets one document: the same records in an array.
+  const std::string json = Temp("frames.json");
+  RunJson({"--seconds", "1", "--loss", kMixedLosses, "--frames", json});
+  EXPECT_EQ(nlohmann::json::parse(ReadAll(json)), nlohmann::json(parsed));
 }
 
 TEST(ZbhostFramesTest, DuplicatedAndReorderedFramesAreNamed) {
@@ -914,6 +923,11 @@ TEST(ZbhostPlotTest, PlotIsWellFormedSvgWithOneMarkPerAffectedFrame) {
   EXPECT_EQ(marks.marks, kAffectedFrames);
   // Repaired frames lie under the waveforms, frames lost for good over them: drawn last.
   EXPECT_EQ(marks.classes, (std::vector<std::string>{"rebuilt", "parity-lost", "rebuilt", "unrecovered"}));
+
+  // A .png name gets the same picture as a PNG image; with --compare, a panel per column.
+  const std::string png = Temp("plot.png");
+  RunJson({"--seconds", "1", "--loss", kMixedLosses, "--plot", png, "--compare"});
+  EXPECT_EQ(ReadAll(png).rfind("\x89PNG\r\n\x1a\n", 0), 0u);
 }
 
 TEST(ZbhostCompareTest, SameLossesWithAndWithoutParitySideBySide) {
