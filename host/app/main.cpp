@@ -32,7 +32,7 @@ namespace zbhost {
 namespace {
 
 constexpr int kJsonIndent = 2;
-constexpr size_t kReadBlockFrames = 8192;  // input frames read at a time
+constexpr size_t kReadBlockFrames = 8192;  // input frames read at a time from a file
 // Output samples held back until the end, where the file is cut or padded to its length.
 constexpr size_t kHoldBackSamples = 64;
 
@@ -173,6 +173,9 @@ class InputStream {
                          : IsStreamRate(run.inputRate) ? run.inputRate
                                                        : kDefaultRate;
     run.layout.rate = rate;
+    // Live input is read a frame's time at a time, so output follows it closely.
+    m_nBlockFrames = m_reader->live() ? static_cast<size_t>(run.inputRate * kFrameMs / kMsPerSecond)
+                                      : kReadBlockFrames;
     if (rate != run.inputRate) {
       console.Note(fmt::format("resampling {} Hz to {} Hz", run.inputRate, rate));
       m_resampler = std::make_unique<Resampler>(run.inputRate, rate);
@@ -193,7 +196,7 @@ class InputStream {
       bool more = false;
       {
         Stopwatch watch(timing.reading);
-        more = m_reader->Read(m_block, kReadBlockFrames);
+        more = m_reader->Read(m_block, m_nBlockFrames);
       }
       m_nInputSamples = m_reader->framesRead();
       Stopwatch watch(timing.resampling);
@@ -225,6 +228,7 @@ class InputStream {
   std::unique_ptr<Resampler> m_resampler;
   std::vector<float> m_block;
   std::vector<float> m_resampled;
+  size_t m_nBlockFrames = kReadBlockFrames;
   int64_t m_nInputSamples = 0;
   bool m_bEnded = false;
 };

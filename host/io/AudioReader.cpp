@@ -169,10 +169,12 @@ AudioReader::AudioReader(const std::string& path) : m_path(path) {
     const int fd = standardInput ? STDIN_FILENO : open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) InputFault(path, std::strerror(errno));
     if (!standardInput) m_fd = fd;
+    m_bLive = S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode) || S_ISSOCK(st.st_mode);
     if (S_ISFIFO(st.st_mode) && !StreamsFromPipe(PeekPipe(fd))) {
       const int spool = SpoolToTemporary(fd, path);
       if (m_fd >= 0) close(m_fd);
       m_fd = spool;
+      m_bLive = false;
     }
     m_file.reset(sf_open_fd(m_fd >= 0 ? m_fd : fd, SFM_READ, &info, SF_FALSE));
   }

@@ -32,6 +32,8 @@ class AudioReader {
   const std::string& format() const { return m_format; }
   // Frames the container declares; 0 when unknown (a stream).
   int64_t declaredFrames() const { return m_nDeclared; }
+  // True when the input comes as it is made (a pipe): it is best read in small blocks.
+  bool live() const { return m_bLive; }
 
   // Replaces `mono` with up to `frames` samples mixed to mono (full scale 1.0); returns
   // false at the end of the input.
@@ -57,6 +59,7 @@ class AudioReader {
   int64_t m_nDeclaredSlack = 0;  // samples the declared length may be off by without damage
   int64_t m_nRead = 0;
   bool m_bEnded = false;
+  bool m_bLive = false;
   std::vector<float> m_interleaved;
   std::vector<std::string> m_warnings;
 };
