@@ -128,8 +128,7 @@ Targets OpenTargets(const HostOptions& options, const Console& console) {
     targets.audio.push_back(OutputFile::Open(*options.output, "the audio output", taken, true));
     // Each column of --compare gets a file beside the output; a stream or a device takes the
     // run as asked alone.
-    const bool file = !targets.audio.front().IsStandardOutput() && targets.audio.front().IsSeekable();
-    if (options.compare && file) {
+    if (options.compare && targets.audio.front().IsFile()) {
       for (const Column& column : kOtherColumns) {
         targets.audio.push_back(OutputFile::Open(ColumnPath(*options.output, column.suffix),
                                                  fmt::format("the {} output", column.label), taken,
@@ -379,7 +378,8 @@ int Stream(const HostOptions& options) {
   std::vector<SnrSum> vsLossless(runs.size());
   std::vector<FrameRow> rows(runs.size());
   const bool wantRows = table || trace;
-  StreamPipeline pipeline(library, run.layout.rate, settings, [&](const FrameView& view) {
+  auto pipeline = std::make_unique<StreamPipeline>(library, run.layout.rate, settings,
+                                                   [&](const FrameView& view) {
     for (size_t c = 0; c < runs.size(); ++c) {
       const int16_t* decoded = view.columns[c].frame.samples;
       vsInput[c].Add(view.input, decoded, view.length);
@@ -391,20 +391,21 @@ int Stream(const HostOptions& options) {
     if (table) table->Add(rows.front());
     if (trace) trace->Add(view, rows);
   });
+  StreamPipeline& stream = *pipeline;
   console.Note(fmt::format("streaming {} Hz audio", run.layout.rate));
   const ProgressFn streaming = progress.Phase("streaming");
   std::vector<int16_t> block;
   while (input.Next(block, run.timing)) {
-    pipeline.Push(block.data(), block.size());
+    stream.Push(block.data(), block.size());
     if (streaming) streaming(input.inputSamples(), input.declaredSamples());
   }
-  pipeline.Finish();
+  stream.Finish();
   progress.Finish();
 
   run.inputSamples = input.inputSamples();
-  run.layout = pipeline.layout();
+  run.layout = stream.layout();
   console.Note(fmt::format("streamed {} frames", run.layout.frameCount));
-  if (pipeline.samples() == 0) {
+  if (stream.samples() == 0) {
     throw HostError(kExitInput, fmt::format("'{}' is too short to hold a sample at {} Hz",
                                             options.input, run.layout.rate));
   }
@@ -421,7 +422,7 @@ int Stream(const HostOptions& options) {
   const int64_t outputLength =
       run.outputRate == run.inputRate
           ? run.inputSamples
-          : std::llround(static_cast<double>(pipeline.samples()) * run.outputRate / run.layout.rate);
+          : std::llround(static_cast<double>(stream.samples()) * run.outputRate / run.layout.rate);
   for (const std::unique_ptr<AudioOutput>& output : outputs) output->Finish(outputLength, run.timing);
   {
     Stopwatch watch(run.timing.writing);
@@ -438,14 +439,16 @@ int Stream(const HostOptions& options) {
     console.Note(fmt::format("wrote {} ({}, {} Hz)", run.output, run.outputFormat, run.outputRate));
   }
 
-  run.timing.library = pipeline.librarySeconds();
+  run.timing.library = stream.librarySeconds();
   run.timing.total = SecondsSince(started);
   for (size_t c = 0; c < runs.size(); ++c) {
-    runs[c].result = pipeline.column(c);
+    runs[c].result = stream.column(c);
     // Only the run as asked is timed end to end, reading to writing.
     runs[c].figures = ComputeFigures(runs[c].result, vsInput[c], vsLossless[c], run.layout,
-                                     pipeline.losslessSeconds(), c == 0 ? run.timing.total : 0);
+                                     stream.losslessSeconds(), c == 0 ? run.timing.total : 0);
   }
+  // The modules go before the frame buffers are counted: what they still held is returned.
+  pipeline.reset();
   // -q silences the words, not a JSON report that was asked for.
   if (options.verbosity != Verbosity::Quiet || options.json) {
     Print(targets.UsesStandardOutput() ? std::cerr : std::cout,

@@ -58,6 +58,8 @@ class OutputFile {
   const std::string& path() const { return m_path; }
   // True when the target is standard output, so that the report goes to standard error.
   bool IsStandardOutput() const { return m_bStandardOutput; }
+  // True when the target is a file (new or existing), written beside and renamed.
+  bool IsFile() const { return !m_target.empty(); }
   // True when the descriptor can seek (a file, or a device that allows it).
   bool IsSeekable() const;
   // Where the result is written: the hidden file beside a file target, else the target.

@@ -151,6 +151,7 @@ nlohmann::ordered_json JsonFigures(const StreamResult& result, const Figures& f)
   j["reordered_by_link"] = link.reordered;
   j["repaired_from_parity"] = result.repaired;
   j["rebuilt_ahead_of_late_data"] = result.rebuiltAhead;
+  j["decoder_rebuilds"] = sink.rebuilt;  // renders from parity, a frame rendered twice too
   j["duplicates_dropped"] = f.duplicatesDropped;
   j["parity_not_needed"] = f.parityNotNeeded;
   j["lost_for_good"] = sink.lostForGood;
