@@ -106,11 +106,12 @@ double ParseOptionPercent(const std::string& text, const char* option) {
   }
 }
 
-double ParseSeconds(const std::string& text) {
+// `most` bounds the built-in signal; an input's limit is any length.
+double ParseSeconds(const std::string& text, std::optional<double> most) {
   const std::optional<double> value = ParseNumber(text);
-  if (!value || *value <= 0 || *value > kMaxBuiltInSeconds) {
-    UsageError(fmt::format("--seconds must be above 0 and at most {:g}, not '{}'",
-                           kMaxBuiltInSeconds, text));
+  if (!value || *value <= 0 || (most && *value > *most)) {
+    UsageError(most ? fmt::format("--seconds must be above 0 and at most {:g}, not '{}'", *most, text)
+                    : fmt::format("--seconds must be above 0, not '{}'", text));
   }
   return *value;
 }
@@ -171,7 +172,8 @@ constexpr char kHelp[] =
     "  --rate HZ            stream rate: 8000, 16000, 24000, 32000, 40000 or 48000 (or 8k ... 48k);\n"
     "                       default: the input's rate when it is one of these, else 16000\n"
     "  --output-rate HZ     rate of the written audio (default: the input's)\n"
-    "  --seconds S          length of the built-in signal (default 10, at most 3600)\n"
+    "  --seconds S          length of the built-in signal (default 10, at most 3600); with INPUT,\n"
+    "                       the most of it to stream (a live input stops there)\n"
     "  --library PATH       the plug-in library (default: the one installed with zbhost)\n"
     "\n"
     "The link:\n"
@@ -299,7 +301,7 @@ std::optional<HostOptions> ParseCommandLine(int argc, char** argv) {
   app.add_flag("-v,--verbose", verbose, "Also tell each step on standard error")
       ->excludes(quietFlag);
   AddTextOption(app, "--seconds", secondsText, "S",
-                "Length of the built-in signal in seconds (default 10)");
+                "Length of the built-in signal, or the most of the input to stream");
   if (!Parse(app, argc, argv)) return std::nullopt;
   if (help) {
     std::cout << kHelp;
@@ -316,12 +318,11 @@ std::optional<HostOptions> ParseCommandLine(int argc, char** argv) {
   if (app.count("--seed") != 0) options.seed = ParseSeed(seedText);
   options.stream.link.duplicatePercent = ParseOptionPercent(duplicateText, "--duplicate");
   options.stream.link.reorderPercent = ParseOptionPercent(reorderText, "--reorder");
-  options.seconds = kDefaultInputSeconds;
+  const bool builtIn = options.input.empty();
+  options.seconds = builtIn ? kDefaultInputSeconds : 0;
   if (app.count("--seconds") != 0) {
-    if (!options.input.empty()) {
-      UsageError("--seconds sets the length of the built-in signal and takes no input file");
-    }
-    options.seconds = ParseSeconds(secondsText);
+    options.seconds =
+        ParseSeconds(secondsText, builtIn ? std::optional<double>(kMaxBuiltInSeconds) : std::nullopt);
   }
   options.output = FileOption(app, "--output", outputText);
   options.frames = FileOption(app, "--frames", framesText);

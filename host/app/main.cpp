@@ -175,6 +175,7 @@ class InputStream {
     // Live input is read a frame's time at a time, so output follows it closely.
     m_nBlockFrames = m_reader->live() ? static_cast<size_t>(run.inputRate * kFrameMs / kMsPerSecond)
                                       : kReadBlockFrames;
+    if (options.seconds > 0) m_nLimit = std::llround(options.seconds * run.inputRate);
     if (rate != run.inputRate) {
       console.Note(fmt::format("resampling {} Hz to {} Hz", run.inputRate, rate));
       m_resampler = std::make_unique<Resampler>(run.inputRate, rate);
@@ -195,7 +196,12 @@ class InputStream {
       bool more = false;
       {
         Stopwatch watch(timing.reading);
-        more = m_reader->Read(m_block, m_nBlockFrames);
+        // The limit (--seconds) ends the input as its end would, but quietly.
+        const int64_t left = m_nLimit - m_reader->framesRead();
+        const size_t frames = m_nLimit < 0 ? m_nBlockFrames
+                                           : static_cast<size_t>(std::min<int64_t>(
+                                                 left, static_cast<int64_t>(m_nBlockFrames)));
+        more = frames > 0 && m_reader->Read(m_block, frames);
       }
       m_nInputSamples = m_reader->framesRead();
       Stopwatch watch(timing.resampling);
@@ -228,6 +234,7 @@ class InputStream {
   std::vector<float> m_block;
   std::vector<float> m_resampled;
   size_t m_nBlockFrames = kReadBlockFrames;
+  int64_t m_nLimit = -1;  // input frames to stream at most; -1: all
   int64_t m_nInputSamples = 0;
   bool m_bEnded = false;
 };

@@ -463,8 +463,8 @@ INSTANTIATE_TEST_SUITE_P(
         BadInput{"bad_duplicate", {"--duplicate", "-3", "-o", "OUT"}, kExitUsage, "--duplicate"},
         BadInput{"bad_seed", {"--seed", "many", "-o", "OUT"}, kExitUsage, "--seed"},
         BadInput{"unknown_option", {"--frobnicate", "-o", "OUT"}, kExitUsage, "frobnicate"},
-        BadInput{"seconds_with_file", {"in.wav", "--seconds", "3", "-o", "OUT"}, kExitUsage,
-                 "--seconds"},
+        BadInput{"seconds_zero_with_file", {"in.wav", "--seconds", "0", "-o", "OUT"}, kExitUsage,
+                 "--seconds must be above 0"},
         BadInput{"unwritable_output", {"-o", "/nonexistent/zbhost/out.wav"}, kExitOutput,
                  "cannot write '/nonexistent/zbhost/out.wav'"},
         // The output is checked before anything else: the missing library is never reached.
@@ -879,6 +879,9 @@ INSTANTIATE_TEST_SUITE_P(
                  {}, {"zbhost: warning: "}, false},
         TextCase{"overwritten_flac_warns", {"FLAC_HIT", "--json"}, kExitOk, {"is damaged"}, {},
                  {"zbhost: warning: "}, false},
+        // With an input, --seconds is the most of it streamed.
+        TextCase{"seconds_limit_input", {"IN", "--seconds", "0.2", "--json"}, kExitOk,
+                 {"\"frames\": 10,"}, {}, {}, false},
         // -q silences the words only: JSON asked for still comes.
         TextCase{"quiet_json_still_prints", {"--seconds", "1", "-q", "--json"}, kExitOk,
                  {"\"schema_version\""}, {}, {}, true},
