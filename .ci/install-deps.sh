@@ -21,10 +21,9 @@ case "${1:-}" in
 esac
 
 packages="build-essential cmake ninja-build pkg-config \
-  libsndfile1-dev libsamplerate0-dev libcli11-dev libfmt-dev nlohmann-json3-dev \
-  libfftw3-dev libsoxr-dev"
+  libsndfile1-dev libsoxr-dev librsvg2-dev libcairo2-dev libcli11-dev libfmt-dev nlohmann-json3-dev \
+  libfftw3-dev"
 if [ $all -eq 1 ]; then
-  dpkg --add-architecture i386
   packages="$packages git ca-certificates \
     googletest libgtest-dev libgmock-dev libbenchmark-dev libexpat1-dev \
     g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix mingw-w64-tools binutils-mingw-w64-i686 \
@@ -34,6 +33,25 @@ if [ $all -eq 1 ]; then
     libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-plugins-base \
     gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-tools"
 fi
-apt-get -o Acquire::Retries=3 update
-# shellcheck disable=SC2086 # the list is meant to split into words
-apt-get -o Acquire::Retries=3 install -y --no-install-recommends $packages
+
+# Only what is missing is installed: with everything present, nothing runs as root and
+# nothing goes to the network.
+missing=""
+for package in $packages; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed"; then
+    missing="$missing $package"
+  fi
+done
+if [ -z "$missing" ]; then
+  echo "install-deps: every package is installed"
+  exit 0
+fi
+echo "install-deps: installing$missing"
+as_root=""
+if [ "$(id -u)" -ne 0 ]; then as_root=sudo; fi
+if [ $all -eq 1 ]; then $as_root dpkg --add-architecture i386; fi
+# Waits for another package manager to let go of its lock rather than failing at once.
+apt="apt-get -o Acquire::Retries=3 -o DPkg::Lock::Timeout=600"
+$as_root $apt update
+# shellcheck disable=SC2086 # the lists are meant to split into words
+$as_root $apt install -y --no-install-recommends $missing

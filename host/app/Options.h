@@ -1,0 +1,39 @@
+// The command line: `zbhost [INPUT] [options]` streams audio through the library,
+// `zbhost inspect [--library PATH]` lists what the library offers.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "host/app/Console.h"
+#include "host/report/Plot.h"
+#include "host/stream/Stream.h"
+
+namespace zbhost {
+
+struct HostOptions {
+  enum class Command { Stream, Inspect };
+  Command command = Command::Stream;
+  std::string input;     // empty: the built-in signal; "-": standard input
+  double seconds = 0;    // length of the built-in signal, or the most of the input (0: all)
+  std::optional<std::string> output;  // the decoded audio; "-": standard output
+  std::optional<std::string> frames;  // the per-frame table (CSV, JSON Lines or JSON)
+  std::optional<std::string> plot;    // the picture, SVG or PNG
+  std::optional<PlotRange> plotRange;  // the stretch the picture shows; all when absent
+  std::string library;   // empty: the library built beside the program
+  int32_t rate = 0;         // 0: the input's rate when it is a stream rate
+  int32_t outputRate = 0;   // 0: the input's rate
+  StreamSettings stream;         // as asked; a random link's seed is drawn for the run
+  std::optional<uint64_t> seed;  // the seed asked for a random link
+  bool compare = false;
+  bool json = false;
+  Verbosity verbosity = Verbosity::Normal;
+};
+
+// Parses the command line. Returns nullopt when help or the version was asked for and
+// printed; throws HostError (usage) for a bad option or value, (input) for an unreadable
+// loss list file.
+std::optional<HostOptions> ParseCommandLine(int argc, char** argv);
+
+}  // namespace zbhost

@@ -1,0 +1,488 @@
+// zbhost: loads the plug-in library, streams audio through its encoder, a lossy link and
+// its decoder, block by block, and reports what survived; or lists what the library offers.
+#include <signal.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <new>
+#include <random>
+
+#include <fmt/format.h>
+
+#include "host/app/HostError.h"
+#include "host/app/Options.h"
+#include "host/io/AudioReader.h"
+#include "host/io/AudioWriter.h"
+#include "host/io/OutputFile.h"
+#include "host/io/Resampler.h"
+#include "host/io/SpeechSignal.h"
+#include "host/library/Inspect.h"
+#include "host/report/FrameLog.h"
+#include "host/report/Plot.h"
+#include "host/report/Progress.h"
+#include "host/report/Report.h"
+#include "host/stream/Stream.h"
+
+namespace zbhost {
+
+namespace {
+
+constexpr int kJsonIndent = 2;
+constexpr size_t kReadBlockFrames = 8192;  // input frames read at a time from a file
+// Output samples held back until the end, where the file is cut or padded to its length.
+constexpr size_t kHoldBackSamples = 64;
+
+using Clock = std::chrono::steady_clock;
+
+double SecondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Adds the time a scope takes to a total.
+class Stopwatch {
+ public:
+  explicit Stopwatch(double& total) : m_total(total), m_started(Clock::now()) {}
+  ~Stopwatch() { m_total += SecondsSince(m_started); }
+  Stopwatch(const Stopwatch&) = delete;
+  Stopwatch& operator=(const Stopwatch&) = delete;
+
+ private:
+  double& m_total;
+  Clock::time_point m_started;
+};
+
+std::string LibraryPath(const HostOptions& options) {
+  return options.library.empty() ? DefaultLibraryPath() : options.library;
+}
+
+// Writes a report to `out` and makes sure it got there.
+void Print(std::ostream& out, const std::string& text, const char* what) {
+  out << text;
+  out.flush();
+  if (!out) {
+    throw HostError(kExitOutput, fmt::format("cannot write {}: {}", what,
+                                             errno != 0 ? std::strerror(errno) : "output error"));
+  }
+}
+
+int Inspect(const HostOptions& options) {
+  const ZbLibrary library(LibraryPath(options));
+  const LibraryInspection inspection = InspectLibrary(library);
+  if (options.json) {
+    Print(std::cout, JsonInspection(inspection).dump(kJsonIndent) + "\n", "the listing");
+  } else {
+    Print(std::cout, PlainInspection(inspection), "the listing");
+  }
+  return kExitOk;
+}
+
+// --compare's columns: the run as asked, which has parity on and no concealment (--compare
+// allows neither --no-parity nor --conceal), then the others. With -o FILE each column's
+// audio goes to a file of its own, named by the column's suffix.
+struct Column {
+  const char* label;
+  bool parity;
+  bool conceal;
+  const char* suffix;  // inserted before the output's extension; null for the run as asked
+};
+constexpr Column kAskedColumn = {"parity", true, false, nullptr};
+constexpr Column kOtherColumns[] = {{"no parity", false, false, "no-parity"},
+                                    {"no parity, concealed", false, true, "no-parity-concealed"}};
+
+// "out.wav" with suffix "no-parity": "out.no-parity.wav".
+std::string ColumnPath(const std::string& path, const char* suffix) {
+  const size_t slash = path.find_last_of('/');
+  const size_t dot = path.find_last_of('.');
+  const bool hasExtension = dot != std::string::npos && (slash == std::string::npos || dot > slash + 1);
+  if (!hasExtension) return path + "." + suffix;
+  return path.substr(0, dot) + "." + suffix + path.substr(dot);
+}
+
+// Every target of the run, opened and checked before any work.
+struct Targets {
+  std::vector<OutputFile> audio;  // one per column written
+  AudioContainer container;
+  OutputFile frames;
+  OutputFile plot;
+  PlotFormat plotFormat = PlotFormat::Svg;
+
+  bool UsesStandardOutput() const {
+    for (const OutputFile& file : audio) {
+      if (file.IsStandardOutput()) return true;
+    }
+    return frames.IsStandardOutput() || plot.IsStandardOutput();
+  }
+};
+
+Targets OpenTargets(const HostOptions& options, const Console& console) {
+  Targets targets;
+  std::vector<TakenFile> taken;
+  if (!options.input.empty()) TakeInput(options.input, taken);
+  if (options.plot) targets.plotFormat = PlotFormatFor(*options.plot);
+  if (options.output) {
+    targets.container = ContainerFor(*options.output);
+    targets.audio.push_back(OutputFile::Open(*options.output, "the audio output", taken, true));
+    // Each column of --compare gets a file beside the output; a stream or a device takes the
+    // run as asked alone.
+    if (options.compare && targets.audio.front().IsFile()) {
+      for (const Column& column : kOtherColumns) {
+        targets.audio.push_back(OutputFile::Open(ColumnPath(*options.output, column.suffix),
+                                                 fmt::format("the {} output", column.label), taken,
+                                                 true));
+      }
+    }
+  }
+  if (options.frames)
+    targets.frames = OutputFile::Open(*options.frames, "the frame table", taken, false);
+  if (options.plot) targets.plot = OutputFile::Open(*options.plot, "the plot", taken, false);
+  for (const OutputFile* file : {&targets.frames, &targets.plot}) {
+    if (!file->note().empty()) console.Warn(file->note());
+  }
+  for (const OutputFile& file : targets.audio) {
+    if (!file.note().empty()) console.Warn(file.note());
+  }
+  return targets;
+}
+
+// The input at the stream rate, block by block: a file read and resampled, or the built-in
+// signal.
+class InputStream {
+ public:
+  InputStream(const HostOptions& options, const Console& console, RunDescription& run) {
+    if (options.input.empty()) {
+      const int32_t rate = options.rate != 0 ? options.rate : kDefaultRate;
+      m_signal = std::make_unique<SpeechSignal>(rate, options.seconds);
+      run.layout.rate = rate;
+      run.inputRate = rate;
+      run.inputChannels = 1;
+      return;
+    }
+    console.Note(fmt::format("reading {}", options.input));
+    m_reader = std::make_unique<AudioReader>(options.input);
+    run.input = options.input;
+    run.inputFormat = m_reader->format();
+    run.inputRate = m_reader->rate();
+    run.inputChannels = m_reader->channels();
+    // 8 kHz in stays 8 kHz: the stream follows the input when the library can carry its rate.
+    const int32_t rate = options.rate != 0              ? options.rate
+                         : IsStreamRate(run.inputRate) ? run.inputRate
+                                                       : kDefaultRate;
+    run.layout.rate = rate;
+    // Live input is read a frame's time at a time, so output follows it closely.
+    m_nBlockFrames = m_reader->live() ? static_cast<size_t>(run.inputRate * kFrameMs / kMsPerSecond)
+                                      : kReadBlockFrames;
+    if (options.seconds > 0) m_nLimit = std::llround(options.seconds * run.inputRate);
+    if (rate != run.inputRate) {
+      console.Note(fmt::format("resampling {} Hz to {} Hz", run.inputRate, rate));
+      m_resampler = std::make_unique<Resampler>(run.inputRate, rate);
+    }
+  }
+
+  // Replaces `pcm` with the next block; false at the end.
+  bool Next(std::vector<int16_t>& pcm, Timing& timing) {
+    pcm.clear();
+    if (m_signal) {
+      Stopwatch watch(timing.reading);
+      pcm.resize(kReadBlockFrames);
+      pcm.resize(m_signal->Read(pcm.data(), pcm.size()));
+      m_nInputSamples += static_cast<int64_t>(pcm.size());
+      return !pcm.empty();
+    }
+    while (pcm.empty() && !m_bEnded) {
+      bool more = false;
+      {
+        Stopwatch watch(timing.reading);
+        // The limit (--seconds) ends the input as its end would, but quietly.
+        const int64_t left = m_nLimit - m_reader->framesRead();
+        const size_t frames = m_nLimit < 0 ? m_nBlockFrames
+                                           : static_cast<size_t>(std::min<int64_t>(
+                                                 left, static_cast<int64_t>(m_nBlockFrames)));
+        more = frames > 0 && m_reader->Read(m_block, frames);
+      }
+      m_nInputSamples = m_reader->framesRead();
+      Stopwatch watch(timing.resampling);
+      m_resampled.clear();
+      if (!more) {
+        m_bEnded = true;
+        if (m_resampler) m_resampler->Flush(m_resampled);
+      } else if (m_resampler) {
+        m_resampler->Process(m_block.data(), m_block.size(), m_resampled);
+      } else {
+        m_resampled.swap(m_block);
+      }
+      AppendPcm16(m_resampled, pcm);
+    }
+    return !pcm.empty();
+  }
+
+  int64_t inputSamples() const { return m_nInputSamples; }
+  int64_t declaredSamples() const {
+    return m_signal ? m_signal->total() : m_reader->declaredFrames();
+  }
+  std::vector<std::string> warnings() const {
+    return m_reader ? m_reader->warnings() : std::vector<std::string>{};
+  }
+
+ private:
+  std::unique_ptr<SpeechSignal> m_signal;
+  std::unique_ptr<AudioReader> m_reader;
+  std::unique_ptr<Resampler> m_resampler;
+  std::vector<float> m_block;
+  std::vector<float> m_resampled;
+  size_t m_nBlockFrames = kReadBlockFrames;
+  int64_t m_nLimit = -1;  // input frames to stream at most; -1: all
+  int64_t m_nInputSamples = 0;
+  bool m_bEnded = false;
+};
+
+// One column's decoded audio on its way to its file: resampled to the output rate, and at
+// the end cut or padded to the length that lines up with the input.
+class AudioOutput {
+ public:
+  AudioOutput(OutputFile& target, const AudioContainer& container, int32_t streamRate,
+              int32_t outputRate)
+      : m_writer(target, container, outputRate) {
+    if (outputRate != streamRate) m_resampler = std::make_unique<Resampler>(streamRate, outputRate);
+  }
+
+  void Write(const int16_t* samples, size_t count, Timing& timing) {
+    if (m_resampler) {
+      Stopwatch watch(timing.resampling);
+      ToFloat(samples, count, m_float);
+      m_resampled.clear();
+      m_resampler->Process(m_float.data(), m_float.size(), m_resampled);
+      AppendPcm16(m_resampled, m_pending);
+    } else {
+      m_pending.insert(m_pending.end(), samples, samples + count);
+    }
+    Stopwatch watch(timing.writing);
+    if (m_pending.size() > kHoldBackSamples) Emit(m_pending.size() - kHoldBackSamples);
+  }
+
+  void Finish(int64_t length, Timing& timing) {
+    if (m_resampler) {
+      Stopwatch watch(timing.resampling);
+      m_resampled.clear();
+      m_resampler->Flush(m_resampled);
+      AppendPcm16(m_resampled, m_pending);
+    }
+    Stopwatch watch(timing.writing);
+    const int64_t room = std::max<int64_t>(0, length - m_nWritten);
+    m_pending.resize(static_cast<size_t>(room), 0);
+    Emit(m_pending.size());
+    m_writer.Finish();
+  }
+
+ private:
+  void Emit(size_t count) {
+    m_writer.Write(m_pending.data(), count);
+    m_nWritten += static_cast<int64_t>(count);
+    m_pending.erase(m_pending.begin(), m_pending.begin() + static_cast<ptrdiff_t>(count));
+  }
+
+  AudioWriter m_writer;
+  std::unique_ptr<Resampler> m_resampler;
+  std::vector<float> m_float;
+  std::vector<float> m_resampled;
+  std::vector<int16_t> m_pending;
+  int64_t m_nWritten = 0;
+};
+
+// A library that refused frames, leaked buffers or freed foreign ones fails the run.
+void CheckLibrary(const std::vector<LossyRun>& runs, const AllocatorCounters& allocator) {
+  for (const LossyRun& run : runs) {
+    if (run.result.refusedByEncoder > 0) {
+      throw HostError(kExitLibraryFault,
+                      fmt::format("the encoder refused {} PCM frames", run.result.refusedByEncoder));
+    }
+  }
+  if (allocator.live > 0 || allocator.foreignFrees > 0) {
+    throw HostError(kExitLibraryFault,
+                    fmt::format("the library leaked {} frame buffers and freed {} it never got",
+                                allocator.live, allocator.foreignFrees));
+  }
+}
+
+std::string RenderReport(const HostOptions& options, const RunDescription& run,
+                         const std::vector<LossyRun>& runs, const AllocatorCounters& allocator) {
+  const LossyRun& asked = runs.front();
+  if (options.compare) {
+    return options.json ? JsonComparison(run, runs, allocator).dump(kJsonIndent) + "\n"
+                        : PlainComparison(run, runs);
+  }
+  return options.json ? JsonReport(run, asked.result, asked.figures, allocator).dump(kJsonIndent) + "\n"
+                      : PlainReport(run, asked.result, asked.figures, allocator);
+}
+
+// Streams the input through every chain, writes the targets as frames become final,
+// commits them, then reports.
+int Stream(const HostOptions& options) {
+  const Clock::time_point started = Clock::now();
+  // A file-size limit makes a write fail (and the run say so) rather than end the program.
+  signal(SIGXFSZ, SIG_IGN);
+  ProgressBar progress(options.verbosity != Verbosity::Quiet && ProgressBar::Wanted());
+  const Console console(options.verbosity, progress);
+  Targets targets = OpenTargets(options, console);
+
+  RunDescription run;
+  InputStream input(options, console, run);
+  run.outputRate = options.outputRate != 0 ? options.outputRate : run.inputRate;
+  run.library = LibraryPath(options);
+  run.stream = options.stream;
+  run.showTiming = options.verbosity == Verbosity::Verbose;
+  if (run.stream.link.IsRandom()) {
+    run.stream.link.seed = options.seed ? *options.seed : std::random_device{}();
+  }
+
+  // The columns, all seeing the same link with its seed.
+  std::vector<LossyRun> runs;
+  runs.push_back({kAskedColumn.label, run.stream.parity, run.stream.conceal, {}, {}, {}});
+  if (options.compare) {
+    for (const Column& column : kOtherColumns) {
+      runs.push_back({column.label, column.parity, column.conceal, {}, {}, {}});
+    }
+  }
+  std::vector<StreamSettings> settings;
+  for (const LossyRun& column : runs) {
+    StreamSettings s = run.stream;
+    s.parity = column.parity;
+    s.conceal = column.conceal;
+    settings.push_back(s);
+  }
+
+  // Started before the work, so a container that cannot carry the rate is found now.
+  std::vector<std::unique_ptr<AudioOutput>> outputs;
+  for (size_t i = 0; i < targets.audio.size(); ++i) {
+    outputs.push_back(std::make_unique<AudioOutput>(targets.audio[i], targets.container,
+                                                    run.layout.rate, run.outputRate));
+    runs[i].output = targets.audio[i].path();
+  }
+  if (!outputs.empty()) {
+    run.output = targets.audio.front().path();
+    run.outputFormat = targets.container.name;
+  }
+  std::unique_ptr<FrameTable> table;
+  if (targets.frames.IsOpen()) {
+    table = std::make_unique<FrameTable>(targets.frames, FrameTableFormatFor(targets.frames.path()));
+  }
+  std::vector<std::string> labels;
+  for (const LossyRun& column : runs) labels.push_back(column.label);
+  std::unique_ptr<PlotTrace> trace;
+  if (targets.plot.IsOpen()) trace = std::make_unique<PlotTrace>(labels, options.plotRange);
+
+  HostAllocator allocator;  // outlives the library, which keeps its address until unloaded
+  console.Note(fmt::format("loading {}", run.library));
+  const ZbLibrary library(run.library);
+  library.RequireInterface(ZB_NAME_ENCODER);
+  library.RequireInterface(ZB_NAME_DECODER);
+  library.Descriptor()->SetMemAllocator(&allocator);
+
+  std::vector<SnrSum> vsInput(runs.size());
+  std::vector<SnrSum> vsLossless(runs.size());
+  std::vector<FrameRow> rows(runs.size());
+  const bool wantRows = table || trace;
+  auto pipeline = std::make_unique<StreamPipeline>(library, run.layout.rate, settings,
+                                                   [&](const FrameView& view) {
+    for (size_t c = 0; c < runs.size(); ++c) {
+      const int16_t* decoded = view.columns[c].frame.samples;
+      vsInput[c].Add(view.input, decoded, view.length);
+      vsLossless[c].Add(view.lossless, decoded, view.length);
+      if (c < outputs.size()) outputs[c]->Write(decoded, view.length, run.timing);
+      if (wantRows) rows[c] = MakeFrameRow(view.index, view.columns[c], view.lossless, view.length);
+    }
+    Stopwatch watch(run.timing.writing);
+    if (table) table->Add(rows.front());
+    if (trace) trace->Add(view, rows);
+  });
+  StreamPipeline& stream = *pipeline;
+  console.Note(fmt::format("streaming {} Hz audio", run.layout.rate));
+  const ProgressFn streaming = progress.Phase("streaming");
+  std::vector<int16_t> block;
+  while (input.Next(block, run.timing)) {
+    stream.Push(block.data(), block.size());
+    if (streaming) streaming(input.inputSamples(), input.declaredSamples());
+  }
+  stream.Finish();
+  progress.Finish();
+
+  run.inputSamples = input.inputSamples();
+  run.layout = stream.layout();
+  console.Note(fmt::format("streamed {} frames", run.layout.frameCount));
+  if (stream.samples() == 0) {
+    throw HostError(kExitInput, fmt::format("'{}' is too short to hold a sample at {} Hz",
+                                            options.input, run.layout.rate));
+  }
+  run.warnings = input.warnings();
+  for (const std::string& warning : run.warnings) console.Warn(warning);
+  const std::string beyond = DescribeEntriesBeyond(options.stream.link.loss, run.layout.frameCount);
+  if (!beyond.empty()) {
+    console.Warn(beyond);
+    run.warnings.push_back(beyond);
+  }
+
+  // Written at the input's own rate, the output is exactly as long as the input, so the two
+  // line up sample for sample.
+  const int64_t outputLength =
+      run.outputRate == run.inputRate
+          ? run.inputSamples
+          : std::llround(static_cast<double>(stream.samples()) * run.outputRate / run.layout.rate);
+  for (const std::unique_ptr<AudioOutput>& output : outputs) output->Finish(outputLength, run.timing);
+  {
+    Stopwatch watch(run.timing.writing);
+    if (table) table->Finish();
+    if (trace) {
+      const std::string svg = PlotSvg(run, *trace);
+      targets.plot.Write(targets.plotFormat == PlotFormat::Png ? PlotPng(svg, targets.plot.path()) : svg);
+    }
+    for (OutputFile& file : targets.audio) file.Commit();
+    targets.frames.Commit();
+    targets.plot.Commit();
+  }
+  if (!outputs.empty()) {
+    console.Note(fmt::format("wrote {} ({}, {} Hz)", run.output, run.outputFormat, run.outputRate));
+  }
+
+  run.timing.library = stream.librarySeconds();
+  run.timing.total = SecondsSince(started);
+  for (size_t c = 0; c < runs.size(); ++c) {
+    runs[c].result = stream.column(c);
+    // Only the run as asked is timed end to end, reading to writing.
+    runs[c].figures = ComputeFigures(runs[c].result, vsInput[c], vsLossless[c], run.layout,
+                                     stream.losslessSeconds(), c == 0 ? run.timing.total : 0);
+  }
+  // The modules go before the frame buffers are counted: what they still held is returned.
+  pipeline.reset();
+  // -q silences the words, not a JSON report that was asked for.
+  if (options.verbosity != Verbosity::Quiet || options.json) {
+    Print(targets.UsesStandardOutput() ? std::cerr : std::cout,
+          RenderReport(options, run, runs, allocator.counters()), "the report");
+  }
+  CheckLibrary(runs, allocator.counters());
+  return kExitOk;
+}
+
+}  // namespace
+
+}  // namespace zbhost
+
+int main(int argc, char** argv) {
+  using namespace zbhost;
+  try {
+    const std::optional<HostOptions> options = ParseCommandLine(argc, argv);
+    if (!options) return kExitOk;
+    return options->command == HostOptions::Command::Inspect ? Inspect(*options) : Stream(*options);
+  } catch (const HostError& error) {
+    std::cerr << "zbhost: " << error.what() << '\n';
+    return error.status();
+  } catch (const std::bad_alloc&) {
+    std::cerr << "zbhost: out of memory\n";
+    return kExitHostFault;
+  } catch (const std::exception& error) {
+    std::cerr << "zbhost: " << error.what() << '\n';
+    return kExitHostFault;
+  }
+}

@@ -1,0 +1,251 @@
+// Opening, reading and mixing the input.
+#include "host/io/AudioReader.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <sstream>
+#include <thread>
+
+#include <fmt/format.h>
+
+#include "host/app/HostError.h"
+#include "host/io/OutputFile.h"
+
+namespace zbhost {
+
+namespace {
+
+constexpr size_t kLogBytes = 16384;
+constexpr char kLogErrorPrefix[] = "ERROR : ";
+// An MP3's length in its header is an estimate: a couple of MPEG frames either way is no damage.
+constexpr int64_t kMpegEstimateSlack = 2 * 1152;
+constexpr size_t kCopyChunkBytes = 1 << 16;
+constexpr size_t kMagicBytes = 4;
+constexpr auto kPeekPause = std::chrono::milliseconds(1);
+// Openings of the containers libsndfile reads from a pipe: WAV, AU, AIFF, MP3 with a tag.
+constexpr const char* kStreamedMagic[] = {"RIFF", "RIFX", ".snd", "FORM", "ID3"};
+constexpr unsigned char kMpegSync = 0xFF;      // an MP3 frame header's first byte
+constexpr unsigned char kMpegSyncHigh = 0xE0;  // and the top bits of its second
+
+[[noreturn]] void InputFault(const std::string& path, const std::string& reason) {
+  throw HostError(kExitInput, fmt::format("cannot read '{}': {}", path, reason));
+}
+
+std::string FormatName(int format) {
+  SF_FORMAT_INFO info{};
+  info.format = format & SF_FORMAT_TYPEMASK;
+  if (sf_command(nullptr, SFC_GET_FORMAT_INFO, &info, sizeof info) != 0 || info.name == nullptr) {
+    return "audio";
+  }
+  return info.name;
+}
+
+// The first bytes waiting in pipe `fd`, left in it for the reader (a copy through tee).
+// Fewer when the writer closes before sending as many.
+// (tee copies between pipes without taking the bytes out of the first.)
+std::string PeekPipe(int fd) {
+  int probe[2];
+  if (pipe(probe) != 0) return {};
+  std::string peeked;
+  bool hungUp = false;
+  for (;;) {
+    const ssize_t copied = tee(fd, probe[1], kMagicBytes, SPLICE_F_NONBLOCK);
+    if (copied > 0) {
+      char bytes[kMagicBytes];
+      const ssize_t got = read(probe[0], bytes, static_cast<size_t>(copied));
+      peeked.assign(bytes, got > 0 ? static_cast<size_t>(got) : 0);
+    }
+    const bool failed = copied < 0 && errno != EAGAIN;
+    if (peeked.size() >= kMagicBytes || copied == 0 || failed || hungUp) break;
+    // Once the writer has gone, the pipe holds all it ever will: one more look, then done.
+    struct pollfd state {fd, POLLIN, 0};
+    hungUp = poll(&state, 1, -1) < 0 || (state.revents & POLLHUP) != 0;
+    if (!hungUp && copied > 0) std::this_thread::sleep_for(kPeekPause);
+  }
+  close(probe[0]);
+  close(probe[1]);
+  return peeked;
+}
+
+bool StreamsFromPipe(const std::string& opening) {
+  for (const char* magic : kStreamedMagic) {
+    if (opening.rfind(magic, 0) == 0) return true;
+  }
+  return opening.size() >= 2 && static_cast<unsigned char>(opening[0]) == kMpegSync &&
+         (static_cast<unsigned char>(opening[1]) & kMpegSyncHigh) == kMpegSyncHigh;
+}
+
+// Copies the rest of `fd` into an unnamed temporary file and returns it, rewound.
+int SpoolToTemporary(int fd, const std::string& path) {
+  const char* dir = std::getenv("TMPDIR");
+  const int spool = open(dir != nullptr && *dir != '\0' ? dir : "/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (spool < 0) InputFault(path, fmt::format("cannot make a temporary copy: {}", std::strerror(errno)));
+  char buffer[kCopyChunkBytes];
+  for (;;) {
+    const ssize_t got = read(fd, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got == 0) break;
+    if (got < 0 || write(spool, buffer, static_cast<size_t>(got)) != got) {
+      const int error = errno;
+      close(spool);
+      InputFault(path, std::strerror(error));
+    }
+  }
+  lseek(spool, 0, SEEK_SET);
+  return spool;
+}
+
+std::string Log(SNDFILE* file) {
+  std::string log(kLogBytes, '\0');
+  sf_command(file, SFC_GET_LOG_INFO, log.data(), static_cast<int>(log.size()));
+  return log.c_str();
+}
+
+// Decoding errors that libsndfile's decoders (FLAC, Ogg, MP3) noted in its log while reading
+// on past them: "ERROR : WHAT" lines.
+std::string DecodeErrorWarning(SNDFILE* file, const std::string& path) {
+  std::istringstream lines(Log(file));
+  std::string line;
+  std::string first;
+  int64_t count = 0;
+  while (std::getline(lines, line)) {
+    if (line.rfind(kLogErrorPrefix, 0) != 0) continue;
+    if (count++ == 0) first = line.substr(std::strlen(kLogErrorPrefix));
+  }
+  if (count == 0) return {};
+  return fmt::format("'{}' is damaged: {} decoding error{} ({}); streaming what could be decoded",
+                     path, count, count == 1 ? "" : "s", first);
+}
+
+// A header that announces more audio than the file holds: libsndfile reads what is there
+// and notes "data : ANNOUNCED (should be HELD)" in its log.
+std::string TruncationWarning(SNDFILE* file, const std::string& path) {
+  std::istringstream lines(Log(file));
+  std::string line;
+  while (std::getline(lines, line)) {
+    long long announced = 0;
+    long long held = 0;
+    if (std::sscanf(line.c_str(), "data : %lld (should be %lld)", &announced, &held) == 2 &&
+        announced > held) {
+      return fmt::format(
+          "'{}' is truncated: its header announces {} bytes of audio, the file holds "
+          "{}; streaming what is there",
+          path, announced, held);
+    }
+  }
+  return {};
+}
+
+}  // namespace
+
+AudioReader::AudioReader(const std::string& path) : m_path(path) {
+  struct stat st {};
+  const bool standardInput = path == kStdStreamName;
+  if (standardInput) {
+    if (isatty(STDIN_FILENO) != 0) InputFault(path, "standard input is a terminal; pipe audio into it");
+    if (fstat(STDIN_FILENO, &st) != 0) InputFault(path, std::strerror(errno));
+  } else {
+    if (stat(path.c_str(), &st) != 0) {
+      if (errno == ENOENT)
+        throw HostError(kExitInput, fmt::format("cannot open '{}': no such file", path));
+      InputFault(path, std::strerror(errno));
+    }
+    if (S_ISDIR(st.st_mode)) InputFault(path, "it is a directory");
+    if (access(path.c_str(), R_OK) != 0) InputFault(path, std::strerror(errno));
+  }
+
+  SF_INFO info{};
+  if (!standardInput && S_ISREG(st.st_mode)) {
+    m_file.reset(sf_open(path.c_str(), SFM_READ, &info));
+  } else {
+    const int fd = standardInput ? STDIN_FILENO : open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) InputFault(path, std::strerror(errno));
+    if (!standardInput) m_fd = fd;
+    m_bLive = S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode) || S_ISSOCK(st.st_mode);
+    if (S_ISFIFO(st.st_mode) && !StreamsFromPipe(PeekPipe(fd))) {
+      const int spool = SpoolToTemporary(fd, path);
+      if (m_fd >= 0) close(m_fd);
+      m_fd = spool;
+      m_bLive = false;
+    }
+    m_file.reset(sf_open_fd(m_fd >= 0 ? m_fd : fd, SFM_READ, &info, SF_FALSE));
+  }
+  if (!m_file) {
+    InputFault(path, fmt::format("unsupported or damaged audio file ({})", sf_strerror(nullptr)));
+  }
+  if (info.frames <= 0 || info.channels <= 0) {
+    throw HostError(kExitInput, fmt::format("'{}' holds no audio", path));
+  }
+  if (info.samplerate < kMinAudioRate || info.samplerate > kMaxAudioRate) {
+    throw HostError(kExitInput,
+                    fmt::format("'{}' declares a sample rate of {} Hz; zbhost reads {} to {} Hz",
+                                path, info.samplerate, kMinAudioRate, kMaxAudioRate));
+  }
+  m_nRate = info.samplerate;
+  m_nChannels = info.channels;
+  m_format = FormatName(info.format);
+  m_nDeclared = info.frames == SF_COUNT_MAX ? 0 : info.frames;
+  m_nDeclaredSlack = (info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_MPEG ? kMpegEstimateSlack : 0;
+  const std::string truncated = TruncationWarning(m_file.get(), path);
+  if (!truncated.empty()) m_warnings.push_back(truncated);
+}
+
+AudioReader::~AudioReader() {
+  m_file.reset();
+  if (m_fd >= 0) close(m_fd);
+}
+
+bool AudioReader::Read(std::vector<float>& mono, size_t frames) {
+  mono.clear();
+  if (m_bEnded) return false;
+  m_interleaved.resize(frames * static_cast<size_t>(m_nChannels));
+  const sf_count_t got =
+      sf_readf_float(m_file.get(), m_interleaved.data(), static_cast<sf_count_t>(frames));
+  if (got <= 0) {
+    NoteEnd();
+    return false;
+  }
+  mono.resize(static_cast<size_t>(got));
+  if (m_nChannels == 1) {
+    std::copy_n(m_interleaved.begin(), got, mono.begin());
+  } else {
+    for (size_t frame = 0; frame < mono.size(); ++frame) {
+      const float* first = &m_interleaved[frame * static_cast<size_t>(m_nChannels)];
+      double sum = 0;
+      for (int channel = 0; channel < m_nChannels; ++channel) sum += first[channel];
+      mono[frame] = static_cast<float>(sum / m_nChannels);
+    }
+  }
+  m_nRead += got;
+  return true;
+}
+
+void AudioReader::NoteEnd() {
+  m_bEnded = true;
+  if (m_nRead == 0) throw HostError(kExitInput, fmt::format("'{}' holds no audio", m_path));
+  if (sf_error(m_file.get()) != SF_ERR_NO_ERROR) {
+    // As other audio tools do with a damaged tail: warn and keep what was read.
+    m_warnings.push_back(fmt::format("'{}' ends early ({}); streaming the {} samples read", m_path,
+                                     sf_strerror(m_file.get()), m_nRead));
+    return;
+  }
+  const std::string decodeErrors = DecodeErrorWarning(m_file.get(), m_path);
+  if (!decodeErrors.empty()) {
+    m_warnings.push_back(decodeErrors);
+  } else if (m_warnings.empty() && m_nDeclared > m_nRead + m_nDeclaredSlack) {
+    m_warnings.push_back(fmt::format(
+        "'{}' is damaged or truncated: its header declares {} samples, {} could be read; "
+        "streaming what was read",
+        m_path, m_nDeclared, m_nRead));
+  }
+}
+
+}  // namespace zbhost

@@ -1,0 +1,191 @@
+// Building, running and taking down the frame graphs.
+#include "host/stream/Stream.h"
+
+#include <algorithm>
+#include <chrono>
+#include <limits>
+
+#include <fmt/format.h>
+
+#include "host/app/HostError.h"
+
+namespace zbhost {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Frame numbers whose timestamps fit the frame record.
+constexpr int64_t kMaxFrames = std::numeric_limits<int32_t>::max() / kFrameMs;
+
+double SecondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+}  // namespace
+
+bool IsStreamRate(int32_t rate) {
+  return std::find(std::begin(kStreamRates), std::end(kStreamRates), rate) != std::end(kStreamRates);
+}
+
+FrameLayout FrameLayout::For(int32_t rate, size_t inputSamples) {
+  FrameLayout layout;
+  layout.rate = rate;
+  layout.frameSamples = rate * kFrameMs / kMsPerSecond;
+  layout.frameCount = static_cast<int32_t>((inputSamples + layout.frameSamples - 1) / layout.frameSamples);
+  return layout;
+}
+
+Chain::Chain(const ZbLibrary& library, int32_t frameSamples, const StreamSettings* lossy)
+    : m_encoder(library.Create(ZB_NAME_ENCODER)),
+      m_decoder(library.Create(ZB_NAME_DECODER)),
+      m_sink(frameSamples, lossy != nullptr ? &m_origin : nullptr, lossy != nullptr && lossy->conceal) {
+  if (lossy == nullptr) {
+    m_source.AddOutput(m_encoder.Sink());
+    m_encoder.Source()->AddOutput(m_decoder.Sink());
+    m_decoder.Source()->AddOutput(&m_sink);
+    return;
+  }
+  m_encoder.EnableRedundancy(lossy->parity);
+  m_link = std::make_unique<LossyLink>(lossy->link, m_origin);
+  // Connected from both ends on purpose: either side's call records the pair on both.
+  m_source.AddOutput(m_encoder.Sink());
+  m_encoder.Source()->AddOutput(m_link->Input());
+  m_decoder.Sink()->AddInput(m_link->Output());
+  m_sink.AddInput(m_decoder.Source());
+}
+
+Chain::~Chain() {
+  // Our faces leave the graph before the modules go, so nothing points at a dead object.
+  m_source.DetachAll();
+  if (m_link) {
+    m_link->Input()->DetachAll();
+    m_link->Output()->DetachAll();
+  } else {
+    m_encoder.Source()->RemoveOutput(m_decoder.Sink());
+  }
+  m_sink.DetachAll();
+  m_encoder.Reset();
+  m_decoder.Reset();
+}
+
+void Chain::Push(int32_t index, int16_t* pcm) {
+  AvFrameInfo info{};
+  info.seq = index;
+  info.timestamp = index * kFrameMs;
+  info.flags = kFrameFlags;
+  AvFrame frame{};
+  frame.type = AV_TYPE_PCM;
+  frame.kind = AV_KIND_AUDIO;
+  frame.info = &info;
+  frame.len = static_cast<uint32_t>(m_sink.FrameBytes());
+  frame.data = reinterpret_cast<uint8_t*>(pcm);
+  if (m_source.Deliver(&frame) == 0) ++m_result.refusedByEncoder;
+}
+
+void Chain::Flush() {
+  if (m_link) m_link->Flush();
+}
+
+ChainFrame Chain::Finalize() {
+  ChainFrame out;
+  const int64_t index = m_sink.NextFinal();
+  out.frame = m_sink.Finalize();
+  if (!m_link) return out;
+  out.fate = m_link->TakeFate(static_cast<int32_t>(index));
+  if (out.fate.parity.deliveries > 0) {
+    ++m_result.parityDelivered;
+    m_result.parityUsed += out.frame.parityUsed;
+  }
+  if (out.frame.outcome == FrameOutcome::Rebuilt) {
+    ++(out.fate.data.dropped ? m_result.repaired : m_result.rebuiltAhead);
+  }
+  m_result.link = m_link->counters();
+  m_result.sink = m_sink.counters();
+  return out;
+}
+
+StreamPipeline::StreamPipeline(const ZbLibrary& library, int32_t rate,
+                               const std::vector<StreamSettings>& columns, FrameFn onFrame)
+    : m_nRate(rate),
+      m_nFrameSamples(rate * kFrameMs / kMsPerSecond),
+      m_onFrame(std::move(onFrame)),
+      m_inputs(kFinalLagFrames + 1, std::vector<int16_t>(static_cast<size_t>(m_nFrameSamples), 0)) {
+  for (const StreamSettings& settings : columns) {
+    m_columns.push_back(std::make_unique<Chain>(library, m_nFrameSamples, &settings));
+  }
+  m_lossless = std::make_unique<Chain>(library, m_nFrameSamples, nullptr);
+  m_view.columns.resize(columns.size());
+}
+
+FrameLayout StreamPipeline::layout() const {
+  FrameLayout layout = FrameLayout::For(m_nRate, 0);
+  layout.frameCount = static_cast<int32_t>(m_nPushed);
+  return layout;
+}
+
+void StreamPipeline::Push(const int16_t* pcm, size_t count) {
+  while (count > 0) {
+    std::vector<int16_t>& frame = InputOf(m_nPushed);
+    const size_t take = std::min(count, frame.size() - m_nFill);
+    std::copy_n(pcm, take, frame.begin() + static_cast<ptrdiff_t>(m_nFill));
+    m_nFill += take;
+    m_nSamples += static_cast<int64_t>(take);
+    pcm += take;
+    count -= take;
+    if (m_nFill == frame.size()) PushFrame();
+  }
+}
+
+void StreamPipeline::PushFrame() {
+  if (m_nPushed >= kMaxFrames) {
+    throw HostError(kExitInput, fmt::format("the input is longer than the {} frames a stream can "
+                                            "number",
+                                            kMaxFrames));
+  }
+  std::vector<int16_t>& frame = InputOf(m_nPushed);
+  std::fill(frame.begin() + static_cast<ptrdiff_t>(m_nFill), frame.end(), 0);
+  m_nFill = 0;
+  const int32_t index = static_cast<int32_t>(m_nPushed);
+  // Each chain gets its own copy: a module may not keep or change what it is lent, but one
+  // that does must not reach the others.
+  const Clock::time_point started = Clock::now();
+  for (const std::unique_ptr<Chain>& chain : m_columns) {
+    m_lent = frame;
+    chain->Push(index, m_lent.data());
+  }
+  const Clock::time_point lossless = Clock::now();
+  m_lent = frame;
+  m_lossless->Push(index, m_lent.data());
+  m_losslessSeconds += SecondsSince(lossless);
+  m_librarySeconds += SecondsSince(started);
+  ++m_nPushed;
+  if (m_nPushed > kFinalLagFrames) FinalizeOldest(frame.size());
+}
+
+void StreamPipeline::FinalizeOldest(size_t length) {
+  const Clock::time_point started = Clock::now();
+  for (size_t column = 0; column < m_columns.size(); ++column) {
+    m_view.columns[column] = m_columns[column]->Finalize();
+  }
+  const ChainFrame lossless = m_lossless->Finalize();
+  m_librarySeconds += SecondsSince(started);
+  m_view.index = static_cast<int32_t>(m_nFinalized);
+  m_view.length = length;
+  m_view.input = InputOf(m_nFinalized).data();
+  m_view.lossless = lossless.frame.samples;
+  ++m_nFinalized;
+  m_onFrame(m_view);
+}
+
+void StreamPipeline::Finish() {
+  const size_t lastLength = m_nFill;
+  if (m_nFill > 0) PushFrame();
+  for (const std::unique_ptr<Chain>& chain : m_columns) chain->Flush();
+  while (m_nFinalized < m_nPushed) {
+    const bool last = m_nFinalized + 1 == m_nPushed && lastLength > 0;
+    FinalizeOldest(last ? lastLength : static_cast<size_t>(m_nFrameSamples));
+  }
+}
+
+}  // namespace zbhost
