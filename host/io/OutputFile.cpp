@@ -183,11 +183,21 @@ OutputFile OutputFile::Open(const std::string& path, const std::string& role,
 
   if (regular) {
     std::string pattern = DirectoryOf(file.m_target) + "/." + BaseOf(file.m_target) + kTemporarySuffix;
+    // The ending signals wait while the file is made and registered, so that none can end
+    // the run between the two and leave the file behind.
+    InstallSignalCleanup();
+    sigset_t ending;
+    sigset_t previous;
+    sigemptyset(&ending);
+    for (int signal : kEndingSignals) sigaddset(&ending, signal);
+    pthread_sigmask(SIG_BLOCK, &ending, &previous);
     file.m_fd = mkostemp(pattern.data(), O_CLOEXEC);
-    if (file.m_fd < 0) Refuse(path, std::strerror(errno));
+    const int created = errno;
+    if (file.m_fd >= 0) file.m_nPendingSlot = RegisterPending(pattern);
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    if (file.m_fd < 0) Refuse(path, std::strerror(created));
     file.m_temporary = pattern;
     file.m_bOwnsFd = true;
-    file.m_nPendingSlot = RegisterPending(pattern);
     if (newPath.empty()) {
       // The owner may fail for a user who is not root: the group alone may still be allowed.
       if (fchown(file.m_fd, st.st_uid, st.st_gid) != 0) {
