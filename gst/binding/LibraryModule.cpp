@@ -94,4 +94,8 @@ void LibraryModule::EnableRedundancy(bool enable) {
   static_cast<AvEncoderSourceFace*>(SourceFaceOf(m_pObject))->EnableRedundancy(enable);
 }
 
+void LibraryModule::SetEncoderMode(ZbEncoderMode mode) {
+  static_cast<AvEncoderSourceFace*>(SourceFaceOf(m_pObject))->ReservedSetting(mode);
+}
+
 }  // namespace zbgst

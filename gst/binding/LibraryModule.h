@@ -41,6 +41,8 @@ class LibraryModule {
   bool ResetStream();
   // Encoder modules only: switches parity frames on or off.
   void EnableRedundancy(bool enable);
+  // Encoder modules only: codes the frames that follow in `mode`.
+  void SetEncoderMode(ZbEncoderMode mode);
 
  private:
   class Collector;

@@ -5,7 +5,9 @@
 // (end of stream, a gap in the input, new caps) starts a new stream in the module; the parity
 // frame of the first frame after any other break (DISCONT) is dropped, which leaves the module
 // where a new stream would: no parity frame spans a break, and a receiver, which finds a parity
-// frame's partner by number, never pairs frames that are not one apart.
+// frame's partner by number, never pairs frames that are not one apart. The `mode` property
+// reaches the module when it is created and, when changed, before the next frame; a new stream
+// keeps the mode and starts again at step index 0, as the library does.
 #include "gst/encode/ZbAdpcmEnc.h"
 
 #include <algorithm>
@@ -24,12 +26,27 @@ namespace {
 
 using zbgst::FrameHeader;
 
-enum { PROP_0, PROP_PARITY };
+enum { PROP_0, PROP_PARITY, PROP_MODE };
 constexpr gboolean kDefaultParity = TRUE;
+constexpr GstZbAdpcmEncMode kDefaultMode = GST_ZBADPCM_ENC_MODE_SPECIFIED;
+
+// The library's value for each of the property's modes.
+ZbEncoderMode LibraryMode(GstZbAdpcmEncMode mode) {
+  switch (mode) {
+    case GST_ZBADPCM_ENC_MODE_CARRIED:
+      return ZB_ENCODER_CARRIED;
+    case GST_ZBADPCM_ENC_MODE_SEARCH:
+      return ZB_ENCODER_SEARCH;
+    case GST_ZBADPCM_ENC_MODE_SPECIFIED:
+      break;
+  }
+  return ZB_ENCODER_SPECIFIED;
+}
 
 // What the element keeps between start and stop; touched on the streaming thread only.
 struct EncoderState {
   std::unique_ptr<zbgst::LibraryModule> module;
+  GstZbAdpcmEncMode mode = kDefaultMode;  // the mode the module codes in
   int rate = 0;
   bool restart = true;          // the next frame starts a new stream in the module
   bool haveNumber = false;      // a data frame has been numbered
@@ -58,14 +75,33 @@ GstStaticPadTemplate g_srcTemplate = GST_STATIC_PAD_TEMPLATE(
 
 struct _GstZbAdpcmEnc {
   GstAudioEncoder parent;
-  gboolean parity;       // guarded by the object lock
+  gboolean parity;          // guarded by the object lock
+  GstZbAdpcmEncMode mode;   // guarded by the object lock
   EncoderState* state;
 };
+
+GType gst_zbadpcm_enc_mode_get_type(void) {
+  static const GEnumValue kValues[] = {
+      {GST_ZBADPCM_ENC_MODE_SPECIFIED, "Every block starts at step index 0", "specified"},
+      {GST_ZBADPCM_ENC_MODE_CARRIED, "Each block starts at the step index the block before ended with", "carried"},
+      {GST_ZBADPCM_ENC_MODE_SEARCH, "Carried, with each block's codes searched for the least squared error",
+       "search"},
+      {0, nullptr, nullptr}};
+  static const GType s_type = g_enum_register_static("GstZbAdpcmEncMode", kValues);
+  return s_type;
+}
 
 G_DEFINE_TYPE(GstZbAdpcmEnc, gst_zbadpcm_enc, GST_TYPE_AUDIO_ENCODER)
 GST_ELEMENT_REGISTER_DEFINE(zbadpcmenc, "zbadpcmenc", GST_RANK_NONE, GST_TYPE_ZBADPCM_ENC)
 
 namespace {
+
+GstZbAdpcmEncMode ChosenMode(GstZbAdpcmEnc* self) {
+  GST_OBJECT_LOCK(self);
+  const GstZbAdpcmEncMode mode = self->mode;
+  GST_OBJECT_UNLOCK(self);
+  return mode;
+}
 
 gboolean Start(GstAudioEncoder* encoder) {
   GstZbAdpcmEnc* self = GST_ZBADPCM_ENC(encoder);
@@ -75,6 +111,8 @@ gboolean Start(GstAudioEncoder* encoder) {
     GST_ELEMENT_ERROR(self, LIBRARY, INIT, (nullptr), ("%s", error.what()));
     return FALSE;
   }
+  self->state->mode = ChosenMode(self);
+  self->state->module->SetEncoderMode(LibraryMode(self->state->mode));
   self->state->NewStream();
   return TRUE;
 }
@@ -126,6 +164,11 @@ GstFlowReturn HandleFrame(GstAudioEncoder* encoder, GstBuffer* buffer) {
   const bool parity = self->parity != FALSE;
   GST_OBJECT_UNLOCK(self);
   state.module->EnableRedundancy(parity);
+  const GstZbAdpcmEncMode mode = ChosenMode(self);
+  if (mode != state.mode) {
+    state.module->SetEncoderMode(LibraryMode(mode));
+    state.mode = mode;
+  }
   state.module->Push(AV_TYPE_PCM, 0, pcm.data(), static_cast<uint32_t>(frameBytes));
 
   GstFlowReturn ret = GST_FLOW_OK;
@@ -193,6 +236,11 @@ void SetProperty(GObject* object, guint id, const GValue* value, GParamSpec* psp
       self->parity = g_value_get_boolean(value);
       GST_OBJECT_UNLOCK(self);
       break;
+    case PROP_MODE:
+      GST_OBJECT_LOCK(self);
+      self->mode = static_cast<GstZbAdpcmEncMode>(g_value_get_enum(value));
+      GST_OBJECT_UNLOCK(self);
+      break;
     default:
       G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
   }
@@ -205,6 +253,9 @@ void GetProperty(GObject* object, guint id, GValue* value, GParamSpec* pspec) {
       GST_OBJECT_LOCK(self);
       g_value_set_boolean(value, self->parity);
       GST_OBJECT_UNLOCK(self);
+      break;
+    case PROP_MODE:
+      g_value_set_enum(value, ChosenMode(self));
       break;
     default:
       G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
@@ -234,6 +285,17 @@ static void gst_zbadpcm_enc_class_init(GstZbAdpcmEncClass* klass) {
                            kDefaultParity,
                            static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS |
                                                     GST_PARAM_MUTABLE_PLAYING)));
+  g_object_class_install_property(
+      objectClass, PROP_MODE,
+      g_param_spec_enum("mode", "Encoder mode",
+                        "How blocks are coded, all playable by any IMA ADPCM decoder: specified (the default, "
+                        "each block starts at step index 0), carried (each block starts where the one before "
+                        "ended; closer to the input) or search (carried, codes searched for the least error; "
+                        "closer still, slower). Applies from the next frame",
+                        GST_TYPE_ZBADPCM_ENC_MODE, kDefaultMode,
+                        static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS |
+                                                 GST_PARAM_MUTABLE_PLAYING)));
+  gst_type_mark_as_plugin_api(GST_TYPE_ZBADPCM_ENC_MODE, static_cast<GstPluginAPIFlags>(0));
 
   gst_element_class_add_static_pad_template(elementClass, &g_sinkTemplate);
   gst_element_class_add_static_pad_template(elementClass, &g_srcTemplate);
@@ -256,6 +318,7 @@ static void gst_zbadpcm_enc_class_init(GstZbAdpcmEncClass* klass) {
 
 static void gst_zbadpcm_enc_init(GstZbAdpcmEnc* self) {
   self->parity = kDefaultParity;
+  self->mode = kDefaultMode;
   self->state = new EncoderState();
   // A discontinuity drains the frame in progress and starts a new stream.
   gst_audio_encoder_set_hard_resync(GST_AUDIO_ENCODER(self), TRUE);

@@ -1,19 +1,21 @@
 // Fuzz target for the parity protocol as a whole: the input's bytes choose a stream (frame
-// lengths, partner distance, numbers near the 32-bit wrap), the link's losses, duplicates
-// and swaps, and calls back into either module from their outputs. The stream runs through
-// encoder, link and decoder as in the seeded protocol test.
+// lengths, partner distance, numbers near the 32-bit wrap), the encoder's mode, the link's
+// losses, duplicates and swaps, and calls back into either module from their outputs. The
+// stream runs through encoder, link and decoder as in the seeded protocol test.
 //
-// Input framing: byte 0 gives the number of frames (1 + byte 0 modulo 48); every later
-// choice below n takes one byte when n is at most 256, else four (little-endian), modulo
-// n; past the end of the input every choice is 0.
-// Checks: every parity is the XOR of the frames it names; without calls back into the
-// decoder its output equals the model's; every rendered frame was sent, is rendered once
-// and with its own timestamp, bit for bit (a frame rebuilt from its earlier partner may
-// take that partner's length instead, cut or filled with zero bytes); with losses
-// alone every frame one parity can rebuild is rendered; every buffer goes back to the
-// allocator.
+// Input framing: byte 0 modulo 144 gives the number of frames (1 + it modulo 48) and the
+// encoder's mode (it divided by 48: specified, carried, search); every later choice below n
+// takes one byte when n is at most 256, else four (little-endian), modulo n; past the end
+// of the input every choice is 0.
+// Checks, alike in every mode: every parity is the XOR of the frames it names; without
+// calls back into the decoder its output equals the model's; every rendered frame was sent,
+// is rendered once and with its own timestamp, bit for bit (a frame rebuilt from its
+// earlier partner may take that partner's length instead, cut or filled with zero bytes);
+// with losses alone every frame one parity can rebuild is rendered; every buffer goes back
+// to the allocator.
 #include <cstdint>
 #include <cstdio>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -24,6 +26,8 @@
 namespace {
 
 constexpr uint32_t kMaxFrames = 48;
+constexpr int32_t kEncoderModes[] = {ZB_ENCODER_SPECIFIED, ZB_ENCODER_CARRIED, ZB_ENCODER_SEARCH};
+constexpr auto kModeCount = static_cast<uint32_t>(std::size(kEncoderModes));
 constexpr uint32_t kOneByteRange = 256;
 
 class ByteChooser : public zbtest::Chooser {
@@ -46,12 +50,14 @@ class ByteChooser : public zbtest::Chooser {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ByteChooser choose(data, size);
-  const uint32_t frames = 1 + choose.Below(kMaxFrames);
+  const uint32_t setup = choose.Below(kMaxFrames * kModeCount);
+  const uint32_t frames = 1 + setup % kMaxFrames;
+  const int32_t mode = kEncoderModes[setup / kMaxFrames];
   zbtest::CountingAllocator allocator;
   std::vector<std::string> problems;
   {
     zbtest::AllocatorScope scope(&allocator);
-    problems = zbtest::RunProtocolScenario(choose, frames, true);
+    problems = zbtest::RunProtocolScenario(choose, frames, true, mode);
   }
   for (const std::string& problem : problems) std::fprintf(stderr, "%s\n", problem.c_str());
   ZB_FUZZ_CHECK(problems.empty());

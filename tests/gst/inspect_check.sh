@@ -13,7 +13,7 @@ fail() {
 
 plugin=$(gst-inspect-1.0 zbadpcm) || fail "gst-inspect-1.0 does not find the plug-in zbadpcm"
 echo "$plugin" | grep -q "Filename .*libgstzbadpcm.so" || fail "the plug-in is not libgstzbadpcm.so"
-for spec in zbadpcmenc:parity zbadpcmdec:plc,stats rtpzbadpcmpay: rtpzbadpcmdepay:; do
+for spec in zbadpcmenc:parity,mode zbadpcmdec:plc,stats rtpzbadpcmpay: rtpzbadpcmdepay:; do
   element=${spec%%:*}
   echo "$plugin" | grep -q "^  $element: " || fail "the plug-in does not list $element"
   details=$(gst-inspect-1.0 "$element") || fail "gst-inspect-1.0 $element failed"

@@ -106,12 +106,14 @@ inline constexpr uint32_t kScenarioMaxLossPercent = 40;
 inline constexpr uint32_t kScenarioMaxShufflePercent = 20;  // duplicates, adjacent swaps
 inline constexpr uint32_t kScenarioReentryOdds = 4;     // one call back in 4, when enabled
 
-// Runs one scenario and returns what went wrong, one line each. The host allocator must be
-// installed; its balance is the caller's to check. Frames are numbered `distance` apart,
+// Runs one scenario, the encoder in `encoderMode` (a ZB_ENCODER_* value), and returns what
+// went wrong, one line each. The host allocator must be installed; its balance is the
+// caller's to check. Frames are numbered `distance` apart,
 // which their flags name, and time-stamped 20 per number. With `reentry`, outputs may call
 // back into the encoder with the next PCM frame while a data frame is delivered, and into
 // the decoder with the next arrival while a PCM frame is delivered.
-inline std::vector<std::string> RunProtocolScenario(Chooser& choose, uint32_t frameCount, bool reentry) {
+inline std::vector<std::string> RunProtocolScenario(Chooser& choose, uint32_t frameCount, bool reentry,
+                                                    int32_t encoderMode = ZB_ENCODER_SPECIFIED) {
   std::vector<std::string> problems;
   auto fail = [&](const std::string& what) { problems.push_back(what); };
 
@@ -144,6 +146,7 @@ inline std::vector<std::string> RunProtocolScenario(Chooser& choose, uint32_t fr
 
   // Encoder to the wire.
   auto encoder = Make<AdpcmEncoder>();
+  encoder->ReservedSetting(encoderMode);
   auto wire = Make<RecordingSink>();
   encoder->AddOutput(wire.get());
   size_t nextPcm = 0;
