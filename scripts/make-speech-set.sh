@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Makes the speech set that concealment is measured on: synthetic speech from espeak-ng,
 # four voices (two male, two female, two accents) reading passages of their own, joined
-# with short pauses into one file of about 45 s, written at 8 and 16 kHz:
+# with short pauses into one file of about 53 s, written at 8 and 16 kHz:
 #   DIR/speech-8k.wav  DIR/speech-16k.wav
 # The same espeak-ng and sox versions give the same files. Needs espeak-ng and sox.
 # Usage: scripts/make-speech-set.sh [DIR]   (default build/speech-set)
