@@ -184,7 +184,8 @@ constexpr char kHelp[] =
     "                       is drawn and printed. It fixes the fate of each frame number's data\n"
     "                       and parity frames, whatever else is switched on or off.\n"
     "  --no-parity          switch the encoder's parity frames off\n"
-    "  --conceal            fill lost frames with a fading repetition instead of silence\n"
+    "  --conceal            fill the frames nothing could rebuild from the audio before them\n"
+    "                       (pitch-based concealment) instead of with silence\n"
     "\n"
     "Reports:\n"
     "  --compare            run with parity, without, and without but concealed, side by side\n"
@@ -283,7 +284,7 @@ std::optional<HostOptions> ParseCommandLine(int argc, char** argv) {
       app.add_flag("--no-parity", noParity, "Switch the encoder's parity frames off");
   CLI::Option* concealFlag =
       app.add_flag("--conceal", options.stream.conceal,
-                   "Fill lost frames with a fading repetition instead of silence");
+                   "Fill the frames nothing could rebuild by concealment instead of silence");
   CLI::Option* compareFlag = app.add_flag(
       "--compare", options.compare,
       "Run the same stream and losses with parity, without parity, and without parity but with "

@@ -284,7 +284,7 @@ std::string PlainReport(const RunDescription& run, const StreamResult& result, c
   std::string lost = Plural(sink.lostForGood, "frame");
   if (sink.lostForGood > 0) {
     lost += fmt::format(", longest run {}", Plural(sink.longestLostRun, "frame"));
-    lost += run.stream.conceal ? fmt::format(", {} concealed by repetition", sink.concealed)
+    lost += run.stream.conceal ? fmt::format(", {} concealed", sink.concealed)
                         : std::string(", filled with silence");
   }
   line("lost for good", lost);

@@ -1,5 +1,5 @@
 // The reassembly sink: placement by timestamp, received versus rebuilt, refused and
-// repeated renders, and the fill of lost frames with silence or a fading repetition.
+// repeated renders, and the fill of lost frames with silence or concealment.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -133,20 +133,28 @@ TEST_F(PcmSinkTest, CountsLostFramesAndTheLongestRunFilledWithSilence) {
   EXPECT_EQ(outcomes[4], FrameOutcome::Lost);
 }
 
-TEST_F(PcmSinkTest, ConcealmentRepeatsTheLastFrameFadingToSilence) {
-  PcmSink sink(kSamples, &origin, true);
-  Render(sink, 0, 1200);
-  Finish(sink, kConcealFadeFrames + 3);
-  EXPECT_EQ(sink.counters().concealed, kConcealFadeFrames);
-  EXPECT_EQ(sink.counters().lostForGood, kConcealFadeFrames + 2);
-  // The gain falls sample by sample from 1 across the fade frames.
-  EXPECT_EQ(finalSamples[kSamples], 1200);
-  const double step = 1200.0 / (kConcealFadeFrames * kSamples);
-  for (int32_t i = 1; i <= kConcealFadeFrames * kSamples; ++i) {
-    EXPECT_NEAR(finalSamples[static_cast<size_t>(kSamples + i - 1)], 1200 - (i - 1) * step, 0.5) << i;
+TEST_F(PcmSinkTest, ConcealmentFillsFromHistoryAndCrossFadesBackIn) {
+  constexpr int32_t kRealSamples = 160;  // 20 ms at 8 kHz, a rate the concealment serves
+  PcmSink sink(kRealSamples, &origin, true);
+  // Frame 0 is lost before any history, 4 and 5 after it; 6 resumes at another level.
+  for (int32_t seq : {1, 2, 3}) Render(sink, seq, 1000, false, kOwnTimestamp, kRealSamples);
+  Render(sink, 6, 3000, false, kOwnTimestamp, kRealSamples);
+  std::vector<FinalFrame> finals;
+  std::vector<std::vector<int16_t>> frames;
+  for (int32_t i = 0; i < 7; ++i) {
+    finals.push_back(sink.Finalize());
+    frames.emplace_back(finals.back().samples, finals.back().samples + kRealSamples);
   }
-  EXPECT_EQ(FrameOf(kConcealFadeFrames + 1), std::vector<int16_t>(kSamples, 0));
-  EXPECT_EQ(outcomes[1], FrameOutcome::Concealed);
+  EXPECT_EQ(finals[0].outcome, FrameOutcome::Lost);
+  EXPECT_EQ(frames[0], std::vector<int16_t>(kRealSamples, 0));
+  EXPECT_EQ(finals[4].outcome, FrameOutcome::Concealed);
+  EXPECT_EQ(finals[5].outcome, FrameOutcome::Concealed);
+  EXPECT_GT(frames[4][0], 0);
+  EXPECT_EQ(sink.counters().lostForGood, 3);
+  EXPECT_EQ(sink.counters().concealed, 2);
+  EXPECT_EQ(finals[6].outcome, FrameOutcome::Received);
+  EXPECT_LT(frames[6].front(), 3000);  // faded in from the fill
+  EXPECT_EQ(frames[6].back(), 3000);
 }
 
 TEST_F(PcmSinkTest, ConcealmentHasNothingToRepeatAtTheStart) {
