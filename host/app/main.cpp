@@ -384,6 +384,11 @@ int Stream(const HostOptions& options) {
   std::vector<SnrSum> vsInput(runs.size());
   std::vector<SnrSum> vsLossless(runs.size());
   std::vector<FrameRow> rows(runs.size());
+  std::vector<std::unique_ptr<SpeechScore>> speech;
+  const int32_t frameSamples = FrameLayout::For(run.layout.rate, 0).frameSamples;
+  for (size_t c = 0; c < runs.size(); ++c) {
+    speech.push_back(std::make_unique<SpeechScore>(run.layout.rate, frameSamples));
+  }
   const bool wantRows = table || trace;
   auto pipeline = std::make_unique<StreamPipeline>(library, run.layout.rate, settings,
                                                    [&](const FrameView& view) {
@@ -392,7 +397,14 @@ int Stream(const HostOptions& options) {
       vsInput[c].Add(view.input, decoded, view.length);
       vsLossless[c].Add(view.lossless, decoded, view.length);
       if (c < outputs.size()) outputs[c]->Write(decoded, view.length, run.timing);
-      if (wantRows) rows[c] = MakeFrameRow(view.index, view.columns[c], view.lossless, view.length);
+      const FrameOutcome outcome = view.columns[c].frame.outcome;
+      const std::optional<double> lsd =
+          speech[c]->Add(view.input, view.lossless, decoded, view.length,
+                         outcome == FrameOutcome::Lost || outcome == FrameOutcome::Concealed);
+      if (wantRows) {
+        rows[c] = MakeFrameRow(view.index, view.columns[c], view.lossless, view.length);
+        rows[c].lsdDb = lsd;
+      }
     }
     Stopwatch watch(run.timing.writing);
     if (table) table->Add(rows.front());
@@ -453,6 +465,8 @@ int Stream(const HostOptions& options) {
     // Only the run as asked is timed end to end, reading to writing.
     runs[c].figures = ComputeFigures(runs[c].result, vsInput[c], vsLossless[c], run.layout,
                                      stream.losslessSeconds(), c == 0 ? run.timing.total : 0);
+    runs[c].figures.speechVsInput = speech[c]->FinishVsInput();
+    runs[c].figures.speechVsLossless = speech[c]->FinishVsLossless();
   }
   // The modules go before the frame buffers are counted: what they still held is returned.
   pipeline.reset();

@@ -28,9 +28,31 @@ std::string Db(double value) {
   return fmt::format("{:.2f} dB", value);
 }
 
-nlohmann::ordered_json JsonDb(double value) {
-  if (std::isfinite(value)) return std::round(value * kPercent) / kPercent;
+// A figure rounded to 1/scale; null when it is missing (NaN) or infinite.
+nlohmann::ordered_json JsonFigure(double value, double scale) {
+  if (std::isfinite(value)) return std::round(value * scale) / scale;
   return nullptr;
+}
+
+nlohmann::ordered_json JsonDb(double value) { return JsonFigure(value, kPercent); }
+
+constexpr double kStoiScale = 1000.0;  // STOI to three decimals
+constexpr char kFigureGuide[] =
+    "SNR: coding error; STOI: intelligibility; LSD: how close a fill's spectrum is";
+
+std::string DbOrNone(double value) {
+  return std::isfinite(value) ? fmt::format("{:.2f} dB", value) : std::string(kNotApplicable);
+}
+
+std::string StoiText(double value) {
+  return std::isfinite(value) ? fmt::format("{:.3f}", value) : std::string(kNotApplicable);
+}
+
+nlohmann::ordered_json JsonSpeech(const SpeechFigures& f) {
+  return {{"segmental_snr_db", JsonDb(f.segmentalSnrDb)},
+          {"stoi", JsonFigure(f.stoi, kStoiScale)},
+          {"lost_speech_frames", f.lostSpeechFrames},
+          {"lost_speech_lsd_db", JsonDb(f.lostLsdDb)}};
 }
 
 nlohmann::ordered_json NullIfEmpty(const std::string& text) {
@@ -163,6 +185,9 @@ nlohmann::ordered_json JsonFigures(const StreamResult& result, const Figures& f)
   j["snr_vs_input_db"] = JsonDb(f.snrInputDb);
   j["snr_vs_lossless_db"] = JsonDb(f.snrLosslessDb);
   j["identical_to_lossless"] = f.identicalToLossless;
+  j["speech"] = {{"vs_input", JsonSpeech(f.speechVsInput)},
+                 {"vs_lossless", JsonSpeech(f.speechVsLossless)},
+                 {"read", kFigureGuide}};
   j["bit_rate_kbps"] = {{"with_parity", f.kbpsWithParity}, {"without_parity", f.kbpsDataOnly}};
   j["speed_x_real_time"] = {{"end_to_end", f.speedEndToEnd}, {"library", f.speedLibrary}};
   return j;
@@ -293,6 +318,18 @@ std::string PlainReport(const RunDescription& run, const StreamResult& result, c
   line("residual loss rate", fmt::format("{:.2f} %", f.residualLossPercent));
   line("SNR vs input", Db(f.snrInputDb));
   line("SNR vs lossless decode", SnrVsLossless(f));
+  line("segmental SNR", fmt::format("{} vs input, {} vs lossless decode",
+                                    DbOrNone(f.speechVsInput.segmentalSnrDb),
+                                    DbOrNone(f.speechVsLossless.segmentalSnrDb)));
+  line("STOI", fmt::format("{} vs input, {} vs lossless decode", StoiText(f.speechVsInput.stoi),
+                           StoiText(f.speechVsLossless.stoi)));
+  line("LSD of lost speech",
+       f.speechVsLossless.lostSpeechFrames == 0
+           ? std::string("no lost frame held speech")
+           : fmt::format("{} vs input, {} vs lossless decode, over {}",
+                         DbOrNone(f.speechVsInput.lostLsdDb), DbOrNone(f.speechVsLossless.lostLsdDb),
+                         Plural(f.speechVsLossless.lostSpeechFrames, "frame")));
+  line("which figure to read", kFigureGuide);
   line("bit rate", BitRate(f, run.stream.parity));
   line("speed", fmt::format("{:.0f} x real time end to end (reading to writing), "
                             "{:.0f} x for the library alone",
@@ -362,10 +399,22 @@ std::string PlainComparison(const RunDescription& run, const std::vector<LossyRu
   row("SNR vs lossless decode", [](const LossyRun& r) {
     return r.figures.identicalToLossless ? std::string("identical") : Db(r.figures.snrLosslessDb);
   });
+  row("segmental SNR vs input",
+      [](const LossyRun& r) { return DbOrNone(r.figures.speechVsInput.segmentalSnrDb); });
+  row("segmental SNR vs lossless",
+      [](const LossyRun& r) { return DbOrNone(r.figures.speechVsLossless.segmentalSnrDb); });
+  row("STOI vs input", [](const LossyRun& r) { return StoiText(r.figures.speechVsInput.stoi); });
+  row("STOI vs lossless decode",
+      [](const LossyRun& r) { return StoiText(r.figures.speechVsLossless.stoi); });
+  row("LSD lost vs input",
+      [](const LossyRun& r) { return DbOrNone(r.figures.speechVsInput.lostLsdDb); });
+  row("LSD lost vs lossless",
+      [](const LossyRun& r) { return DbOrNone(r.figures.speechVsLossless.lostLsdDb); });
   row("bit rate", [](const LossyRun& r) {
     return fmt::format("{:.1f} kbit/s",
                        r.parity ? r.figures.kbpsWithParity : r.figures.kbpsDataOnly);
   });
+  out += fmt::format("{:<{}}{}\n", "which figure to read", kLabelWidth, kFigureGuide);
   bool first = true;
   for (const LossyRun& r : runs) {
     if (r.output.empty()) continue;

@@ -11,6 +11,7 @@
 
 #include "host/library/HostAllocator.h"
 #include "host/link/LossModels.h"
+#include "host/report/SpeechScore.h"
 #include "host/stream/Stream.h"
 
 namespace zbhost {
@@ -61,6 +62,8 @@ struct Figures {
   double kbpsDataOnly = 0;
   double speedEndToEnd = 0;       // audio time over the whole run's wall time
   double speedLibrary = 0;        // audio time over the lossless run's frame loop
+  SpeechFigures speechVsInput;
+  SpeechFigures speechVsLossless;
 };
 
 // One run of the stream through the lossy link: how it was run, what it counted and the

@@ -43,6 +43,9 @@ using namespace zbhost;
 // The codec restarts its step size in every 10 ms block; on speech-like audio at 16 kHz
 // it reaches about 15.7 dB, and at least this much on any signal of the tests.
 constexpr double kSnrFloorDb = 14.0;
+// --compare's columns.
+constexpr int kNoParityColumn = 1;
+constexpr int kNoParityConcealedColumn = 2;
 constexpr double kSnrFloor8kDb = 10.0;  // at 8 kHz a block is 20 ms and the restart costs more
 constexpr int32_t kRate = 16000;
 
@@ -164,6 +167,10 @@ TEST(ZbhostRunTest, DefaultRunReportsALosslessStream) {
   EXPECT_EQ(report["parity_not_needed"], 499);
   EXPECT_GT(report["snr_vs_input_db"].get<double>(), kSnrFloorDb);
   EXPECT_EQ(report["snr_vs_lossless_db"], nullptr);
+  EXPECT_EQ(report["speech"]["vs_lossless"]["stoi"], 1.0);
+  EXPECT_GT(report["speech"]["vs_input"]["stoi"].get<double>(), 0.8);
+  EXPECT_GT(report["speech"]["vs_input"]["segmental_snr_db"].get<double>(), kSnrFloorDb);
+  EXPECT_EQ(report["speech"]["vs_lossless"]["lost_speech_frames"], 0);
   EXPECT_EQ(report["frame_buffers"]["leaked"], 0);
   EXPECT_DOUBLE_EQ(report["bit_rate_kbps"]["without_parity"].get<double>(), 67.2);
 }
@@ -340,6 +347,13 @@ TEST(ZbhostRunTest, ConcealmentFillsLostFrames) {
   EXPECT_EQ(silent["concealed"], 0);
   EXPECT_EQ(concealed["lost_for_good"], 2);
   EXPECT_NE(concealed["snr_vs_input_db"], silent["snr_vs_input_db"]);
+  // Over many losses the fill is far closer in spectrum than silence, and more intelligible.
+  const nlohmann::json many = RunJson({"--loss", "random:10", "--seed", "1", "--compare"});
+  const nlohmann::json& silentColumn = many["compare"][kNoParityColumn]["speech"]["vs_lossless"];
+  const nlohmann::json& filledColumn = many["compare"][kNoParityConcealedColumn]["speech"]["vs_lossless"];
+  EXPECT_LT(filledColumn["lost_speech_lsd_db"].get<double>() + 10.0,
+            silentColumn["lost_speech_lsd_db"].get<double>());
+  EXPECT_GT(filledColumn["stoi"].get<double>(), silentColumn["stoi"].get<double>());
 }
 
 class ZbhostRateTest : public testing::TestWithParam<int> {};
@@ -912,12 +926,12 @@ TEST(ZbhostFramesTest, CsvAndJsonLinesHoldOneRowPerFrame) {
   std::vector<std::string> rows;
   for (std::string line; std::getline(lines, line);) rows.push_back(line);
   ASSERT_EQ(rows.size(), 51u);
-  EXPECT_EQ(rows[0], "frame,start_s,data,parity,result,snr_vs_lossless_db");
-  EXPECT_EQ(rows[1], "0,0.00,delivered,not sent,received,inf");
+  EXPECT_EQ(rows[0], "frame,start_s,data,parity,result,snr_vs_lossless_db,lsd_vs_lossless_db");
+  EXPECT_EQ(rows[1], "0,0.00,delivered,not sent,received,inf,");
   EXPECT_EQ(rows[11].rfind("10,0.20,dropped,dropped,lost,", 0), 0u) << rows[11];
-  EXPECT_EQ(rows[12], "11,0.22,dropped,dropped,rebuilt,inf");
-  EXPECT_EQ(rows[21], "20,0.40,delivered,dropped,received,inf");
-  EXPECT_EQ(rows[41], "40,0.80,dropped,delivered,rebuilt,inf");
+  EXPECT_EQ(rows[12], "11,0.22,dropped,dropped,rebuilt,inf,");
+  EXPECT_EQ(rows[21], "20,0.40,delivered,dropped,received,inf,");
+  EXPECT_EQ(rows[41], "40,0.80,dropped,delivered,rebuilt,inf,");
 
   std::istringstream records(ReadAll(jsonl));
   std::vector<nlohmann::json> parsed;
@@ -925,6 +939,8 @@ TEST(ZbhostFramesTest, CsvAndJsonLinesHoldOneRowPerFrame) {
   ASSERT_EQ(parsed.size(), 50u);
   EXPECT_EQ(parsed[10]["result"], "lost");
   EXPECT_LT(parsed[10]["snr_vs_lossless_db"].get<double>(), 1.0);
+  EXPECT_GT(parsed[10]["lsd_vs_lossless_db"].get<double>(), 0.0);  // a lost frame of speech
+  EXPECT_EQ(parsed[11]["lsd_vs_lossless_db"], nullptr);
   EXPECT_EQ(parsed[11]["result"], "rebuilt");
   EXPECT_EQ(parsed[11]["identical_to_lossless"], true);
   EXPECT_EQ(parsed[11]["snr_vs_lossless_db"], nullptr);
