@@ -188,9 +188,10 @@ constexpr char kHelp[] =
     "                       (pitch-based concealment) instead of with silence\n"
     "\n"
     "Reports:\n"
-    "  --compare            run with parity, without, and without but concealed, side by side\n"
-    "                       (not with --no-parity or --conceal); with -o NAME.EXT each column's\n"
-    "                       audio goes to a file of its own: NAME.EXT, NAME.no-parity.EXT and\n"
+    "  --compare            run with parity, with parity and concealment, without parity, and\n"
+    "                       without but concealed, side by side (not with --no-parity or\n"
+    "                       --conceal); with -o NAME.EXT each column's audio goes to a file of\n"
+    "                       its own: NAME.EXT, NAME.parity-concealed.EXT, NAME.no-parity.EXT and\n"
     "                       NAME.no-parity-concealed.EXT\n"
     "  --frames FILE        one row per frame: CSV, JSON Lines (.jsonl, .ndjson) or JSON (.json)\n"
     "  --plot FILE          the run as a picture: .svg or .png\n"
@@ -287,8 +288,8 @@ std::optional<HostOptions> ParseCommandLine(int argc, char** argv) {
                    "Fill the frames nothing could rebuild by concealment instead of silence");
   CLI::Option* compareFlag = app.add_flag(
       "--compare", options.compare,
-      "Run the same stream and losses with parity, without parity, and without parity but with "
-      "concealment, and report them side by side");
+      "Run the same stream and losses with parity, with parity and concealment, without parity, "
+      "and without parity but with concealment, and report them side by side");
   compareFlag->excludes(noParityFlag)->excludes(concealFlag);
   AddTextOption(app, "--frames", framesText, "FILE",
                 "Write one row per frame: CSV, JSON Lines (.jsonl, .ndjson) or JSON (.json)");

@@ -90,7 +90,9 @@ struct Column {
   const char* suffix;  // inserted before the output's extension; null for the run as asked
 };
 constexpr Column kAskedColumn = {"parity", true, false, nullptr};
-constexpr Column kOtherColumns[] = {{"no parity", false, false, "no-parity"},
+// "parity, concealed" is what a real receiver does: repair what parity can, conceal the rest.
+constexpr Column kOtherColumns[] = {{"parity, concealed", true, true, "parity-concealed"},
+                                    {"no parity", false, false, "no-parity"},
                                     {"no parity, concealed", false, true, "no-parity-concealed"}};
 
 // "out.wav" with suffix "no-parity": "out.no-parity.wav".

@@ -44,8 +44,10 @@ using namespace zbhost;
 // it reaches about 15.7 dB, and at least this much on any signal of the tests.
 constexpr double kSnrFloorDb = 14.0;
 // --compare's columns.
-constexpr int kNoParityColumn = 1;
-constexpr int kNoParityConcealedColumn = 2;
+constexpr int kParityConcealedColumn = 1;
+constexpr int kNoParityColumn = 2;
+constexpr int kNoParityConcealedColumn = 3;
+constexpr size_t kCompareColumns = 4;
 constexpr double kSnrFloor8kDb = 10.0;  // at 8 kHz a block is 20 ms and the restart costs more
 constexpr int32_t kRate = 16000;
 
@@ -1004,22 +1006,27 @@ TEST(ZbhostPlotTest, PlotIsWellFormedSvgWithOneMarkPerAffectedFrame) {
 TEST(ZbhostCompareTest, SameLossesWithAndWithoutParitySideBySide) {
   const nlohmann::json report = RunJson({"--seconds", "1", "--loss", kMixedLosses, "--compare"});
   const nlohmann::json& columns = report["compare"];
-  ASSERT_EQ(columns.size(), 3u);
-  EXPECT_EQ(columns[0]["parity"], true);
-  EXPECT_EQ(columns[0]["lost_for_good"], 1);
-  EXPECT_EQ(columns[0]["repaired_from_parity"], 2);
-  for (int i = 1; i < 3; ++i) {
+  ASSERT_EQ(columns.size(), kCompareColumns);
+  for (int i : {0, kParityConcealedColumn}) {
+    EXPECT_EQ(columns[i]["parity"], true);
+    EXPECT_EQ(columns[i]["lost_for_good"], 1);
+    EXPECT_EQ(columns[i]["repaired_from_parity"], 2);
+  }
+  // With parity, only what it could not repair is concealed.
+  EXPECT_EQ(columns[kParityConcealedColumn]["concealed"], 1);
+  for (int i : {kNoParityColumn, kNoParityConcealedColumn}) {
     EXPECT_EQ(columns[i]["parity"], false);
     EXPECT_EQ(columns[i]["dropped_by_link"]["data"], 3);  // the same data frames
     EXPECT_EQ(columns[i]["lost_for_good"], 3);
   }
-  EXPECT_EQ(columns[2]["concealed"], 3);
-  EXPECT_GT(columns[0]["snr_vs_input_db"].get<double>(), columns[1]["snr_vs_input_db"].get<double>());
+  EXPECT_EQ(columns[kNoParityConcealedColumn]["concealed"], 3);
+  EXPECT_GT(columns[0]["snr_vs_input_db"].get<double>(),
+            columns[kNoParityColumn]["snr_vs_input_db"].get<double>());
 
   const ProcessResult plain =
       RunZbhost({"--seconds", "1", "--loss", "random:10", "--seed", "3", "--compare"});
   ASSERT_EQ(plain.status, kExitOk) << plain.err;
-  EXPECT_NE(plain.out.find("parity                no parity             no parity, concealed"),
+  EXPECT_NE(plain.out.find("parity                parity, concealed     no parity             no parity, concealed"),
             std::string::npos) << plain.out;
 }
 
@@ -1033,12 +1040,13 @@ TEST(ZbhostCompareTest, EachColumnIsARunOfItsOwn) {
   args.insert(args.end(), {"--compare", "-o", out});
   const nlohmann::json report = RunJson(args);
   const nlohmann::json& columns = report["compare"];
-  ASSERT_EQ(columns.size(), 3u);
+  ASSERT_EQ(columns.size(), kCompareColumns);
   struct Own {
     std::vector<std::string> options;
     std::string file;
   };
   const Own own[] = {{{}, out},
+                     {{"--conceal"}, Temp("compare.parity-concealed.wav")},
                      {{"--no-parity"}, Temp("compare.no-parity.wav")},
                      {{"--no-parity", "--conceal"}, Temp("compare.no-parity-concealed.wav")}};
   for (size_t i = 0; i < std::size(own); ++i) {
