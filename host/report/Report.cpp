@@ -108,7 +108,21 @@ LineFn LinesInto(std::string& out) {
   };
 }
 
-void Heading(const RunDescription& run, const LineFn& line) {
+// What each encoder mode does, for the report's heading.
+std::string EncoderLine(ZbEncoderMode mode) {
+  switch (mode) {
+    case ZB_ENCODER_CARRIED:
+      return "carried (the step index carried from block to block)";
+    case ZB_ENCODER_SEARCH:
+      return "search (carried, each block's codes searched for the least error)";
+    case ZB_ENCODER_SPECIFIED:
+      break;
+  }
+  return "specified (every block starts at step index 0)";
+}
+
+// `encoder`: the run's one encoder mode, in the heading; false when columns differ in it.
+void Heading(const RunDescription& run, const LineFn& line, bool encoder = true) {
   if (run.input.empty()) {
     line("input",
          fmt::format("built-in speech-like signal, {}", FormatDuration(run.InputSeconds())));
@@ -121,6 +135,7 @@ void Heading(const RunDescription& run, const LineFn& line) {
   line("stream", fmt::format("{} Hz mono, {} of {} ms{}", run.layout.rate,
                              Plural(run.layout.frameCount, "frame"), kFrameMs,
                              run.stream.parity ? ", parity on" : ", parity off"));
+  if (encoder) line("encoder", EncoderLine(run.stream.encoder));
   line("link", LinkLine(run.stream.link));
   if (run.stream.link.IsRandom()) {
     line("seed", fmt::format("{} (the same seed gives the same report)", run.stream.link.seed));
@@ -352,6 +367,7 @@ nlohmann::ordered_json JsonReport(const RunDescription& run, const StreamResult&
   nlohmann::ordered_json j = JsonHeading(run);
   j["parity"] = run.stream.parity;
   j["conceal"] = run.stream.conceal;
+  j["encoder"] = NameOf(run.stream.encoder);
   j.update(JsonFigures(result, f));
   j["frame_buffers"] = JsonFrameBuffers(allocator);
   return j;
@@ -361,8 +377,11 @@ std::string PlainComparison(const RunDescription& run, const std::vector<LossyRu
   std::string out;
   const LineFn line = LinesInto(out);
   RunDescription heading = run;
-  heading.stream.parity = true;
-  Heading(heading, line);
+  heading.stream.parity = runs.front().parity;
+  const bool oneEncoder = std::all_of(runs.begin(), runs.end(), [&](const LossyRun& r) {
+    return r.encoder == runs.front().encoder;
+  });
+  Heading(heading, line, oneEncoder);
   out += fmt::format("{:<{}}every column sees the same link decisions\n\n", "", kLabelWidth);
   auto row = [&](const std::string& label,
                  const std::function<std::string(const LossyRun&)>& cell) {
@@ -433,6 +452,7 @@ nlohmann::ordered_json JsonComparison(const RunDescription& run, const std::vect
   for (const LossyRun& r : runs) {
     nlohmann::ordered_json column = {
         {"label", r.label}, {"parity", r.parity}, {"conceal", r.conceal},
+        {"encoder", NameOf(r.encoder)},
         {"output", NullIfEmpty(r.output)}};
     column.update(JsonFigures(r.result, r.figures));
     columns.push_back(column);

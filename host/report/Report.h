@@ -39,7 +39,7 @@ struct RunDescription {
   std::string outputFormat;
   int32_t outputRate = 0;
   FrameLayout layout;
-  StreamSettings stream;    // parity, concealment and the link, its seed drawn when random
+  StreamSettings stream;    // parity, concealment, encoder and the link, its seed drawn when random
   std::vector<std::string> warnings;
   Timing timing;
   bool showTiming = false;  // the plain report tells where the time went (-v)
@@ -73,6 +73,7 @@ struct LossyRun {
   std::string label;  // its column's heading in --compare
   bool parity = true;
   bool conceal = false;
+  ZbEncoderMode encoder = ZB_ENCODER_SPECIFIED;
   std::string output;  // where its decoded audio was written, if anywhere
   StreamResult result;
   Figures figures;

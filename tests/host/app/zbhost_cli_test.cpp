@@ -169,6 +169,7 @@ TEST(ZbhostRunTest, DefaultRunReportsALosslessStream) {
   EXPECT_EQ(report["parity_not_needed"], 499);
   EXPECT_GT(report["snr_vs_input_db"].get<double>(), kSnrFloorDb);
   EXPECT_EQ(report["snr_vs_lossless_db"], nullptr);
+  EXPECT_EQ(report["encoder"], "specified");
   EXPECT_EQ(report["speech"]["vs_lossless"]["stoi"], 1.0);
   EXPECT_GT(report["speech"]["vs_input"]["stoi"].get<double>(), 0.8);
   EXPECT_GT(report["speech"]["vs_input"]["segmental_snr_db"].get<double>(), kSnrFloorDb);
@@ -511,7 +512,15 @@ INSTANTIATE_TEST_SUITE_P(
                  "is not text"},
         BadInput{"quiet_and_verbose", {"-q", "-v", "-o", "OUT"}, kExitUsage, "excludes"},
         BadInput{"compare_without_parity", {"--compare", "--no-parity", "-o", "OUT"}, kExitUsage,
-                 "excludes"}),
+                 "excludes"},
+        BadInput{"unknown_encoder", {"--encoder", "fast", "-o", "OUT"}, kExitUsage,
+                 "--encoder takes specified, carried or search"},
+        BadInput{"one_encoder_to_compare", {"--compare-encoders", "search", "-o", "OUT"}, kExitUsage,
+                 "--compare-encoders takes two modes"},
+        BadInput{"same_encoder_twice", {"--compare-encoders", "carried,carried", "-o", "OUT"},
+                 kExitUsage, "two different modes"},
+        BadInput{"encoders_and_compare", {"--compare-encoders", "carried,search", "--compare", "-o", "OUT"},
+                 kExitUsage, "excludes"}),
     RowName());
 
 // What a finished run left at an output target, for the rows below to check.
@@ -907,6 +916,9 @@ INSTANTIATE_TEST_SUITE_P(
         // Under 10 ms the length is given in milliseconds; one frame is "1 frame".
         TextCase{"short_input_wording", {"--seconds", "0.005"}, kExitOk,
                  {"signal, 5.0 ms", "1 frame of 20 ms"}, {"0.00 s", "1 frames"}, {}, true},
+        TextCase{"encoder_named", {"--seconds", "1", "--encoder", "carried"}, kExitOk,
+                 {"encoder                   carried (", "which figure to read      SNR: coding error"},
+                 {}, {}, true},
         // Without parity there is no parity figure.
         TextCase{"no_parity_wording", {"--seconds", "1", "--no-parity"}, kExitOk,
                  {"kbit/s (no parity frames)"},
@@ -1062,6 +1074,28 @@ TEST(ZbhostCompareTest, EachColumnIsARunOfItsOwn) {
       EXPECT_EQ(single[key], columns[i][key]) << key << " of column " << i;
     }
     EXPECT_EQ(ReadAll(aloneOut), ReadAll(own[i].file)) << own[i].file;
+  }
+}
+
+// Two encoder modes see the same losses; each column is the run of its own --encoder, and
+// carrying the step index scores far better than restarting it.
+TEST(ZbhostCompareTest, EncoderModesSideBySide) {
+  const std::vector<std::string> link = {"--seconds", "2", "--loss", "random:10", "--seed", "2"};
+  std::vector<std::string> args = link;
+  args.insert(args.end(), {"--compare-encoders", "specified,carried"});
+  const nlohmann::json columns = RunJson(args)["compare"];
+  ASSERT_EQ(columns.size(), 2u);
+  EXPECT_EQ(columns[0]["encoder"], "specified");
+  EXPECT_EQ(columns[1]["encoder"], "carried");
+  EXPECT_EQ(columns[0]["dropped_by_link"], columns[1]["dropped_by_link"]);
+  EXPECT_GT(columns[1]["speech"]["vs_input"]["segmental_snr_db"].get<double>(),
+            columns[0]["speech"]["vs_input"]["segmental_snr_db"].get<double>() + 5.0);
+  for (size_t i = 0; i < columns.size(); ++i) {
+    std::vector<std::string> alone = link;
+    alone.insert(alone.end(), {"--encoder", columns[i]["encoder"].get<std::string>()});
+    const nlohmann::json single = RunJson(alone);
+    EXPECT_EQ(single["encoder"], columns[i]["encoder"]);
+    EXPECT_EQ(single["snr_vs_input_db"], columns[i]["snr_vs_input_db"]) << i;
   }
 }
 
