@@ -153,8 +153,8 @@ Targets OpenTargets(const HostOptions& options, const std::vector<Column>& colum
   if (options.output) {
     targets.container = ContainerFor(*options.output);
     targets.audio.push_back(OutputFile::Open(*options.output, "the audio output", taken, true));
-    // Each column of --compare gets a file beside the output; a stream or a device takes the
-    // run as asked alone.
+    // Each other column (--compare, --compare-encoders) gets a file beside the output; a
+    // stream or a device takes the run as asked alone.
     if (targets.audio.front().IsFile()) {
       for (const Column& column : columns) {
         if (column.suffix.empty()) continue;
