@@ -4,8 +4,10 @@
 # 1 to 3, zbhost streams the speech without parity and records which frames were lost for
 # good; conceal_eval then fills them with silence, zbhost's old fading repetition, the
 # pitch-based concealment (and libspandsp's plc where built) and scores each against the
-# lossless decode. Prints per-run rows to build/conceal-eval/runs.csv and a table of the
-# means over the seeds.
+# lossless decode. As a cross-check, zbhost --conceal streams the same losses and its own
+# report's figures against the lossless decode become the fill "zbhost --conceal" (it should
+# match "pitch"). Prints per-run rows to build/conceal-eval/runs.csv and a table of the means
+# over the seeds.
 # Usage: scripts/conceal-eval.sh [BUILD_DIR]   (default build/dev; needs ZB_BUILD_HOST)
 set -euo pipefail
 
@@ -36,6 +38,14 @@ for rate in 8k 16k; do
       "$ZBHOST" "$input" -q --no-parity --loss "$pattern" --seed "$seed" --frames "$frames"
       "$EVAL" "$lossless" "$frames" | tail -n +2 |
         awk -F, -v p="${pattern//,//}" -v s="$seed" 'BEGIN { OFS = "," } { print p, s, $2, $3, $4, $5, $6, $7 }' >>"$rows"
+      # The figures after "vs input," on the report's lines, in the CSV's order.
+      "$ZBHOST" "$input" --no-parity --conceal --loss "$pattern" --seed "$seed" |
+        awk -v p="${pattern//,//}" -v s="$seed" -v r="${rate%k}000" '
+          /^SNR vs lossless decode/ { snr = $5 }
+          /^segmental SNR / { seg = $7 }
+          /^STOI / { stoi = $5 }
+          /^LSD of lost speech / { lsd = $9 }
+          END { printf "%s,%s,%s,zbhost --conceal,%s,%s,%s,%s\n", p, s, r, snr, seg, lsd, stoi }' >>"$rows"
     done
   done
 done

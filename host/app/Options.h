@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "host/app/Console.h"
 #include "host/report/Plot.h"
@@ -27,6 +28,8 @@ struct HostOptions {
   StreamSettings stream;         // as asked; a random link's seed is drawn for the run
   std::optional<uint64_t> seed;  // the seed asked for a random link
   bool compare = false;
+  // --compare-encoders: the run as asked in two encoder modes, side by side.
+  std::optional<std::pair<ZbEncoderMode, ZbEncoderMode>> encoders;
   bool json = false;
   Verbosity verbosity = Verbosity::Normal;
 };

@@ -80,21 +80,47 @@ int Inspect(const HostOptions& options) {
   return kExitOk;
 }
 
-// --compare's columns: the run as asked, which has parity on and no concealment (--compare
-// allows neither --no-parity nor --conceal), then the others. With -o FILE each column's
-// audio goes to a file of its own, named by the column's suffix.
+// The columns of a run: the run as asked alone; with --compare, the run as asked (parity on,
+// no concealment: --compare allows neither --no-parity nor --conceal) and then the others;
+// with --compare-encoders, the run as asked in each of two encoder modes. With -o FILE each
+// column's audio goes to a file of its own, named by the column's suffix.
 struct Column {
+  std::string label;
+  bool parity;
+  bool conceal;
+  ZbEncoderMode encoder;
+  std::string suffix;  // inserted before the output's extension; empty for the run as asked
+};
+struct CompareColumn {
   const char* label;
   bool parity;
   bool conceal;
-  const char* suffix;  // inserted before the output's extension; null for the run as asked
+  const char* suffix;
 };
-constexpr Column kAskedColumn = {"parity", true, false, nullptr};
-constexpr Column kOtherColumns[] = {{"no parity", false, false, "no-parity"},
-                                    {"no parity, concealed", false, true, "no-parity-concealed"}};
+constexpr char kAskedLabel[] = "parity";
+// "parity, concealed" is what a real receiver does: repair what parity can, conceal the rest.
+constexpr CompareColumn kOtherColumns[] = {{"parity, concealed", true, true, "parity-concealed"},
+                                           {"no parity", false, false, "no-parity"},
+                                           {"no parity, concealed", false, true, "no-parity-concealed"}};
+
+std::vector<Column> ColumnsOf(const HostOptions& options) {
+  const StreamSettings& asked = options.stream;
+  if (options.encoders) {
+    const auto [first, second] = *options.encoders;
+    return {{fmt::format("{} encoder", NameOf(first)), asked.parity, asked.conceal, first, ""},
+            {fmt::format("{} encoder", NameOf(second)), asked.parity, asked.conceal, second,
+             NameOf(second)}};
+  }
+  std::vector<Column> columns = {{kAskedLabel, asked.parity, asked.conceal, asked.encoder, ""}};
+  if (!options.compare) return columns;
+  for (const CompareColumn& column : kOtherColumns) {
+    columns.push_back({column.label, column.parity, column.conceal, asked.encoder, column.suffix});
+  }
+  return columns;
+}
 
 // "out.wav" with suffix "no-parity": "out.no-parity.wav".
-std::string ColumnPath(const std::string& path, const char* suffix) {
+std::string ColumnPath(const std::string& path, const std::string& suffix) {
   const size_t slash = path.find_last_of('/');
   const size_t dot = path.find_last_of('.');
   const bool hasExtension = dot != std::string::npos && (slash == std::string::npos || dot > slash + 1);
@@ -118,7 +144,8 @@ struct Targets {
   }
 };
 
-Targets OpenTargets(const HostOptions& options, const Console& console) {
+Targets OpenTargets(const HostOptions& options, const std::vector<Column>& columns,
+                    const Console& console) {
   Targets targets;
   std::vector<TakenFile> taken;
   if (!options.input.empty()) TakeInput(options.input, taken);
@@ -126,10 +153,11 @@ Targets OpenTargets(const HostOptions& options, const Console& console) {
   if (options.output) {
     targets.container = ContainerFor(*options.output);
     targets.audio.push_back(OutputFile::Open(*options.output, "the audio output", taken, true));
-    // Each column of --compare gets a file beside the output; a stream or a device takes the
-    // run as asked alone.
-    if (options.compare && targets.audio.front().IsFile()) {
-      for (const Column& column : kOtherColumns) {
+    // Each other column (--compare, --compare-encoders) gets a file beside the output; a
+    // stream or a device takes the run as asked alone.
+    if (targets.audio.front().IsFile()) {
+      for (const Column& column : columns) {
+        if (column.suffix.empty()) continue;
         targets.audio.push_back(OutputFile::Open(ColumnPath(*options.output, column.suffix),
                                                  fmt::format("the {} output", column.label), taken,
                                                  true));
@@ -310,7 +338,7 @@ void CheckLibrary(const std::vector<LossyRun>& runs, const AllocatorCounters& al
 std::string RenderReport(const HostOptions& options, const RunDescription& run,
                          const std::vector<LossyRun>& runs, const AllocatorCounters& allocator) {
   const LossyRun& asked = runs.front();
-  if (options.compare) {
+  if (runs.size() > 1) {
     return options.json ? JsonComparison(run, runs, allocator).dump(kJsonIndent) + "\n"
                         : PlainComparison(run, runs);
   }
@@ -326,7 +354,8 @@ int Stream(const HostOptions& options) {
   signal(SIGXFSZ, SIG_IGN);
   ProgressBar progress(options.verbosity != Verbosity::Quiet && ProgressBar::Wanted());
   const Console console(options.verbosity, progress);
-  Targets targets = OpenTargets(options, console);
+  const std::vector<Column> columns = ColumnsOf(options);
+  Targets targets = OpenTargets(options, columns, console);
 
   RunDescription run;
   InputStream input(options, console, run);
@@ -340,17 +369,13 @@ int Stream(const HostOptions& options) {
 
   // The columns, all seeing the same link with its seed.
   std::vector<LossyRun> runs;
-  runs.push_back({kAskedColumn.label, run.stream.parity, run.stream.conceal, {}, {}, {}});
-  if (options.compare) {
-    for (const Column& column : kOtherColumns) {
-      runs.push_back({column.label, column.parity, column.conceal, {}, {}, {}});
-    }
-  }
   std::vector<StreamSettings> settings;
-  for (const LossyRun& column : runs) {
+  for (const Column& column : columns) {
+    runs.push_back({column.label, column.parity, column.conceal, column.encoder, {}, {}, {}});
     StreamSettings s = run.stream;
     s.parity = column.parity;
     s.conceal = column.conceal;
+    s.encoder = column.encoder;
     settings.push_back(s);
   }
 
@@ -384,15 +409,27 @@ int Stream(const HostOptions& options) {
   std::vector<SnrSum> vsInput(runs.size());
   std::vector<SnrSum> vsLossless(runs.size());
   std::vector<FrameRow> rows(runs.size());
+  std::vector<std::unique_ptr<SpeechScore>> speech;
+  const int32_t frameSamples = FrameLayout::For(run.layout.rate, 0).frameSamples;
+  for (size_t c = 0; c < runs.size(); ++c) {
+    speech.push_back(std::make_unique<SpeechScore>(run.layout.rate, frameSamples));
+  }
   const bool wantRows = table || trace;
   auto pipeline = std::make_unique<StreamPipeline>(library, run.layout.rate, settings,
                                                    [&](const FrameView& view) {
     for (size_t c = 0; c < runs.size(); ++c) {
       const int16_t* decoded = view.columns[c].frame.samples;
       vsInput[c].Add(view.input, decoded, view.length);
-      vsLossless[c].Add(view.lossless, decoded, view.length);
+      vsLossless[c].Add(view.lossless[c], decoded, view.length);
       if (c < outputs.size()) outputs[c]->Write(decoded, view.length, run.timing);
-      if (wantRows) rows[c] = MakeFrameRow(view.index, view.columns[c], view.lossless, view.length);
+      const FrameOutcome outcome = view.columns[c].frame.outcome;
+      const std::optional<double> lsd =
+          speech[c]->Add(view.input, view.lossless[c], decoded, view.length,
+                         outcome == FrameOutcome::Lost || outcome == FrameOutcome::Concealed);
+      if (wantRows) {
+        rows[c] = MakeFrameRow(view.index, view.columns[c], view.lossless[c], view.length);
+        rows[c].lsdDb = lsd;
+      }
     }
     Stopwatch watch(run.timing.writing);
     if (table) table->Add(rows.front());
@@ -453,6 +490,8 @@ int Stream(const HostOptions& options) {
     // Only the run as asked is timed end to end, reading to writing.
     runs[c].figures = ComputeFigures(runs[c].result, vsInput[c], vsLossless[c], run.layout,
                                      stream.losslessSeconds(), c == 0 ? run.timing.total : 0);
+    runs[c].figures.speechVsInput = speech[c]->FinishVsInput();
+    runs[c].figures.speechVsLossless = speech[c]->FinishVsLossless();
   }
   // The modules go before the frame buffers are counted: what they still held is returned.
   pipeline.reset();

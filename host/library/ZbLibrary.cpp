@@ -53,6 +53,10 @@ void ModuleHandle::EnableRedundancy(bool enable) const {
   static_cast<AvEncoderSourceFace*>(m_pObject)->EnableRedundancy(enable);
 }
 
+void ModuleHandle::ChooseEncoderMode(ZbEncoderMode mode) const {
+  static_cast<AvEncoderSourceFace*>(m_pObject)->ReservedSetting(mode);
+}
+
 void ModuleHandle::Reset() {
   if (m_pObject != nullptr) m_pLibrary->Destroy(m_pObject);
   m_pObject = nullptr;

@@ -30,6 +30,8 @@ class ModuleHandle {
   AvSinkFace* Sink() const { return SinkFaceOf(m_pObject); }
   // Calls slot 10 of an encoder's source face, which is an AvEncoderSourceFace.
   void EnableRedundancy(bool enable) const;
+  // Calls slot 9 of an encoder's source face with the mode's tagged value.
+  void ChooseEncoderMode(ZbEncoderMode mode) const;
 
  private:
   const ZbLibrary* m_pLibrary = nullptr;

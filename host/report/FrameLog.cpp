@@ -72,7 +72,7 @@ FrameTableFormat FrameTableFormatFor(const std::string& path) {
 FrameTable::FrameTable(OutputFile& target, FrameTableFormat format)
     : m_target(target), m_format(format) {
   if (m_format == FrameTableFormat::Csv) {
-    m_buffer = "frame,start_s,data,parity,result,snr_vs_lossless_db\n";
+    m_buffer = "frame,start_s,data,parity,result,snr_vs_lossless_db,lsd_vs_lossless_db\n";
   } else if (m_format == FrameTableFormat::Json) {
     m_buffer = "[";
   }
@@ -83,8 +83,10 @@ void FrameTable::Add(const FrameRow& row) {
     // "inf": the frame equals the lossless decode; "-inf": the lossless frame is silent.
     const std::string snr = std::isinf(row.snrDb) ? (row.snrDb > 0 ? "inf" : "-inf")
                                                   : fmt::format("{:.2f}", row.snrDb);
-    m_buffer += fmt::format("{},{:.2f},{},{},{},{}\n", row.frame, row.startSeconds, row.data,
-                            row.parity, OutcomeName(row.outcome), snr);
+    // An empty LSD: the frame was not lost, or held no speech.
+    const std::string lsd = row.lsdDb ? fmt::format("{:.2f}", *row.lsdDb) : std::string();
+    m_buffer += fmt::format("{},{:.2f},{},{},{},{},{}\n", row.frame, row.startSeconds, row.data,
+                            row.parity, OutcomeName(row.outcome), snr, lsd);
   } else {
     const nlohmann::json line = {
         {"frame", row.frame},
@@ -94,7 +96,8 @@ void FrameTable::Add(const FrameRow& row) {
         {"result", OutcomeName(row.outcome)},
         {"identical_to_lossless", std::isinf(row.snrDb) && row.snrDb > 0},
         {"snr_vs_lossless_db",
-         std::isfinite(row.snrDb) ? nlohmann::json(row.snrDb) : nlohmann::json(nullptr)}};
+         std::isfinite(row.snrDb) ? nlohmann::json(row.snrDb) : nlohmann::json(nullptr)},
+        {"lsd_vs_lossless_db", row.lsdDb ? nlohmann::json(*row.lsdDb) : nlohmann::json(nullptr)}};
     if (m_format == FrameTableFormat::Json) m_buffer += m_bFirst ? "\n" : ",\n";
     m_buffer += line.dump();
     if (m_format == FrameTableFormat::JsonLines) m_buffer += "\n";

@@ -1,10 +1,11 @@
 // The per-frame account of a run (--frames): for every frame, what the link did to its
-// data and parity frames, how it was rendered in the end, and its SNR against the
-// lossless decode; written as each frame becomes final, as CSV, JSON Lines or one JSON
+// data and parity frames, how it was rendered in the end, its SNR against the lossless
+// decode and, for a lost frame that holds speech, its log-spectral distance from it; written as each frame becomes final, as CSV, JSON Lines or one JSON
 // document, by the file's name.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "host/io/OutputFile.h"
@@ -19,6 +20,7 @@ struct FrameRow {
   const char* parity = "";  // the same, or "not sent" (frame 0, or parity off)
   FrameOutcome outcome = FrameOutcome::Lost;
   double snrDb = 0;  // against the lossless decode; +inf when identical
+  std::optional<double> lsdDb;  // log-spectral distance from the lossless decode: lost speech only
   bool dataDropped = false;
   bool parityDropped = false;
 };

@@ -28,9 +28,31 @@ std::string Db(double value) {
   return fmt::format("{:.2f} dB", value);
 }
 
-nlohmann::ordered_json JsonDb(double value) {
-  if (std::isfinite(value)) return std::round(value * kPercent) / kPercent;
+// A figure rounded to 1/scale; null when it is missing (NaN) or infinite.
+nlohmann::ordered_json JsonFigure(double value, double scale) {
+  if (std::isfinite(value)) return std::round(value * scale) / scale;
   return nullptr;
+}
+
+nlohmann::ordered_json JsonDb(double value) { return JsonFigure(value, kPercent); }
+
+constexpr double kStoiScale = 1000.0;  // STOI to three decimals
+constexpr char kFigureGuide[] =
+    "SNR: coding error; STOI: intelligibility; LSD: how close a fill's spectrum is";
+
+std::string DbOrNone(double value) {
+  return std::isfinite(value) ? fmt::format("{:.2f} dB", value) : std::string(kNotApplicable);
+}
+
+std::string StoiText(double value) {
+  return std::isfinite(value) ? fmt::format("{:.3f}", value) : std::string(kNotApplicable);
+}
+
+nlohmann::ordered_json JsonSpeech(const SpeechFigures& f) {
+  return {{"segmental_snr_db", JsonDb(f.segmentalSnrDb)},
+          {"stoi", JsonFigure(f.stoi, kStoiScale)},
+          {"lost_speech_frames", f.lostSpeechFrames},
+          {"lost_speech_lsd_db", JsonDb(f.lostLsdDb)}};
 }
 
 nlohmann::ordered_json NullIfEmpty(const std::string& text) {
@@ -86,7 +108,21 @@ LineFn LinesInto(std::string& out) {
   };
 }
 
-void Heading(const RunDescription& run, const LineFn& line) {
+// What each encoder mode does, for the report's heading.
+std::string EncoderLine(ZbEncoderMode mode) {
+  switch (mode) {
+    case ZB_ENCODER_CARRIED:
+      return "carried (the step index carried from block to block)";
+    case ZB_ENCODER_SEARCH:
+      return "search (carried, each block's codes searched for the least error)";
+    case ZB_ENCODER_SPECIFIED:
+      break;
+  }
+  return "specified (every block starts at step index 0)";
+}
+
+// `encoder`: the run's one encoder mode, in the heading; false when columns differ in it.
+void Heading(const RunDescription& run, const LineFn& line, bool encoder = true) {
   if (run.input.empty()) {
     line("input",
          fmt::format("built-in speech-like signal, {}", FormatDuration(run.InputSeconds())));
@@ -99,6 +135,7 @@ void Heading(const RunDescription& run, const LineFn& line) {
   line("stream", fmt::format("{} Hz mono, {} of {} ms{}", run.layout.rate,
                              Plural(run.layout.frameCount, "frame"), kFrameMs,
                              run.stream.parity ? ", parity on" : ", parity off"));
+  if (encoder) line("encoder", EncoderLine(run.stream.encoder));
   line("link", LinkLine(run.stream.link));
   if (run.stream.link.IsRandom()) {
     line("seed", fmt::format("{} (the same seed gives the same report)", run.stream.link.seed));
@@ -163,6 +200,9 @@ nlohmann::ordered_json JsonFigures(const StreamResult& result, const Figures& f)
   j["snr_vs_input_db"] = JsonDb(f.snrInputDb);
   j["snr_vs_lossless_db"] = JsonDb(f.snrLosslessDb);
   j["identical_to_lossless"] = f.identicalToLossless;
+  j["speech"] = {{"vs_input", JsonSpeech(f.speechVsInput)},
+                 {"vs_lossless", JsonSpeech(f.speechVsLossless)},
+                 {"read", kFigureGuide}};
   j["bit_rate_kbps"] = {{"with_parity", f.kbpsWithParity}, {"without_parity", f.kbpsDataOnly}};
   j["speed_x_real_time"] = {{"end_to_end", f.speedEndToEnd}, {"library", f.speedLibrary}};
   return j;
@@ -284,7 +324,7 @@ std::string PlainReport(const RunDescription& run, const StreamResult& result, c
   std::string lost = Plural(sink.lostForGood, "frame");
   if (sink.lostForGood > 0) {
     lost += fmt::format(", longest run {}", Plural(sink.longestLostRun, "frame"));
-    lost += run.stream.conceal ? fmt::format(", {} concealed by repetition", sink.concealed)
+    lost += run.stream.conceal ? fmt::format(", {} concealed", sink.concealed)
                         : std::string(", filled with silence");
   }
   line("lost for good", lost);
@@ -293,6 +333,18 @@ std::string PlainReport(const RunDescription& run, const StreamResult& result, c
   line("residual loss rate", fmt::format("{:.2f} %", f.residualLossPercent));
   line("SNR vs input", Db(f.snrInputDb));
   line("SNR vs lossless decode", SnrVsLossless(f));
+  line("segmental SNR", fmt::format("{} vs input, {} vs lossless decode",
+                                    DbOrNone(f.speechVsInput.segmentalSnrDb),
+                                    DbOrNone(f.speechVsLossless.segmentalSnrDb)));
+  line("STOI", fmt::format("{} vs input, {} vs lossless decode", StoiText(f.speechVsInput.stoi),
+                           StoiText(f.speechVsLossless.stoi)));
+  line("LSD of lost speech",
+       f.speechVsLossless.lostSpeechFrames == 0
+           ? std::string("no lost frame held speech")
+           : fmt::format("{} vs input, {} vs lossless decode, over {}",
+                         DbOrNone(f.speechVsInput.lostLsdDb), DbOrNone(f.speechVsLossless.lostLsdDb),
+                         Plural(f.speechVsLossless.lostSpeechFrames, "frame")));
+  line("which figure to read", kFigureGuide);
   line("bit rate", BitRate(f, run.stream.parity));
   line("speed", fmt::format("{:.0f} x real time end to end (reading to writing), "
                             "{:.0f} x for the library alone",
@@ -315,6 +367,7 @@ nlohmann::ordered_json JsonReport(const RunDescription& run, const StreamResult&
   nlohmann::ordered_json j = JsonHeading(run);
   j["parity"] = run.stream.parity;
   j["conceal"] = run.stream.conceal;
+  j["encoder"] = NameOf(run.stream.encoder);
   j.update(JsonFigures(result, f));
   j["frame_buffers"] = JsonFrameBuffers(allocator);
   return j;
@@ -324,8 +377,11 @@ std::string PlainComparison(const RunDescription& run, const std::vector<LossyRu
   std::string out;
   const LineFn line = LinesInto(out);
   RunDescription heading = run;
-  heading.stream.parity = true;
-  Heading(heading, line);
+  heading.stream.parity = runs.front().parity;
+  const bool oneEncoder = std::all_of(runs.begin(), runs.end(), [&](const LossyRun& r) {
+    return r.encoder == runs.front().encoder;
+  });
+  Heading(heading, line, oneEncoder);
   out += fmt::format("{:<{}}every column sees the same link decisions\n\n", "", kLabelWidth);
   auto row = [&](const std::string& label,
                  const std::function<std::string(const LossyRun&)>& cell) {
@@ -362,10 +418,22 @@ std::string PlainComparison(const RunDescription& run, const std::vector<LossyRu
   row("SNR vs lossless decode", [](const LossyRun& r) {
     return r.figures.identicalToLossless ? std::string("identical") : Db(r.figures.snrLosslessDb);
   });
+  row("segmental SNR vs input",
+      [](const LossyRun& r) { return DbOrNone(r.figures.speechVsInput.segmentalSnrDb); });
+  row("segmental SNR vs lossless",
+      [](const LossyRun& r) { return DbOrNone(r.figures.speechVsLossless.segmentalSnrDb); });
+  row("STOI vs input", [](const LossyRun& r) { return StoiText(r.figures.speechVsInput.stoi); });
+  row("STOI vs lossless decode",
+      [](const LossyRun& r) { return StoiText(r.figures.speechVsLossless.stoi); });
+  row("LSD lost vs input",
+      [](const LossyRun& r) { return DbOrNone(r.figures.speechVsInput.lostLsdDb); });
+  row("LSD lost vs lossless",
+      [](const LossyRun& r) { return DbOrNone(r.figures.speechVsLossless.lostLsdDb); });
   row("bit rate", [](const LossyRun& r) {
     return fmt::format("{:.1f} kbit/s",
                        r.parity ? r.figures.kbpsWithParity : r.figures.kbpsDataOnly);
   });
+  out += fmt::format("{:<{}}{}\n", "which figure to read", kLabelWidth, kFigureGuide);
   bool first = true;
   for (const LossyRun& r : runs) {
     if (r.output.empty()) continue;
@@ -384,6 +452,7 @@ nlohmann::ordered_json JsonComparison(const RunDescription& run, const std::vect
   for (const LossyRun& r : runs) {
     nlohmann::ordered_json column = {
         {"label", r.label}, {"parity", r.parity}, {"conceal", r.conceal},
+        {"encoder", NameOf(r.encoder)},
         {"output", NullIfEmpty(r.output)}};
     column.update(JsonFigures(r.result, r.figures));
     columns.push_back(column);

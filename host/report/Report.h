@@ -11,6 +11,7 @@
 
 #include "host/library/HostAllocator.h"
 #include "host/link/LossModels.h"
+#include "host/report/SpeechScore.h"
 #include "host/stream/Stream.h"
 
 namespace zbhost {
@@ -38,7 +39,7 @@ struct RunDescription {
   std::string outputFormat;
   int32_t outputRate = 0;
   FrameLayout layout;
-  StreamSettings stream;    // parity, concealment and the link, its seed drawn when random
+  StreamSettings stream;    // parity, concealment, encoder and the link, its seed drawn when random
   std::vector<std::string> warnings;
   Timing timing;
   bool showTiming = false;  // the plain report tells where the time went (-v)
@@ -61,6 +62,8 @@ struct Figures {
   double kbpsDataOnly = 0;
   double speedEndToEnd = 0;       // audio time over the whole run's wall time
   double speedLibrary = 0;        // audio time over the lossless run's frame loop
+  SpeechFigures speechVsInput;
+  SpeechFigures speechVsLossless;
 };
 
 // One run of the stream through the lossy link: how it was run, what it counted and the
@@ -70,6 +73,7 @@ struct LossyRun {
   std::string label;  // its column's heading in --compare
   bool parity = true;
   bool conceal = false;
+  ZbEncoderMode encoder = ZB_ENCODER_SPECIFIED;
   std::string output;  // where its decoded audio was written, if anywhere
   StreamResult result;
   Figures figures;

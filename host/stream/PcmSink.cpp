@@ -2,7 +2,6 @@
 #include "host/stream/PcmSink.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstring>
 
 namespace zbhost {
@@ -10,8 +9,10 @@ namespace zbhost {
 PcmSink::PcmSink(int32_t frameSamples, const FrameOrigin* origin, bool conceal)
     : m_nFrameSamples(frameSamples),
       m_pOrigin(origin),
-      m_bConceal(conceal),
       m_final(static_cast<size_t>(frameSamples), 0) {
+  if (conceal) {
+    m_concealer = std::make_unique<zbconceal::Concealer>(frameSamples * kMsPerSecond / kFrameMs);
+  }
   for (Slot& slot : m_slots) slot.samples.assign(static_cast<size_t>(frameSamples), 0);
 }
 
@@ -56,7 +57,8 @@ FinalFrame PcmSink::Finalize() {
     FillLost(slot);
     final.outcome = slot.outcome;
   } else {
-    m_lastGood = slot.samples;
+    // After a fill, the good frame's start is cross-faded from it here, before it goes out.
+    if (m_concealer) m_concealer->AddGoodFrame(slot.samples.data(), slot.samples.size());
     m_nLostRun = 0;
   }
   m_final.swap(slot.samples);
@@ -72,15 +74,8 @@ void PcmSink::FillLost(Slot& slot) {
   ++m_counters.lostForGood;
   ++m_nLostRun;
   m_counters.longestLostRun = std::max(m_counters.longestLostRun, m_nLostRun);
-  if (!m_bConceal || m_lastGood.empty() || m_nLostRun > kConcealFadeFrames) return;
-  // The gain falls linearly across the run, from 1 at its start to 0 after the fade frames.
-  const double total = static_cast<double>(kConcealFadeFrames) * m_nFrameSamples;
-  const double start = static_cast<double>(m_nLostRun - 1) * m_nFrameSamples;
-  for (int32_t i = 0; i < m_nFrameSamples; ++i) {
-    const double gain = 1.0 - (start + i) / total;
-    slot.samples[static_cast<size_t>(i)] =
-        static_cast<int16_t>(std::lround(m_lastGood[static_cast<size_t>(i)] * gain));
-  }
+  // The fill becomes history for the rest of the run; before any good audio it is silence.
+  if (!m_concealer || !m_concealer->ConcealFrame(slot.samples.data(), slot.samples.size())) return;
   ++m_counters.concealed;
   slot.outcome = FrameOutcome::Concealed;
 }

@@ -1,21 +1,22 @@
 // The PCM sink at the end of the graph: places each rendered frame by its timestamp in a
 // short window of frames still open, counts frames that were received, rebuilt or rendered
 // twice, and hands out each frame once it is final (nothing can still rebuild it), a frame
-// that never arrived filled with silence or, when asked, with a fading repetition of the
-// last good frame before it.
+// that never arrived filled with silence or, when asked, by pitch-based concealment of the
+// audio before it.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <set>
 #include <vector>
 
+#include "conceal/Concealer.h"
 #include "host/library/HostFaces.h"
 #include "host/stream/StreamFrame.h"
 
 namespace zbhost {
 
-inline constexpr int32_t kConcealFadeFrames = 3;  // a concealed run fades to silence over this
 // Frames the sink holds open ahead of the oldest one not yet final; a render further ahead
 // is unusable.
 inline constexpr int32_t kSinkWindowFrames = 8;
@@ -30,7 +31,7 @@ struct SinkCounters {
   int64_t unusable = 0;       // renders with a timestamp off the grid or the window, or a wrong length
   int64_t lostForGood = 0;    // frames never rendered
   int64_t longestLostRun = 0;
-  int64_t concealed = 0;      // lost frames filled by repetition (the rest are silent)
+  int64_t concealed = 0;      // lost frames filled by concealment (the rest are silent)
 };
 
 // A final frame as the sink hands it out: valid until the next call into the sink.
@@ -43,7 +44,8 @@ struct FinalFrame {
 class PcmSink : public HostSinkFace {
  public:
   // `origin` tells which frame is being delivered into the decoder; null when the decoder is
-  // fed directly, and then every render counts as received.
+  // fed directly, and then every render counts as received. `conceal` fills lost frames from
+  // the audio before them; a loss before any good frame stays silent (and lost).
   PcmSink(int32_t frameSamples, const FrameOrigin* origin, bool conceal);
 
   bool AcceptsType(uint16_t type) override { return type == AV_TYPE_PCM; }
@@ -66,11 +68,10 @@ class PcmSink : public HostSinkFace {
 
   int32_t m_nFrameSamples;
   const FrameOrigin* m_pOrigin;
-  bool m_bConceal;
+  std::unique_ptr<zbconceal::Concealer> m_concealer;  // null: lost frames stay silent
   std::array<Slot, kSinkWindowFrames> m_slots;
   int64_t m_nNextFinal = 0;          // the oldest frame not yet final
-  std::vector<int16_t> m_lastGood;   // the last good frame made final, for concealment
-  int64_t m_nLostRun = 0;            // lost frames since it
+  int64_t m_nLostRun = 0;            // lost frames since the last good one
   std::vector<int16_t> m_final;      // the frame handed out last
   std::set<int32_t> m_paritySeqsUsed;  // parity frames a rebuild came from, until final
   SinkCounters m_counters;

@@ -24,6 +24,20 @@ double SecondsSince(Clock::time_point start) {
 
 }  // namespace
 
+const char* NameOf(ZbEncoderMode mode) {
+  for (const EncoderModeName& entry : kEncoderModes) {
+    if (entry.mode == mode) return entry.name;
+  }
+  return "";
+}
+
+std::optional<ZbEncoderMode> EncoderModeNamed(const std::string& name) {
+  for (const EncoderModeName& entry : kEncoderModes) {
+    if (name == entry.name) return entry.mode;
+  }
+  return std::nullopt;
+}
+
 bool IsStreamRate(int32_t rate) {
   return std::find(std::begin(kStreamRates), std::end(kStreamRates), rate) != std::end(kStreamRates);
 }
@@ -36,10 +50,12 @@ FrameLayout FrameLayout::For(int32_t rate, size_t inputSamples) {
   return layout;
 }
 
-Chain::Chain(const ZbLibrary& library, int32_t frameSamples, const StreamSettings* lossy)
+Chain::Chain(const ZbLibrary& library, int32_t frameSamples, ZbEncoderMode mode,
+             const StreamSettings* lossy)
     : m_encoder(library.Create(ZB_NAME_ENCODER)),
       m_decoder(library.Create(ZB_NAME_DECODER)),
       m_sink(frameSamples, lossy != nullptr ? &m_origin : nullptr, lossy != nullptr && lossy->conceal) {
+  m_encoder.ChooseEncoderMode(mode);
   if (lossy == nullptr) {
     m_source.AddOutput(m_encoder.Sink());
     m_encoder.Source()->AddOutput(m_decoder.Sink());
@@ -111,11 +127,17 @@ StreamPipeline::StreamPipeline(const ZbLibrary& library, int32_t rate,
       m_nFrameSamples(rate * kFrameMs / kMsPerSecond),
       m_onFrame(std::move(onFrame)),
       m_inputs(kFinalLagFrames + 1, std::vector<int16_t>(static_cast<size_t>(m_nFrameSamples), 0)) {
+  std::vector<ZbEncoderMode> modes;
   for (const StreamSettings& settings : columns) {
-    m_columns.push_back(std::make_unique<Chain>(library, m_nFrameSamples, &settings));
+    m_columns.push_back(std::make_unique<Chain>(library, m_nFrameSamples, settings.encoder, &settings));
+    const auto known = std::find(modes.begin(), modes.end(), settings.encoder);
+    m_losslessOf.push_back(static_cast<size_t>(known - modes.begin()));
+    if (known != modes.end()) continue;
+    modes.push_back(settings.encoder);
+    m_lossless.push_back(std::make_unique<Chain>(library, m_nFrameSamples, settings.encoder, nullptr));
   }
-  m_lossless = std::make_unique<Chain>(library, m_nFrameSamples, nullptr);
   m_view.columns.resize(columns.size());
+  m_view.lossless.resize(columns.size());
 }
 
 FrameLayout StreamPipeline::layout() const {
@@ -154,10 +176,12 @@ void StreamPipeline::PushFrame() {
     m_lent = frame;
     chain->Push(index, m_lent.data());
   }
-  const Clock::time_point lossless = Clock::now();
-  m_lent = frame;
-  m_lossless->Push(index, m_lent.data());
-  m_losslessSeconds += SecondsSince(lossless);
+  for (size_t i = 0; i < m_lossless.size(); ++i) {
+    const Clock::time_point lossless = Clock::now();
+    m_lent = frame;
+    m_lossless[i]->Push(index, m_lent.data());
+    if (i == 0) m_losslessSeconds += SecondsSince(lossless);
+  }
   m_librarySeconds += SecondsSince(started);
   ++m_nPushed;
   if (m_nPushed > kFinalLagFrames) FinalizeOldest(frame.size());
@@ -168,12 +192,17 @@ void StreamPipeline::FinalizeOldest(size_t length) {
   for (size_t column = 0; column < m_columns.size(); ++column) {
     m_view.columns[column] = m_columns[column]->Finalize();
   }
-  const ChainFrame lossless = m_lossless->Finalize();
+  m_references.clear();
+  for (const std::unique_ptr<Chain>& chain : m_lossless) {
+    m_references.push_back(chain->Finalize().frame.samples);
+  }
+  for (size_t column = 0; column < m_columns.size(); ++column) {
+    m_view.lossless[column] = m_references[m_losslessOf[column]];
+  }
   m_librarySeconds += SecondsSince(started);
   m_view.index = static_cast<int32_t>(m_nFinalized);
   m_view.length = length;
   m_view.input = InputOf(m_nFinalized).data();
-  m_view.lossless = lossless.frame.samples;
   ++m_nFinalized;
   m_onFrame(m_view);
 }

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "host/library/ZbLibrary.h"
@@ -35,9 +37,20 @@ struct FrameLayout {
   double Seconds() const { return FrameSeconds(frameCount); }
 };
 
+// The encoder's modes by their names on the command line and in the reports.
+struct EncoderModeName {
+  ZbEncoderMode mode;
+  const char* name;
+};
+inline constexpr EncoderModeName kEncoderModes[] = {
+    {ZB_ENCODER_SPECIFIED, "specified"}, {ZB_ENCODER_CARRIED, "carried"}, {ZB_ENCODER_SEARCH, "search"}};
+const char* NameOf(ZbEncoderMode mode);
+std::optional<ZbEncoderMode> EncoderModeNamed(const std::string& name);
+
 struct StreamSettings {
   bool parity = true;
   bool conceal = false;
+  ZbEncoderMode encoder = ZB_ENCODER_SPECIFIED;
   LinkSettings link;
 };
 
@@ -60,8 +73,9 @@ struct ChainFrame {
 
 class Chain {
  public:
-  // A lossy chain when `lossy` is given, else the lossless reference.
-  Chain(const ZbLibrary& library, int32_t frameSamples, const StreamSettings* lossy);
+  // A lossy chain when `lossy` is given, else the lossless reference; its encoder in `mode`.
+  Chain(const ZbLibrary& library, int32_t frameSamples, ZbEncoderMode mode,
+        const StreamSettings* lossy);
   ~Chain();
   Chain(const Chain&) = delete;
   Chain& operator=(const Chain&) = delete;
@@ -89,15 +103,15 @@ struct FrameView {
   int32_t index = 0;
   size_t length = 0;
   const int16_t* input = nullptr;
-  const int16_t* lossless = nullptr;
-  std::vector<ChainFrame> columns;  // one per lossy chain, in the order given
+  std::vector<ChainFrame> columns;     // one per lossy chain, in the order given
+  std::vector<const int16_t*> lossless;  // per column: the lossless decode, same encoder mode
 };
 using FrameFn = std::function<void(const FrameView&)>;
 
 class StreamPipeline {
  public:
-  // One lossy chain per entry of `columns`, and the lossless reference; `onFrame` gets each
-  // frame once it is final in all of them, in order.
+  // One lossy chain per entry of `columns`, and a lossless reference per encoder mode among
+  // them; `onFrame` gets each frame once it is final in all of them, in order.
   StreamPipeline(const ZbLibrary& library, int32_t rate, const std::vector<StreamSettings>& columns,
                  FrameFn onFrame);
 
@@ -110,7 +124,7 @@ class StreamPipeline {
   int64_t samples() const { return m_nSamples; }
   const StreamResult& column(size_t index) const { return m_columns[index]->result(); }
   double librarySeconds() const { return m_librarySeconds; }    // every chain together
-  double losslessSeconds() const { return m_losslessSeconds; }  // the reference chain alone
+  double losslessSeconds() const { return m_losslessSeconds; }  // the first reference alone
 
  private:
   void PushFrame();
@@ -123,7 +137,9 @@ class StreamPipeline {
   int32_t m_nFrameSamples;
   FrameFn m_onFrame;
   std::vector<std::unique_ptr<Chain>> m_columns;
-  std::unique_ptr<Chain> m_lossless;
+  std::vector<std::unique_ptr<Chain>> m_lossless;  // one per encoder mode, first column's first
+  std::vector<size_t> m_losslessOf;                 // per column: its reference in m_lossless
+  std::vector<const int16_t*> m_references;         // each reference's frame being handed out
   std::vector<std::vector<int16_t>> m_inputs;  // the frames not yet final, by frame number
   std::vector<int16_t> m_lent;                 // the copy of a frame lent to one chain
   size_t m_nFill = 0;                          // samples in the frame being gathered

@@ -43,6 +43,11 @@ using namespace zbhost;
 // The codec restarts its step size in every 10 ms block; on speech-like audio at 16 kHz
 // it reaches about 15.7 dB, and at least this much on any signal of the tests.
 constexpr double kSnrFloorDb = 14.0;
+// --compare's columns.
+constexpr int kParityConcealedColumn = 1;
+constexpr int kNoParityColumn = 2;
+constexpr int kNoParityConcealedColumn = 3;
+constexpr size_t kCompareColumns = 4;
 constexpr double kSnrFloor8kDb = 10.0;  // at 8 kHz a block is 20 ms and the restart costs more
 constexpr int32_t kRate = 16000;
 
@@ -164,6 +169,11 @@ TEST(ZbhostRunTest, DefaultRunReportsALosslessStream) {
   EXPECT_EQ(report["parity_not_needed"], 499);
   EXPECT_GT(report["snr_vs_input_db"].get<double>(), kSnrFloorDb);
   EXPECT_EQ(report["snr_vs_lossless_db"], nullptr);
+  EXPECT_EQ(report["encoder"], "specified");
+  EXPECT_EQ(report["speech"]["vs_lossless"]["stoi"], 1.0);
+  EXPECT_GT(report["speech"]["vs_input"]["stoi"].get<double>(), 0.8);
+  EXPECT_GT(report["speech"]["vs_input"]["segmental_snr_db"].get<double>(), kSnrFloorDb);
+  EXPECT_EQ(report["speech"]["vs_lossless"]["lost_speech_frames"], 0);
   EXPECT_EQ(report["frame_buffers"]["leaked"], 0);
   EXPECT_DOUBLE_EQ(report["bit_rate_kbps"]["without_parity"].get<double>(), 67.2);
 }
@@ -340,6 +350,13 @@ TEST(ZbhostRunTest, ConcealmentFillsLostFrames) {
   EXPECT_EQ(silent["concealed"], 0);
   EXPECT_EQ(concealed["lost_for_good"], 2);
   EXPECT_NE(concealed["snr_vs_input_db"], silent["snr_vs_input_db"]);
+  // Over many losses the fill is far closer in spectrum than silence, and more intelligible.
+  const nlohmann::json many = RunJson({"--loss", "random:10", "--seed", "1", "--compare"});
+  const nlohmann::json& silentColumn = many["compare"][kNoParityColumn]["speech"]["vs_lossless"];
+  const nlohmann::json& filledColumn = many["compare"][kNoParityConcealedColumn]["speech"]["vs_lossless"];
+  EXPECT_LT(filledColumn["lost_speech_lsd_db"].get<double>() + 10.0,
+            silentColumn["lost_speech_lsd_db"].get<double>());
+  EXPECT_GT(filledColumn["stoi"].get<double>(), silentColumn["stoi"].get<double>());
 }
 
 class ZbhostRateTest : public testing::TestWithParam<int> {};
@@ -495,7 +512,15 @@ INSTANTIATE_TEST_SUITE_P(
                  "is not text"},
         BadInput{"quiet_and_verbose", {"-q", "-v", "-o", "OUT"}, kExitUsage, "excludes"},
         BadInput{"compare_without_parity", {"--compare", "--no-parity", "-o", "OUT"}, kExitUsage,
-                 "excludes"}),
+                 "excludes"},
+        BadInput{"unknown_encoder", {"--encoder", "fast", "-o", "OUT"}, kExitUsage,
+                 "--encoder takes specified, carried or search"},
+        BadInput{"one_encoder_to_compare", {"--compare-encoders", "search", "-o", "OUT"}, kExitUsage,
+                 "--compare-encoders takes two modes"},
+        BadInput{"same_encoder_twice", {"--compare-encoders", "carried,carried", "-o", "OUT"},
+                 kExitUsage, "two different modes"},
+        BadInput{"encoders_and_compare", {"--compare-encoders", "carried,search", "--compare", "-o", "OUT"},
+                 kExitUsage, "excludes"}),
     RowName());
 
 // What a finished run left at an output target, for the rows below to check.
@@ -891,6 +916,9 @@ INSTANTIATE_TEST_SUITE_P(
         // Under 10 ms the length is given in milliseconds; one frame is "1 frame".
         TextCase{"short_input_wording", {"--seconds", "0.005"}, kExitOk,
                  {"signal, 5.0 ms", "1 frame of 20 ms"}, {"0.00 s", "1 frames"}, {}, true},
+        TextCase{"encoder_named", {"--seconds", "1", "--encoder", "carried"}, kExitOk,
+                 {"encoder                   carried (", "which figure to read      SNR: coding error"},
+                 {}, {}, true},
         // Without parity there is no parity figure.
         TextCase{"no_parity_wording", {"--seconds", "1", "--no-parity"}, kExitOk,
                  {"kbit/s (no parity frames)"},
@@ -912,12 +940,12 @@ TEST(ZbhostFramesTest, CsvAndJsonLinesHoldOneRowPerFrame) {
   std::vector<std::string> rows;
   for (std::string line; std::getline(lines, line);) rows.push_back(line);
   ASSERT_EQ(rows.size(), 51u);
-  EXPECT_EQ(rows[0], "frame,start_s,data,parity,result,snr_vs_lossless_db");
-  EXPECT_EQ(rows[1], "0,0.00,delivered,not sent,received,inf");
+  EXPECT_EQ(rows[0], "frame,start_s,data,parity,result,snr_vs_lossless_db,lsd_vs_lossless_db");
+  EXPECT_EQ(rows[1], "0,0.00,delivered,not sent,received,inf,");
   EXPECT_EQ(rows[11].rfind("10,0.20,dropped,dropped,lost,", 0), 0u) << rows[11];
-  EXPECT_EQ(rows[12], "11,0.22,dropped,dropped,rebuilt,inf");
-  EXPECT_EQ(rows[21], "20,0.40,delivered,dropped,received,inf");
-  EXPECT_EQ(rows[41], "40,0.80,dropped,delivered,rebuilt,inf");
+  EXPECT_EQ(rows[12], "11,0.22,dropped,dropped,rebuilt,inf,");
+  EXPECT_EQ(rows[21], "20,0.40,delivered,dropped,received,inf,");
+  EXPECT_EQ(rows[41], "40,0.80,dropped,delivered,rebuilt,inf,");
 
   std::istringstream records(ReadAll(jsonl));
   std::vector<nlohmann::json> parsed;
@@ -925,6 +953,8 @@ TEST(ZbhostFramesTest, CsvAndJsonLinesHoldOneRowPerFrame) {
   ASSERT_EQ(parsed.size(), 50u);
   EXPECT_EQ(parsed[10]["result"], "lost");
   EXPECT_LT(parsed[10]["snr_vs_lossless_db"].get<double>(), 1.0);
+  EXPECT_GT(parsed[10]["lsd_vs_lossless_db"].get<double>(), 0.0);  // a lost frame of speech
+  EXPECT_EQ(parsed[11]["lsd_vs_lossless_db"], nullptr);
   EXPECT_EQ(parsed[11]["result"], "rebuilt");
   EXPECT_EQ(parsed[11]["identical_to_lossless"], true);
   EXPECT_EQ(parsed[11]["snr_vs_lossless_db"], nullptr);
@@ -988,22 +1018,27 @@ TEST(ZbhostPlotTest, PlotIsWellFormedSvgWithOneMarkPerAffectedFrame) {
 TEST(ZbhostCompareTest, SameLossesWithAndWithoutParitySideBySide) {
   const nlohmann::json report = RunJson({"--seconds", "1", "--loss", kMixedLosses, "--compare"});
   const nlohmann::json& columns = report["compare"];
-  ASSERT_EQ(columns.size(), 3u);
-  EXPECT_EQ(columns[0]["parity"], true);
-  EXPECT_EQ(columns[0]["lost_for_good"], 1);
-  EXPECT_EQ(columns[0]["repaired_from_parity"], 2);
-  for (int i = 1; i < 3; ++i) {
+  ASSERT_EQ(columns.size(), kCompareColumns);
+  for (int i : {0, kParityConcealedColumn}) {
+    EXPECT_EQ(columns[i]["parity"], true);
+    EXPECT_EQ(columns[i]["lost_for_good"], 1);
+    EXPECT_EQ(columns[i]["repaired_from_parity"], 2);
+  }
+  // With parity, only what it could not repair is concealed.
+  EXPECT_EQ(columns[kParityConcealedColumn]["concealed"], 1);
+  for (int i : {kNoParityColumn, kNoParityConcealedColumn}) {
     EXPECT_EQ(columns[i]["parity"], false);
     EXPECT_EQ(columns[i]["dropped_by_link"]["data"], 3);  // the same data frames
     EXPECT_EQ(columns[i]["lost_for_good"], 3);
   }
-  EXPECT_EQ(columns[2]["concealed"], 3);
-  EXPECT_GT(columns[0]["snr_vs_input_db"].get<double>(), columns[1]["snr_vs_input_db"].get<double>());
+  EXPECT_EQ(columns[kNoParityConcealedColumn]["concealed"], 3);
+  EXPECT_GT(columns[0]["snr_vs_input_db"].get<double>(),
+            columns[kNoParityColumn]["snr_vs_input_db"].get<double>());
 
   const ProcessResult plain =
       RunZbhost({"--seconds", "1", "--loss", "random:10", "--seed", "3", "--compare"});
   ASSERT_EQ(plain.status, kExitOk) << plain.err;
-  EXPECT_NE(plain.out.find("parity                no parity             no parity, concealed"),
+  EXPECT_NE(plain.out.find("parity                parity, concealed     no parity             no parity, concealed"),
             std::string::npos) << plain.out;
 }
 
@@ -1017,12 +1052,13 @@ TEST(ZbhostCompareTest, EachColumnIsARunOfItsOwn) {
   args.insert(args.end(), {"--compare", "-o", out});
   const nlohmann::json report = RunJson(args);
   const nlohmann::json& columns = report["compare"];
-  ASSERT_EQ(columns.size(), 3u);
+  ASSERT_EQ(columns.size(), kCompareColumns);
   struct Own {
     std::vector<std::string> options;
     std::string file;
   };
   const Own own[] = {{{}, out},
+                     {{"--conceal"}, Temp("compare.parity-concealed.wav")},
                      {{"--no-parity"}, Temp("compare.no-parity.wav")},
                      {{"--no-parity", "--conceal"}, Temp("compare.no-parity-concealed.wav")}};
   for (size_t i = 0; i < std::size(own); ++i) {
@@ -1038,6 +1074,28 @@ TEST(ZbhostCompareTest, EachColumnIsARunOfItsOwn) {
       EXPECT_EQ(single[key], columns[i][key]) << key << " of column " << i;
     }
     EXPECT_EQ(ReadAll(aloneOut), ReadAll(own[i].file)) << own[i].file;
+  }
+}
+
+// Two encoder modes see the same losses; each column is the run of its own --encoder, and
+// carrying the step index scores far better than restarting it.
+TEST(ZbhostCompareTest, EncoderModesSideBySide) {
+  const std::vector<std::string> link = {"--seconds", "2", "--loss", "random:10", "--seed", "2"};
+  std::vector<std::string> args = link;
+  args.insert(args.end(), {"--compare-encoders", "specified,carried"});
+  const nlohmann::json columns = RunJson(args)["compare"];
+  ASSERT_EQ(columns.size(), 2u);
+  EXPECT_EQ(columns[0]["encoder"], "specified");
+  EXPECT_EQ(columns[1]["encoder"], "carried");
+  EXPECT_EQ(columns[0]["dropped_by_link"], columns[1]["dropped_by_link"]);
+  EXPECT_GT(columns[1]["speech"]["vs_input"]["segmental_snr_db"].get<double>(),
+            columns[0]["speech"]["vs_input"]["segmental_snr_db"].get<double>() + 5.0);
+  for (size_t i = 0; i < columns.size(); ++i) {
+    std::vector<std::string> alone = link;
+    alone.insert(alone.end(), {"--encoder", columns[i]["encoder"].get<std::string>()});
+    const nlohmann::json single = RunJson(alone);
+    EXPECT_EQ(single["encoder"], columns[i]["encoder"]);
+    EXPECT_EQ(single["snr_vs_input_db"], columns[i]["snr_vs_input_db"]) << i;
   }
 }
 

@@ -1,5 +1,5 @@
 // The reassembly sink: placement by timestamp, received versus rebuilt, refused and
-// repeated renders, and the fill of lost frames with silence or a fading repetition.
+// repeated renders, and the fill of lost frames with silence or concealment.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -15,6 +15,7 @@ namespace {
 using namespace zbhost;
 
 constexpr int32_t kSamples = 4;  // samples per frame in these tests
+constexpr int32_t kRealSamples = 160;  // 20 ms at 8 kHz, a rate the concealment serves
 constexpr int32_t kOwnTimestamp = std::numeric_limits<int32_t>::min();  // seq times the frame step
 
 class PcmSinkTest : public testing::Test {
@@ -133,28 +134,36 @@ TEST_F(PcmSinkTest, CountsLostFramesAndTheLongestRunFilledWithSilence) {
   EXPECT_EQ(outcomes[4], FrameOutcome::Lost);
 }
 
-TEST_F(PcmSinkTest, ConcealmentRepeatsTheLastFrameFadingToSilence) {
-  PcmSink sink(kSamples, &origin, true);
-  Render(sink, 0, 1200);
-  Finish(sink, kConcealFadeFrames + 3);
-  EXPECT_EQ(sink.counters().concealed, kConcealFadeFrames);
-  EXPECT_EQ(sink.counters().lostForGood, kConcealFadeFrames + 2);
-  // The gain falls sample by sample from 1 across the fade frames.
-  EXPECT_EQ(finalSamples[kSamples], 1200);
-  const double step = 1200.0 / (kConcealFadeFrames * kSamples);
-  for (int32_t i = 1; i <= kConcealFadeFrames * kSamples; ++i) {
-    EXPECT_NEAR(finalSamples[static_cast<size_t>(kSamples + i - 1)], 1200 - (i - 1) * step, 0.5) << i;
+TEST_F(PcmSinkTest, ConcealmentFillsFromHistoryAndCrossFadesBackIn) {
+  PcmSink sink(kRealSamples, &origin, true);
+  // Frames 4 and 5 are lost; 6 resumes at another level.
+  for (int32_t seq : {0, 1, 2, 3}) Render(sink, seq, 1000, false, kOwnTimestamp, kRealSamples);
+  Render(sink, 6, 3000, false, kOwnTimestamp, kRealSamples);
+  std::vector<FinalFrame> finals;
+  std::vector<std::vector<int16_t>> frames;
+  for (int32_t i = 0; i < 7; ++i) {
+    finals.push_back(sink.Finalize());
+    frames.emplace_back(finals.back().samples, finals.back().samples + kRealSamples);
   }
-  EXPECT_EQ(FrameOf(kConcealFadeFrames + 1), std::vector<int16_t>(kSamples, 0));
-  EXPECT_EQ(outcomes[1], FrameOutcome::Concealed);
+  EXPECT_EQ(finals[4].outcome, FrameOutcome::Concealed);
+  EXPECT_EQ(finals[5].outcome, FrameOutcome::Concealed);
+  EXPECT_GT(frames[4][0], 0);
+  EXPECT_EQ(sink.counters().lostForGood, 2);
+  EXPECT_EQ(sink.counters().concealed, 2);
+  EXPECT_EQ(finals[6].outcome, FrameOutcome::Received);
+  EXPECT_LT(frames[6].front(), 3000);  // faded in from the fill
+  EXPECT_EQ(frames[6].back(), 3000);
 }
 
 TEST_F(PcmSinkTest, ConcealmentHasNothingToRepeatAtTheStart) {
-  PcmSink sink(kSamples, &origin, true);
-  Render(sink, 1, 50);
-  Finish(sink, 2);
+  PcmSink sink(kRealSamples, &origin, true);
+  Render(sink, 1, 50, false, kOwnTimestamp, kRealSamples);
+  const FinalFrame first = sink.Finalize();
+  EXPECT_EQ(first.outcome, FrameOutcome::Lost);
+  EXPECT_EQ(std::vector<int16_t>(first.samples, first.samples + kRealSamples),
+            std::vector<int16_t>(kRealSamples, 0));
   EXPECT_EQ(sink.counters().concealed, 0);
-  EXPECT_EQ(FrameOf(0), std::vector<int16_t>(kSamples, 0));
+  EXPECT_EQ(sink.counters().lostForGood, 1);
 }
 
 }  // namespace
