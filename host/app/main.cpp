@@ -419,13 +419,16 @@ int Stream(const HostOptions& options) {
                                                    [&](const FrameView& view) {
     for (size_t c = 0; c < runs.size(); ++c) {
       const int16_t* decoded = view.columns[c].frame.samples;
-      vsInput[c].Add(view.input, decoded, view.length);
-      vsLossless[c].Add(view.lossless[c], decoded, view.length);
       if (c < outputs.size()) outputs[c]->Write(decoded, view.length, run.timing);
       const FrameOutcome outcome = view.columns[c].frame.outcome;
-      const std::optional<double> lsd =
-          speech[c]->Add(view.input, view.lossless[c], decoded, view.length,
-                         outcome == FrameOutcome::Lost || outcome == FrameOutcome::Concealed);
+      std::optional<double> lsd;
+      {
+        Stopwatch watch(run.timing.figures);
+        vsInput[c].Add(view.input, decoded, view.length);
+        vsLossless[c].Add(view.lossless[c], decoded, view.length);
+        lsd = speech[c]->Add(view.input, view.lossless[c], decoded, view.length,
+                             outcome == FrameOutcome::Lost || outcome == FrameOutcome::Concealed);
+      }
       if (wantRows) {
         rows[c] = MakeFrameRow(view.index, view.columns[c], view.lossless[c], view.length);
         rows[c].lsdDb = lsd;
@@ -484,14 +487,23 @@ int Stream(const HostOptions& options) {
   }
 
   run.timing.library = stream.librarySeconds();
+  std::vector<SpeechFigures> speechVsInput(runs.size());
+  std::vector<SpeechFigures> speechVsLossless(runs.size());
+  {
+    Stopwatch watch(run.timing.figures);
+    for (size_t c = 0; c < runs.size(); ++c) {
+      speechVsInput[c] = speech[c]->FinishVsInput();
+      speechVsLossless[c] = speech[c]->FinishVsLossless();
+    }
+  }
   run.timing.total = SecondsSince(started);
   for (size_t c = 0; c < runs.size(); ++c) {
     runs[c].result = stream.column(c);
     // Only the run as asked is timed end to end, reading to writing.
     runs[c].figures = ComputeFigures(runs[c].result, vsInput[c], vsLossless[c], run.layout,
                                      stream.losslessSeconds(), c == 0 ? run.timing.total : 0);
-    runs[c].figures.speechVsInput = speech[c]->FinishVsInput();
-    runs[c].figures.speechVsLossless = speech[c]->FinishVsLossless();
+    runs[c].figures.speechVsInput = speechVsInput[c];
+    runs[c].figures.speechVsLossless = speechVsLossless[c];
   }
   // The modules go before the frame buffers are counted: what they still held is returned.
   pipeline.reset();

@@ -94,9 +94,10 @@ std::string LinkLine(const LinkSettings& link) {
 }
 
 std::string TimingLine(const Timing& t) {
-  return fmt::format("reading {}, resampling {}, library {}, writing {}, in all {}",
+  return fmt::format("reading {}, resampling {}, library {}, figures {}, writing {}, in all {}",
                      FormatDuration(t.reading), FormatDuration(t.resampling),
-                     FormatDuration(t.library), FormatDuration(t.writing), FormatDuration(t.total));
+                     FormatDuration(t.library), FormatDuration(t.figures),
+                     FormatDuration(t.writing), FormatDuration(t.total));
 }
 
 using LineFn = std::function<void(const std::string&, const std::string&)>;
@@ -173,6 +174,7 @@ nlohmann::ordered_json JsonHeading(const RunDescription& run) {
   j["seconds"] = {{"reading", run.timing.reading},
                   {"resampling", run.timing.resampling},
                   {"library", run.timing.library},
+                  {"figures", run.timing.figures},
                   {"writing", run.timing.writing},
                   {"total", run.timing.total}};
   return j;
