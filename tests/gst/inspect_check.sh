@@ -13,13 +13,13 @@ fail() {
 
 plugin=$(gst-inspect-1.0 zbadpcm) || fail "gst-inspect-1.0 does not find the plug-in zbadpcm"
 echo "$plugin" | grep -q "Filename .*libgstzbadpcm.so" || fail "the plug-in is not libgstzbadpcm.so"
-for spec in zbadpcmenc:parity,mode zbadpcmdec:plc,stats rtpzbadpcmpay: rtpzbadpcmdepay:; do
-  element=${spec%%:*}
+for entry in zbadpcmenc:parity,mode zbadpcmdec:plc,stats rtpzbadpcmpay: rtpzbadpcmdepay:; do
+  element=${entry%%:*}
   echo "$plugin" | grep -q "^  $element: " || fail "the plug-in does not list $element"
   details=$(gst-inspect-1.0 "$element") || fail "gst-inspect-1.0 $element failed"
   echo "$details" | grep -q "SINK template: 'sink'" || fail "$element shows no sink pad"
   echo "$details" | grep -q "SRC template: 'src'" || fail "$element shows no source pad"
-  for property in $(echo "${spec#*:}" | tr ',' ' '); do
+  for property in $(echo "${entry#*:}" | tr ',' ' '); do
     echo "$details" | grep -q "^  $property  *:" || fail "$element shows no property $property"
   done
 done
