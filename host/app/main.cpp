@@ -406,8 +406,6 @@ int Stream(const HostOptions& options) {
   library.RequireInterface(ZB_NAME_DECODER);
   library.Descriptor()->SetMemAllocator(&allocator);
 
-  std::vector<SnrSum> vsInput(runs.size());
-  std::vector<SnrSum> vsLossless(runs.size());
   std::vector<FrameRow> rows(runs.size());
   std::vector<std::unique_ptr<SpeechScore>> speech;
   const int32_t frameSamples = FrameLayout::For(run.layout.rate, 0).frameSamples;
@@ -424,8 +422,6 @@ int Stream(const HostOptions& options) {
       std::optional<double> lsd;
       {
         Stopwatch watch(run.timing.figures);
-        vsInput[c].Add(view.input, decoded, view.length);
-        vsLossless[c].Add(view.lossless[c], decoded, view.length);
         lsd = speech[c]->Add(view.input, view.lossless[c], decoded, view.length,
                              outcome == FrameOutcome::Lost || outcome == FrameOutcome::Concealed);
       }
@@ -500,7 +496,8 @@ int Stream(const HostOptions& options) {
   for (size_t c = 0; c < runs.size(); ++c) {
     runs[c].result = stream.column(c);
     // Only the run as asked is timed end to end, reading to writing.
-    runs[c].figures = ComputeFigures(runs[c].result, vsInput[c], vsLossless[c], run.layout,
+    runs[c].figures = ComputeFigures(runs[c].result, speechVsInput[c].snrDb,
+                                     speechVsLossless[c].snrDb, run.layout,
                                      stream.losslessSeconds(), c == 0 ? run.timing.total : 0);
     runs[c].figures.speechVsInput = speechVsInput[c];
     runs[c].figures.speechVsLossless = speechVsLossless[c];

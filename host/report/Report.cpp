@@ -275,7 +275,7 @@ std::string FormatDuration(double seconds) {
   return fmt::format("{:.2f} s", seconds);
 }
 
-Figures ComputeFigures(const StreamResult& result, const SnrSum& vsInput, const SnrSum& vsLossless,
+Figures ComputeFigures(const StreamResult& result, double snrInputDb, double snrLosslessDb,
                        const FrameLayout& layout, double librarySeconds, double wallSeconds) {
   const LinkCounters& link = result.link;
   const SinkCounters& sink = result.sink;
@@ -288,9 +288,9 @@ Figures ComputeFigures(const StreamResult& result, const SnrSum& vsInput, const 
   f.residualLossPercent = layout.frameCount > 0
                               ? kPercent * static_cast<double>(sink.lostForGood) / layout.frameCount
                               : 0;
-  f.snrInputDb = vsInput.Db();
-  f.snrLosslessDb = vsLossless.Db();
-  f.identicalToLossless = vsLossless.noise == 0;
+  f.snrInputDb = snrInputDb;
+  f.snrLosslessDb = snrLosslessDb;
+  f.identicalToLossless = snrLosslessDb == std::numeric_limits<double>::infinity();
   const double seconds = layout.Seconds();
   if (seconds > 0) {
     f.kbpsDataOnly = static_cast<double>(link.dataBytes) * kBitsPerByte / seconds / kBitsPerKilobit;

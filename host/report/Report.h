@@ -92,10 +92,10 @@ struct SnrSum {
 // Signal-to-noise ratio of `test` against `reference` in dB: +inf when they are identical.
 double SnrDb(const std::vector<int16_t>& reference, const std::vector<int16_t>& test);
 
-// The figures of one lossy run from its counts and its SNR sums against the input and the
-// lossless decode. `librarySeconds` is the lossless chain's own time, `wallSeconds` the whole
+// The figures of one lossy run from its counts and its SNR against the input and the
+// lossless decode (+inf: identical). `librarySeconds` is the lossless chain's own time, `wallSeconds` the whole
 // run, reading to writing (0: not measured).
-Figures ComputeFigures(const StreamResult& result, const SnrSum& vsInput, const SnrSum& vsLossless,
+Figures ComputeFigures(const StreamResult& result, double snrInputDb, double snrLosslessDb,
                        const FrameLayout& layout, double librarySeconds, double wallSeconds);
 
 // "1 frame", "2 frames".

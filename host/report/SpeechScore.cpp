@@ -25,6 +25,7 @@ std::optional<double> SpeechScore::AddTo(Meters& meters, const int16_t* referenc
 
 SpeechFigures SpeechScore::Finish(Meters& meters) {
   SpeechFigures figures;
+  figures.snrDb = meters.snr.SnrDb();
   figures.segmentalSnrDb = meters.snr.SegmentalSnrDb();
   figures.lostLsdDb = meters.lsd.MeanDb();
   figures.lostSpeechFrames = static_cast<int64_t>(meters.lsd.SpeechFrames());

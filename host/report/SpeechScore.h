@@ -1,5 +1,5 @@
-// The figures that measure speech, worked out while a column streams: segmental SNR over
-// every frame, log-spectral distance over the frames nothing rebuilt (lost for good or
+// The figures that measure speech, worked out while a column streams: SNR and segmental
+// SNR over every frame, log-spectral distance over the frames nothing rebuilt (lost for good or
 // concealed) that hold speech, and STOI, each against the input and the lossless decode.
 #pragma once
 
@@ -15,6 +15,7 @@ namespace zbhost {
 
 // The figures against one reference; NaN where there was nothing to measure.
 struct SpeechFigures {
+  double snrDb = 0;          // over the whole stream: +inf when identical
   double segmentalSnrDb = 0;
   double lostLsdDb = 0;      // mean over the lost speech frames
   int64_t lostSpeechFrames = 0;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <vector>
 
 #include "host/report/Report.h"
@@ -36,10 +37,8 @@ TEST(FiguresTest, CountsFromObservedDeliveriesAndRenders) {
   result.repaired = 1;
   result.sink.lostForGood = 0;
   const FrameLayout layout = FrameLayout::For(16000, 10 * 320);
-  const std::vector<int16_t> pcm(10 * 320, 100);
-  SnrSum same;
-  same.Add(pcm.data(), pcm.data(), pcm.size());
-  const Figures f = ComputeFigures(result, same, same, layout, 0.1, 0.4);
+  constexpr double kIdentical = std::numeric_limits<double>::infinity();
+  const Figures f = ComputeFigures(result, kIdentical, kIdentical, layout, 0.1, 0.4);
   const nlohmann::ordered_json report = JsonReport(RunDescription{}, result, f, AllocatorCounters{});
   EXPECT_EQ(report["repaired_from_parity"], 1);
   EXPECT_EQ(f.duplicatesDropped, 2 + 1);
