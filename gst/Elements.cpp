@@ -4,6 +4,7 @@
 #include "gst/binding/LibraryModule.h"
 #include "gst/decode/ZbAdpcmDec.h"
 #include "gst/encode/ZbAdpcmEnc.h"
+#include "gst/rtp/RtpGuard.h"
 #include "gst/rtp/RtpZbAdpcmDepay.h"
 #include "gst/rtp/RtpZbAdpcmPay.h"
 
@@ -15,7 +16,8 @@ gboolean RegisterElements(GstPlugin* plugin) {
     return FALSE;
   }
   return GST_ELEMENT_REGISTER(zbadpcmenc, plugin) && GST_ELEMENT_REGISTER(zbadpcmdec, plugin) &&
-         GST_ELEMENT_REGISTER(rtpzbadpcmpay, plugin) && GST_ELEMENT_REGISTER(rtpzbadpcmdepay, plugin);
+         GST_ELEMENT_REGISTER(rtpzbadpcmpay, plugin) && GST_ELEMENT_REGISTER(rtpzbadpcmdepay, plugin) &&
+         GST_ELEMENT_REGISTER(zbrtpguard, plugin);
 }
 
 }  // namespace zbgst

@@ -1,4 +1,4 @@
-// Registers the plug-in's four elements with `plugin`: the plug-in's entry point, and tests that
+// Registers the plug-in's five elements with `plugin`: the plug-in's entry point, and tests that
 // register the same elements in their own process.
 #pragma once
 

@@ -8,5 +8,5 @@ gboolean PluginInit(GstPlugin* plugin) { return zbgst::RegisterElements(plugin);
 }  // namespace
 
 GST_PLUGIN_DEFINE(GST_VERSION_MAJOR, GST_VERSION_MINOR, zbadpcm,
-                  "IMA ADPCM with XOR parity frames: encoder, decoder and RTP payloading", PluginInit,
+                  "IMA ADPCM with XOR parity frames: encoder, decoder, RTP payloading and an RTP sequence guard", PluginInit,
                   ZBGST_VERSION, "Proprietary", PACKAGE, "https://example.org/zbadpcm")

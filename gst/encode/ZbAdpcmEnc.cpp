@@ -28,7 +28,9 @@ using zbgst::FrameHeader;
 
 enum { PROP_0, PROP_PARITY, PROP_MODE };
 constexpr gboolean kDefaultParity = TRUE;
-constexpr GstZbAdpcmEncMode kDefaultMode = GST_ZBADPCM_ENC_MODE_SPECIFIED;
+// The search encoder by default: the closest to the input, and read by every IMA ADPCM decoder as
+// the other modes are (the library's own default stays the specified mode).
+constexpr GstZbAdpcmEncMode kDefaultMode = GST_ZBADPCM_ENC_MODE_SEARCH;
 
 // The library's value for each of the property's modes.
 ZbEncoderMode LibraryMode(GstZbAdpcmEncMode mode) {
@@ -288,10 +290,10 @@ static void gst_zbadpcm_enc_class_init(GstZbAdpcmEncClass* klass) {
   g_object_class_install_property(
       objectClass, PROP_MODE,
       g_param_spec_enum("mode", "Encoder mode",
-                        "How blocks are coded, all playable by any IMA ADPCM decoder: specified (the default, "
-                        "each block starts at step index 0), carried (each block starts where the one before "
-                        "ended; closer to the input) or search (carried, codes searched for the least error; "
-                        "closer still, slower). Applies from the next frame",
+                        "How blocks are coded, all playable by any IMA ADPCM decoder: specified (each block "
+                        "starts at step index 0), carried (each block starts where the one before ended; "
+                        "closer to the input) or search (the default: carried, codes searched for the least "
+                        "error; closer still, slower). Applies from the next frame",
                         GST_TYPE_ZBADPCM_ENC_MODE, kDefaultMode,
                         static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS |
                                                  GST_PARAM_MUTABLE_PLAYING)));

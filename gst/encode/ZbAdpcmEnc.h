@@ -1,6 +1,6 @@
 // zbadpcmenc: S16LE mono PCM in, one coded buffer per 20 ms data frame out, each followed (with
 // `parity` on) by its parity frame, the XOR of it and the data frame before. `mode` picks how the
-// library codes each block.
+// library codes each block (the search encoder unless set).
 #pragma once
 
 #include <gst/audio/gstaudioencoder.h>
@@ -9,9 +9,9 @@ G_BEGIN_DECLS
 
 // The library's encoder modes, as the `mode` property names them.
 typedef enum {
-  GST_ZBADPCM_ENC_MODE_SPECIFIED,  // every block starts at step index 0 (the default)
+  GST_ZBADPCM_ENC_MODE_SPECIFIED,  // every block starts at step index 0
   GST_ZBADPCM_ENC_MODE_CARRIED,    // each block starts at the step index the block before ended with
-  GST_ZBADPCM_ENC_MODE_SEARCH      // carried, each block's codes searched for the least squared error
+  GST_ZBADPCM_ENC_MODE_SEARCH      // carried, each block's codes searched for the least squared error (the default)
 } GstZbAdpcmEncMode;
 
 #define GST_TYPE_ZBADPCM_ENC_MODE (gst_zbadpcm_enc_mode_get_type())

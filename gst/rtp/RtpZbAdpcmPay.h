@@ -1,7 +1,13 @@
-// rtpzbadpcmpay: one coded frame per RTP packet, data and parity frames alike.
+// rtpzbadpcmpay: one coded frame per RTP packet, data and parity frames alike; `parity-delay`
+// sends each parity frame that many frames after its data frame.
 #pragma once
 
 #include <gst/rtp/gstrtpbasepayload.h>
+
+namespace zbgst {
+// Longest `parity-delay`, in 20 ms frames: a receiver holds one frame more than the delay.
+inline constexpr unsigned kMaxParityDelay = 8;
+}  // namespace zbgst
 
 G_BEGIN_DECLS
 

@@ -1,5 +1,5 @@
 #!/bin/sh
-# gst-inspect-1.0 over the built plug-in, as a user would run it: the plug-in lists its four
+# gst-inspect-1.0 over the built plug-in, as a user would run it: the plug-in lists its five
 # elements, and each element shows its sink and source pads and its own properties.
 # Usage: inspect_check.sh PLUGIN_DIR SCRATCH_DIR
 set -eu
@@ -13,7 +13,8 @@ fail() {
 
 plugin=$(gst-inspect-1.0 zbadpcm) || fail "gst-inspect-1.0 does not find the plug-in zbadpcm"
 echo "$plugin" | grep -q "Filename .*libgstzbadpcm.so" || fail "the plug-in is not libgstzbadpcm.so"
-for entry in zbadpcmenc:parity,mode zbadpcmdec:plc,stats rtpzbadpcmpay: rtpzbadpcmdepay:; do
+for entry in zbadpcmenc:parity,mode zbadpcmdec:plc,stats rtpzbadpcmpay:parity-delay rtpzbadpcmdepay:stats \
+    zbrtpguard:max-dropout,max-misorder,max-time-jump,stats; do
   element=${entry%%:*}
   echo "$plugin" | grep -q "^  $element: " || fail "the plug-in does not list $element"
   details=$(gst-inspect-1.0 "$element") || fail "gst-inspect-1.0 $element failed"
@@ -23,4 +24,4 @@ for entry in zbadpcmenc:parity,mode zbadpcmdec:plc,stats rtpzbadpcmpay: rtpzbadp
     echo "$details" | grep -q "^  $property  *:" || fail "$element shows no property $property"
   done
 done
-echo "inspect_check: zbadpcm shows its four elements with their pads and properties"
+echo "inspect_check: zbadpcm shows its five elements with their pads and properties"

@@ -1,5 +1,6 @@
-// zbadpcmenc in a harness: data and parity frames at each rate, and what a break in the input
-// (a time gap, a DISCONT buffer, a flush, the end of the stream) does to numbers and parity.
+// zbadpcmenc in a harness: data and parity frames at each rate, the default mode, and what a break
+// in the input (a time gap, a DISCONT buffer, a flush, the end of the stream) does to numbers and
+// parity.
 #include <gst/check/gstharness.h>
 #include <gtest/gtest.h>
 
@@ -45,6 +46,21 @@ TEST_P(EncoderRateTest, EachDataFrameIsFollowedByItsParityFrame) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Rates, EncoderRateTest, ::testing::Values(8000, 16000, 48000));
+
+// Unless `mode` is set, the element codes with the search encoder, not the library's default.
+TEST(EncoderTest, DefaultModeIsTheSearchEncoder) {
+  const std::vector<uint8_t> pcm = adpcm_signals::Speech(kFrames * 320, 5);
+  const std::vector<CodedFrame> byDefault = Encode(pcm, kTestRate);
+  const std::vector<CodedFrame> search = Encode(pcm, kTestRate, true, "search");
+  const std::vector<CodedFrame> specified = Encode(pcm, kTestRate, true, "specified");
+  ASSERT_EQ(byDefault.size(), search.size());
+  bool differsFromSpecified = false;
+  for (std::size_t i = 0; i < byDefault.size(); ++i) {
+    EXPECT_EQ(byDefault[i].bytes, search[i].bytes) << "frame " << i;
+    differsFromSpecified = differsFromSpecified || byDefault[i].bytes != specified[i].bytes;
+  }
+  EXPECT_TRUE(differsFromSpecified);
+}
 
 TEST(EncoderTest, ParityOffSendsDataFramesOnly) {
   const std::vector<CodedFrame> frames = Encode(adpcm_signals::Speech(kFrames * 320, 3), kTestRate, false);

@@ -52,7 +52,7 @@ std::vector<CodedFrame> Encode(const std::vector<uint8_t>& pcm, int rate, bool p
   InitGstreamer();
   GstHarness* harness = gst_harness_new("zbadpcmenc");
   g_object_set(harness->element, "parity", parity, nullptr);
-  gst_util_set_object_arg(G_OBJECT(harness->element), "mode", mode);
+  if (mode != nullptr) gst_util_set_object_arg(G_OBJECT(harness->element), "mode", mode);
   gst_harness_set_src_caps_str(harness, ("audio/x-raw, format=S16LE, layout=interleaved, channels=1, rate=" +
                                          std::to_string(rate)).c_str());
   const std::size_t frameBytes = zbgst::PcmBytesPerFrame(rate);

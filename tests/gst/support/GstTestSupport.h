@@ -33,9 +33,10 @@ GstBuffer* ToBuffer(const CodedFrame& frame);
 // Pulls what the harness's element has sent so far.
 std::vector<GstBuffer*> PullAll(GstHarness* harness);
 
-// `pcm` (16-bit mono samples at `rate`) through zbadpcmenc in `mode`, pushed in buffers of 20 ms.
+// `pcm` (16-bit mono samples at `rate`) through zbadpcmenc in `mode` (null: the element's default),
+// pushed in buffers of 20 ms.
 std::vector<CodedFrame> Encode(const std::vector<uint8_t>& pcm, int rate, bool parity = true,
-                               const char* mode = "specified");
+                               const char* mode = nullptr);
 
 // What zbadpcmdec made of a list of coded frames followed by EOS.
 struct Decoded {
