@@ -3,17 +3,21 @@
 // behind, and its RTP timestamp lies within `max-time-jump` of that packet's (when the caps give
 // a clock rate). Packets that continue the followed stream pass at once. Any other packet (a
 // stray, a spoofed sequence number, or a sender that restarted, changed its SSRC or came back
-// after a long outage) is held, one at a time: when the very next packet continues it, ahead of
-// it, the held packet and that one pass and become the followed stream; otherwise the held
-// packet is dropped. The first packet of all is held the same way. A real jump thus costs one
-// packet's delay, a single stray packet nothing. What is not an RTP packet is dropped and
-// counted. A packet still held at the end of the stream is dropped.
+// after a long outage) is held while the next kHeldPackets RTP packets arrive: when one of them
+// continues it, ahead of it, the held packet and that one pass and become the followed stream
+// (the other held packets are dropped); otherwise it is dropped. The first packet of all is held
+// the same way. A real jump thus costs one packet's delay, a stray packet nothing, as long as
+// fewer than kHeldPackets strays come between two packets of a new stream. What is not an RTP
+// packet is dropped and counted. Packets still held at the end of the stream are dropped.
 #include "gst/rtp/RtpGuard.h"
 
 #include <gst/rtp/gstrtpbuffer.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <deque>
+#include <vector>
 
 GST_DEBUG_CATEGORY_STATIC(zbrtpguard_debug);
 #define GST_CAT_DEFAULT zbrtpguard_debug
@@ -24,6 +28,9 @@ enum { PROP_0, PROP_MAX_DROPOUT, PROP_MAX_MISORDER, PROP_MAX_TIME_JUMP, PROP_STA
 constexpr guint kDefaultMaxDropout = 100;     // packets: 1 s of zbadpcm with parity
 constexpr guint kDefaultMaxMisorder = 100;    // packets
 constexpr guint kDefaultMaxTimeJumpMs = 2000;
+// Packets a held packet waits for one that continues it: as many strays may come between two
+// packets of a new stream.
+constexpr std::size_t kHeldPackets = 4;
 constexpr guint kMaxSequenceWindow = 0x7FFF;  // half the 16-bit sequence space
 constexpr guint kMaxTimeJumpLimitMs = 600000;
 constexpr gint64 kMsPerSecond = 1000;
@@ -41,6 +48,12 @@ struct PacketPlace {
   guint32 timestamp = 0;
 };
 
+struct HeldPacket {
+  PacketPlace place;
+  GstBuffer* buffer;
+  std::size_t waited;  // RTP packets that arrived after it
+};
+
 }  // namespace
 
 struct _GstZbRtpGuard {
@@ -52,8 +65,7 @@ struct _GstZbRtpGuard {
   gint clockRate;         // from the caps; 0 when they give none
   gboolean following;     // a stream is followed
   PacketPlace newest;     // the followed stream's newest packet passed
-  GstBuffer* held;        // the packet held back, or null
-  PacketPlace heldPlace;
+  std::deque<HeldPacket>* held;  // oldest first: at most kHeldPackets
   guint64 passed;
   guint64 invalid;
   guint64 dropped;
@@ -76,20 +88,27 @@ bool Continues(const GstZbRtpGuard* self, const PacketPlace& from, const PacketP
   return timeApart * kMsPerSecond <= static_cast<gint64>(self->maxTimeJumpMs) * self->clockRate;
 }
 
-// Called with the object lock held; the caller unrefs what it returns, outside the lock.
-GstBuffer* TakeHeld(GstZbRtpGuard* self) {
-  GstBuffer* held = self->held;
-  self->held = nullptr;
-  return held;
+using BufferList = std::vector<GstBuffer*>;
+
+void Unref(const BufferList& buffers) {
+  for (GstBuffer* buffer : buffers) gst_buffer_unref(buffer);
 }
 
-// Forgets the followed stream and the held packet; the caller unrefs what it returns.
-GstBuffer* Reset(GstZbRtpGuard* self) {
+// Takes every held packet out; called with the object lock held. The caller unrefs them outside.
+BufferList TakeHeld(GstZbRtpGuard* self) {
+  BufferList taken;
+  for (const HeldPacket& packet : *self->held) taken.push_back(packet.buffer);
+  self->held->clear();
+  return taken;
+}
+
+// Forgets the followed stream and the held packets.
+void Reset(GstZbRtpGuard* self) {
   GST_OBJECT_LOCK(self);
   self->following = FALSE;
-  GstBuffer* held = TakeHeld(self);
+  const BufferList dropped = TakeHeld(self);
   GST_OBJECT_UNLOCK(self);
-  return held;
+  Unref(dropped);
 }
 
 GstFlowReturn TransformIp(GstBaseTransform* transform, GstBuffer* buffer) {
@@ -106,32 +125,46 @@ GstFlowReturn TransformIp(GstBaseTransform* transform, GstBuffer* buffer) {
   gst_rtp_buffer_unmap(&rtp);
 
   GST_OBJECT_LOCK(self);
-  GstBuffer* release = nullptr;  // the held packet, passed before this one
-  GstBuffer* discard = nullptr;  // the held packet, dropped
+  std::deque<HeldPacket>& held = *self->held;
+  GstBuffer* release = nullptr;  // a held packet, passed before this one
+  BufferList dropped;
   bool pass = true;
+  for (HeldPacket& packet : held) ++packet.waited;
   if (self->following && Continues(self, self->newest, place, true)) {
-    discard = TakeHeld(self);
     if (static_cast<int16_t>(static_cast<guint16>(place.seq - self->newest.seq)) > 0) self->newest = place;
-  } else if (self->held != nullptr && Continues(self, self->heldPlace, place, false)) {
-    release = TakeHeld(self);
-    self->following = TRUE;
-    self->newest = place;
-    ++self->jumpsFollowed;
-    ++self->passed;
   } else {
-    discard = TakeHeld(self);
-    self->held = gst_buffer_ref(buffer);
-    self->heldPlace = place;
-    pass = false;
+    const auto followed = std::find_if(held.rbegin(), held.rend(), [&](const HeldPacket& packet) {
+      return Continues(self, packet.place, place, false);
+    });
+    if (followed != held.rend()) {
+      release = followed->buffer;
+      followed->buffer = nullptr;
+      self->following = TRUE;
+      self->newest = place;
+      ++self->jumpsFollowed;
+      ++self->passed;
+    } else {
+      held.push_back(HeldPacket{place, gst_buffer_ref(buffer), 0});
+      pass = false;
+    }
+  }
+  if (release != nullptr) {
+    for (const HeldPacket& packet : held) {
+      if (packet.buffer != nullptr) dropped.push_back(packet.buffer);
+    }
+    held.clear();
+  }
+  while (!held.empty() && held.front().waited >= kHeldPackets) {
+    dropped.push_back(held.front().buffer);
+    held.pop_front();
   }
   if (pass) ++self->passed;
-  if (discard != nullptr) ++self->dropped;
+  self->dropped += dropped.size();
   GST_OBJECT_UNLOCK(self);
 
-  if (discard != nullptr) {
-    GST_DEBUG_OBJECT(self, "dropping a packet that jumped away and was not followed");
-    gst_buffer_unref(discard);
-  }
+  GST_LOG_OBJECT(self, "%s SSRC %08x sequence number %u timestamp %u", pass ? "passing" : "holding", place.ssrc,
+                 place.seq, place.timestamp);
+  Unref(dropped);
   if (release != nullptr) {
     GST_DEBUG_OBJECT(self, "following a jump to SSRC %08x, sequence number %u", place.ssrc, place.seq);
     const GstFlowReturn ret = gst_pad_push(GST_BASE_TRANSFORM_SRC_PAD(transform), release);
@@ -155,13 +188,13 @@ gboolean SetCaps(GstBaseTransform* transform, GstCaps* incaps, GstCaps*) {
 gboolean SinkEvent(GstBaseTransform* transform, GstEvent* event) {
   const GstEventType type = GST_EVENT_TYPE(event);
   if (type == GST_EVENT_FLUSH_STOP || type == GST_EVENT_EOS) {
-    if (GstBuffer* held = Reset(GST_ZB_RTP_GUARD(transform))) gst_buffer_unref(held);
+    Reset(GST_ZB_RTP_GUARD(transform));
   }
   return GST_BASE_TRANSFORM_CLASS(gst_zb_rtp_guard_parent_class)->sink_event(transform, event);
 }
 
 gboolean Stop(GstBaseTransform* transform) {
-  if (GstBuffer* held = Reset(GST_ZB_RTP_GUARD(transform))) gst_buffer_unref(held);
+  Reset(GST_ZB_RTP_GUARD(transform));
   return TRUE;
 }
 
@@ -210,7 +243,9 @@ void GetProperty(GObject* object, guint id, GValue* value, GParamSpec* pspec) {
 }
 
 void Finalize(GObject* object) {
-  if (GstBuffer* held = Reset(GST_ZB_RTP_GUARD(object))) gst_buffer_unref(held);
+  GstZbRtpGuard* self = GST_ZB_RTP_GUARD(object);
+  Reset(self);
+  delete self->held;
   G_OBJECT_CLASS(gst_zb_rtp_guard_parent_class)->finalize(object);
 }
 
@@ -232,7 +267,7 @@ static void gst_zb_rtp_guard_class_init(GstZbRtpGuardClass* klass) {
       objectClass, PROP_MAX_DROPOUT,
       g_param_spec_uint("max-dropout", "Maximum dropout",
                         "A packet up to this many sequence numbers ahead of the newest passed continues the "
-                        "stream; one further ahead is held until the next packet follows it",
+                        "stream; one further ahead is held until a packet follows it",
                         1, kMaxSequenceWindow, kDefaultMaxDropout, MutableFlags()));
   g_object_class_install_property(
       objectClass, PROP_MAX_MISORDER,
@@ -244,20 +279,20 @@ static void gst_zb_rtp_guard_class_init(GstZbRtpGuardClass* klass) {
       objectClass, PROP_MAX_TIME_JUMP,
       g_param_spec_uint("max-time-jump", "Maximum time jump",
                         "A packet whose RTP timestamp is further than this (ms) from the newest passed packet's "
-                        "is held until the next packet follows it; not checked when the caps give no clock-rate",
+                        "is held until a packet follows it; not checked when the caps give no clock-rate",
                         1, kMaxTimeJumpLimitMs, kDefaultMaxTimeJumpMs, MutableFlags()));
   g_object_class_install_property(
       objectClass, PROP_STATS,
       g_param_spec_boxed("stats", "Statistics",
-                         "packets-passed, packets-invalid (not RTP), packets-dropped (held, and the next packet "
-                         "did not follow) and jumps-followed (held, and the next packet followed)",
+                         "packets-passed, packets-invalid (not RTP), packets-dropped (held, and no packet after it "
+                         "followed) and jumps-followed (held, and a packet after it followed)",
                          GST_TYPE_STRUCTURE, static_cast<GParamFlags>(G_PARAM_READABLE | G_PARAM_STATIC_STRINGS)));
 
   gst_element_class_add_static_pad_template(elementClass, &g_sinkTemplate);
   gst_element_class_add_static_pad_template(elementClass, &g_srcTemplate);
   gst_element_class_set_static_metadata(elementClass, "RTP sequence guard", "Filter/Network/RTP",
                                         "Passes the RTP stream it follows; holds a packet that jumps away from "
-                                        "it until the next packet follows the jump, and drops it otherwise",
+                                        "it until a packet follows the jump, and drops it otherwise",
                                         "zbadpcm developers <zbadpcm@example.org>");
   transformClass->transform_ip = TransformIp;
   transformClass->transform_ip_on_passthrough = TRUE;
@@ -275,8 +310,7 @@ static void gst_zb_rtp_guard_init(GstZbRtpGuard* self) {
   self->clockRate = 0;
   self->following = FALSE;
   self->newest = PacketPlace{};
-  self->held = nullptr;
-  self->heldPlace = PacketPlace{};
+  self->held = new std::deque<HeldPacket>();
   self->passed = self->invalid = self->dropped = self->jumpsFollowed = 0;
   gst_base_transform_set_passthrough(GST_BASE_TRANSFORM(self), TRUE);
 }

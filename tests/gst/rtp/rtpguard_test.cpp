@@ -1,5 +1,5 @@
 // zbrtpguard in a harness: which packets of a scripted sequence pass, in which order, with stray
-// packets, jumps that the next packet follows, reordering and what is not RTP.
+// packets, jumps that a later packet follows, reordering and what is not RTP.
 #include <gst/check/gstharness.h>
 #include <gst/rtp/gstrtpbuffer.h>
 #include <gtest/gtest.h>
@@ -100,6 +100,14 @@ INSTANTIATE_TEST_SUITE_P(
                   {A(0), A(1), A(2), Nth(kSsrc, 40000, 900000, 0), Nth(kSsrc, 40000, 900000, 1),
                    Nth(kSsrc, 40000, 900000, 2)},
                   {0, 1, 2, 3, 4, 5}},
+        // Strays between the first two packets of a restarted sender.
+        GuardCase{{"RestartBetweenStrays"},
+                  {A(0), A(1), A(2), Nth(kSsrc, 40000, 900000, 0), A(20000), A(30000), A(25000),
+                   Nth(kSsrc, 40000, 900000, 1)},
+                  {0, 1, 2, 3, 7}},
+        // A stray waits for four packets and then is dropped: its successor finds nothing held.
+        GuardCase{{"StrayWaitsFourPackets"}, {A(0), A(1), A(5000), A(2), A(3), A(4), A(5), A(5001)},
+                  {0, 1, 3, 4, 5, 6}},
         GuardCase{{"SsrcChangeFollowed"},
                   {A(0), A(1), Nth(kOtherSsrc, 7, 77, 0), Nth(kOtherSsrc, 7, 77, 1)},
                   {0, 1, 2, 3}},
