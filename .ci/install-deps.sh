@@ -9,7 +9,8 @@
 #                            tests and the concealment evaluation speak, libspandsp,
 #                            whose concealment the evaluation compares, and GStreamer's
 #                            development packages and plug-ins, with which the GStreamer
-#                            plug-in is built and tested
+#                            plug-in is built and tested, and python3-gi for the scripts that
+#                            measure its streams
 set -eu
 export DEBIAN_FRONTEND=noninteractive
 
@@ -31,7 +32,8 @@ if [ $all -eq 1 ]; then
     clang-14 libclang-rt-14-dev \
     espeak-ng sox libspandsp-dev \
     libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-plugins-base \
-    gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-tools"
+    gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-tools \
+    python3-gi gir1.2-gstreamer-1.0"
 fi
 
 # Only what is missing is installed: with everything present, nothing runs as root and

@@ -20,7 +20,8 @@ Each run is one process, at full speed: the sender pipeline codes and payloads t
 packets; the loss model drops some of them; the receiver pipeline gets the rest in order and, at
 each gap, the lost-packet events rtpjitterbuffer (do-lost=true) would send, after the packet that
 follows the gap has reached the FEC storage. CPU is the time of the pipelines' streaming threads
-(this script's own main thread left out). Residual loss counts 20 ms media frames that nothing
+(this script's own main thread left out); from the receiver's, the time of the same packets
+through this script's probes alone is taken off. Residual loss counts 20 ms media frames that nothing
 recovered: zbadpcm's decoder counts them (frames-lost); for Opus, a lost packet whose successor,
 which carries its in-band FEC, was lost too; for ULPFEC, lost media packets that rtpulpfecdec did
 not recover. A parity delay above 0 needs a receiver that holds as many frames more.
@@ -63,8 +64,9 @@ def zb_payload_bitrate(rate):
     return 2 * (ZB_HEADER_BYTES + coded) * 8 * FRAMES_PER_SECOND
 
 
-# Per codec: what follows the raw input in the sender, what follows the network in the receiver
-# (`net` is where packets arrive, and where lost-packet events enter), and what the sender gets.
+# Per codec: what follows the raw input in the sender, and what follows the network in the
+# receiver (`net` is where packets arrive, and where lost-packet events enter). Opus decodes at
+# the stream's rate, so that no resampling counts as its cost.
 CODECS = {
     "zbadpcm": (
         "zbadpcmenc ! rtpzbadpcmpay pt={pt} parity-delay={delay}",
@@ -75,10 +77,10 @@ CODECS = {
     "opus-24k": (
         "opusenc bitrate=" + str(OPUS_LOW_BITRATE) + " inband-fec=true packet-loss-percentage={loss_pct} "
         "! rtpopuspay pt={pt}",
-        "identity name=net ! rtpopusdepay ! opusdec use-inband-fec=true plc=true"),
+        "identity name=net ! rtpopusdepay ! opusdec use-inband-fec=true plc=true ! audio/x-raw,rate={rate}"),
     "opus-matched": (
         "opusenc bitrate={zb_bitrate} inband-fec=true packet-loss-percentage={loss_pct} ! rtpopuspay pt={pt}",
-        "identity name=net ! rtpopusdepay ! opusdec use-inband-fec=true plc=true"),
+        "identity name=net ! rtpopusdepay ! opusdec use-inband-fec=true plc=true ! audio/x-raw,rate={rate}"),
     "l16-ulpfec": (
         "audioconvert ! audio/x-raw,format=S16BE ! rtpL16pay pt={pt} ssrc={ssrc} min-ptime={frame_ns} "
         "max-ptime={frame_ns} ! rtpulpfecenc pt={fec_pt} percentage=100 multipacket=false",
@@ -172,23 +174,28 @@ def seq_of(packet):
     return int.from_bytes(packet[2:4], "big")
 
 
-def receive(codec, caps, packets, lost, rate, fields):
+def drop_fec(_pad, info):
+    """rtpulpfecdec passes the FEC packets on; as rtpbin's payload type demuxer would, they stop
+    after it rather than reach the L16 depayloader as audio."""
+    is_fec = info.get_buffer().extract_dup(1, 1)[0] & 0x7F == FEC_PT
+    return Gst.PadProbeReturn.DROP if is_fec else Gst.PadProbeReturn.OK
+
+
+def receive(codec, caps, packets, lost, rate, fields, harness_only=False):
     """Plays the packets the link kept; returns the samples at their places (holes silent), the
-    receiver's CPU seconds and the receiving elements."""
-    pipeline = Gst.parse_launch(
-        f"appsrc name=src format=time max-bytes=0 caps=\"{caps}\" ! {CODECS[codec][1].format(**fields)} "
-        f"! audioconvert ! audioresample ! audio/x-raw,format=S16LE,channels=1,rate={rate} "
-        f"! appsink name=out sync=false")
+    receiver's CPU seconds and the receiving elements. With `harness_only`, the packets go
+    through this script's probes alone, into a fakesink: what they cost, to be taken off."""
+    if harness_only:
+        chain = "identity name=net ! identity name=fec ! fakesink"
+    else:
+        chain = (f"{CODECS[codec][1].format(**fields)} ! audioconvert ! audioresample "
+                 f"! audio/x-raw,format=S16LE,channels=1,rate={rate} ! appsink name=out sync=false")
+    pipeline = Gst.parse_launch(f"appsrc name=src format=time max-bytes=0 caps=\"{caps}\" ! {chain}")
     if codec == "l16-ulpfec":
-        storage = pipeline.get_by_name("net").get_property("internal-storage")
         fec = pipeline.get_by_name("fec")
-        fec.set_property("storage", storage)
-        # rtpulpfecdec passes the FEC packets on; as rtpbin's payload type demuxer would, they
-        # stop here rather than reach the L16 depayloader as audio.
-        fec.get_static_pad("src").add_probe(
-            Gst.PadProbeType.BUFFER,
-            lambda _pad, info: Gst.PadProbeReturn.DROP if info.get_buffer().extract_dup(1, 1)[0] & 0x7F == FEC_PT
-            else Gst.PadProbeReturn.OK)
+        if not harness_only:
+            fec.set_property("storage", pipeline.get_by_name("net").get_property("internal-storage"))
+        fec.get_static_pad("src").add_probe(Gst.PadProbeType.BUFFER, drop_fec)
     dropped = {seq_of(p[0]): p for p, gone in zip(packets, lost) if gone}
     last_seq = [None]
 
@@ -220,7 +227,7 @@ def receive(codec, caps, packets, lost, rate, fields):
         buffer.duration = duration
         source.emit("push-buffer", buffer)
     source.emit("end-of-stream")
-    samples = pull_all(pipeline.get_by_name("out"))
+    samples = [] if harness_only else pull_all(pipeline.get_by_name("out"))
     wait_for_eos(pipeline)
     cpu = cpu_since(before)
     pcm = {}
@@ -256,11 +263,14 @@ def run(args, codec, rate, loss, scratch):
         length = w.getnframes()
     seconds = length / rate
     fields = {"pt": MEDIA_PT, "fec_pt": FEC_PT, "ssrc": SSRC, "frame_ns": Gst.SECOND // FRAMES_PER_SECOND,
-              "storage_ns": FEC_STORAGE_NS, "delay": args.parity_delay, "loss_pct": mean_loss_pct(loss),
+              "storage_ns": FEC_STORAGE_NS, "rate": rate, "delay": args.parity_delay, "loss_pct": mean_loss_pct(loss),
               "zb_bitrate": zb_payload_bitrate(rate)}
     packets, caps, sender_cpu = send(codec, wav, rate, fields)
     lost = lost_pattern(len(packets), loss, random.Random(args.seed))
+    _, harness_cpu, harness, _ = receive(codec, caps, packets, lost, rate, fields, harness_only=True)
+    harness.set_state(Gst.State.NULL)
     pcm, receiver_cpu, pipeline, elements = receive(codec, caps, packets, lost, rate, fields)
+    receiver_cpu = max(0.0, receiver_cpu - harness_cpu)
 
     frames = round(seconds * FRAMES_PER_SECOND)
     if codec.startswith("zbadpcm"):
