@@ -8,7 +8,6 @@
 #include <gst/gst.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <random>
@@ -28,9 +27,11 @@ constexpr GstClockTime kTimeout = 10 * GST_SECOND;
 constexpr guint32 kSsrc = 0x5A0B0001;
 constexpr int kPayloadType = 96;
 constexpr std::size_t kRtpHeaderBytes = 12;
+constexpr std::size_t kSsrcOffset = 8;  // in the RTP header, big-endian
 constexpr std::size_t kLargestDatagram = 65507;  // IPv4 UDP
 constexpr std::size_t kMtu = 1500;
 constexpr int kGarbagePerPacket = 3;
+constexpr unsigned kGarbageSeed = 2026;
 constexpr guint8 kRtpVersion2 = 0x80;
 constexpr guint8 kPaddingBit = 0x20;
 // 30 bytes, for AES-128-ICM with HMAC-SHA1-80: a 16-byte key and a 14-byte salt.
@@ -55,7 +56,9 @@ Bytes RtpPacket(Rng& rng, guint8 first, int payloadType, guint32 ssrc, const Byt
   Bytes packet = RandomBytes(rng, kRtpHeaderBytes);
   packet[0] = first;
   packet[1] = static_cast<guint8>(payloadType);
-  for (int i = 0; i < 4; ++i) packet[8 + i] = static_cast<guint8>(ssrc >> (24 - 8 * i));
+  for (std::size_t i = 0; i < sizeof ssrc; ++i) {
+    packet[kSsrcOffset + i] = static_cast<guint8>(ssrc >> (8 * (sizeof ssrc - 1 - i)));
+  }
   packet.insert(packet.end(), payload.begin(), payload.end());
   return packet;
 }
@@ -142,7 +145,8 @@ TEST_P(UdpGarbageTest, RealFramesPassIntactAndTheStreamEnds) {
   ASSERT_NE(sender, nullptr);
 
   Injector injector{g_socket_new(G_SOCKET_FAMILY_IPV4, G_SOCKET_TYPE_DATAGRAM, G_SOCKET_PROTOCOL_UDP, nullptr),
-                    g_inet_socket_address_new_from_string("127.0.0.1", static_cast<guint>(port)), Rng(2026)};
+                    g_inet_socket_address_new_from_string("127.0.0.1", static_cast<guint>(port)), Rng(kGarbageSeed)};
+  SCOPED_TRACE("garbage seeded with " + std::to_string(kGarbageSeed));
   ASSERT_NE(injector.socket, nullptr);
   GstElement* udpsink = gst_bin_get_by_name(GST_BIN(sender), "out");
   GstPad* udpsinkPad = gst_element_get_static_pad(udpsink, "sink");
