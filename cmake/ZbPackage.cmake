@@ -46,7 +46,7 @@ else()
     set(CPACK_DEBIAN_GSTREAMER_PACKAGE_NAME gstreamer1.0-zbadpcm)
     set(CPACK_DEBIAN_GSTREAMER_PACKAGE_SECTION sound)
     set(CPACK_COMPONENT_GSTREAMER_DESCRIPTION
-      "GStreamer elements zbadpcmenc, zbadpcmdec, rtpzbadpcmpay and rtpzbadpcmdepay")
+      "GStreamer elements zbadpcmenc, zbadpcmdec, rtpzbadpcmpay, rtpzbadpcmdepay and zbrtpguard")
     # dpkg-shlibdeps cannot resolve the library from the sibling package, so the plug-in's
     # dependencies are named here: the library of this very version and GStreamer's libraries.
     set(CPACK_DEBIAN_GSTREAMER_PACKAGE_SHLIBDEPS OFF)

@@ -7,7 +7,7 @@
 #   2. the Debian packages: made with cpack, installed with dpkg, zbhost run from it once,
 #      then removed again;
 #   with the GStreamer plug-in built: in the scratch prefix and from its Debian package,
-#   gst-inspect-1.0 finds it and a pipeline streams through its four elements;
+#   gst-inspect-1.0 finds it and a pipeline streams through its five elements;
 #   3. the Windows zip: made with cpack, unpacked, the C example and (through the zip's
 #      pkg-config file) the C++ host built against its DLL with MinGW and run under Wine.
 # Builds only the library and zbhost in each tree. Needs root (or sudo) for dpkg, and Wine
@@ -42,11 +42,11 @@ run() {
 
 # gst-inspect-1.0 keeps its registry here, not in the user's cache.
 export GST_REGISTRY=$WORK/gst-registry.bin
-# A second of test tone through the plug-in's four elements.
+# A second of test tone through the plug-in's five elements.
 check_gst_plugin() {
   run gst-inspect-1.0 zbadpcm
   run gst-launch-1.0 -q audiotestsrc num-buffers=50 samplesperbuffer=320 \
-    ! audio/x-raw,format=S16LE,rate=16000,channels=1 ! zbadpcmenc ! rtpzbadpcmpay \
+    ! audio/x-raw,format=S16LE,rate=16000,channels=1 ! zbadpcmenc ! rtpzbadpcmpay ! zbrtpguard \
     ! rtpzbadpcmdepay ! zbadpcmdec ! fakesink
 }
 
