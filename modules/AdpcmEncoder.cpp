@@ -10,7 +10,7 @@
 #include "codec/AdpcmSearch.h"
 #include "modules/FrameChecks.h"
 
-static_assert(sizeof(std::atomic<int32_t>) == sizeof(int32_t), "m_nPrevLen keeps its size");
+static_assert(sizeof(std::atomic<int32_t>) == sizeof(int32_t), "m_nMode keeps its size");
 
 namespace {
 constexpr int32_t kXorWordBytes = sizeof(uint64_t);
@@ -38,8 +38,7 @@ void* AdpcmEncoder::DeletingDestructor(unsigned int flags) { return DestroyModul
 uint16_t AdpcmEncoder::GetOutputType() { return AV_TYPE_ADPCM; }
 
 bool AdpcmEncoder::ResetStream() {
-  m_nPrevLen.store(0);
-  m_nStepIndex.store(0);
+  m_bResetPending.store(true);
   return true;
 }
 
@@ -57,6 +56,10 @@ void AdpcmEncoder::ReservedSetting(int32_t value) {
 
 bool AdpcmEncoder::HandleFrame(AvSourceFace* /*from*/, AvFrame* frame) {
   zbbase::AutoLock lock(&m_lckState);
+  if (m_bResetPending.exchange(false)) {
+    m_nPrevLen = 0;
+    m_nStepIndex = 0;
+  }
   if (!IsWellFormedFrame(frame) || !IsMediaClass(frame->info->flags)) return false;
 
   const uint32_t pieces = frame->len / kAdpcmPcmBytesPerBlock;
@@ -64,7 +67,7 @@ bool AdpcmEncoder::HandleFrame(AvSourceFace* /*from*/, AvFrame* frame) {
   uint8_t* const buffer = output.data();
   if (buffer == nullptr) {
     // Nothing can be sent; a later parity frame must not span this unsent frame.
-    m_nPrevLen.store(0);
+    m_nPrevLen = 0;
     return false;
   }
 
@@ -77,11 +80,11 @@ bool AdpcmEncoder::HandleFrame(AvSourceFace* /*from*/, AvFrame* frame) {
     AdpcmCodecState state{};
     state.channels = 1;
     state.pcmBytesPerBlock = kAdpcmPcmBytesPerBlock;
-    state.channel[0].stepIndex = static_cast<int16_t>(m_nStepIndex.load());
+    state.channel[0].stepIndex = static_cast<int16_t>(m_nStepIndex);
     const int32_t total = EncodeInMode(m_nMode.load(), state, buffer, frame->data, static_cast<int32_t>(pieces));
-    m_nStepIndex.store(state.channel[0].stepIndex);
+    m_nStepIndex = state.channel[0].stepIndex;
 
-    const int32_t prevLen = m_nPrevLen.load();
+    const int32_t prevLen = m_nPrevLen;
     if (prevLen != 0 && m_bRedundancy.load()) {
       // Bytes past the new frame's end count as zero, so the saved bytes there stand.
       std::memcpy(parity, m_byPrevFrame, static_cast<size_t>(prevLen));
@@ -101,10 +104,10 @@ bool AdpcmEncoder::HandleFrame(AvSourceFace* /*from*/, AvFrame* frame) {
     }
     if (total <= kEncoderSavedFrameBytes) {
       std::memcpy(m_byPrevFrame, buffer, static_cast<size_t>(total));
-      m_nPrevLen.store(total);
+      m_nPrevLen = total;
     } else {
       // Too long to keep: the next frame goes without parity rather than against a stale frame.
-      m_nPrevLen.store(0);
+      m_nPrevLen = 0;
     }
 
     SendFrame(AV_TYPE_ADPCM, frame->kind, frame->info, static_cast<uint32_t>(total), buffer);
@@ -114,7 +117,7 @@ bool AdpcmEncoder::HandleFrame(AvSourceFace* /*from*/, AvFrame* frame) {
   } catch (...) {
     // Some outputs missed this frame or its parity: forget the saved frame, so no parity
     // frame is formed against it.
-    m_nPrevLen.store(0);
+    m_nPrevLen = 0;
   }
   return true;
 }

@@ -24,7 +24,9 @@ class AdpcmEncoder : public AvEncoderBase {
   void* DeletingDestructor(unsigned int flags) override;
   uint16_t GetOutputType() override;
   // Forgets the saved frame, so the next frame goes without parity, and the carried step
-  // index, so the next block starts at 0. Takes no lock.
+  // index, so the next block starts at 0. Takes no lock: it leaves the reset pending, and the
+  // next HandleFrame to start carries it out, so a reset that lands while a frame is being
+  // coded takes effect at the frame after it.
   bool ResetStream() override;
   // Chooses the mode for the frames that follow when `value` is one of the ZB_ENCODER_*
   // values; ignores every other value. Takes no lock.
@@ -35,11 +37,13 @@ class AdpcmEncoder : public AvEncoderBase {
  private:
   zbbase::Locker m_lckState;
   uint8_t m_byPrevFrame[kEncoderSavedFrameBytes];  // guarded by m_lckState
-  // Valid bytes of m_byPrevFrame, 0 when none. Written by ResetStream from any thread.
-  std::atomic<int32_t> m_nPrevLen{0};
+  // Valid bytes of m_byPrevFrame, 0 when none. Guarded by m_lckState.
+  int32_t m_nPrevLen = 0;
   // The ZB_ENCODER_* value in force. Written by ReservedSetting from any thread.
   std::atomic<int32_t> m_nMode{ZB_ENCODER_SPECIFIED};
   // The step index the last coded block ended with, where a carried block starts; 0 for a
-  // new stream. Written by HandleFrame under m_lckState and by ResetStream from any thread.
-  std::atomic<int32_t> m_nStepIndex{0};
+  // new stream. Guarded by m_lckState.
+  int32_t m_nStepIndex = 0;
+  // Set by ResetStream from any thread, taken by HandleFrame under m_lckState.
+  std::atomic<bool> m_bResetPending{false};
 };

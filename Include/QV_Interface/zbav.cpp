@@ -2,6 +2,7 @@
 #include "Include/QV_Interface/zbav.h"
 
 #include <cstddef>
+#include <cstdint>
 
 #if defined(_WIN32) && !defined(_WIN64)
 static_assert(offsetof(AvFrame, kind) == 2 && offsetof(AvFrame, info) == 4 &&
@@ -62,8 +63,59 @@ class WalkScope {
   OutputWalk m_walk;
 };
 
-// A stored peer, as opposed to an empty entry or a node marked removed.
-bool IsPeer(const void* value) { return value != nullptr && value != &g_removedMark; }
+// A connection this thread is making: stands in the list for `peer` from the moment this
+// side lists it until the peer has answered. It lives on the connecting thread's stack, and
+// the entry that points to it is turned into the peer or taken off, under the list's lock,
+// before its scope ends; so any thread that meets the entry under that lock may read it.
+struct Exchange {
+  const void* peer;
+  Exchange* outer;  // the exchange this thread began before this one, or null
+};
+
+thread_local Exchange* t_exchanges = nullptr;
+
+// A provisional entry is the address of its Exchange with the lowest bit set, which no face
+// address has.
+constexpr uintptr_t kProvisionalBit = 1;
+static_assert(alignof(Exchange) > kProvisionalBit, "an Exchange's address leaves the bit free");
+
+bool IsProvisional(const void* value) { return (reinterpret_cast<uintptr_t>(value) & kProvisionalBit) != 0; }
+
+const Exchange* ExchangeOf(const void* value) {
+  return reinterpret_cast<const Exchange*>(reinterpret_cast<uintptr_t>(value) & ~kProvisionalBit);
+}
+
+bool IsThisThreads(const Exchange* exchange) {
+  for (const Exchange* own = t_exchanges; own != nullptr; own = own->outer) {
+    if (own == exchange) return true;
+  }
+  return false;
+}
+
+// Registers an exchange for its scope; Entry is what the list holds for it meanwhile.
+class ExchangeScope {
+ public:
+  explicit ExchangeScope(const void* peer) : m_exchange{peer, t_exchanges} { t_exchanges = &m_exchange; }
+  ~ExchangeScope() { t_exchanges = m_exchange.outer; }
+  ExchangeScope(const ExchangeScope&) = delete;
+  ExchangeScope& operator=(const ExchangeScope&) = delete;
+
+  template <typename T>
+  T* Entry() {
+    return reinterpret_cast<T*>(reinterpret_cast<uintptr_t>(&m_exchange) | kProvisionalBit);
+  }
+
+ private:
+  Exchange m_exchange;
+};
+
+// A stored peer, as opposed to an empty entry, a node marked removed or a provisional entry.
+bool IsPeer(const void* value) { return value != nullptr && value != &g_removedMark && !IsProvisional(value); }
+
+// Whether `value` is `peer` or a provisional entry for it.
+bool StandsFor(const void* value, const void* peer) {
+  return value == peer || (IsProvisional(value) && ExchangeOf(value)->peer == peer);
+}
 
 // Unlinks `node` from an output list, or, while this thread walks that list, marks it
 // removed for the walk to unlink at its end.
@@ -81,23 +133,36 @@ void UnlinkNode(zbbase::LockedPtrList<AvSourceFace>& list, zbbase::LockedPtrList
   list.RemoveAt(node);
 }
 
-// Lists `peer` unless it is listed already; true when it was added.
+// Whether a call to connect `peer` has its answer already: true when the list holds the
+// peer itself, or an entry of an exchange of this thread (the peer calling back). Called
+// with the list's lock held.
 template <typename T>
-bool ListPeer(zbbase::LockedPtrList<T>& list, T* peer) {
-  zbbase::AutoLock lock(&list);
-  if (list.Find(peer) != nullptr) return false;
-  list.AddTail(peer);
-  return true;
+bool Answered(const zbbase::LockedPtrList<T>& list, const T* peer) {
+  for (auto* node = list.head(); node != nullptr; node = node->next) {
+    if (node->value == peer) return true;
+    if (IsProvisional(node->value) && ExchangeOf(node->value)->peer == peer &&
+        IsThisThreads(ExchangeOf(node->value))) {
+      return true;
+    }
+  }
+  return false;
 }
 
-// Unlists `peer`; true when it was listed.
+// Unlists `peer`, and cancels every exchange that is connecting it: an exchange whose entry
+// is gone lists nothing when its peer answers. True when anything was taken off.
 template <typename T>
 bool UnlistPeer(zbbase::LockedPtrList<T>& list, T* peer) {
   zbbase::AutoLock lock(&list);
-  auto* node = list.Find(peer);
-  if (node == nullptr) return false;
-  UnlinkNode(list, node);
-  return true;
+  bool listed = false;
+  for (auto* node = list.head(); node != nullptr;) {
+    auto* next = node->next;
+    if (StandsFor(node->value, peer)) {
+      UnlinkNode(list, node);
+      listed = true;
+    }
+    node = next;
+  }
+  return listed;
 }
 
 // Takes the peers off `list` one at a time, from the head, each under the lock, and hands
@@ -124,20 +189,40 @@ void DetachAll(zbbase::LockedPtrList<T>& list, Detach detach) {
   }
 }
 
-// Lists `peer` on this side, then has `connectPeer` ask the peer to list this side. All or
-// nothing: when either side cannot (no node block, a refusal or an exception from the
-// peer) this side's entry goes again and the answer is false; no exception leaves.
+// Lists a provisional entry for `peer` on this side, then has `connectPeer` ask the peer to
+// list this side; the peer's call back on this thread finds the entry and ends the exchange.
+// The entry is no connection for anyone else: delivery and counting pass over it, and a
+// connection made meanwhile on another thread makes an exchange of its own, so a failing
+// exchange takes off only its own entry, never one that another call has answered true on.
+// When the peer agrees the entry becomes the peer (or goes, if another exchange listed the
+// peer first); when it cannot (no node block, a refusal or an exception) the entry goes and
+// the answer is false. An entry that a removal took meanwhile stays gone. No exception leaves.
 template <typename T, typename Connect>
 bool ConnectPair(zbbase::LockedPtrList<T>& list, T* peer, Connect connectPeer) {
-  bool listed = false;
+  ExchangeScope exchange(peer);
+  T* const entry = exchange.Entry<T>();
   try {
-    listed = ListPeer(list, peer);
-    if (!listed || connectPeer()) return true;
+    zbbase::AutoLock lock(&list);
+    if (Answered(list, peer)) return true;
+    list.AddTail(entry);
   } catch (...) {
-    // Handled below: the pair is left as it was.
+    return false;  // no node block: nothing is listed
   }
-  if (listed) UnlistPeer(list, peer);
-  return false;
+  bool agreed = false;
+  try {
+    agreed = connectPeer();
+  } catch (...) {
+    // Handled below as a refusal.
+  }
+  zbbase::AutoLock lock(&list);
+  auto* node = list.Find(entry);
+  if (node == nullptr) return agreed;
+  if (agreed && list.Find(peer) == nullptr) {
+    node->value = peer;
+  } else {
+    UnlinkNode(list, node);
+  }
+  return agreed;
 }
 
 // Unlists `peer` on this side, then tells `peer`; an exception from the peer stops there.
@@ -158,7 +243,7 @@ template <typename Face>
 bool AvSourcePortOf<Face>::AddOutput(AvSinkFace* pOutput) {
   if (!ZB_ASSERT_AT(pOutput != nullptr, kAssertAddOutput)) return false;
   // Called without our list's lock; the peer records us and calls back AddOutput,
-  // which finds the peer listed and ends the exchange.
+  // which finds this exchange's entry and ends the exchange.
   return ConnectPair(m_lstOutputs, pOutput, [&] { return pOutput->AddInput(this); });
 }
 
@@ -200,7 +285,8 @@ void AvSourceOf<Face>::DeliverFrame(AvFrame* frame) {
   for (auto* node = outputs.head(); node != nullptr;) {
     auto* next = node->next;
     AvSinkFace* lpOutput = node->value;
-    if (lpOutput != RemovedMark() && ZB_ASSERT_AT(lpOutput != nullptr, kAssertDeliverOutput)) {
+    if (lpOutput != RemovedMark() && !IsProvisional(lpOutput) &&
+        ZB_ASSERT_AT(lpOutput != nullptr, kAssertDeliverOutput)) {
       if (lpOutput->IsActive(this)) lpOutput->HandleFrame(this, frame);
     }
     node = next;

@@ -5,9 +5,11 @@
 // Lock discipline: each port list has its own recursive lock. A connection change holds
 // only its own list's lock while it edits the list and releases it before it calls the
 // peer's mirror operation, so two threads changing the same pair from opposite ends never
-// wait for each other. DeliverFrame holds the output list's lock while the outputs handle
-// the frame; an output may change the delivering source's connections from inside
-// HandleFrame on the same thread.
+// wait for each other. Until the peer has answered, the entry a connection adds is
+// provisional: it answers the peer's call back on the same thread and is no connection for
+// anything else (delivery, counting, a connection of the same pair on another thread).
+// DeliverFrame holds the output list's lock while the outputs handle the frame; an output
+// may change the delivering source's connections from inside HandleFrame on the same thread.
 //
 // Lock order, for every lock of the library. A thread takes them only in this order:
 //   1. a codec module's state lock (m_lckState), for the whole of its HandleFrame;
@@ -52,8 +54,9 @@ template <typename Face>
 class AvSourcePortOf : public Face {
  public:
   // Connecting is all or nothing: when either side cannot list the other (no memory for a
-  // node block, a peer that refuses or throws), neither lists it and the answer is false.
-  // No exception leaves a connection operation.
+  // node block, a peer that refuses or throws), the call lists nothing on either side and
+  // the answer is false. Removing also cancels a connection of the pair in progress on
+  // another thread. No exception leaves a connection operation.
   bool AddOutput(AvSinkFace* pOutput) override;
   bool RemoveOutput(AvSinkFace* pOutput) override;
   int32_t CountActiveOutputs() override;

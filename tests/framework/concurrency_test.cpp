@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,6 +20,7 @@
 
 #include "tests/framework/RecordingModules.h"
 #include "tests/framework/ThreadHelpers.h"
+#include "tests/support/CaseNames.h"
 
 namespace zbtest {
 namespace {
@@ -198,6 +200,58 @@ TEST(ChangesInsideHandleFrame, RaceWithAnotherThreadOnTheSameSource) {
   EXPECT_TRUE(PairAgrees(source, target, "S", "Y"));
   EXPECT_THAT(changer.Inputs(), ElementsAre(source.source()));
 }
+
+// One thread connects the pair and its peer fails between the two sides' listings, while
+// a second thread, run from inside that failing call, connects the same pair.
+struct FailingExchangeCase : NamedRow {
+  bool failingFromSink;  // the first thread starts at the sink, so the source's call fails
+  bool otherFromSink;    // the second thread starts at the sink
+};
+
+class FailingExchangeTest : public ::testing::TestWithParam<FailingExchangeCase> {};
+
+// The second connection neither answers on the failing one's provisional entry nor loses
+// its own to that one's rollback: it succeeds, the failing one answers false, and both
+// sides list the pair once.
+TEST_P(FailingExchangeTest, AnotherThreadsConnectionStandsOnItsOwn) {
+  const FailingExchangeCase& c = GetParam();
+  Watchdog watchdog("FailingExchange");
+  TestEncoder source(nullptr, "S");
+  TestDecoder sink(nullptr, "K");
+  const std::thread::id failingThread = std::this_thread::get_id();
+  bool failed = false;
+  bool otherAnswer = false;
+  ModuleHooks& failingPeer = c.failingFromSink ? source.hooks : sink.hooks;
+  failingPeer.onConnectionCall = [&] {
+    if (std::this_thread::get_id() != failingThread || failed) return;
+    failed = true;
+    std::thread other([&] {
+      otherAnswer = c.otherFromSink ? sink.AddInput(source.source()) : source.AddOutput(sink.sink());
+    });
+    other.join();
+    throw std::runtime_error("peer failed");
+  };
+
+  const bool failingAnswer = c.failingFromSink ? sink.AddInput(source.source()) : source.AddOutput(sink.sink());
+  ASSERT_TRUE(failed);
+  EXPECT_FALSE(failingAnswer);
+  EXPECT_TRUE(otherAnswer);
+  ASSERT_TRUE(PairAgrees(source, sink, "S", "K"));
+  EXPECT_THAT(source.Outputs(), ElementsAre(sink.sink()));
+  EXPECT_THAT(sink.Inputs(), ElementsAre(source.source()));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Framework, FailingExchangeTest,
+    ::testing::Values(
+        // The second connection's call back finds the failing one's entry on the source.
+        FailingExchangeCase{"SinkFailsOtherFromSink", false, true},
+        // The second connection finds that entry at its own first step.
+        FailingExchangeCase{"SinkFailsOtherFromSource", false, false},
+        // The same two with the roles of source and sink swapped.
+        FailingExchangeCase{"SourceFailsOtherFromSource", true, false},
+        FailingExchangeCase{"SourceFailsOtherFromSink", true, true}),
+    RowName());
 
 // ---- Stress: a three-layer graph, two threads rewiring it, two delivering ----
 
