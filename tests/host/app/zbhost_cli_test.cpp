@@ -34,6 +34,7 @@
 #include "host/report/Report.h"
 #include "host/io/SpeechSignal.h"
 #include "tests/support/CaseNames.h"
+#include "tests/support/ScratchDir.h"
 
 namespace zbtest {
 namespace {
@@ -64,10 +65,9 @@ std::string ReadAll(const std::string& path) {
 
 bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
-// A scratch path of this test process: CTest runs the tests of this file in parallel.
-std::string Temp(const std::string& name) {
-  return testing::TempDir() + "zbhost_" + std::to_string(getpid()) + "_" + name;
-}
+// A scratch path of this test process (CTest runs the tests of this file in parallel), removed
+// with the process's scratch folder.
+std::string Temp(const std::string& name) { return ScratchDir::ForProcess().File(name); }
 
 // Starts zbhost with `args`, its output streams going to the two files.
 // Under LeakSanitizer, the caches third-party libraries keep for the process's life are
