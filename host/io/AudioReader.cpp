@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <iterator>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -34,6 +35,11 @@ constexpr auto kPeekPause = std::chrono::milliseconds(1);
 constexpr const char* kStreamedMagic[] = {"RIFF", "RIFX", ".snd", "FORM", "ID3"};
 constexpr unsigned char kMpegSync = 0xFF;      // an MP3 frame header's first byte
 constexpr unsigned char kMpegSyncHigh = 0xE0;  // and the top bits of its second
+// Data sizes that writers put in a header when they stream and cannot come back to fill in
+// the size: the largest 32-bit sizes, signed and unsigned, and GStreamer's wavenc's. Such a
+// header declares no length.
+constexpr long long kStreamingDataSizes[] = {0x7FFFFFFF, 0xFFFFFFFF, 0x7FFF0000};
+constexpr char kDataLogLine[] = "data : %lld";
 
 [[noreturn]] void InputFault(const std::string& path, const std::string& reason) {
   throw HostError(kExitInput, fmt::format("cannot read '{}': {}", path, reason));
@@ -125,6 +131,22 @@ std::string DecodeErrorWarning(SNDFILE* file, const std::string& path) {
                      path, count, count == 1 ? "" : "s", first);
 }
 
+bool IsStreamingSize(long long bytes) {
+  return std::find(std::begin(kStreamingDataSizes), std::end(kStreamingDataSizes), bytes) !=
+         std::end(kStreamingDataSizes);
+}
+
+// True when the header's data size is one a streaming writer puts there: the length is unknown.
+bool DeclaresStreamingSize(SNDFILE* file) {
+  std::istringstream lines(Log(file));
+  std::string line;
+  while (std::getline(lines, line)) {
+    long long bytes = 0;
+    if (std::sscanf(line.c_str(), kDataLogLine, &bytes) == 1) return IsStreamingSize(bytes);
+  }
+  return false;
+}
+
 // A header that announces more audio than the file holds: libsndfile reads what is there
 // and notes "data : ANNOUNCED (should be HELD)" in its log.
 std::string TruncationWarning(SNDFILE* file, const std::string& path) {
@@ -134,7 +156,7 @@ std::string TruncationWarning(SNDFILE* file, const std::string& path) {
     long long announced = 0;
     long long held = 0;
     if (std::sscanf(line.c_str(), "data : %lld (should be %lld)", &announced, &held) == 2 &&
-        announced > held) {
+        announced > held && !IsStreamingSize(announced)) {
       return fmt::format(
           "'{}' is truncated: its header announces {} bytes of audio, the file holds "
           "{}; streaming what is there",
@@ -192,7 +214,7 @@ AudioReader::AudioReader(const std::string& path) : m_path(path) {
   m_nRate = info.samplerate;
   m_nChannels = info.channels;
   m_format = FormatName(info.format);
-  m_nDeclared = info.frames == SF_COUNT_MAX ? 0 : info.frames;
+  m_nDeclared = info.frames == SF_COUNT_MAX || DeclaresStreamingSize(m_file.get()) ? 0 : info.frames;
   m_nDeclaredSlack = (info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_MPEG ? kMpegEstimateSlack : 0;
   const std::string truncated = TruncationWarning(m_file.get(), path);
   if (!truncated.empty()) m_warnings.push_back(truncated);

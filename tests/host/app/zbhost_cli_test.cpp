@@ -28,6 +28,7 @@
 #include <thread>
 #include <vector>
 
+#include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
 #include "host/app/HostError.h"
@@ -836,9 +837,25 @@ TEST(ZbhostRunTest, PipesStreamLive) {
   EXPECT_EQ(WaitStatus(pid), kExitOk);
 }
 
+// A half-second WAV file whose RIFF and data sizes are `size`, as a writer that streams
+// puts them.
+std::string StreamedWav(uint32_t size) {
+  const std::string path = Temp(fmt::format("streamed_{:x}.wav", size));
+  WriteWav(path, GenerateSpeechLike(kRate, 0.5), kRate, 1);
+  std::string bytes = ReadAll(path);
+  const char little[] = {static_cast<char>(size), static_cast<char>(size >> 8),
+                         static_cast<char>(size >> 16), static_cast<char>(size >> 24)};
+  constexpr size_t kRiffSizeAt = 4;
+  bytes.replace(kRiffSizeAt, sizeof little, little, sizeof little);
+  bytes.replace(bytes.find("data") + kRiffSizeAt, sizeof little, little, sizeof little);
+  std::ofstream(path, std::ios::binary) << bytes;
+  return path;
+}
+
 // One row per message case: the arguments, the status, and text that standard output and
 // standard error must or must not hold. IN stands for a damaged half-second input file,
-// FLAC_CUT for a FLAC file cut short and FLAC_HIT for one with bytes overwritten inside.
+// FLAC_CUT for a FLAC file cut short and FLAC_HIT for one with bytes overwritten inside;
+// STREAMED_* for a WAV file with the sizes a streaming writer puts in its header.
 struct TextCase : NamedRow {
   std::vector<std::string> args;
   int status;
@@ -864,7 +881,9 @@ TEST_P(ZbhostTextTest, SaysWhatItShould) {
       << flac.replace(flac.size() / 2, kHitBytes, std::string(kHitBytes, '\xff'));
   std::filesystem::resize_file(flacCut, std::filesystem::file_size(flacCut) / 2);
   const std::map<std::string, std::string> inputs = {
-      {"IN", truncated}, {"FLAC_CUT", flacCut}, {"FLAC_HIT", flacHit}};
+      {"IN", truncated}, {"FLAC_CUT", flacCut}, {"FLAC_HIT", flacHit},
+      {"STREAMED_SIGNED", StreamedWav(0x7FFFFFFF)}, {"STREAMED_UNSIGNED", StreamedWav(0xFFFFFFFF)},
+      {"STREAMED_WAVENC", StreamedWav(0x7FFF0000)}};
   std::vector<std::string> args;
   for (const std::string& arg : GetParam().args) {
     args.push_back(inputs.count(arg) != 0 ? inputs.at(arg) : arg);
@@ -904,6 +923,14 @@ INSTANTIATE_TEST_SUITE_P(
                  {}, {"zbhost: warning: "}, false},
         TextCase{"overwritten_flac_warns", {"FLAC_HIT", "--json"}, kExitOk, {"is damaged"}, {},
                  {"zbhost: warning: "}, false},
+        // The sizes streaming writers (zbhost -o -, FFmpeg, GStreamer) put in a WAV header
+        // declare no length: nothing is wrong with the input.
+        TextCase{"streamed_wav_signed_size", {"STREAMED_SIGNED", "--json"}, kExitOk,
+                 {"\"warnings\": []"}, {}, {}, true},
+        TextCase{"streamed_wav_unsigned_size", {"STREAMED_UNSIGNED", "--json"}, kExitOk,
+                 {"\"warnings\": []"}, {}, {}, true},
+        TextCase{"streamed_wav_wavenc_size", {"STREAMED_WAVENC", "--json"}, kExitOk,
+                 {"\"warnings\": []"}, {}, {}, true},
         // With an input, --seconds is the most of it streamed.
         TextCase{"seconds_limit_input", {"IN", "--seconds", "0.2", "--json"}, kExitOk,
                  {"\"frames\": 10,"}, {}, {}, false},
