@@ -184,8 +184,8 @@ constexpr char kHelp[] =
     "block, and reports what survived.\n"
     "\n"
     "Input and output:\n"
-    "  INPUT                audio file (any format libsndfile reads), - for standard input;\n"
-    "                       default: a built-in speech-like signal\n"
+    "  INPUT                audio file (any format libsndfile reads), - for standard input\n"
+    "  --built-in           a built-in speech-like signal (the default without INPUT)\n"
     "  -o, --output FILE    write the decoded audio (mono, 16-bit), - for standard output; the\n"
     "                       container follows the extension: .wav (also for none), .flac, .ogg,\n"
     "                       .opus, .mp3, .aiff, .au, .caf, .w64, .rf64, .raw\n"
@@ -290,9 +290,14 @@ std::optional<HostOptions> ParseCommandLine(int argc, char** argv) {
   bool noParity = false;
   bool quiet = false;
   bool verbose = false;
-  AddTextOption(app, "input", options.input, "INPUT",
-                "Audio file to stream (any format libsndfile reads, - for standard input); "
-                "default: a built-in speech-like signal");
+  std::string inputText;
+  CLI::Option* inputOption =
+      app.add_option("input", inputText,
+                     "Audio file to stream (any format libsndfile reads, - for standard input); "
+                     "default: a built-in speech-like signal")
+          ->type_name("INPUT");
+  app.add_flag("--built-in", "Stream the built-in speech-like signal (the default without INPUT)")
+      ->excludes(inputOption);
   AddTextOption(app, "-o,--output", outputText, "FILE",
                 "Write the decoded audio (mono 16-bit) here; the container follows the extension");
   AddLibraryOption(app, options);
@@ -357,7 +362,15 @@ std::optional<HostOptions> ParseCommandLine(int argc, char** argv) {
   if (app.count("--seed") != 0) options.seed = ParseSeed(seedText);
   options.stream.link.duplicatePercent = ParseOptionPercent(duplicateText, "--duplicate");
   options.stream.link.reorderPercent = ParseOptionPercent(reorderText, "--reorder");
-  const bool builtIn = options.input.empty();
+  if (app.count("input") != 0) {
+    // An empty name is a script's empty variable, not a wish for the built-in signal.
+    if (inputText.empty()) {
+      UsageError("the input name is empty: name a file, - for standard input, or --built-in for "
+                 "the built-in signal");
+    }
+    options.input = inputText;
+  }
+  const bool builtIn = !options.input;
   options.seconds = builtIn ? kDefaultInputSeconds : 0;
   if (app.count("--seconds") != 0) {
     options.seconds =

@@ -16,7 +16,7 @@ namespace zbhost {
 struct HostOptions {
   enum class Command { Stream, Inspect };
   Command command = Command::Stream;
-  std::string input;     // empty: the built-in signal; "-": standard input
+  std::optional<std::string> input;  // the built-in signal when absent; "-": standard input
   double seconds = 0;    // length of the built-in signal, or the most of the input (0: all)
   std::optional<std::string> output;  // the decoded audio; "-": standard output
   std::optional<std::string> frames;  // the per-frame table (CSV, JSON Lines or JSON)

@@ -148,7 +148,7 @@ Targets OpenTargets(const HostOptions& options, const std::vector<Column>& colum
                     const Console& console) {
   Targets targets;
   std::vector<TakenFile> taken;
-  if (!options.input.empty()) TakeInput(options.input, taken);
+  if (options.input) TakeInput(*options.input, taken);
   if (options.plot) targets.plotFormat = PlotFormatFor(*options.plot);
   if (options.output) {
     targets.container = ContainerFor(*options.output);
@@ -181,7 +181,7 @@ Targets OpenTargets(const HostOptions& options, const std::vector<Column>& colum
 class InputStream {
  public:
   InputStream(const HostOptions& options, const Console& console, RunDescription& run) {
-    if (options.input.empty()) {
+    if (!options.input) {
       const int32_t rate = options.rate != 0 ? options.rate : kDefaultRate;
       m_signal = std::make_unique<SpeechSignal>(rate, options.seconds);
       run.layout.rate = rate;
@@ -189,9 +189,9 @@ class InputStream {
       run.inputChannels = 1;
       return;
     }
-    console.Note(fmt::format("reading {}", options.input));
-    m_reader = std::make_unique<AudioReader>(options.input);
-    run.input = options.input;
+    console.Note(fmt::format("reading {}", *options.input));
+    m_reader = std::make_unique<AudioReader>(*options.input);
+    run.input = *options.input;
     run.inputFormat = m_reader->format();
     run.inputRate = m_reader->rate();
     run.inputChannels = m_reader->channels();
@@ -392,7 +392,10 @@ int Stream(const HostOptions& options) {
   }
   std::unique_ptr<FrameTable> table;
   if (targets.frames.IsOpen()) {
-    table = std::make_unique<FrameTable>(targets.frames, FrameTableFormatFor(targets.frames.path()));
+    const LinkSettings& link = run.stream.link;
+    table = std::make_unique<FrameTable>(targets.frames, FrameTableFormatFor(targets.frames.path()),
+                                         link.IsRandom() ? std::optional<uint64_t>(link.seed)
+                                                         : std::nullopt);
   }
   std::vector<std::string> labels;
   for (const LossyRun& column : runs) labels.push_back(column.label);
@@ -450,7 +453,7 @@ int Stream(const HostOptions& options) {
   console.Note(fmt::format("streamed {} frames", run.layout.frameCount));
   if (stream.samples() == 0) {
     throw HostError(kExitInput, fmt::format("'{}' is too short to hold a sample at {} Hz",
-                                            options.input, run.layout.rate));
+                                            run.input, run.layout.rate));
   }
   run.warnings = input.warnings();
   for (const std::string& warning : run.warnings) console.Warn(warning);

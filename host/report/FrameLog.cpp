@@ -69,10 +69,10 @@ FrameTableFormat FrameTableFormatFor(const std::string& path) {
   return FrameTableFormat::Csv;
 }
 
-FrameTable::FrameTable(OutputFile& target, FrameTableFormat format)
-    : m_target(target), m_format(format) {
+FrameTable::FrameTable(OutputFile& target, FrameTableFormat format, std::optional<uint64_t> seed)
+    : m_target(target), m_format(format), m_seed(seed) {
   if (m_format == FrameTableFormat::Csv) {
-    m_buffer = "frame,start_s,data,parity,result,snr_vs_lossless_db,lsd_vs_lossless_db\n";
+    m_buffer = "frame,start_s,data,parity,result,snr_vs_lossless_db,lsd_vs_lossless_db,seed\n";
   } else if (m_format == FrameTableFormat::Json) {
     m_buffer = "[";
   }
@@ -85,8 +85,9 @@ void FrameTable::Add(const FrameRow& row) {
                                                   : fmt::format("{:.2f}", row.snrDb);
     // An empty LSD: the frame was not lost, or held no speech.
     const std::string lsd = row.lsdDb ? fmt::format("{:.2f}", *row.lsdDb) : std::string();
-    m_buffer += fmt::format("{},{:.2f},{},{},{},{},{}\n", row.frame, row.startSeconds, row.data,
-                            row.parity, OutcomeName(row.outcome), snr, lsd);
+    const std::string seed = m_seed ? std::to_string(*m_seed) : std::string();
+    m_buffer += fmt::format("{},{:.2f},{},{},{},{},{},{}\n", row.frame, row.startSeconds, row.data,
+                            row.parity, OutcomeName(row.outcome), snr, lsd, seed);
   } else {
     const nlohmann::json line = {
         {"frame", row.frame},
@@ -97,7 +98,8 @@ void FrameTable::Add(const FrameRow& row) {
         {"identical_to_lossless", std::isinf(row.snrDb) && row.snrDb > 0},
         {"snr_vs_lossless_db",
          std::isfinite(row.snrDb) ? nlohmann::json(row.snrDb) : nlohmann::json(nullptr)},
-        {"lsd_vs_lossless_db", row.lsdDb ? nlohmann::json(*row.lsdDb) : nlohmann::json(nullptr)}};
+        {"lsd_vs_lossless_db", row.lsdDb ? nlohmann::json(*row.lsdDb) : nlohmann::json(nullptr)},
+        {"seed", m_seed ? nlohmann::json(*m_seed) : nlohmann::json(nullptr)}};
     if (m_format == FrameTableFormat::Json) m_buffer += m_bFirst ? "\n" : ",\n";
     m_buffer += line.dump();
     if (m_format == FrameTableFormat::JsonLines) m_buffer += "\n";

@@ -489,6 +489,9 @@ INSTANTIATE_TEST_SUITE_P(
         BadInput{"output_before_library", {"-o", "/", "--library", "/nonexistent/lib.so"}, kExitOutput,
                  "it is a directory"},
         BadInput{"empty_output_name", {"-o", ""}, kExitUsage, "--output needs a file name"},
+        // An empty variable in a script is no wish for the built-in signal.
+        BadInput{"empty_input_name", {"", "-o", "OUT"}, kExitUsage, "the input name is empty"},
+        BadInput{"built_in_and_input", {"--built-in", "in.wav", "-o", "OUT"}, kExitUsage, "excludes"},
         // One FIFO as input and output is refused before either end is opened.
         BadInput{"fifo_as_input_and_output", {Fifo(), "-o", Fifo()}, kExitOutput, "it is the input"},
         BadInput{"frames_onto_audio_output", {"-o", "-", "--frames", "-"}, kExitOutput,
@@ -946,6 +949,8 @@ INSTANTIATE_TEST_SUITE_P(
         TextCase{"encoder_named", {"--seconds", "1", "--encoder", "carried"}, kExitOk,
                  {"encoder                   carried (", "which figure to read      SNR: coding error"},
                  {}, {}, true},
+        TextCase{"built_in_spelled_out", {"--built-in", "--seconds", "1"}, kExitOk,
+                 {"built-in speech-like signal, 1.00 s"}, {}, {}, true},
         // Without parity there is no parity figure.
         TextCase{"no_parity_wording", {"--seconds", "1", "--no-parity"}, kExitOk,
                  {"kbit/s (no parity frames)"},
@@ -967,12 +972,13 @@ TEST(ZbhostFramesTest, CsvAndJsonLinesHoldOneRowPerFrame) {
   std::vector<std::string> rows;
   for (std::string line; std::getline(lines, line);) rows.push_back(line);
   ASSERT_EQ(rows.size(), 51u);
-  EXPECT_EQ(rows[0], "frame,start_s,data,parity,result,snr_vs_lossless_db,lsd_vs_lossless_db");
-  EXPECT_EQ(rows[1], "0,0.00,delivered,not sent,received,inf,");
+  EXPECT_EQ(rows[0], "frame,start_s,data,parity,result,snr_vs_lossless_db,lsd_vs_lossless_db,seed");
+  // A listed loss draws nothing at random: no seed.
+  EXPECT_EQ(rows[1], "0,0.00,delivered,not sent,received,inf,,");
   EXPECT_EQ(rows[11].rfind("10,0.20,dropped,dropped,lost,", 0), 0u) << rows[11];
-  EXPECT_EQ(rows[12], "11,0.22,dropped,dropped,rebuilt,inf,");
-  EXPECT_EQ(rows[21], "20,0.40,delivered,dropped,received,inf,");
-  EXPECT_EQ(rows[41], "40,0.80,dropped,delivered,rebuilt,inf,");
+  EXPECT_EQ(rows[12], "11,0.22,dropped,dropped,rebuilt,inf,,");
+  EXPECT_EQ(rows[21], "20,0.40,delivered,dropped,received,inf,,");
+  EXPECT_EQ(rows[41], "40,0.80,dropped,delivered,rebuilt,inf,,");
 
   std::istringstream records(ReadAll(jsonl));
   std::vector<nlohmann::json> parsed;
@@ -1000,6 +1006,16 @@ TEST(ZbhostFramesTest, DuplicatedAndReorderedFramesAreNamed) {
   EXPECT_GT(report["duplicated_by_link"].get<int>(), 0);
   EXPECT_NE(table.find(",duplicated,"), std::string::npos);
   EXPECT_NE(table.find(",reordered"), std::string::npos);
+  EXPECT_NE(table.find(",11\n"), std::string::npos);  // the seed, on every row
+
+  // A quiet run without --seed still leaves the drawn seed in its table.
+  const std::string jsonl = Temp("frames_drawn_seed.jsonl");
+  const nlohmann::json drawn =
+      RunJson({"--seconds", "1", "--loss", "random:10", "-q", "--frames", jsonl});
+  std::istringstream records(ReadAll(jsonl));
+  for (std::string line; std::getline(records, line);) {
+    EXPECT_EQ(nlohmann::json::parse(line)["seed"], drawn["link"]["seed"]) << line;
+  }
 }
 
 // Counts the elements whose class begins with "mark" and fails on malformed XML.
