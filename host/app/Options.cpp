@@ -222,7 +222,7 @@ constexpr char kHelp[] =
     "                       goes to NAME.EXT and B's to NAME.B.EXT\n"
     "  --frames FILE        one row per frame: CSV, JSON Lines (.jsonl, .ndjson) or JSON (.json)\n"
     "  --plot FILE          the run as a picture: .svg or .png\n"
-    "  --plot-range A-B     draw only from A to B, in seconds or M:SS (e.g. 1:30-2:00)\n"
+    "  --plot-range A-B     draw only from A to B, in seconds, M:SS or H:MM:SS (e.g. 1:30-2:00)\n"
     "  --json               print the report as one JSON object\n"
     "  -q, --quiet          print no words, only errors (and the JSON when asked for)\n"
     "  -v, --verbose        tell each step, and where the time went\n"
@@ -339,7 +339,7 @@ std::optional<HostOptions> ParseCommandLine(int argc, char** argv) {
                 "Draw the input, the decode, every lost frame and per-frame SNR (.svg or .png)");
   std::string plotRangeText;
   AddTextOption(app, "--plot-range", plotRangeText, "START-END",
-                "Draw only this stretch, in seconds or M:SS (e.g. 1:30-2:00)");
+                "Draw only this stretch, in seconds, M:SS or H:MM:SS (e.g. 1:30-2:00)");
   app.add_flag("--json", options.json, "Print the report as one JSON object");
   CLI::Option* quietFlag = app.add_flag("-q,--quiet", quiet, "Print nothing but errors");
   app.add_flag("-v,--verbose", verbose, "Also tell each step on standard error")
@@ -385,6 +385,7 @@ std::optional<HostOptions> ParseCommandLine(int argc, char** argv) {
     } catch (const std::invalid_argument& error) {
       UsageError(error.what());
     }
+    if (!options.plot) UsageError("--plot-range chooses what a picture shows: add --plot FILE.svg or .png");
   }
   if (app.count("--encoder") != 0) options.stream.encoder = ParseEncoderMode(encoderText, "--encoder");
   if (app.count("--compare-encoders") != 0) options.encoders = ParseEncoderPair(encodersText);

@@ -17,6 +17,7 @@
 #include "host/app/Options.h"
 #include "host/io/AudioReader.h"
 #include "host/io/AudioWriter.h"
+#include "host/io/FileName.h"
 #include "host/io/OutputFile.h"
 #include "host/io/Resampler.h"
 #include "host/io/SpeechSignal.h"
@@ -32,6 +33,13 @@ namespace zbhost {
 namespace {
 
 constexpr int kJsonIndent = 2;
+
+// A JSON document as text; any text in it that is not valid UTF-8 (names are shown valid,
+// library texts may not be) has its bad bytes replaced rather than failing the run.
+template <typename Json>
+std::string JsonText(const Json& json) {
+  return json.dump(kJsonIndent, ' ', false, Json::error_handler_t::replace) + "\n";
+}
 constexpr size_t kReadBlockFrames = 8192;  // input frames read at a time from a file
 // Output samples held back until the end, where the file is cut or padded to its length.
 constexpr size_t kHoldBackSamples = 64;
@@ -73,7 +81,7 @@ int Inspect(const HostOptions& options) {
   const ZbLibrary library(LibraryPath(options));
   const LibraryInspection inspection = InspectLibrary(library);
   if (options.json) {
-    Print(std::cout, JsonInspection(inspection).dump(kJsonIndent) + "\n", "the listing");
+    Print(std::cout, JsonText(JsonInspection(inspection)), "the listing");
   } else {
     Print(std::cout, PlainInspection(inspection), "the listing");
   }
@@ -191,7 +199,7 @@ class InputStream {
     }
     console.Note(fmt::format("reading {}", *options.input));
     m_reader = std::make_unique<AudioReader>(*options.input);
-    run.input = *options.input;
+    run.input = DisplayName(*options.input);
     run.inputFormat = m_reader->format();
     run.inputRate = m_reader->rate();
     run.inputChannels = m_reader->channels();
@@ -320,6 +328,14 @@ class AudioOutput {
   int64_t m_nWritten = 0;
 };
 
+// A picture's range must start within the input: beyond its end it would show nothing.
+void CheckPlotRange(const std::optional<PlotRange>& range, double inputSeconds) {
+  if (range && range->start >= inputSeconds) {
+    throw HostError(kExitUsage, fmt::format("--plot-range starts at {:g} s, after the input's end at "
+                                            "{:.2f} s", range->start, inputSeconds));
+  }
+}
+
 // A library that refused frames, leaked buffers or freed foreign ones fails the run.
 void CheckLibrary(const std::vector<LossyRun>& runs, const AllocatorCounters& allocator) {
   for (const LossyRun& run : runs) {
@@ -339,10 +355,10 @@ std::string RenderReport(const HostOptions& options, const RunDescription& run,
                          const std::vector<LossyRun>& runs, const AllocatorCounters& allocator) {
   const LossyRun& asked = runs.front();
   if (runs.size() > 1) {
-    return options.json ? JsonComparison(run, runs, allocator).dump(kJsonIndent) + "\n"
+    return options.json ? JsonText(JsonComparison(run, runs, allocator))
                         : PlainComparison(run, runs);
   }
-  return options.json ? JsonReport(run, asked.result, asked.figures, allocator).dump(kJsonIndent) + "\n"
+  return options.json ? JsonText(JsonReport(run, asked.result, asked.figures, allocator))
                       : PlainReport(run, asked.result, asked.figures, allocator);
 }
 
@@ -360,7 +376,12 @@ int Stream(const HostOptions& options) {
   RunDescription run;
   InputStream input(options, console, run);
   run.outputRate = options.outputRate != 0 ? options.outputRate : run.inputRate;
-  run.library = LibraryPath(options);
+  // A length known before the work is checked now; any other once the input has ended.
+  if (input.declaredSamples() > 0) {
+    const double declared = static_cast<double>(input.declaredSamples()) / run.inputRate;
+    CheckPlotRange(options.plotRange, options.seconds > 0 ? std::min(declared, options.seconds) : declared);
+  }
+  run.library = DisplayName(LibraryPath(options));
   run.stream = options.stream;
   run.showTiming = options.verbosity == Verbosity::Verbose;
   if (run.stream.link.IsRandom()) {
@@ -384,10 +405,10 @@ int Stream(const HostOptions& options) {
   for (size_t i = 0; i < targets.audio.size(); ++i) {
     outputs.push_back(std::make_unique<AudioOutput>(targets.audio[i], targets.container,
                                                     run.layout.rate, run.outputRate));
-    runs[i].output = targets.audio[i].path();
+    runs[i].output = DisplayName(targets.audio[i].path());
   }
   if (!outputs.empty()) {
-    run.output = targets.audio.front().path();
+    run.output = DisplayName(targets.audio.front().path());
     run.outputFormat = targets.container.name;
   }
   std::unique_ptr<FrameTable> table;
@@ -404,7 +425,7 @@ int Stream(const HostOptions& options) {
 
   HostAllocator allocator;  // outlives the library, which keeps its address until unloaded
   console.Note(fmt::format("loading {}", run.library));
-  const ZbLibrary library(run.library);
+  const ZbLibrary library(LibraryPath(options));
   library.RequireInterface(ZB_NAME_ENCODER);
   library.RequireInterface(ZB_NAME_DECODER);
   library.Descriptor()->SetMemAllocator(&allocator);
@@ -455,6 +476,7 @@ int Stream(const HostOptions& options) {
     throw HostError(kExitInput, fmt::format("'{}' is too short to hold a sample at {} Hz",
                                             run.input, run.layout.rate));
   }
+  CheckPlotRange(options.plotRange, static_cast<double>(run.inputSamples) / run.inputRate);
   run.warnings = input.warnings();
   for (const std::string& warning : run.warnings) console.Warn(warning);
   const std::string beyond = DescribeEntriesBeyond(options.stream.link.loss, run.layout.frameCount);
@@ -477,12 +499,6 @@ int Stream(const HostOptions& options) {
       const std::string svg = PlotSvg(run, *trace);
       targets.plot.Write(targets.plotFormat == PlotFormat::Png ? PlotPng(svg, targets.plot.path()) : svg);
     }
-    for (OutputFile& file : targets.audio) file.Commit();
-    targets.frames.Commit();
-    targets.plot.Commit();
-  }
-  if (!outputs.empty()) {
-    console.Note(fmt::format("wrote {} ({}, {} Hz)", run.output, run.outputFormat, run.outputRate));
   }
 
   run.timing.library = stream.librarySeconds();
@@ -507,11 +523,17 @@ int Stream(const HostOptions& options) {
   }
   // The modules go before the frame buffers are counted: what they still held is returned.
   pipeline.reset();
-  // -q silences the words, not a JSON report that was asked for.
-  if (options.verbosity != Verbosity::Quiet || options.json) {
-    Print(targets.UsesStandardOutput() ? std::cerr : std::cout,
-          RenderReport(options, run, runs, allocator.counters()), "the report");
+  // -q silences the words, not a JSON report that was asked for. The report is made before
+  // any target takes its result, so that nothing is replaced by a run that then fails.
+  const bool report = options.verbosity != Verbosity::Quiet || options.json;
+  const std::string text = report ? RenderReport(options, run, runs, allocator.counters()) : "";
+  for (OutputFile& file : targets.audio) file.Commit();
+  targets.frames.Commit();
+  targets.plot.Commit();
+  if (!outputs.empty()) {
+    console.Note(fmt::format("wrote {} ({}, {} Hz)", run.output, run.outputFormat, run.outputRate));
   }
+  if (report) Print(targets.UsesStandardOutput() ? std::cerr : std::cout, text, "the report");
   CheckLibrary(runs, allocator.counters());
   return kExitOk;
 }

@@ -18,6 +18,7 @@
 #include <fmt/format.h>
 
 #include "host/app/HostError.h"
+#include "host/io/FileName.h"
 #include "host/io/OutputFile.h"
 
 namespace zbhost {
@@ -168,20 +169,20 @@ std::string TruncationWarning(SNDFILE* file, const std::string& path) {
 
 }  // namespace
 
-AudioReader::AudioReader(const std::string& path) : m_path(path) {
+AudioReader::AudioReader(const std::string& path) : m_path(DisplayName(path)) {
   struct stat st {};
   const bool standardInput = path == kStdStreamName;
   if (standardInput) {
-    if (isatty(STDIN_FILENO) != 0) InputFault(path, "standard input is a terminal; pipe audio into it");
-    if (fstat(STDIN_FILENO, &st) != 0) InputFault(path, std::strerror(errno));
+    if (isatty(STDIN_FILENO) != 0) InputFault(m_path, "standard input is a terminal; pipe audio into it");
+    if (fstat(STDIN_FILENO, &st) != 0) InputFault(m_path, std::strerror(errno));
   } else {
     if (stat(path.c_str(), &st) != 0) {
       if (errno == ENOENT)
-        throw HostError(kExitInput, fmt::format("cannot open '{}': no such file", path));
-      InputFault(path, std::strerror(errno));
+        throw HostError(kExitInput, fmt::format("cannot open '{}': no such file", m_path));
+      InputFault(m_path, std::strerror(errno));
     }
-    if (S_ISDIR(st.st_mode)) InputFault(path, "it is a directory");
-    if (access(path.c_str(), R_OK) != 0) InputFault(path, std::strerror(errno));
+    if (S_ISDIR(st.st_mode)) InputFault(m_path, "it is a directory");
+    if (access(path.c_str(), R_OK) != 0) InputFault(m_path, std::strerror(errno));
   }
 
   SF_INFO info{};
@@ -189,11 +190,11 @@ AudioReader::AudioReader(const std::string& path) : m_path(path) {
     m_file.reset(sf_open(path.c_str(), SFM_READ, &info));
   } else {
     const int fd = standardInput ? STDIN_FILENO : open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) InputFault(path, std::strerror(errno));
+    if (fd < 0) InputFault(m_path, std::strerror(errno));
     if (!standardInput) m_fd = fd;
     m_bLive = S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode) || S_ISSOCK(st.st_mode);
     if (S_ISFIFO(st.st_mode) && !StreamsFromPipe(PeekPipe(fd))) {
-      const int spool = SpoolToTemporary(fd, path);
+      const int spool = SpoolToTemporary(fd, m_path);
       if (m_fd >= 0) close(m_fd);
       m_fd = spool;
       m_bLive = false;
@@ -201,22 +202,22 @@ AudioReader::AudioReader(const std::string& path) : m_path(path) {
     m_file.reset(sf_open_fd(m_fd >= 0 ? m_fd : fd, SFM_READ, &info, SF_FALSE));
   }
   if (!m_file) {
-    InputFault(path, fmt::format("unsupported or damaged audio file ({})", sf_strerror(nullptr)));
+    InputFault(m_path, fmt::format("unsupported or damaged audio file ({})", sf_strerror(nullptr)));
   }
   if (info.frames <= 0 || info.channels <= 0) {
-    throw HostError(kExitInput, fmt::format("'{}' holds no audio", path));
+    throw HostError(kExitInput, fmt::format("'{}' holds no audio", m_path));
   }
   if (info.samplerate < kMinAudioRate || info.samplerate > kMaxAudioRate) {
     throw HostError(kExitInput,
                     fmt::format("'{}' declares a sample rate of {} Hz; zbhost reads {} to {} Hz",
-                                path, info.samplerate, kMinAudioRate, kMaxAudioRate));
+                                m_path, info.samplerate, kMinAudioRate, kMaxAudioRate));
   }
   m_nRate = info.samplerate;
   m_nChannels = info.channels;
   m_format = FormatName(info.format);
   m_nDeclared = info.frames == SF_COUNT_MAX || DeclaresStreamingSize(m_file.get()) ? 0 : info.frames;
   m_nDeclaredSlack = (info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_MPEG ? kMpegEstimateSlack : 0;
-  const std::string truncated = TruncationWarning(m_file.get(), path);
+  const std::string truncated = TruncationWarning(m_file.get(), m_path);
   if (!truncated.empty()) m_warnings.push_back(truncated);
 }
 

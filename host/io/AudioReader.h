@@ -49,7 +49,7 @@ class AudioReader {
 
   void NoteEnd();
 
-  std::string m_path;
+  std::string m_path;  // the input's name as messages show it
   int m_fd = -1;  // the descriptor libsndfile reads, when this reader opened it
   std::unique_ptr<SNDFILE, SndFileCloser> m_file;
   int32_t m_nRate = 0;

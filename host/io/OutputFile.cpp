@@ -16,6 +16,7 @@
 #include <fmt/format.h>
 
 #include "host/app/HostError.h"
+#include "host/io/FileName.h"
 
 namespace zbhost {
 
@@ -77,7 +78,7 @@ constexpr mode_t kNewFileMode = 0666;  // narrowed by the user's umask, as every
 FileIdentity IdentityOf(const struct stat& st) { return FileIdentity{st.st_dev, st.st_ino}; }
 
 [[noreturn]] void Refuse(const std::string& path, const std::string& reason) {
-  throw HostError(kExitOutput, fmt::format("cannot write '{}': {}", path, reason));
+  throw HostError(kExitOutput, fmt::format("cannot write '{}': {}", DisplayName(path), reason));
 }
 
 bool SameAsStandardOutput(const struct stat& st) {
@@ -161,9 +162,10 @@ OutputFile OutputFile::Open(const std::string& path, const std::string& role,
       std::free(real);
       regular = true;
       if (st.st_nlink > 1) {
+        const nlink_t others = st.st_nlink - 1;
         file.m_note = fmt::format(
-            "'{}' has {} other hard links; they keep the old content, this name gets the new",
-            path, st.st_nlink - 1);
+            "'{}' has {} other hard link{}; {} the old content, this name gets the new",
+            DisplayName(path), others, others == 1 ? "" : "s", others == 1 ? "it keeps" : "they keep");
       }
     } else {
       file.m_fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);

@@ -16,6 +16,7 @@
 
 #include "Include/QV_Interface/zbav_abi.h"
 #include "host/app/HostError.h"
+#include "host/io/FileName.h"
 
 namespace zbhost {
 
@@ -66,12 +67,13 @@ std::vector<std::string> Split(const std::string& text, char separator) {
 // The whole of the loss list file `path`, read a block at a time so that an endless or
 // binary source (/dev/zero, /dev/urandom) is refused at its first block or at the bound.
 std::string ReadLossList(const std::string& path) {
+  const std::string shown = DisplayName(path);
   std::error_code error;
   if (std::filesystem::is_directory(path, error)) {
-    throw HostError(kExitInput, fmt::format("cannot read the loss list '{}': it is a directory", path));
+    throw HostError(kExitInput, fmt::format("cannot read the loss list '{}': it is a directory", shown));
   }
   std::ifstream file(path, std::ios::binary);
-  if (!file) throw HostError(kExitInput, fmt::format("cannot read the loss list '{}'", path));
+  if (!file) throw HostError(kExitInput, fmt::format("cannot read the loss list '{}'", shown));
   std::string content;
   std::string block(kListReadBytes, '\0');
   while (file) {
@@ -79,16 +81,16 @@ std::string ReadLossList(const std::string& path) {
     const std::string_view got(block.data(), static_cast<size_t>(file.gcount()));
     if (!IsText(got)) {
       throw HostError(kExitInput, fmt::format("the loss list '{}' is not text: write entries such as "
-                                              "d5, p7 or d10-12", path));
+                                              "d5, p7 or d10-12", shown));
     }
     if (content.size() + got.size() > kMaxLossListBytes) {
       throw HostError(kExitInput,
                       fmt::format("the loss list '{}' is larger than {} MiB: name ranges (d10-400) "
-                                  "rather than every frame", path, kMaxLossListBytes >> 20));
+                                  "rather than every frame", shown, kMaxLossListBytes >> 20));
     }
     content += got;
   }
-  if (file.bad()) throw HostError(kExitInput, fmt::format("cannot read the loss list '{}'", path));
+  if (file.bad()) throw HostError(kExitInput, fmt::format("cannot read the loss list '{}'", shown));
   return content;
 }
 
@@ -244,7 +246,7 @@ LossPlan ParseLossPlan(const std::string& text) {
   }
   if (name == "file" && colon != std::string::npos && !args.empty()) {
     plan.kind = LossPlan::Kind::List;
-    plan.source = args;
+    plan.source = DisplayName(args);
     ParseFrameList(ReadLossList(args), plan.dropped);
     return plan;
   }

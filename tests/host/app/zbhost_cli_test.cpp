@@ -32,6 +32,7 @@
 #include <nlohmann/json.hpp>
 
 #include "host/app/HostError.h"
+#include "host/io/FileName.h"
 #include "host/report/Report.h"
 #include "host/io/SpeechSignal.h"
 #include "tests/support/CaseNames.h"
@@ -501,6 +502,13 @@ INSTANTIATE_TEST_SUITE_P(
         BadInput{"plot_in_unknown_form", {"--plot", "OUT.pdf"}, kExitOutput, "drawn as .svg or .png"},
         BadInput{"plot_range_backwards", {"--plot-range", "1:05-30", "-o", "OUT"}, kExitUsage,
                  "ends before it starts"},
+        // A range that could do nothing is refused: without a picture, or past the input's
+        // end (given as H:MM:SS).
+        BadInput{"plot_range_without_plot", {"--plot-range", "0-1", "-o", "OUT"}, kExitUsage,
+                 "add --plot"},
+        BadInput{"plot_range_beyond_input",
+                 {"--seconds", "2", "--plot-range", "0:00:03-0:00:04", "--plot", "OUT.svg", "-o", "OUT"},
+                 kExitUsage, "after the input's end at 2.00 s"},
         BadInput{"container_refuses_rate", {"-o", "OUT.opus", "--output-rate", "44100"}, kExitOutput,
                  "Opus only supports"},
         BadInput{"nan_duplicate", {"--duplicate", "nan", "-o", "OUT"}, kExitUsage, "--duplicate must be"},
@@ -664,7 +672,9 @@ INSTANTIATE_TEST_SUITE_P(
                      const std::string first = s.path.substr(0, s.path.rfind('/')) + "/first.wav";
                      EXPECT_TRUE(IsWav(ReadAll(s.path)));
                      EXPECT_EQ(ReadAll(first), kOriginal);
-                     EXPECT_NE(s.run.err.find("other hard links"), std::string::npos) << s.run.err;
+                     EXPECT_NE(s.run.err.find("has 1 other hard link; it keeps the old content"),
+                               std::string::npos)
+                         << s.run.err;
                    }},
         // A FIFO is written in place and its reader gets a whole WAV file.
         TargetCase{"fifo",
@@ -1035,10 +1045,8 @@ void XMLCALL OnStart(void* user, const XML_Char*, const XML_Char** attributes) {
   }
 }
 
-TEST(ZbhostPlotTest, PlotIsWellFormedSvgWithOneMarkPerAffectedFrame) {
-  const std::string svg = Temp("plot.svg");
-  RunJson({"--seconds", "1", "--loss", kMixedLosses, "--plot", svg});
-  const std::string text = ReadAll(svg);
+// Parses `text` as XML, counting its marks; fails the test when it is malformed.
+SvgMarks ParseSvg(const std::string& text) {
   SvgMarks marks;
   XML_Parser parser = XML_ParserCreate(nullptr);
   XML_SetUserData(parser, &marks);
@@ -1047,6 +1055,14 @@ TEST(ZbhostPlotTest, PlotIsWellFormedSvgWithOneMarkPerAffectedFrame) {
   EXPECT_TRUE(parsed) << XML_ErrorString(XML_GetErrorCode(parser)) << " at line "
                       << XML_GetCurrentLineNumber(parser);
   XML_ParserFree(parser);
+  return marks;
+}
+
+TEST(ZbhostPlotTest, PlotIsWellFormedSvgWithOneMarkPerAffectedFrame) {
+  const std::string svg = Temp("plot.svg");
+  RunJson({"--seconds", "1", "--loss", kMixedLosses, "--plot", svg});
+  const std::string text = ReadAll(svg);
+  const SvgMarks marks = ParseSvg(text);
   EXPECT_NE(text.find("<svg xmlns=\"http://www.w3.org/2000/svg\""), std::string::npos);
   EXPECT_EQ(marks.marks, kAffectedFrames);
   // Repaired frames lie under the waveforms, frames lost for good over them: drawn last.
@@ -1056,6 +1072,24 @@ TEST(ZbhostPlotTest, PlotIsWellFormedSvgWithOneMarkPerAffectedFrame) {
   const std::string png = Temp("plot.png");
   RunJson({"--seconds", "1", "--loss", kMixedLosses, "--plot", png, "--compare"});
   EXPECT_EQ(ReadAll(png).rfind("\x89PNG\r\n\x1a\n", 0), 0u);
+}
+
+// Names that are not UTF-8 are shown with their bad bytes escaped: the JSON, the words and
+// both kinds of picture come out valid, and the output is written.
+TEST(ZbhostPlotTest, NamesThatAreNotUtf8AreShownEscaped) {
+  const std::string in = Temp("bad\xff.wav");
+  const std::string out = Temp("out\xfe.wav");
+  WriteWav(in, GenerateSpeechLike(kRate, 0.5), kRate, 1);
+  const std::string svg = Temp("plot\xfd.svg");
+  const nlohmann::json report = RunJson({in, "-o", out, "--plot", svg});
+  EXPECT_EQ(report["input"]["path"], DisplayName(in));
+  EXPECT_NE(report["output"]["path"].get<std::string>().find("out\\xFE.wav"), std::string::npos);
+  EXPECT_TRUE(Exists(out));
+  ParseSvg(ReadAll(svg));
+  const ProcessResult words = RunZbhost({in, "--plot", Temp("plot\xfd.png")});
+  EXPECT_EQ(words.status, kExitOk) << words.err;
+  EXPECT_TRUE(IsValidUtf8(words.out)) << words.out;
+  EXPECT_NE(words.out.find("bad\\xFF.wav"), std::string::npos) << words.out;
 }
 
 TEST(ZbhostCompareTest, SameLossesWithAndWithoutParitySideBySide) {
