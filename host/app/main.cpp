@@ -3,11 +3,13 @@
 #include <signal.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <limits>
 #include <new>
 #include <random>
 
@@ -328,6 +330,22 @@ class AudioOutput {
   int64_t m_nWritten = 0;
 };
 
+constexpr char kSilentInput[] =
+    "the input is silent: SNR, STOI and LSD against it are undefined";
+
+// Against digital silence (or stereo in antiphase, mixed to mono) no figure of error or
+// intelligibility is defined: the decoder's idle noise of a step or two would read as one.
+void ForgetInputFigures(Figures& figures) {
+  constexpr double kUndefined = std::numeric_limits<double>::quiet_NaN();
+  figures.snrInputDb = kUndefined;
+  figures.speechVsInput.snrDb = kUndefined;
+  figures.speechVsInput.segmentalSnrDb = kUndefined;
+  figures.speechVsInput.lostLsdDb = kUndefined;
+  figures.speechVsInput.stoi = kUndefined;
+  // Intelligibility needs speech in the reference: the lossless decode of silence has none.
+  figures.speechVsLossless.stoi = kUndefined;
+}
+
 // A picture's range must start within the input: beyond its end it would show nothing.
 void CheckPlotRange(const std::optional<PlotRange>& range, double inputSeconds) {
   if (range && range->start >= inputSeconds) {
@@ -437,8 +455,12 @@ int Stream(const HostOptions& options) {
     speech.push_back(std::make_unique<SpeechScore>(run.layout.rate, frameSamples));
   }
   const bool wantRows = table || trace;
+  bool inputHeard = false;  // a sample of the input other than zero came by
   auto pipeline = std::make_unique<StreamPipeline>(library, run.layout.rate, settings,
                                                    [&](const FrameView& view) {
+    if (!inputHeard) {
+      inputHeard = std::any_of(view.input, view.input + view.length, [](int16_t s) { return s != 0; });
+    }
     for (size_t c = 0; c < runs.size(); ++c) {
       const int16_t* decoded = view.columns[c].frame.samples;
       if (c < outputs.size()) outputs[c]->Write(decoded, view.length, run.timing);
@@ -479,6 +501,10 @@ int Stream(const HostOptions& options) {
   CheckPlotRange(options.plotRange, static_cast<double>(run.inputSamples) / run.inputRate);
   run.warnings = input.warnings();
   for (const std::string& warning : run.warnings) console.Warn(warning);
+  if (!inputHeard) {
+    console.Warn(kSilentInput);
+    run.warnings.push_back(kSilentInput);
+  }
   const std::string beyond = DescribeEntriesBeyond(options.stream.link.loss, run.layout.frameCount);
   if (!beyond.empty()) {
     console.Warn(beyond);
@@ -520,6 +546,7 @@ int Stream(const HostOptions& options) {
                                      stream.losslessSeconds(), c == 0 ? run.timing.total : 0);
     runs[c].figures.speechVsInput = speechVsInput[c];
     runs[c].figures.speechVsLossless = speechVsLossless[c];
+    if (!inputHeard) ForgetInputFigures(runs[c].figures);
   }
   // The modules go before the frame buffers are counted: what they still held is returned.
   pipeline.reset();

@@ -868,7 +868,8 @@ std::string StreamedWav(uint32_t size) {
 // One row per message case: the arguments, the status, and text that standard output and
 // standard error must or must not hold. IN stands for a damaged half-second input file,
 // FLAC_CUT for a FLAC file cut short and FLAC_HIT for one with bytes overwritten inside;
-// STREAMED_* for a WAV file with the sizes a streaming writer puts in its header.
+// STREAMED_* for a WAV file with the sizes a streaming writer puts in its header, SILENT for
+// half a second of digital silence.
 struct TextCase : NamedRow {
   std::vector<std::string> args;
   int status;
@@ -896,7 +897,8 @@ TEST_P(ZbhostTextTest, SaysWhatItShould) {
   const std::map<std::string, std::string> inputs = {
       {"IN", truncated}, {"FLAC_CUT", flacCut}, {"FLAC_HIT", flacHit},
       {"STREAMED_SIGNED", StreamedWav(0x7FFFFFFF)}, {"STREAMED_UNSIGNED", StreamedWav(0xFFFFFFFF)},
-      {"STREAMED_WAVENC", StreamedWav(0x7FFF0000)}};
+      {"STREAMED_WAVENC", StreamedWav(0x7FFF0000)}, {"SILENT", Temp("silent.wav")}};
+  WriteWav(inputs.at("SILENT"), std::vector<int16_t>(kRate / 2, 0), kRate, 1);
   std::vector<std::string> args;
   for (const std::string& arg : GetParam().args) {
     args.push_back(inputs.count(arg) != 0 ? inputs.at(arg) : arg);
@@ -944,6 +946,13 @@ INSTANTIATE_TEST_SUITE_P(
                  {"\"warnings\": []"}, {}, {}, true},
         TextCase{"streamed_wav_wavenc_size", {"STREAMED_WAVENC", "--json"}, kExitOk,
                  {"\"warnings\": []"}, {}, {}, true},
+        // Against silence, error and intelligibility are undefined, and the report says so.
+        TextCase{"silent_input_words", {"SILENT"}, kExitOk,
+                 {"SNR vs input              undefined: the input is silent", "STOI                      - vs input, - vs"},
+                 {},
+                 {"the input is silent"}, false},
+        TextCase{"silent_input_json", {"SILENT", "--json"}, kExitOk,
+                 {"\"snr_vs_input_db\": null", "\"the input is silent"}, {}, {}, false},
         // With an input, --seconds is the most of it streamed.
         TextCase{"seconds_limit_input", {"IN", "--seconds", "0.2", "--json"}, kExitOk,
                  {"\"frames\": 10,"}, {}, {}, false},
