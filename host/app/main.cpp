@@ -500,7 +500,8 @@ int Stream(const HostOptions& options) {
   }
   CheckPlotRange(options.plotRange, static_cast<double>(run.inputSamples) / run.inputRate);
   run.warnings = input.warnings();
-  for (const std::string& warning : run.warnings) console.Warn(warning);
+  // Damaged input is said even in a quiet run: the output is not what the input promised.
+  for (const std::string& warning : run.warnings) console.Alert(warning);
   if (!inputHeard) {
     console.Warn(kSilentInput);
     run.warnings.push_back(kSilentInput);

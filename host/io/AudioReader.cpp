@@ -20,6 +20,7 @@
 #include "host/app/HostError.h"
 #include "host/io/FileName.h"
 #include "host/io/OutputFile.h"
+#include "host/io/ResyncDecoder.h"
 
 namespace zbhost {
 
@@ -148,6 +149,27 @@ bool DeclaresStreamingSize(SNDFILE* file) {
   return false;
 }
 
+double Seconds(int64_t frames, int32_t rate) { return static_cast<double>(frames) / rate; }
+
+// What a decoder that reads past damage met, in words; empty when the stream was whole.
+std::string DamageWarning(const DecodeDamage& damage, const std::string& path, int32_t rate) {
+  if (damage.errors == 0 && damage.lostFrames == 0 && damage.skippedBytes == 0) return {};
+  std::string text = fmt::format("'{}' is damaged:", path);
+  if (damage.errors > 0) {
+    text += fmt::format(" {} decoding error{} (the first: {})", damage.errors,
+                        damage.errors == 1 ? "" : "s", damage.firstError);
+  }
+  if (damage.skippedBytes > 0) {
+    text += fmt::format("{} {} bytes in damaged pages skipped", damage.errors > 0 ? "," : "",
+                        damage.skippedBytes);
+  }
+  if (damage.lostFrames == 0) return text + "; streaming what could be decoded";
+  return text + fmt::format("; {:.2f} s of audio in {} place{} could not be decoded (the first at "
+                            "{:.2f} s) and is streamed as silence, the rest as decoded",
+                            Seconds(damage.lostFrames, rate), damage.spans,
+                            damage.spans == 1 ? "" : "s", Seconds(damage.firstLostAt, rate));
+}
+
 // A header that announces more audio than the file holds: libsndfile reads what is there
 // and notes "data : ANNOUNCED (should be HELD)" in its log.
 std::string TruncationWarning(SNDFILE* file, const std::string& path) {
@@ -186,6 +208,10 @@ AudioReader::AudioReader(const std::string& path) : m_path(DisplayName(path)) {
   }
 
   SF_INFO info{};
+  // A decoder that reads past damage reads the stream again from its start: a regular file
+  // (by its name, or standard input's descriptor) or the copy of a pipe.
+  bool rereadable = S_ISREG(st.st_mode);
+  int rereadFd = standardInput ? STDIN_FILENO : -1;
   if (!standardInput && S_ISREG(st.st_mode)) {
     m_file.reset(sf_open(path.c_str(), SFM_READ, &info));
   } else {
@@ -198,6 +224,8 @@ AudioReader::AudioReader(const std::string& path) : m_path(DisplayName(path)) {
       if (m_fd >= 0) close(m_fd);
       m_fd = spool;
       m_bLive = false;
+      rereadable = true;
+      rereadFd = spool;
     }
     m_file.reset(sf_open_fd(m_fd >= 0 ? m_fd : fd, SFM_READ, &info, SF_FALSE));
   }
@@ -217,6 +245,7 @@ AudioReader::AudioReader(const std::string& path) : m_path(DisplayName(path)) {
   m_format = FormatName(info.format);
   m_nDeclared = info.frames == SF_COUNT_MAX || DeclaresStreamingSize(m_file.get()) ? 0 : info.frames;
   m_nDeclaredSlack = (info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_MPEG ? kMpegEstimateSlack : 0;
+  if (rereadable) m_resync = ResyncDecoder::For(info.format, path, rereadFd, m_nChannels, m_nDeclared);
   const std::string truncated = TruncationWarning(m_file.get(), m_path);
   if (!truncated.empty()) m_warnings.push_back(truncated);
 }
@@ -231,7 +260,8 @@ bool AudioReader::Read(std::vector<float>& mono, size_t frames) {
   if (m_bEnded) return false;
   m_interleaved.resize(frames * static_cast<size_t>(m_nChannels));
   const sf_count_t got =
-      sf_readf_float(m_file.get(), m_interleaved.data(), static_cast<sf_count_t>(frames));
+      m_resync ? static_cast<sf_count_t>(m_resync->Read(m_interleaved.data(), frames))
+               : sf_readf_float(m_file.get(), m_interleaved.data(), static_cast<sf_count_t>(frames));
   if (got <= 0) {
     NoteEnd();
     return false;
@@ -254,20 +284,23 @@ bool AudioReader::Read(std::vector<float>& mono, size_t frames) {
 void AudioReader::NoteEnd() {
   m_bEnded = true;
   if (m_nRead == 0) throw HostError(kExitInput, fmt::format("'{}' holds no audio", m_path));
-  if (sf_error(m_file.get()) != SF_ERR_NO_ERROR) {
+  if (m_resync) {
+    const std::string damage = DamageWarning(m_resync->damage(), m_path, m_nRate);
+    if (!damage.empty()) m_warnings.push_back(damage);
+  } else if (sf_error(m_file.get()) != SF_ERR_NO_ERROR) {
     // As other audio tools do with a damaged tail: warn and keep what was read.
     m_warnings.push_back(fmt::format("'{}' ends early ({}); streaming the {} samples read", m_path,
                                      sf_strerror(m_file.get()), m_nRead));
     return;
+  } else {
+    const std::string decodeErrors = DecodeErrorWarning(m_file.get(), m_path);
+    if (!decodeErrors.empty()) m_warnings.push_back(decodeErrors);
   }
-  const std::string decodeErrors = DecodeErrorWarning(m_file.get(), m_path);
-  if (!decodeErrors.empty()) {
-    m_warnings.push_back(decodeErrors);
-  } else if (m_warnings.empty() && m_nDeclared > m_nRead + m_nDeclaredSlack) {
+  if (m_nDeclared > m_nRead + m_nDeclaredSlack && (m_warnings.empty() || m_resync)) {
     m_warnings.push_back(fmt::format(
-        "'{}' is damaged or truncated: its header declares {} samples, {} could be read; "
+        "'{}' ends early: its header declares {} samples ({:.2f} s), {} ({:.2f} s) could be read; "
         "streaming what was read",
-        m_path, m_nDeclared, m_nRead));
+        m_path, m_nDeclared, Seconds(m_nDeclared, m_nRate), m_nRead, Seconds(m_nRead, m_nRate)));
   }
 }
 

@@ -2,7 +2,7 @@
 // input ("-"), mixed to mono. Containers libsndfile reads as a stream (WAV, AU, AIFF, MP3)
 // come live from a pipe; any other piped container is first copied to an unnamed temporary
 // file. Damage (a truncated file, fewer samples than the header declares, a decode error)
-// becomes a warning, and what was read is kept.
+// becomes a warning, and what was read is kept; FLAC and Ogg Vorbis are read on past damage.
 #pragma once
 
 #include <sndfile.h>
@@ -11,6 +11,8 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "host/io/ResyncDecoder.h"
 
 namespace zbhost {
 
@@ -52,6 +54,7 @@ class AudioReader {
   std::string m_path;  // the input's name as messages show it
   int m_fd = -1;  // the descriptor libsndfile reads, when this reader opened it
   std::unique_ptr<SNDFILE, SndFileCloser> m_file;
+  std::unique_ptr<ResyncDecoder> m_resync;  // reads instead of m_file where it can
   int32_t m_nRate = 0;
   int32_t m_nChannels = 0;
   std::string m_format;

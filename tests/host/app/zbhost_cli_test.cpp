@@ -927,8 +927,11 @@ INSTANTIATE_TEST_SUITE_P(
                  {"Exit status", "5  output cannot be written", "130  interrupted", "--duplicate PCT",
                   "Examples:"},
                  {"Excludes"}, {}, true},
-        // Quiet: nothing at all, even with a warning to give.
-        TextCase{"quiet", {"IN", "-q"}, kExitOk, {}, {"input"}, {}, true},
+        // Quiet: nothing at all, even with a warning to give, but for damaged input.
+        TextCase{"quiet", {"--seconds", "1", "--loss", "list:d3,d50", "-q"}, kExitOk, {}, {"input"},
+                 {}, true},
+        TextCase{"quiet_still_tells_of_damage", {"IN", "-q"}, kExitOk, {}, {"input"},
+                 {"zbhost: warning: ", "is truncated"}, false},
         TextCase{"verbose", {"-v", "--seconds", "1"}, kExitOk, {"lost for good"}, {},
                  {"zbhost: streamed 50 frames"}, false},
         TextCase{"truncated_input_warns", {"IN"}, kExitOk, {"lost for good"}, {},
@@ -974,6 +977,53 @@ INSTANTIATE_TEST_SUITE_P(
         TextCase{"no_parity_wording", {"--seconds", "1", "--no-parity"}, kExitOk,
                  {"kbit/s (no parity frames)"},
                  {"with parity", "repaired from parity", "parity not needed"}, {}, true}),
+    RowName());
+
+// One row per damaged compressed input: its container, the bytes flipped (one in the middle
+// of the file, or one in every few across its last quarter), and what the warning says.
+struct DamageCase : NamedRow {
+  int format;
+  bool everywhere;
+  const char* says;
+};
+
+class ZbhostDamagedInputTest : public testing::TestWithParam<DamageCase> {};
+
+TEST_P(ZbhostDamagedInputTest, ReadsOnPastTheDamageAndSaysSoEvenWhenQuiet) {
+  constexpr double kSeconds = 4.0;
+  const std::string path = Temp(std::string("damaged_") + GetParam().name);
+  WriteWav(path, GenerateSpeechLike(kRate, kSeconds), kRate, 1, GetParam().format);
+  std::string bytes = ReadAll(path);
+  constexpr size_t kEveryFlip = 97;  // bytes between flips across the file
+  if (GetParam().everywhere) {
+    for (size_t at = bytes.size() * 3 / 4; at < bytes.size(); at += kEveryFlip) {
+      bytes[at] = static_cast<char>(~bytes[at]);
+    }
+  } else {
+    const size_t at = bytes.size() / 2;
+    bytes[at] = static_cast<char>(~bytes[at]);
+  }
+  std::ofstream(path, std::ios::binary) << bytes;
+  const ProcessResult run = RunZbhost({path, "-q", "--json"});
+  ASSERT_EQ(run.status, kExitOk) << run.err;
+  const nlohmann::json report = nlohmann::json::parse(run.out);
+  ASSERT_EQ(report["warnings"].size(), 1u) << run.out;
+  EXPECT_NE(report["warnings"][0].get<std::string>().find(GetParam().says), std::string::npos)
+      << report["warnings"];
+  EXPECT_NE(run.err.find("zbhost: warning: "), std::string::npos) << run.err;
+  // One damaged frame or page costs that much audio, not the rest of the stream.
+  if (!GetParam().everywhere) {
+    EXPECT_DOUBLE_EQ(report["input"]["seconds"].get<double>(), kSeconds);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Containers, ZbhostDamagedInputTest,
+    testing::Values(
+        DamageCase{"flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, false, "could not be decoded"},
+        DamageCase{"ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS, false, "could not be decoded"},
+        // No page left whole: what is lost cannot be timed, but it is said.
+        DamageCase{"ogg_every_page", SF_FORMAT_OGG | SF_FORMAT_VORBIS, true, "damaged pages skipped"}),
     RowName());
 
 // The loss list of the frame table, plot and comparison tests: frame 10 lost whole and
