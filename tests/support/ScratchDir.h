@@ -1,12 +1,17 @@
 // A scratch folder for the files a test process makes (inputs, outputs, FIFOs), under the
 // test temporary folder. It is removed with all it holds when the process ends, whether
-// its tests passed or failed, so a run leaves nothing behind.
+// its tests passed or failed, so a run leaves nothing behind; the folders of test processes
+// that crashed are removed by the next one.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <stdlib.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 
@@ -15,7 +20,8 @@ namespace zbtest {
 class ScratchDir {
  public:
   ScratchDir() {
-    std::string pattern = testing::TempDir() + "zbtest_XXXXXX";
+    RemoveOrphans();
+    std::string pattern = testing::TempDir() + kPrefix + std::to_string(getpid()) + "_XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr) {
       ADD_FAILURE() << "cannot make a scratch folder under " << testing::TempDir();
       return;
@@ -42,6 +48,21 @@ class ScratchDir {
   }
 
  private:
+  static constexpr char kPrefix[] = "zbtest_";
+
+  // Folders "zbtest_PID_XXXXXX" whose process is gone: a crash skipped their removal.
+  static void RemoveOrphans() {
+    std::error_code ignored;
+    for (const auto& entry : std::filesystem::directory_iterator(testing::TempDir(), ignored)) {
+      const std::string name = entry.path().filename().string();
+      if (name.rfind(kPrefix, 0) != 0) continue;
+      const pid_t owner = static_cast<pid_t>(std::atol(name.c_str() + sizeof kPrefix - 1));
+      if (owner > 0 && kill(owner, 0) != 0 && errno == ESRCH) {
+        std::filesystem::remove_all(entry.path(), ignored);
+      }
+    }
+  }
+
   std::string m_path;
 };
 
