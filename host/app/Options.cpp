@@ -9,6 +9,7 @@
 #include <limits>
 #include <stdexcept>
 #include <string_view>
+#include <vector>
 
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
@@ -143,6 +144,14 @@ bool Parse(CLI::App& app, int argc, char** argv) {
   } catch (const CLI::Success& done) {
     app.exit(done);
     return false;
+  } catch (const CLI::ExtrasError& error) {
+    // A second name after the input is most likely meant as the output, as cp would take it.
+    const std::vector<std::string> extras = app.remaining();
+    if (extras.size() == 1 && !extras.front().empty() && extras.front()[0] != '-') {
+      UsageError(fmt::format("one input at a time; to write '{}', name it with -o {}",
+                             extras.front(), extras.front()));
+    }
+    UsageError(error.what());
   } catch (const CLI::ParseError& error) {
     UsageError(error.what());
   }

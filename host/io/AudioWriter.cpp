@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 #include <fmt/format.h>
 
@@ -93,6 +94,22 @@ AudioContainer ContainerFor(const std::string& path) {
                               path, extension, known));
 }
 
+namespace {
+
+// Opus codes these rates (Hz) alone.
+constexpr int32_t kOpusRates[] = {8000, 12000, 16000, 24000, 48000};
+
+// For a container that cannot take `rate`, the --output-rate that it takes; else empty.
+std::string RateHint(const AudioContainer& container, int32_t rate) {
+  if ((container.format & SF_FORMAT_SUBMASK) != SF_FORMAT_OPUS) return {};
+  const int32_t* above = std::find_if(std::begin(kOpusRates), std::end(kOpusRates),
+                                      [rate](int32_t opus) { return opus >= rate; });
+  return fmt::format(" Use --output-rate {}.",
+                     above != std::end(kOpusRates) ? *above : *std::rbegin(kOpusRates));
+}
+
+}  // namespace
+
 AudioWriter::AudioWriter(OutputFile& target, const AudioContainer& container, int32_t rate)
     : m_target(target) {
   int fd = target.fd();
@@ -112,7 +129,8 @@ AudioWriter::AudioWriter(OutputFile& target, const AudioContainer& container, in
   }
   m_file.reset(sf_open_fd(fd, SFM_WRITE, &info, SF_FALSE));
   if (!m_file) {
-    target.Fail(fmt::format("cannot write {} at {} Hz: {}", container.name, rate, sf_strerror(nullptr)));
+    target.Fail(fmt::format("cannot write {} at {} Hz: {}{}", container.name, rate,
+                            sf_strerror(nullptr), RateHint(container, rate)));
   }
 }
 

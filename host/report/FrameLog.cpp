@@ -1,6 +1,8 @@
 // Building and writing the per-frame account.
 #include "host/report/FrameLog.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cmath>
 
 #include <fmt/format.h>
@@ -22,9 +24,12 @@ const char* FateName(const LinkFate& fate, bool sent) {
   return duplicated ? "duplicated" : "delivered";
 }
 
+// Whether `text` ends in `suffix`, in either case (.JSON as well as .json).
 bool EndsWith(const std::string& text, const std::string& suffix) {
   return text.size() >= suffix.size() &&
-         text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+         std::equal(suffix.begin(), suffix.end(), text.end() - static_cast<std::ptrdiff_t>(suffix.size()),
+                    [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) ==
+                                                std::tolower(static_cast<unsigned char>(b)); });
 }
 
 }  // namespace

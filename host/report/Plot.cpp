@@ -5,6 +5,7 @@
 #include <librsvg/rsvg.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
@@ -268,9 +269,12 @@ PlotRange ParsePlotRange(const std::string& text) {
 }
 
 PlotFormat PlotFormatFor(const std::string& path) {
-  auto endsWith = [&path](const std::string& suffix) {
-    return path.size() > suffix.size() &&
-           path.compare(path.size() - suffix.size(), suffix.size(), suffix) == 0;
+  // .PNG as well as .png.
+  std::string name = path;
+  std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
+  auto endsWith = [&name](const std::string& suffix) {
+    return name.size() > suffix.size() &&
+           name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
   };
   if (endsWith(".svg")) return PlotFormat::Svg;
   if (endsWith(".png")) return PlotFormat::Png;

@@ -510,7 +510,10 @@ INSTANTIATE_TEST_SUITE_P(
                  {"--seconds", "2", "--plot-range", "0:00:03-0:00:04", "--plot", "OUT.svg", "-o", "OUT"},
                  kExitUsage, "after the input's end at 2.00 s"},
         BadInput{"container_refuses_rate", {"-o", "OUT.opus", "--output-rate", "44100"}, kExitOutput,
-                 "Opus only supports"},
+                 "Opus only supports sample rates of 8000, 12000, 16000, 24000, and 48000. Use "
+                 "--output-rate 48000."},
+        // A second name, as cp takes it, is meant as the output.
+        BadInput{"second_name_as_output", {"in.wav", "OUT"}, kExitUsage, "name it with -o "},
         BadInput{"nan_duplicate", {"--duplicate", "nan", "-o", "OUT"}, kExitUsage, "--duplicate must be"},
         BadInput{"infinite_reorder", {"--reorder", "inf", "-o", "OUT"}, kExitUsage, "--reorder must be"},
         BadInput{"nan_seconds", {"--seconds", "nan", "-o", "OUT"}, kExitUsage, "--seconds must be"},
@@ -1061,8 +1064,8 @@ TEST(ZbhostFramesTest, CsvAndJsonLinesHoldOneRowPerFrame) {
   EXPECT_EQ(parsed[11]["identical_to_lossless"], true);
   EXPECT_EQ(parsed[11]["snr_vs_lossless_db"], nullptr);
 
-  // A .json name gets one document: the same records in an array.
-  const std::string json = Temp("frames.json");
+  // A .json name (.JSON too) gets one document: the same records in an array.
+  const std::string json = Temp("frames.JSON");
   RunJson({"--seconds", "1", "--loss", kMixedLosses, "--frames", json});
   EXPECT_EQ(nlohmann::json::parse(ReadAll(json)), nlohmann::json(parsed));
 }
@@ -1127,8 +1130,9 @@ TEST(ZbhostPlotTest, PlotIsWellFormedSvgWithOneMarkPerAffectedFrame) {
   // Repaired frames lie under the waveforms, frames lost for good over them: drawn last.
   EXPECT_EQ(marks.classes, (std::vector<std::string>{"rebuilt", "parity-lost", "rebuilt", "unrecovered"}));
 
-  // A .png name gets the same picture as a PNG image; with --compare, a panel per column.
-  const std::string png = Temp("plot.png");
+  // A .png name (.PNG too) gets the same picture as a PNG image; with --compare, a panel per
+  // column.
+  const std::string png = Temp("plot.PNG");
   RunJson({"--seconds", "1", "--loss", kMixedLosses, "--plot", png, "--compare"});
   EXPECT_EQ(ReadAll(png).rfind("\x89PNG\r\n\x1a\n", 0), 0u);
 }
