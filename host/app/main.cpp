@@ -178,10 +178,10 @@ Targets OpenTargets(const HostOptions& options, const std::vector<Column>& colum
     targets.frames = OutputFile::Open(*options.frames, "the frame table", taken, false);
   if (options.plot) targets.plot = OutputFile::Open(*options.plot, "the plot", taken, false);
   for (const OutputFile* file : {&targets.frames, &targets.plot}) {
-    if (!file->note().empty()) console.Warn(file->note());
+    for (const std::string& note : file->notes()) console.Warn(note);
   }
   for (const OutputFile& file : targets.audio) {
-    if (!file.note().empty()) console.Warn(file.note());
+    for (const std::string& note : file.notes()) console.Warn(note);
   }
   return targets;
 }

@@ -679,6 +679,24 @@ INSTANTIATE_TEST_SUITE_P(
                                std::string::npos)
                          << s.run.err;
                    }},
+        // A hidden result that a killed run left beside the target is named, with how to
+        // remove it, and left alone.
+        TargetCase{"leftover_of_killed_run_named",
+                   [](const std::string& dir) {
+                     MakeFile(dir + "/.left.wav.zbhost-Ab12Cd", 0600);
+                     return dir + "/left.wav";
+                   },
+                   kExitOk,
+                   [](const TargetState& s) {
+                     const std::string dir = s.path.substr(0, s.path.rfind('/'));
+                     EXPECT_NE(s.run.err.find("1 unfinished result of an interrupted run lies beside"),
+                               std::string::npos)
+                         << s.run.err;
+                     EXPECT_NE(s.run.err.find("(.left.wav.zbhost-Ab12Cd)"), std::string::npos) << s.run.err;
+                     EXPECT_NE(s.run.err.find("rm -- '" + dir + "/.left.wav.zbhost-'*"), std::string::npos)
+                         << s.run.err;
+                     EXPECT_EQ(ReadAll(dir + "/.left.wav.zbhost-Ab12Cd"), kOriginal);
+                   }},
         // A FIFO is written in place and its reader gets a whole WAV file.
         TargetCase{"fifo",
                    [](const std::string& dir) {
