@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -28,6 +29,7 @@ namespace {
 
 constexpr size_t kLogBytes = 16384;
 constexpr char kLogErrorPrefix[] = "ERROR : ";
+constexpr char kLibraryErrorPrefix[] = "error: ";  // how libmpg123 starts a complaint
 // An MP3's length in its header is an estimate: a couple of MPEG frames either way is no damage.
 constexpr int64_t kMpegEstimateSlack = 2 * 1152;
 constexpr size_t kCopyChunkBytes = 1 << 16;
@@ -191,6 +193,45 @@ std::string TruncationWarning(SNDFILE* file, const std::string& path) {
 
 }  // namespace
 
+template <typename Call>
+auto AudioReader::Quietly(Call call) {
+  if (m_nCatcher < 0) m_nCatcher = memfd_create("zbhost-stderr", MFD_CLOEXEC);
+  const int saved = m_nCatcher >= 0 ? dup(STDERR_FILENO) : -1;
+  if (saved < 0) return call();
+  std::fflush(stderr);
+  dup2(m_nCatcher, STDERR_FILENO);
+  const auto result = call();
+  std::fflush(stderr);
+  dup2(saved, STDERR_FILENO);
+  close(saved);
+  TakeLibraryMessages();
+  return result;
+}
+
+// Each line the decoders printed is one error; the first is kept, without its source
+// location ("[src/libmpg123/layer3.c:...] error: dequantization failed!").
+void AudioReader::TakeLibraryMessages() {
+  const off_t size = lseek(m_nCatcher, 0, SEEK_CUR);
+  if (size <= 0) return;
+  std::string text(static_cast<size_t>(std::min<off_t>(size, kLogBytes)), '\0');
+  const ssize_t got = pread(m_nCatcher, text.data(), text.size(), 0);
+  text.resize(got > 0 ? static_cast<size_t>(got) : 0);
+  if (ftruncate(m_nCatcher, 0) != 0 || lseek(m_nCatcher, 0, SEEK_SET) != 0) {
+    close(m_nCatcher);
+    m_nCatcher = -1;
+  }
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.empty()) continue;
+    if (m_nLibraryErrors++ > 0) continue;
+    const size_t bracket = line.rfind("] ");
+    m_firstLibraryError = bracket == std::string::npos ? line : line.substr(bracket + 2);
+    if (m_firstLibraryError.rfind(kLibraryErrorPrefix, 0) == 0) {
+      m_firstLibraryError.erase(0, std::strlen(kLibraryErrorPrefix));
+    }
+  }
+}
+
 AudioReader::AudioReader(const std::string& path) : m_path(DisplayName(path)) {
   struct stat st {};
   const bool standardInput = path == kStdStreamName;
@@ -213,7 +254,7 @@ AudioReader::AudioReader(const std::string& path) : m_path(DisplayName(path)) {
   bool rereadable = S_ISREG(st.st_mode);
   int rereadFd = standardInput ? STDIN_FILENO : -1;
   if (!standardInput && S_ISREG(st.st_mode)) {
-    m_file.reset(sf_open(path.c_str(), SFM_READ, &info));
+    m_file.reset(Quietly([&] { return sf_open(path.c_str(), SFM_READ, &info); }));
   } else {
     const int fd = standardInput ? STDIN_FILENO : open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) InputFault(m_path, std::strerror(errno));
@@ -227,7 +268,7 @@ AudioReader::AudioReader(const std::string& path) : m_path(DisplayName(path)) {
       rereadable = true;
       rereadFd = spool;
     }
-    m_file.reset(sf_open_fd(m_fd >= 0 ? m_fd : fd, SFM_READ, &info, SF_FALSE));
+    m_file.reset(Quietly([&] { return sf_open_fd(m_fd >= 0 ? m_fd : fd, SFM_READ, &info, SF_FALSE); }));
   }
   if (!m_file) {
     InputFault(m_path, fmt::format("unsupported or damaged audio file ({})", sf_strerror(nullptr)));
@@ -252,6 +293,7 @@ AudioReader::AudioReader(const std::string& path) : m_path(DisplayName(path)) {
 
 AudioReader::~AudioReader() {
   m_file.reset();
+  if (m_nCatcher >= 0) close(m_nCatcher);
   if (m_fd >= 0) close(m_fd);
 }
 
@@ -261,7 +303,9 @@ bool AudioReader::Read(std::vector<float>& mono, size_t frames) {
   m_interleaved.resize(frames * static_cast<size_t>(m_nChannels));
   const sf_count_t got =
       m_resync ? static_cast<sf_count_t>(m_resync->Read(m_interleaved.data(), frames))
-               : sf_readf_float(m_file.get(), m_interleaved.data(), static_cast<sf_count_t>(frames));
+               : Quietly([&] {
+                   return sf_readf_float(m_file.get(), m_interleaved.data(), static_cast<sf_count_t>(frames));
+                 });
   if (got <= 0) {
     NoteEnd();
     return false;
@@ -295,6 +339,11 @@ void AudioReader::NoteEnd() {
   } else {
     const std::string decodeErrors = DecodeErrorWarning(m_file.get(), m_path);
     if (!decodeErrors.empty()) m_warnings.push_back(decodeErrors);
+    if (m_nLibraryErrors > 0 && decodeErrors.empty()) {
+      m_warnings.push_back(fmt::format(
+          "'{}' is damaged: {} decoding error{} (the first: {}); streaming what could be decoded",
+          m_path, m_nLibraryErrors, m_nLibraryErrors == 1 ? "" : "s", m_firstLibraryError));
+    }
   }
   if (m_nDeclared > m_nRead + m_nDeclaredSlack && (m_warnings.empty() || m_resync)) {
     m_warnings.push_back(fmt::format(

@@ -50,6 +50,11 @@ class AudioReader {
   };
 
   void NoteEnd();
+  // Runs `call` (a libsndfile call) with standard error caught: the decoders beneath it
+  // (libmpg123) print their complaints there, which become this reader's count instead.
+  template <typename Call>
+  auto Quietly(Call call);
+  void TakeLibraryMessages();
 
   std::string m_path;  // the input's name as messages show it
   int m_fd = -1;  // the descriptor libsndfile reads, when this reader opened it
@@ -64,6 +69,9 @@ class AudioReader {
   bool m_bEnded = false;
   bool m_bLive = false;
   std::vector<float> m_interleaved;
+  int m_nCatcher = -1;  // an in-memory file standard error goes to during libsndfile calls
+  int64_t m_nLibraryErrors = 0;
+  std::string m_firstLibraryError;
   std::vector<std::string> m_warnings;
 };
 
