@@ -27,6 +27,8 @@ constexpr double kHzPerKilohertz = 1000.0;
 constexpr int32_t kMinOutputRate = 1000;    // Hz
 constexpr int32_t kMaxOutputRate = 384000;  // Hz
 constexpr char kInspectCommand[] = "inspect";
+constexpr char kRawType[] = "raw";
+constexpr int32_t kMaxRawChannels = 64;
 
 [[noreturn]] void UsageError(const std::string& message) {
   throw HostError(kExitUsage, message + " (see zbhost --help)");
@@ -125,6 +127,42 @@ ZbEncoderMode ParseEncoderMode(const std::string& text, const char* option) {
   return *mode;
 }
 
+// -t raw and the form of the input it names; the form without -t raw is refused, as it
+// would do nothing.
+std::optional<RawInput> ParseRawInput(const CLI::App& app, const std::string& type,
+                                      const std::string& rate, const std::string& channels,
+                                      const std::string& encoding) {
+  if (app.count("--type") == 0) {
+    for (const char* option : {"--input-rate", "--input-channels", "--input-encoding"}) {
+      if (app.count(option) != 0) UsageError(fmt::format("{} describes headerless input: add -t raw", option));
+    }
+    return std::nullopt;
+  }
+  if (type != kRawType) UsageError(fmt::format("-t takes raw (headerless input), not '{}'", type));
+  RawInput raw;
+  const std::optional<int32_t> hertz = ParseHertz(rate);
+  if (app.count("--input-rate") == 0 || !hertz || *hertz < kMinAudioRate || *hertz > kMaxAudioRate) {
+    UsageError(fmt::format("-t raw needs --input-rate HZ, from {} to {}", kMinAudioRate, kMaxAudioRate));
+  }
+  raw.rate = *hertz;
+  if (app.count("--input-channels") != 0) {
+    const std::optional<double> count = ParseNumber(channels);
+    if (!count || *count != std::floor(*count) || *count < 1 || *count > kMaxRawChannels) {
+      UsageError(fmt::format("--input-channels must be a whole number from 1 to {}, not '{}'",
+                             kMaxRawChannels, channels));
+    }
+    raw.channels = static_cast<int32_t>(*count);
+  }
+  if (app.count("--input-encoding") != 0) {
+    const std::optional<int> format = RawEncodingNamed(encoding);
+    if (!format) {
+      UsageError(fmt::format("--input-encoding takes {}, not '{}'", RawEncodingNames(), encoding));
+    }
+    raw.encoding = *format;
+  }
+  return raw;
+}
+
 // "carried,search": two different modes.
 std::pair<ZbEncoderMode, ZbEncoderMode> ParseEncoderPair(const std::string& text) {
   const size_t comma = text.find(',');
@@ -195,6 +233,9 @@ constexpr char kHelp[] =
     "Input and output:\n"
     "  INPUT                audio file (any format libsndfile reads), - for standard input\n"
     "  --built-in           a built-in speech-like signal (the default without INPUT)\n"
+    "  -t raw               INPUT has no header: give --input-rate HZ, and --input-channels N\n"
+    "                       (default 1) and --input-encoding s8, u8, s16 (the default), s24,\n"
+    "                       s32, f32, f64, ulaw or alaw (little-endian)\n"
     "  -o, --output FILE    write the decoded audio (mono, 16-bit), - for standard output; the\n"
     "                       container follows the extension: .wav (also for none), .flac, .ogg,\n"
     "                       .opus, .mp3, .aiff, .au, .caf, .w64, .rf64, .raw\n"
@@ -307,6 +348,14 @@ std::optional<HostOptions> ParseCommandLine(int argc, char** argv) {
           ->type_name("INPUT");
   app.add_flag("--built-in", "Stream the built-in speech-like signal (the default without INPUT)")
       ->excludes(inputOption);
+  std::string typeText;
+  std::string inputRateText;
+  std::string inputChannelsText;
+  std::string inputEncodingText;
+  AddTextOption(app, "-t,--type", typeText, "raw", "The input has no header: raw samples");
+  AddTextOption(app, "--input-rate", inputRateText, "HZ", "Rate of headerless input");
+  AddTextOption(app, "--input-channels", inputChannelsText, "N", "Channels of headerless input");
+  AddTextOption(app, "--input-encoding", inputEncodingText, "ENC", "Encoding of headerless input");
   AddTextOption(app, "-o,--output", outputText, "FILE",
                 "Write the decoded audio (mono 16-bit) here; the container follows the extension");
   AddLibraryOption(app, options);
@@ -380,6 +429,8 @@ std::optional<HostOptions> ParseCommandLine(int argc, char** argv) {
     options.input = inputText;
   }
   const bool builtIn = !options.input;
+  options.raw = ParseRawInput(app, typeText, inputRateText, inputChannelsText, inputEncodingText);
+  if (options.raw && builtIn) UsageError("-t raw describes an input: name it, or - for standard input");
   options.seconds = builtIn ? kDefaultInputSeconds : 0;
   if (app.count("--seconds") != 0) {
     options.seconds =

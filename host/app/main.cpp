@@ -200,7 +200,7 @@ class InputStream {
       return;
     }
     console.Note(fmt::format("reading {}", *options.input));
-    m_reader = std::make_unique<AudioReader>(*options.input);
+    m_reader = std::make_unique<AudioReader>(*options.input, options.raw);
     run.input = DisplayName(*options.input);
     run.inputFormat = m_reader->format();
     run.inputRate = m_reader->rate();

@@ -232,7 +232,34 @@ void AudioReader::TakeLibraryMessages() {
   }
 }
 
-AudioReader::AudioReader(const std::string& path) : m_path(DisplayName(path)) {
+namespace {
+
+struct RawEncoding {
+  const char* name;
+  int format;
+};
+constexpr RawEncoding kRawEncodings[] = {
+    {"s8", SF_FORMAT_PCM_S8}, {"u8", SF_FORMAT_PCM_U8},  {"s16", SF_FORMAT_PCM_16},
+    {"s24", SF_FORMAT_PCM_24}, {"s32", SF_FORMAT_PCM_32}, {"f32", SF_FORMAT_FLOAT},
+    {"f64", SF_FORMAT_DOUBLE}, {"ulaw", SF_FORMAT_ULAW},  {"alaw", SF_FORMAT_ALAW}};
+
+}  // namespace
+
+std::optional<int> RawEncodingNamed(const std::string& name) {
+  for (const RawEncoding& encoding : kRawEncodings) {
+    if (name == encoding.name) return encoding.format;
+  }
+  return std::nullopt;
+}
+
+std::string RawEncodingNames() {
+  std::string names;
+  for (const RawEncoding& encoding : kRawEncodings) names += (names.empty() ? "" : ", ") + std::string(encoding.name);
+  return names;
+}
+
+AudioReader::AudioReader(const std::string& path, const std::optional<RawInput>& raw)
+    : m_path(DisplayName(path)) {
   struct stat st {};
   const bool standardInput = path == kStdStreamName;
   if (standardInput) {
@@ -249,6 +276,11 @@ AudioReader::AudioReader(const std::string& path) : m_path(DisplayName(path)) {
   }
 
   SF_INFO info{};
+  if (raw) {
+    info.samplerate = raw->rate;
+    info.channels = raw->channels;
+    info.format = SF_FORMAT_RAW | raw->encoding | SF_ENDIAN_LITTLE;
+  }
   // A decoder that reads past damage reads the stream again from its start: a regular file
   // (by its name, or standard input's descriptor) or the copy of a pipe.
   bool rereadable = S_ISREG(st.st_mode);
@@ -260,7 +292,8 @@ AudioReader::AudioReader(const std::string& path) : m_path(DisplayName(path)) {
     if (fd < 0) InputFault(m_path, std::strerror(errno));
     if (!standardInput) m_fd = fd;
     m_bLive = S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode) || S_ISSOCK(st.st_mode);
-    if (S_ISFIFO(st.st_mode) && !StreamsFromPipe(PeekPipe(fd))) {
+    // Headerless audio streams from a pipe as it comes.
+    if (S_ISFIFO(st.st_mode) && !raw && !StreamsFromPipe(PeekPipe(fd))) {
       const int spool = SpoolToTemporary(fd, m_path);
       if (m_fd >= 0) close(m_fd);
       m_fd = spool;
@@ -284,7 +317,9 @@ AudioReader::AudioReader(const std::string& path) : m_path(DisplayName(path)) {
   m_nRate = info.samplerate;
   m_nChannels = info.channels;
   m_format = FormatName(info.format);
-  m_nDeclared = info.frames == SF_COUNT_MAX || DeclaresStreamingSize(m_file.get()) ? 0 : info.frames;
+  // Headerless audio from a pipe declares nothing: libsndfile's figure is a placeholder.
+  const bool unknown = info.frames == SF_COUNT_MAX || (raw && m_bLive) || DeclaresStreamingSize(m_file.get());
+  m_nDeclared = unknown ? 0 : info.frames;
   m_nDeclaredSlack = (info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_MPEG ? kMpegEstimateSlack : 0;
   if (rereadable) m_resync = ResyncDecoder::For(info.format, path, rereadFd, m_nChannels, m_nDeclared);
   const std::string truncated = TruncationWarning(m_file.get(), m_path);

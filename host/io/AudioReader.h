@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,11 +21,24 @@ namespace zbhost {
 inline constexpr int32_t kMinAudioRate = 1000;    // Hz
 inline constexpr int32_t kMaxAudioRate = 384000;  // Hz
 
+// Headerless input: what its header would have said.
+struct RawInput {
+  int32_t rate = 0;     // Hz
+  int32_t channels = 1;
+  int encoding = SF_FORMAT_PCM_16;  // libsndfile's subtype, little-endian
+};
+
+// The encodings of headerless input by name ("s16", "f32", "ulaw", ...); nullopt for another.
+std::optional<int> RawEncodingNamed(const std::string& name);
+// Their names, for a message: "s8, u8, s16, ...".
+std::string RawEncodingNames();
+
 class AudioReader {
  public:
-  // Opens `path` ("-" for standard input). Throws HostError (input) for a missing,
-  // unreadable, empty or unsupported file, or a rate out of range.
-  explicit AudioReader(const std::string& path);
+  // Opens `path` ("-" for standard input), as headerless audio of the form `raw` when given.
+  // Throws HostError (input) for a missing, unreadable, empty or unsupported file, or a
+  // rate out of range.
+  explicit AudioReader(const std::string& path, const std::optional<RawInput>& raw = std::nullopt);
   ~AudioReader();
   AudioReader(const AudioReader&) = delete;
   AudioReader& operator=(const AudioReader&) = delete;

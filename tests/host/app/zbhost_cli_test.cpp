@@ -514,6 +514,9 @@ INSTANTIATE_TEST_SUITE_P(
                  "--output-rate 48000."},
         // A second name, as cp takes it, is meant as the output.
         BadInput{"second_name_as_output", {"in.wav", "OUT"}, kExitUsage, "name it with -o "},
+        // Headerless input needs its rate; its form without -t raw would do nothing.
+        BadInput{"raw_without_rate", {"-", "-t", "raw", "-o", "OUT"}, kExitUsage, "needs --input-rate"},
+        BadInput{"raw_form_without_type", {"--input-rate", "8000", "-o", "OUT"}, kExitUsage, "add -t raw"},
         BadInput{"nan_duplicate", {"--duplicate", "nan", "-o", "OUT"}, kExitUsage, "--duplicate must be"},
         BadInput{"infinite_reorder", {"--reorder", "inf", "-o", "OUT"}, kExitUsage, "--reorder must be"},
         BadInput{"nan_seconds", {"--seconds", "nan", "-o", "OUT"}, kExitUsage, "--seconds must be"},
@@ -790,6 +793,25 @@ TEST(ZbhostRunTest, StandardInputStreamsLikeAFile) {
   EXPECT_EQ(b["input"]["path"], "-");
   EXPECT_EQ(a["snr_vs_input_db"], b["snr_vs_input_db"]);
   EXPECT_EQ(a["frames"], b["frames"]);
+
+  // The same samples without a header, described by -t raw, stream the same.
+  const std::string raw = Temp("stdin_in.raw");
+  const std::vector<int16_t> samples = GenerateSpeechLike(kRate, 0.5);
+  std::ofstream(raw, std::ios::binary)
+      .write(reinterpret_cast<const char*>(samples.data()), static_cast<std::streamsize>(samples.size() * 2));
+  const int rawFile = open(raw.c_str(), O_RDONLY);
+  const int kept = dup(STDIN_FILENO);
+  dup2(rawFile, STDIN_FILENO);
+  const ProcessResult headerless =
+      RunZbhost({"-", "-t", "raw", "--input-rate", "16k", "--input-encoding", "s16", "--json"});
+  dup2(kept, STDIN_FILENO);
+  close(rawFile);
+  close(kept);
+  ASSERT_EQ(headerless.status, kExitOk) << headerless.err;
+  const nlohmann::json c = nlohmann::json::parse(headerless.out);
+  EXPECT_EQ(a["snr_vs_input_db"], c["snr_vs_input_db"]);
+  EXPECT_EQ(a["frames"], c["frames"]);
+  EXPECT_EQ(c["warnings"], nlohmann::json::array());
 }
 
 // A report that cannot be written fails the run, whatever its form.
