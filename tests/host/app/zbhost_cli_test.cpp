@@ -814,19 +814,22 @@ TEST(ZbhostRunTest, StandardInputStreamsLikeAFile) {
   EXPECT_EQ(c["warnings"], nlohmann::json::array());
 }
 
-// A report that cannot be written fails the run, whatever its form.
+// A report (or audio) that cannot be written fails the run, whatever its form, and says why
+// in the system's words, not libsndfile's.
 class ZbhostReportLostTest : public testing::TestWithParam<std::vector<std::string>> {};
 
 TEST_P(ZbhostReportLostTest, ExitsWithTheOutputStatus) {
   const std::string err = Temp("full_stderr.txt");
   EXPECT_EQ(WaitStatus(StartZbhost(GetParam(), "/dev/full", err)), kExitOutput);
   EXPECT_NE(ReadAll(err).find("cannot write"), std::string::npos) << ReadAll(err);
+  EXPECT_EQ(ReadAll(err).find("System error"), std::string::npos) << ReadAll(err);
 }
 
 INSTANTIATE_TEST_SUITE_P(Reports, ZbhostReportLostTest,
                          testing::Values(std::vector<std::string>{"--seconds", "1"},
                                          std::vector<std::string>{"--seconds", "1", "--json"},
                                          std::vector<std::string>{"--seconds", "1", "--compare"},
+                                         std::vector<std::string>{"--seconds", "1", "-o", "-"},
                                          std::vector<std::string>{"inspect"}));
 
 // A disk that fills up (a file-size limit here) leaves an existing file whole and no new
