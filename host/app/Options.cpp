@@ -270,6 +270,8 @@ constexpr char kHelp[] =
     "  --compare-encoders A,B  run the same stream and losses with encoder modes A and B side by\n"
     "                       side (not with --compare or --encoder); with -o NAME.EXT, A's audio\n"
     "                       goes to NAME.EXT and B's to NAME.B.EXT\n"
+    "  --adpcm-out FILE     the encoder's ADPCM stream as an IMA ADPCM WAV file (84-byte blocks\n"
+    "                       of 161 samples), which sox, FFmpeg and libsndfile play\n"
     "  --frames FILE        one row per frame: CSV, JSON Lines (.jsonl, .ndjson) or JSON (.json)\n"
     "  --plot FILE          the run as a picture: .svg or .png\n"
     "  --plot-range A-B     draw only from A to B, in seconds, M:SS or H:MM:SS (e.g. 1:30-2:00)\n"
@@ -336,6 +338,7 @@ std::optional<HostOptions> ParseCommandLine(int argc, char** argv) {
   std::string secondsText;
   std::string outputText;
   std::string framesText;
+  std::string adpcmText;
   std::string plotText;
   bool noParity = false;
   bool quiet = false;
@@ -391,6 +394,8 @@ std::optional<HostOptions> ParseCommandLine(int argc, char** argv) {
       ->type_name("A,B")
       ->excludes(compareFlag)
       ->excludes(encoderOption);
+  AddTextOption(app, "--adpcm-out", adpcmText, "FILE",
+                "Write the encoder's ADPCM stream as an IMA ADPCM WAV file");
   AddTextOption(app, "--frames", framesText, "FILE",
                 "Write one row per frame: CSV, JSON Lines (.jsonl, .ndjson) or JSON (.json)");
   AddTextOption(app, "--plot", plotText, "FILE",
@@ -438,6 +443,7 @@ std::optional<HostOptions> ParseCommandLine(int argc, char** argv) {
   }
   options.output = FileOption(app, "--output", outputText);
   options.frames = FileOption(app, "--frames", framesText);
+  options.adpcm = FileOption(app, "--adpcm-out", adpcmText);
   options.plot = FileOption(app, "--plot", plotText);
   if (app.count("--plot-range") != 0) {
     try {

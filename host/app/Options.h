@@ -22,6 +22,7 @@ struct HostOptions {
   double seconds = 0;    // length of the built-in signal, or the most of the input (0: all)
   std::optional<std::string> output;  // the decoded audio; "-": standard output
   std::optional<std::string> frames;  // the per-frame table (CSV, JSON Lines or JSON)
+  std::optional<std::string> adpcm;   // the encoder's ADPCM stream, as an IMA ADPCM WAV file
   std::optional<std::string> plot;    // the picture, SVG or PNG
   std::optional<PlotRange> plotRange;  // the stretch the picture shows; all when absent
   std::string library;   // empty: the library built beside the program

@@ -17,6 +17,7 @@
 
 #include "host/app/HostError.h"
 #include "host/app/Options.h"
+#include "host/io/AdpcmWavWriter.h"
 #include "host/io/AudioReader.h"
 #include "host/io/AudioWriter.h"
 #include "host/io/FileName.h"
@@ -143,6 +144,7 @@ struct Targets {
   std::vector<OutputFile> audio;  // one per column written
   AudioContainer container;
   OutputFile frames;
+  OutputFile adpcm;
   OutputFile plot;
   PlotFormat plotFormat = PlotFormat::Svg;
 
@@ -150,7 +152,7 @@ struct Targets {
     for (const OutputFile& file : audio) {
       if (file.IsStandardOutput()) return true;
     }
-    return frames.IsStandardOutput() || plot.IsStandardOutput();
+    return frames.IsStandardOutput() || adpcm.IsStandardOutput() || plot.IsStandardOutput();
   }
 };
 
@@ -176,8 +178,9 @@ Targets OpenTargets(const HostOptions& options, const std::vector<Column>& colum
   }
   if (options.frames)
     targets.frames = OutputFile::Open(*options.frames, "the frame table", taken, false);
+  if (options.adpcm) targets.adpcm = OutputFile::Open(*options.adpcm, "the ADPCM output", taken, true);
   if (options.plot) targets.plot = OutputFile::Open(*options.plot, "the plot", taken, false);
-  for (const OutputFile* file : {&targets.frames, &targets.plot}) {
+  for (const OutputFile* file : {&targets.frames, &targets.adpcm, &targets.plot}) {
     for (const std::string& note : file->notes()) console.Warn(note);
   }
   for (const OutputFile& file : targets.audio) {
@@ -406,6 +409,12 @@ int Stream(const HostOptions& options) {
     run.stream.link.seed = options.seed ? *options.seed : std::random_device{}();
   }
 
+  // The encoder's stream as the run as asked sends it, before the link.
+  std::unique_ptr<AdpcmWavWriter> adpcm;
+  if (targets.adpcm.IsOpen()) {
+    adpcm = std::make_unique<AdpcmWavWriter>(targets.adpcm, run.layout.rate);
+  }
+
   // The columns, all seeing the same link with its seed.
   std::vector<LossyRun> runs;
   std::vector<StreamSettings> settings;
@@ -415,6 +424,11 @@ int Stream(const HostOptions& options) {
     s.parity = column.parity;
     s.conceal = column.conceal;
     s.encoder = column.encoder;
+    if (adpcm && settings.empty()) {
+      s.link.onSent = [&adpcm](const AvFrame& frame) {
+        if (frame.type == AV_TYPE_ADPCM) adpcm->Add(frame.data, frame.len);
+      };
+    }
     settings.push_back(s);
   }
 
@@ -522,6 +536,7 @@ int Stream(const HostOptions& options) {
   {
     Stopwatch watch(run.timing.writing);
     if (table) table->Finish();
+    if (adpcm) adpcm->Finish();
     if (trace) {
       const std::string svg = PlotSvg(run, *trace);
       targets.plot.Write(targets.plotFormat == PlotFormat::Png ? PlotPng(svg, targets.plot.path()) : svg);
@@ -557,6 +572,7 @@ int Stream(const HostOptions& options) {
   const std::string text = report ? RenderReport(options, run, runs, allocator.counters()) : "";
   for (OutputFile& file : targets.audio) file.Commit();
   targets.frames.Commit();
+  targets.adpcm.Commit();
   targets.plot.Commit();
   if (!outputs.empty()) {
     console.Note(fmt::format("wrote {} ({}, {} Hz)", run.output, run.outputFormat, run.outputRate));

@@ -1139,6 +1139,29 @@ TEST(ZbhostFramesTest, DuplicatedAndReorderedFramesAreNamed) {
   }
 }
 
+// --adpcm-out writes the encoder's blocks as an IMA ADPCM WAV file that another IMA decoder
+// (libsndfile's) plays as zbhost's own decoder does, but for the header sample each block
+// adds and a rounding of two.
+TEST(ZbhostAdpcmOutTest, AnyImaDecoderPlaysTheEncodersBlocks) {
+  constexpr int kSamplesPerWavBlock = 161;   // the header's sample, then 160 codes
+  constexpr double kOtherDecoderFloorDb = 50.0;
+  const std::string adpcm = Temp("stream.adpcm.wav");
+  const std::string decoded = Temp("stream.decoded.wav");
+  for (const char* encoder : {"specified", "search"}) {
+    RunJson({"--seconds", "1", "--encoder", encoder, "--adpcm-out", adpcm, "-o", decoded});
+    SF_INFO info;
+    const std::vector<int16_t> played = ReadWav(adpcm, info);
+    EXPECT_EQ(info.format, SF_FORMAT_WAV | SF_FORMAT_IMA_ADPCM);
+    std::vector<int16_t> codes;
+    for (size_t i = 0; i < played.size(); ++i) {
+      if (i % kSamplesPerWavBlock != 0) codes.push_back(played[i]);
+    }
+    const std::vector<int16_t> own = ReadWav(decoded, info);
+    ASSERT_EQ(codes.size(), own.size()) << encoder;
+    EXPECT_GT(SnrDb(own, codes), kOtherDecoderFloorDb) << encoder;
+  }
+}
+
 // Counts the elements whose class begins with "mark" and fails on malformed XML.
 struct SvgMarks {
   int marks = 0;
