@@ -2,8 +2,8 @@
 // its decoder, block by block, and reports what survived; or lists what the library offers.
 #include <signal.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -43,6 +43,7 @@ template <typename Json>
 std::string JsonText(const Json& json) {
   return json.dump(kJsonIndent, ' ', false, Json::error_handler_t::replace) + "\n";
 }
+
 constexpr size_t kReadBlockFrames = 8192;  // input frames read at a time from a file
 // Output samples held back until the end, where the file is cut or padded to its length.
 constexpr size_t kHoldBackSamples = 64;
@@ -202,7 +203,7 @@ class InputStream {
       run.inputChannels = 1;
       return;
     }
-    console.Note(fmt::format("reading {}", *options.input));
+    console.Note(fmt::format("reading {}", DisplayName(*options.input)));
     m_reader = std::make_unique<AudioReader>(*options.input, options.raw);
     run.input = DisplayName(*options.input);
     run.inputFormat = m_reader->format();
