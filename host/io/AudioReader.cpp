@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <sstream>
 #include <thread>
 
@@ -44,6 +45,10 @@ constexpr unsigned char kMpegSyncHigh = 0xE0;  // and the top bits of its second
 // header declares no length.
 constexpr long long kStreamingDataSizes[] = {0x7FFFFFFF, 0xFFFFFFFF, 0x7FFF0000};
 constexpr char kDataLogLine[] = "data : %lld";
+constexpr std::streamoff kRiffHeadBytes = 12;  // "RIFF", its size, "WAVE"
+constexpr size_t kChunkHeadBytes = 8;          // a chunk's id and size
+constexpr size_t kChunkIdBytes = 4;
+constexpr int kMostChunksWalked = 64;
 
 [[noreturn]] void InputFault(const std::string& path, const std::string& reason) {
   throw HostError(kExitInput, fmt::format("cannot read '{}': {}", path, reason));
@@ -149,6 +154,35 @@ bool DeclaresStreamingSize(SNDFILE* file) {
     if (std::sscanf(line.c_str(), kDataLogLine, &bytes) == 1) return IsStreamingSize(bytes);
   }
   return false;
+}
+
+// True when the header's data size is 0, as some streaming writers leave it.
+bool DeclaresNoData(SNDFILE* file) {
+  std::istringstream lines(Log(file));
+  std::string line;
+  while (std::getline(lines, line)) {
+    long long bytes = 0;
+    if (std::sscanf(line.c_str(), kDataLogLine, &bytes) == 1) return bytes == 0;
+  }
+  return false;
+}
+
+// Where the samples of the WAV file `path` start: just past its data chunk's head, found by
+// walking its chunks; nullopt when there is none.
+std::optional<sf_count_t> WavDataOffset(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  char head[kChunkHeadBytes];
+  if (!file.seekg(kRiffHeadBytes)) return std::nullopt;
+  for (int chunk = 0; chunk < kMostChunksWalked && file.read(head, sizeof head); ++chunk) {
+    const uint32_t size = static_cast<uint32_t>(static_cast<unsigned char>(head[4])) |
+                          static_cast<uint32_t>(static_cast<unsigned char>(head[5])) << 8 |
+                          static_cast<uint32_t>(static_cast<unsigned char>(head[6])) << 16 |
+                          static_cast<uint32_t>(static_cast<unsigned char>(head[7])) << 24;
+    if (std::string(head, kChunkIdBytes) == "data") return static_cast<sf_count_t>(file.tellg());
+    // Chunks are padded to an even length.
+    if (!file.seekg(static_cast<std::streamoff>(size + (size & 1)), std::ios::cur)) return std::nullopt;
+  }
+  return std::nullopt;
 }
 
 double Seconds(int64_t frames, int32_t rate) { return static_cast<double>(frames) / rate; }
@@ -306,6 +340,52 @@ AudioReader::AudioReader(const std::string& path, const std::optional<RawInput>&
   if (!m_file) {
     InputFault(m_path, fmt::format("unsupported or damaged audio file ({})", sf_strerror(nullptr)));
   }
+  // A WAV file whose header says "no data", as a writer that streams may leave it: its
+  // samples are read from the data chunk on, as headerless audio of the header's form.
+  bool noDataDeclared = false;
+  if (info.frames == 0 && (info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_WAV && !standardInput &&
+      S_ISREG(st.st_mode) && DeclaresNoData(m_file.get())) {
+    const std::optional<sf_count_t> offset = WavDataOffset(path);
+    SF_INFO samples{};
+    samples.samplerate = info.samplerate;
+    samples.channels = info.channels;
+    samples.format = SF_FORMAT_RAW | (info.format & SF_FORMAT_SUBMASK) | SF_ENDIAN_LITTLE;
+    // libsndfile reads headerless audio only from a file's start: it reads this one through
+    // a span that starts at the first sample.
+    auto span = std::make_unique<SampleSpan>();
+    span->fd = offset ? open(path.c_str(), O_RDONLY | O_CLOEXEC) : -1;
+    if (span->fd >= 0 && st.st_size > *offset) {
+      span->start = *offset;
+      span->length = st.st_size - *offset;
+      static SF_VIRTUAL_IO io = {
+          [](void* user) { return static_cast<SampleSpan*>(user)->length; },
+          [](sf_count_t offsetBy, int whence, void* user) {
+            auto& s = *static_cast<SampleSpan*>(user);
+            const sf_count_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? s.position : s.length;
+            s.position = std::clamp<sf_count_t>(base + offsetBy, 0, s.length);
+            return s.position;
+          },
+          [](void* to, sf_count_t bytes, void* user) {
+            auto& s = *static_cast<SampleSpan*>(user);
+            const ssize_t got = pread(s.fd, to, static_cast<size_t>(std::min(bytes, s.length - s.position)),
+                                      s.start + s.position);
+            s.position += got > 0 ? got : 0;
+            return static_cast<sf_count_t>(got > 0 ? got : 0);
+          },
+          [](const void*, sf_count_t, void*) { return sf_count_t{0}; },
+          [](void* user) { return static_cast<SampleSpan*>(user)->position; }};
+      std::unique_ptr<SNDFILE, SndFileCloser> bare(
+          Quietly([&] { return sf_open_virtual(&io, SFM_READ, &samples, span.get()); }));
+      if (bare) {
+        const int container = info.format;
+        m_span = std::move(span);
+        m_file = std::move(bare);
+        info = samples;
+        info.format = container;
+        noDataDeclared = true;
+      }
+    }
+  }
   if (info.frames <= 0 || info.channels <= 0) {
     throw HostError(kExitInput, fmt::format("'{}' holds no audio", m_path));
   }
@@ -318,12 +398,17 @@ AudioReader::AudioReader(const std::string& path, const std::optional<RawInput>&
   m_nChannels = info.channels;
   m_format = FormatName(info.format);
   // Headerless audio from a pipe declares nothing: libsndfile's figure is a placeholder.
-  const bool unknown = info.frames == SF_COUNT_MAX || (raw && m_bLive) || DeclaresStreamingSize(m_file.get());
+  const bool unknown = info.frames == SF_COUNT_MAX || (raw && m_bLive) || noDataDeclared ||
+                       DeclaresStreamingSize(m_file.get());
   m_nDeclared = unknown ? 0 : info.frames;
   m_nDeclaredSlack = (info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_MPEG ? kMpegEstimateSlack : 0;
   if (rereadable) m_resync = ResyncDecoder::For(info.format, path, rereadFd, m_nChannels, m_nDeclared);
   const std::string truncated = TruncationWarning(m_file.get(), m_path);
   if (!truncated.empty()) m_warnings.push_back(truncated);
+}
+
+AudioReader::SampleSpan::~SampleSpan() {
+  if (fd >= 0) close(fd);
 }
 
 AudioReader::~AudioReader() {

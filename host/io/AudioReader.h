@@ -72,6 +72,16 @@ class AudioReader {
 
   std::string m_path;  // the input's name as messages show it
   int m_fd = -1;  // the descriptor libsndfile reads, when this reader opened it
+  // The samples of a WAV file whose header declares no data, from their start on; read
+  // through it by m_file, so it is declared first and outlives it.
+  struct SampleSpan {
+    int fd = -1;
+    sf_count_t start = 0;
+    sf_count_t length = 0;
+    sf_count_t position = 0;
+    ~SampleSpan();
+  };
+  std::unique_ptr<SampleSpan> m_span;
   std::unique_ptr<SNDFILE, SndFileCloser> m_file;
   std::unique_ptr<ResyncDecoder> m_resync;  // reads instead of m_file where it can
   int32_t m_nRate = 0;

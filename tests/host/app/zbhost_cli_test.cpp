@@ -943,7 +943,7 @@ TEST_P(ZbhostTextTest, SaysWhatItShould) {
   const std::map<std::string, std::string> inputs = {
       {"IN", truncated}, {"FLAC_CUT", flacCut}, {"FLAC_HIT", flacHit},
       {"STREAMED_SIGNED", StreamedWav(0x7FFFFFFF)}, {"STREAMED_UNSIGNED", StreamedWav(0xFFFFFFFF)},
-      {"STREAMED_WAVENC", StreamedWav(0x7FFF0000)}, {"SILENT", Temp("silent.wav")}};
+      {"STREAMED_WAVENC", StreamedWav(0x7FFF0000)}, {"STREAMED_NONE", StreamedWav(0)}, {"SILENT", Temp("silent.wav")}};
   WriteWav(inputs.at("SILENT"), std::vector<int16_t>(kRate / 2, 0), kRate, 1);
   std::vector<std::string> args;
   for (const std::string& arg : GetParam().args) {
@@ -995,6 +995,8 @@ INSTANTIATE_TEST_SUITE_P(
                  {"\"warnings\": []"}, {}, {}, true},
         TextCase{"streamed_wav_wavenc_size", {"STREAMED_WAVENC", "--json"}, kExitOk,
                  {"\"warnings\": []"}, {}, {}, true},
+        TextCase{"streamed_wav_zero_size", {"STREAMED_NONE", "--json"}, kExitOk,
+                 {"\"warnings\": []", "\"seconds\": 0.5\n"}, {}, {}, true},
         // Against silence, error and intelligibility are undefined, and the report says so.
         TextCase{"silent_input_words", {"SILENT"}, kExitOk,
                  {"SNR vs input              undefined: the input is silent", "STOI                      - vs input, - vs"},
