@@ -1,5 +1,6 @@
 // Messages on standard error other than the fatal one: warnings, and the step-by-step
-// notes of a verbose run. Quiet runs print neither. A progress bar on the same terminal is
+// notes of a verbose run. Quiet runs print neither, but for alerts: warnings that the
+// result is not what it seems (damaged input, audio lost before the stream). A progress bar on the same terminal is
 // cleared first, and redraws itself on its next step.
 #pragma once
 
@@ -18,7 +19,9 @@ class Console {
       : m_verbosity(verbosity), m_progress(progress) {}
 
   void Warn(const std::string& message) const {
-    if (m_verbosity == Verbosity::Quiet) return;
+    if (m_verbosity != Verbosity::Quiet) Alert(message);
+  }
+  void Alert(const std::string& message) const {
     m_progress.Finish();
     std::cerr << "zbhost: warning: " << message << '\n';
   }

@@ -9,6 +9,7 @@
 #include <limits>
 #include <stdexcept>
 #include <string_view>
+#include <vector>
 
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
@@ -26,6 +27,8 @@ constexpr double kHzPerKilohertz = 1000.0;
 constexpr int32_t kMinOutputRate = 1000;    // Hz
 constexpr int32_t kMaxOutputRate = 384000;  // Hz
 constexpr char kInspectCommand[] = "inspect";
+constexpr char kRawType[] = "raw";
+constexpr int32_t kMaxRawChannels = 64;
 
 [[noreturn]] void UsageError(const std::string& message) {
   throw HostError(kExitUsage, message + " (see zbhost --help)");
@@ -124,6 +127,42 @@ ZbEncoderMode ParseEncoderMode(const std::string& text, const char* option) {
   return *mode;
 }
 
+// -t raw and the form of the input it names; the form without -t raw is refused, as it
+// would do nothing.
+std::optional<RawInput> ParseRawInput(const CLI::App& app, const std::string& type,
+                                      const std::string& rate, const std::string& channels,
+                                      const std::string& encoding) {
+  if (app.count("--type") == 0) {
+    for (const char* option : {"--input-rate", "--input-channels", "--input-encoding"}) {
+      if (app.count(option) != 0) UsageError(fmt::format("{} describes headerless input: add -t raw", option));
+    }
+    return std::nullopt;
+  }
+  if (type != kRawType) UsageError(fmt::format("-t takes raw (headerless input), not '{}'", type));
+  RawInput raw;
+  const std::optional<int32_t> hertz = ParseHertz(rate);
+  if (app.count("--input-rate") == 0 || !hertz || *hertz < kMinAudioRate || *hertz > kMaxAudioRate) {
+    UsageError(fmt::format("-t raw needs --input-rate HZ, from {} to {}", kMinAudioRate, kMaxAudioRate));
+  }
+  raw.rate = *hertz;
+  if (app.count("--input-channels") != 0) {
+    const std::optional<double> count = ParseNumber(channels);
+    if (!count || *count != std::floor(*count) || *count < 1 || *count > kMaxRawChannels) {
+      UsageError(fmt::format("--input-channels must be a whole number from 1 to {}, not '{}'",
+                             kMaxRawChannels, channels));
+    }
+    raw.channels = static_cast<int32_t>(*count);
+  }
+  if (app.count("--input-encoding") != 0) {
+    const std::optional<int> format = RawEncodingNamed(encoding);
+    if (!format) {
+      UsageError(fmt::format("--input-encoding takes {}, not '{}'", RawEncodingNames(), encoding));
+    }
+    raw.encoding = *format;
+  }
+  return raw;
+}
+
 // "carried,search": two different modes.
 std::pair<ZbEncoderMode, ZbEncoderMode> ParseEncoderPair(const std::string& text) {
   const size_t comma = text.find(',');
@@ -143,6 +182,14 @@ bool Parse(CLI::App& app, int argc, char** argv) {
   } catch (const CLI::Success& done) {
     app.exit(done);
     return false;
+  } catch (const CLI::ExtrasError& error) {
+    // A second name after the input is most likely meant as the output, as cp would take it.
+    const std::vector<std::string> extras = app.remaining();
+    if (extras.size() == 1 && !extras.front().empty() && extras.front()[0] != '-') {
+      UsageError(fmt::format("one input at a time; to write '{}', name it with -o {}",
+                             extras.front(), extras.front()));
+    }
+    UsageError(error.what());
   } catch (const CLI::ParseError& error) {
     UsageError(error.what());
   }
@@ -184,8 +231,11 @@ constexpr char kHelp[] =
     "block, and reports what survived.\n"
     "\n"
     "Input and output:\n"
-    "  INPUT                audio file (any format libsndfile reads), - for standard input;\n"
-    "                       default: a built-in speech-like signal\n"
+    "  INPUT                audio file (any format libsndfile reads), - for standard input\n"
+    "  --built-in           a built-in speech-like signal (the default without INPUT)\n"
+    "  -t raw               INPUT has no header: give --input-rate HZ, and --input-channels N\n"
+    "                       (default 1) and --input-encoding s8, u8, s16 (the default), s24,\n"
+    "                       s32, f32, f64, ulaw or alaw (little-endian)\n"
     "  -o, --output FILE    write the decoded audio (mono, 16-bit), - for standard output; the\n"
     "                       container follows the extension: .wav (also for none), .flac, .ogg,\n"
     "                       .opus, .mp3, .aiff, .au, .caf, .w64, .rf64, .raw\n"
@@ -220,9 +270,11 @@ constexpr char kHelp[] =
     "  --compare-encoders A,B  run the same stream and losses with encoder modes A and B side by\n"
     "                       side (not with --compare or --encoder); with -o NAME.EXT, A's audio\n"
     "                       goes to NAME.EXT and B's to NAME.B.EXT\n"
+    "  --adpcm-out FILE     the encoder's ADPCM stream as an IMA ADPCM WAV file (84-byte blocks\n"
+    "                       of 161 samples), which sox, FFmpeg and libsndfile play\n"
     "  --frames FILE        one row per frame: CSV, JSON Lines (.jsonl, .ndjson) or JSON (.json)\n"
     "  --plot FILE          the run as a picture: .svg or .png\n"
-    "  --plot-range A-B     draw only from A to B, in seconds or M:SS (e.g. 1:30-2:00)\n"
+    "  --plot-range A-B     draw only from A to B, in seconds, M:SS or H:MM:SS (e.g. 1:30-2:00)\n"
     "  --json               print the report as one JSON object\n"
     "  -q, --quiet          print no words, only errors (and the JSON when asked for)\n"
     "  -v, --verbose        tell each step, and where the time went\n"
@@ -286,13 +338,27 @@ std::optional<HostOptions> ParseCommandLine(int argc, char** argv) {
   std::string secondsText;
   std::string outputText;
   std::string framesText;
+  std::string adpcmText;
   std::string plotText;
   bool noParity = false;
   bool quiet = false;
   bool verbose = false;
-  AddTextOption(app, "input", options.input, "INPUT",
-                "Audio file to stream (any format libsndfile reads, - for standard input); "
-                "default: a built-in speech-like signal");
+  std::string inputText;
+  CLI::Option* inputOption =
+      app.add_option("input", inputText,
+                     "Audio file to stream (any format libsndfile reads, - for standard input); "
+                     "default: a built-in speech-like signal")
+          ->type_name("INPUT");
+  app.add_flag("--built-in", "Stream the built-in speech-like signal (the default without INPUT)")
+      ->excludes(inputOption);
+  std::string typeText;
+  std::string inputRateText;
+  std::string inputChannelsText;
+  std::string inputEncodingText;
+  AddTextOption(app, "-t,--type", typeText, "raw", "The input has no header: raw samples");
+  AddTextOption(app, "--input-rate", inputRateText, "HZ", "Rate of headerless input");
+  AddTextOption(app, "--input-channels", inputChannelsText, "N", "Channels of headerless input");
+  AddTextOption(app, "--input-encoding", inputEncodingText, "ENC", "Encoding of headerless input");
   AddTextOption(app, "-o,--output", outputText, "FILE",
                 "Write the decoded audio (mono 16-bit) here; the container follows the extension");
   AddLibraryOption(app, options);
@@ -328,13 +394,15 @@ std::optional<HostOptions> ParseCommandLine(int argc, char** argv) {
       ->type_name("A,B")
       ->excludes(compareFlag)
       ->excludes(encoderOption);
+  AddTextOption(app, "--adpcm-out", adpcmText, "FILE",
+                "Write the encoder's ADPCM stream as an IMA ADPCM WAV file");
   AddTextOption(app, "--frames", framesText, "FILE",
                 "Write one row per frame: CSV, JSON Lines (.jsonl, .ndjson) or JSON (.json)");
   AddTextOption(app, "--plot", plotText, "FILE",
                 "Draw the input, the decode, every lost frame and per-frame SNR (.svg or .png)");
   std::string plotRangeText;
   AddTextOption(app, "--plot-range", plotRangeText, "START-END",
-                "Draw only this stretch, in seconds or M:SS (e.g. 1:30-2:00)");
+                "Draw only this stretch, in seconds, M:SS or H:MM:SS (e.g. 1:30-2:00)");
   app.add_flag("--json", options.json, "Print the report as one JSON object");
   CLI::Option* quietFlag = app.add_flag("-q,--quiet", quiet, "Print nothing but errors");
   app.add_flag("-v,--verbose", verbose, "Also tell each step on standard error")
@@ -357,7 +425,17 @@ std::optional<HostOptions> ParseCommandLine(int argc, char** argv) {
   if (app.count("--seed") != 0) options.seed = ParseSeed(seedText);
   options.stream.link.duplicatePercent = ParseOptionPercent(duplicateText, "--duplicate");
   options.stream.link.reorderPercent = ParseOptionPercent(reorderText, "--reorder");
-  const bool builtIn = options.input.empty();
+  if (app.count("input") != 0) {
+    // An empty name is a script's empty variable, not a wish for the built-in signal.
+    if (inputText.empty()) {
+      UsageError("the input name is empty: name a file, - for standard input, or --built-in for "
+                 "the built-in signal");
+    }
+    options.input = inputText;
+  }
+  const bool builtIn = !options.input;
+  options.raw = ParseRawInput(app, typeText, inputRateText, inputChannelsText, inputEncodingText);
+  if (options.raw && builtIn) UsageError("-t raw describes an input: name it, or - for standard input");
   options.seconds = builtIn ? kDefaultInputSeconds : 0;
   if (app.count("--seconds") != 0) {
     options.seconds =
@@ -365,6 +443,7 @@ std::optional<HostOptions> ParseCommandLine(int argc, char** argv) {
   }
   options.output = FileOption(app, "--output", outputText);
   options.frames = FileOption(app, "--frames", framesText);
+  options.adpcm = FileOption(app, "--adpcm-out", adpcmText);
   options.plot = FileOption(app, "--plot", plotText);
   if (app.count("--plot-range") != 0) {
     try {
@@ -372,6 +451,7 @@ std::optional<HostOptions> ParseCommandLine(int argc, char** argv) {
     } catch (const std::invalid_argument& error) {
       UsageError(error.what());
     }
+    if (!options.plot) UsageError("--plot-range chooses what a picture shows: add --plot FILE.svg or .png");
   }
   if (app.count("--encoder") != 0) options.stream.encoder = ParseEncoderMode(encoderText, "--encoder");
   if (app.count("--compare-encoders") != 0) options.encoders = ParseEncoderPair(encodersText);

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "host/app/Console.h"
+#include "host/io/AudioReader.h"
 #include "host/report/Plot.h"
 #include "host/stream/Stream.h"
 
@@ -16,10 +17,12 @@ namespace zbhost {
 struct HostOptions {
   enum class Command { Stream, Inspect };
   Command command = Command::Stream;
-  std::string input;     // empty: the built-in signal; "-": standard input
+  std::optional<std::string> input;  // the built-in signal when absent; "-": standard input
+  std::optional<RawInput> raw;       // the input's form when it has no header (-t raw)
   double seconds = 0;    // length of the built-in signal, or the most of the input (0: all)
   std::optional<std::string> output;  // the decoded audio; "-": standard output
   std::optional<std::string> frames;  // the per-frame table (CSV, JSON Lines or JSON)
+  std::optional<std::string> adpcm;   // the encoder's ADPCM stream, as an IMA ADPCM WAV file
   std::optional<std::string> plot;    // the picture, SVG or PNG
   std::optional<PlotRange> plotRange;  // the stretch the picture shows; all when absent
   std::string library;   // empty: the library built beside the program

@@ -2,12 +2,14 @@
 // its decoder, block by block, and reports what survived; or lists what the library offers.
 #include <signal.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <limits>
 #include <new>
 #include <random>
 
@@ -15,8 +17,10 @@
 
 #include "host/app/HostError.h"
 #include "host/app/Options.h"
+#include "host/io/AdpcmWavWriter.h"
 #include "host/io/AudioReader.h"
 #include "host/io/AudioWriter.h"
+#include "host/io/FileName.h"
 #include "host/io/OutputFile.h"
 #include "host/io/Resampler.h"
 #include "host/io/SpeechSignal.h"
@@ -32,6 +36,14 @@ namespace zbhost {
 namespace {
 
 constexpr int kJsonIndent = 2;
+
+// A JSON document as text; any text in it that is not valid UTF-8 (names are shown valid,
+// library texts may not be) has its bad bytes replaced rather than failing the run.
+template <typename Json>
+std::string JsonText(const Json& json) {
+  return json.dump(kJsonIndent, ' ', false, Json::error_handler_t::replace) + "\n";
+}
+
 constexpr size_t kReadBlockFrames = 8192;  // input frames read at a time from a file
 // Output samples held back until the end, where the file is cut or padded to its length.
 constexpr size_t kHoldBackSamples = 64;
@@ -73,7 +85,7 @@ int Inspect(const HostOptions& options) {
   const ZbLibrary library(LibraryPath(options));
   const LibraryInspection inspection = InspectLibrary(library);
   if (options.json) {
-    Print(std::cout, JsonInspection(inspection).dump(kJsonIndent) + "\n", "the listing");
+    Print(std::cout, JsonText(JsonInspection(inspection)), "the listing");
   } else {
     Print(std::cout, PlainInspection(inspection), "the listing");
   }
@@ -133,6 +145,7 @@ struct Targets {
   std::vector<OutputFile> audio;  // one per column written
   AudioContainer container;
   OutputFile frames;
+  OutputFile adpcm;
   OutputFile plot;
   PlotFormat plotFormat = PlotFormat::Svg;
 
@@ -140,7 +153,7 @@ struct Targets {
     for (const OutputFile& file : audio) {
       if (file.IsStandardOutput()) return true;
     }
-    return frames.IsStandardOutput() || plot.IsStandardOutput();
+    return frames.IsStandardOutput() || adpcm.IsStandardOutput() || plot.IsStandardOutput();
   }
 };
 
@@ -148,7 +161,7 @@ Targets OpenTargets(const HostOptions& options, const std::vector<Column>& colum
                     const Console& console) {
   Targets targets;
   std::vector<TakenFile> taken;
-  if (!options.input.empty()) TakeInput(options.input, taken);
+  if (options.input) TakeInput(*options.input, taken);
   if (options.plot) targets.plotFormat = PlotFormatFor(*options.plot);
   if (options.output) {
     targets.container = ContainerFor(*options.output);
@@ -166,12 +179,13 @@ Targets OpenTargets(const HostOptions& options, const std::vector<Column>& colum
   }
   if (options.frames)
     targets.frames = OutputFile::Open(*options.frames, "the frame table", taken, false);
+  if (options.adpcm) targets.adpcm = OutputFile::Open(*options.adpcm, "the ADPCM output", taken, true);
   if (options.plot) targets.plot = OutputFile::Open(*options.plot, "the plot", taken, false);
-  for (const OutputFile* file : {&targets.frames, &targets.plot}) {
-    if (!file->note().empty()) console.Warn(file->note());
+  for (const OutputFile* file : {&targets.frames, &targets.adpcm, &targets.plot}) {
+    for (const std::string& note : file->notes()) console.Warn(note);
   }
   for (const OutputFile& file : targets.audio) {
-    if (!file.note().empty()) console.Warn(file.note());
+    for (const std::string& note : file.notes()) console.Warn(note);
   }
   return targets;
 }
@@ -181,7 +195,7 @@ Targets OpenTargets(const HostOptions& options, const std::vector<Column>& colum
 class InputStream {
  public:
   InputStream(const HostOptions& options, const Console& console, RunDescription& run) {
-    if (options.input.empty()) {
+    if (!options.input) {
       const int32_t rate = options.rate != 0 ? options.rate : kDefaultRate;
       m_signal = std::make_unique<SpeechSignal>(rate, options.seconds);
       run.layout.rate = rate;
@@ -189,9 +203,9 @@ class InputStream {
       run.inputChannels = 1;
       return;
     }
-    console.Note(fmt::format("reading {}", options.input));
-    m_reader = std::make_unique<AudioReader>(options.input);
-    run.input = options.input;
+    console.Note(fmt::format("reading {}", DisplayName(*options.input)));
+    m_reader = std::make_unique<AudioReader>(*options.input, options.raw);
+    run.input = DisplayName(*options.input);
     run.inputFormat = m_reader->format();
     run.inputRate = m_reader->rate();
     run.inputChannels = m_reader->channels();
@@ -320,6 +334,30 @@ class AudioOutput {
   int64_t m_nWritten = 0;
 };
 
+constexpr char kSilentInput[] =
+    "the input is silent: SNR, STOI and LSD against it are undefined";
+
+// Against digital silence (or stereo in antiphase, mixed to mono) no figure of error or
+// intelligibility is defined: the decoder's idle noise of a step or two would read as one.
+void ForgetInputFigures(Figures& figures) {
+  constexpr double kUndefined = std::numeric_limits<double>::quiet_NaN();
+  figures.snrInputDb = kUndefined;
+  figures.speechVsInput.snrDb = kUndefined;
+  figures.speechVsInput.segmentalSnrDb = kUndefined;
+  figures.speechVsInput.lostLsdDb = kUndefined;
+  figures.speechVsInput.stoi = kUndefined;
+  // Intelligibility needs speech in the reference: the lossless decode of silence has none.
+  figures.speechVsLossless.stoi = kUndefined;
+}
+
+// A picture's range must start within the input: beyond its end it would show nothing.
+void CheckPlotRange(const std::optional<PlotRange>& range, double inputSeconds) {
+  if (range && range->start >= inputSeconds) {
+    throw HostError(kExitUsage, fmt::format("--plot-range starts at {:g} s, after the input's end at "
+                                            "{:.2f} s", range->start, inputSeconds));
+  }
+}
+
 // A library that refused frames, leaked buffers or freed foreign ones fails the run.
 void CheckLibrary(const std::vector<LossyRun>& runs, const AllocatorCounters& allocator) {
   for (const LossyRun& run : runs) {
@@ -339,10 +377,10 @@ std::string RenderReport(const HostOptions& options, const RunDescription& run,
                          const std::vector<LossyRun>& runs, const AllocatorCounters& allocator) {
   const LossyRun& asked = runs.front();
   if (runs.size() > 1) {
-    return options.json ? JsonComparison(run, runs, allocator).dump(kJsonIndent) + "\n"
+    return options.json ? JsonText(JsonComparison(run, runs, allocator))
                         : PlainComparison(run, runs);
   }
-  return options.json ? JsonReport(run, asked.result, asked.figures, allocator).dump(kJsonIndent) + "\n"
+  return options.json ? JsonText(JsonReport(run, asked.result, asked.figures, allocator))
                       : PlainReport(run, asked.result, asked.figures, allocator);
 }
 
@@ -360,11 +398,22 @@ int Stream(const HostOptions& options) {
   RunDescription run;
   InputStream input(options, console, run);
   run.outputRate = options.outputRate != 0 ? options.outputRate : run.inputRate;
-  run.library = LibraryPath(options);
+  // A length known before the work is checked now; any other once the input has ended.
+  if (input.declaredSamples() > 0) {
+    const double declared = static_cast<double>(input.declaredSamples()) / run.inputRate;
+    CheckPlotRange(options.plotRange, options.seconds > 0 ? std::min(declared, options.seconds) : declared);
+  }
+  run.library = DisplayName(LibraryPath(options));
   run.stream = options.stream;
   run.showTiming = options.verbosity == Verbosity::Verbose;
   if (run.stream.link.IsRandom()) {
     run.stream.link.seed = options.seed ? *options.seed : std::random_device{}();
+  }
+
+  // The encoder's stream as the run as asked sends it, before the link.
+  std::unique_ptr<AdpcmWavWriter> adpcm;
+  if (targets.adpcm.IsOpen()) {
+    adpcm = std::make_unique<AdpcmWavWriter>(targets.adpcm, run.layout.rate);
   }
 
   // The columns, all seeing the same link with its seed.
@@ -376,6 +425,11 @@ int Stream(const HostOptions& options) {
     s.parity = column.parity;
     s.conceal = column.conceal;
     s.encoder = column.encoder;
+    if (adpcm && settings.empty()) {
+      s.link.onSent = [&adpcm](const AvFrame& frame) {
+        if (frame.type == AV_TYPE_ADPCM) adpcm->Add(frame.data, frame.len);
+      };
+    }
     settings.push_back(s);
   }
 
@@ -384,15 +438,18 @@ int Stream(const HostOptions& options) {
   for (size_t i = 0; i < targets.audio.size(); ++i) {
     outputs.push_back(std::make_unique<AudioOutput>(targets.audio[i], targets.container,
                                                     run.layout.rate, run.outputRate));
-    runs[i].output = targets.audio[i].path();
+    runs[i].output = DisplayName(targets.audio[i].path());
   }
   if (!outputs.empty()) {
-    run.output = targets.audio.front().path();
+    run.output = DisplayName(targets.audio.front().path());
     run.outputFormat = targets.container.name;
   }
   std::unique_ptr<FrameTable> table;
   if (targets.frames.IsOpen()) {
-    table = std::make_unique<FrameTable>(targets.frames, FrameTableFormatFor(targets.frames.path()));
+    const LinkSettings& link = run.stream.link;
+    table = std::make_unique<FrameTable>(targets.frames, FrameTableFormatFor(targets.frames.path()),
+                                         link.IsRandom() ? std::optional<uint64_t>(link.seed)
+                                                         : std::nullopt);
   }
   std::vector<std::string> labels;
   for (const LossyRun& column : runs) labels.push_back(column.label);
@@ -401,7 +458,7 @@ int Stream(const HostOptions& options) {
 
   HostAllocator allocator;  // outlives the library, which keeps its address until unloaded
   console.Note(fmt::format("loading {}", run.library));
-  const ZbLibrary library(run.library);
+  const ZbLibrary library(LibraryPath(options));
   library.RequireInterface(ZB_NAME_ENCODER);
   library.RequireInterface(ZB_NAME_DECODER);
   library.Descriptor()->SetMemAllocator(&allocator);
@@ -413,8 +470,12 @@ int Stream(const HostOptions& options) {
     speech.push_back(std::make_unique<SpeechScore>(run.layout.rate, frameSamples));
   }
   const bool wantRows = table || trace;
+  bool inputHeard = false;  // a sample of the input other than zero came by
   auto pipeline = std::make_unique<StreamPipeline>(library, run.layout.rate, settings,
                                                    [&](const FrameView& view) {
+    if (!inputHeard) {
+      inputHeard = std::any_of(view.input, view.input + view.length, [](int16_t s) { return s != 0; });
+    }
     for (size_t c = 0; c < runs.size(); ++c) {
       const int16_t* decoded = view.columns[c].frame.samples;
       if (c < outputs.size()) outputs[c]->Write(decoded, view.length, run.timing);
@@ -450,10 +511,16 @@ int Stream(const HostOptions& options) {
   console.Note(fmt::format("streamed {} frames", run.layout.frameCount));
   if (stream.samples() == 0) {
     throw HostError(kExitInput, fmt::format("'{}' is too short to hold a sample at {} Hz",
-                                            options.input, run.layout.rate));
+                                            run.input, run.layout.rate));
   }
+  CheckPlotRange(options.plotRange, static_cast<double>(run.inputSamples) / run.inputRate);
   run.warnings = input.warnings();
-  for (const std::string& warning : run.warnings) console.Warn(warning);
+  // Damaged input is said even in a quiet run: the output is not what the input promised.
+  for (const std::string& warning : run.warnings) console.Alert(warning);
+  if (!inputHeard) {
+    console.Warn(kSilentInput);
+    run.warnings.push_back(kSilentInput);
+  }
   const std::string beyond = DescribeEntriesBeyond(options.stream.link.loss, run.layout.frameCount);
   if (!beyond.empty()) {
     console.Warn(beyond);
@@ -470,16 +537,11 @@ int Stream(const HostOptions& options) {
   {
     Stopwatch watch(run.timing.writing);
     if (table) table->Finish();
+    if (adpcm) adpcm->Finish();
     if (trace) {
       const std::string svg = PlotSvg(run, *trace);
       targets.plot.Write(targets.plotFormat == PlotFormat::Png ? PlotPng(svg, targets.plot.path()) : svg);
     }
-    for (OutputFile& file : targets.audio) file.Commit();
-    targets.frames.Commit();
-    targets.plot.Commit();
-  }
-  if (!outputs.empty()) {
-    console.Note(fmt::format("wrote {} ({}, {} Hz)", run.output, run.outputFormat, run.outputRate));
   }
 
   run.timing.library = stream.librarySeconds();
@@ -501,14 +563,22 @@ int Stream(const HostOptions& options) {
                                      stream.losslessSeconds(), c == 0 ? run.timing.total : 0);
     runs[c].figures.speechVsInput = speechVsInput[c];
     runs[c].figures.speechVsLossless = speechVsLossless[c];
+    if (!inputHeard) ForgetInputFigures(runs[c].figures);
   }
   // The modules go before the frame buffers are counted: what they still held is returned.
   pipeline.reset();
-  // -q silences the words, not a JSON report that was asked for.
-  if (options.verbosity != Verbosity::Quiet || options.json) {
-    Print(targets.UsesStandardOutput() ? std::cerr : std::cout,
-          RenderReport(options, run, runs, allocator.counters()), "the report");
+  // -q silences the words, not a JSON report that was asked for. The report is made before
+  // any target takes its result, so that nothing is replaced by a run that then fails.
+  const bool report = options.verbosity != Verbosity::Quiet || options.json;
+  const std::string text = report ? RenderReport(options, run, runs, allocator.counters()) : "";
+  for (OutputFile& file : targets.audio) file.Commit();
+  targets.frames.Commit();
+  targets.adpcm.Commit();
+  targets.plot.Commit();
+  if (!outputs.empty()) {
+    console.Note(fmt::format("wrote {} ({}, {} Hz)", run.output, run.outputFormat, run.outputRate));
   }
+  if (report) Print(targets.UsesStandardOutput() ? std::cerr : std::cout, text, "the report");
   CheckLibrary(runs, allocator.counters());
   return kExitOk;
 }

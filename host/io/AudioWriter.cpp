@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 #include <fmt/format.h>
 
@@ -93,6 +94,34 @@ AudioContainer ContainerFor(const std::string& path) {
                               path, extension, known));
 }
 
+namespace {
+
+constexpr char kSystemErrorPrefix[] = "System error : ";  // libsndfile's text for errno
+
+// Why libsndfile failed, in zbhost's words: a system error as the system names it.
+std::string Reason(SNDFILE* file) {
+  std::string text = sf_strerror(file);
+  if (text.rfind(kSystemErrorPrefix, 0) == 0) {
+    text.erase(0, std::strlen(kSystemErrorPrefix));
+    if (!text.empty() && text.back() == '.') text.pop_back();
+  }
+  return text;
+}
+
+// Opus codes these rates (Hz) alone.
+constexpr int32_t kOpusRates[] = {8000, 12000, 16000, 24000, 48000};
+
+// For a container that cannot take `rate`, the --output-rate that it takes; else empty.
+std::string RateHint(const AudioContainer& container, int32_t rate) {
+  if ((container.format & SF_FORMAT_SUBMASK) != SF_FORMAT_OPUS) return {};
+  const int32_t* above = std::find_if(std::begin(kOpusRates), std::end(kOpusRates),
+                                      [rate](int32_t opus) { return opus >= rate; });
+  return fmt::format(" Use --output-rate {}.",
+                     above != std::end(kOpusRates) ? *above : *std::rbegin(kOpusRates));
+}
+
+}  // namespace
+
 AudioWriter::AudioWriter(OutputFile& target, const AudioContainer& container, int32_t rate)
     : m_target(target) {
   int fd = target.fd();
@@ -112,7 +141,8 @@ AudioWriter::AudioWriter(OutputFile& target, const AudioContainer& container, in
   }
   m_file.reset(sf_open_fd(fd, SFM_WRITE, &info, SF_FALSE));
   if (!m_file) {
-    target.Fail(fmt::format("cannot write {} at {} Hz: {}", container.name, rate, sf_strerror(nullptr)));
+    target.Fail(fmt::format("cannot write {} at {} Hz: {}{}", container.name, rate,
+                            Reason(nullptr), RateHint(container, rate)));
   }
 }
 
@@ -124,7 +154,7 @@ AudioWriter::~AudioWriter() {
 void AudioWriter::Write(const int16_t* samples, size_t count) {
   const sf_count_t n = static_cast<sf_count_t>(count);
   if (count > 0 && sf_writef_short(m_file.get(), samples, n) != n) {
-    m_target.Fail(sf_strerror(m_file.get()));
+    m_target.Fail(Reason(m_file.get()));
   }
 }
 
@@ -132,7 +162,7 @@ void AudioWriter::Finish() {
   // libsndfile completes the header on closing, and says so when it cannot.
   sf_write_sync(m_file.get());
   const int error = sf_error(m_file.get());
-  const std::string message = sf_strerror(m_file.get());
+  const std::string message = Reason(m_file.get());
   if (error != SF_ERR_NO_ERROR || sf_close(m_file.release()) != 0) m_target.Fail(message);
   if (m_spool < 0) return;
   lseek(m_spool, 0, SEEK_SET);

@@ -7,15 +7,18 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <utility>
 
 #include <fmt/format.h>
 
 #include "host/app/HostError.h"
+#include "host/io/FileName.h"
 
 namespace zbhost {
 
@@ -29,6 +32,8 @@ char g_pendingPaths[kMaxPending][PATH_MAX];
 volatile sig_atomic_t g_pendingUsed[kMaxPending];
 constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP};
 constexpr char kTemporarySuffix[] = ".zbhost-XXXXXX";  // mkstemp's pattern
+constexpr size_t kTemporaryRandomChars = 6;            // the Xs mkstemp replaces
+constexpr size_t kMostLeftoversNamed = 3;
 constexpr mode_t kPermissionBits = 07777;
 
 extern "C" void RemovePendingAndEnd(int signal) {
@@ -77,7 +82,7 @@ constexpr mode_t kNewFileMode = 0666;  // narrowed by the user's umask, as every
 FileIdentity IdentityOf(const struct stat& st) { return FileIdentity{st.st_dev, st.st_ino}; }
 
 [[noreturn]] void Refuse(const std::string& path, const std::string& reason) {
-  throw HostError(kExitOutput, fmt::format("cannot write '{}': {}", path, reason));
+  throw HostError(kExitOutput, fmt::format("cannot write '{}': {}", DisplayName(path), reason));
 }
 
 bool SameAsStandardOutput(const struct stat& st) {
@@ -124,6 +129,31 @@ mode_t NewFileMode() {
   return kNewFileMode & ~mask;
 }
 
+// Hidden files beside `target` of the form this program writes results to: left by a run
+// that SIGKILL or a crash ended before it could remove them. Named, with how to remove them,
+// in a note; empty when there are none.
+std::string LeftoverNote(const std::string& target) {
+  const std::string directory = DirectoryOf(target);
+  const std::string prefix = "." + BaseOf(target) + ".zbhost-";
+  const size_t length = prefix.size() + kTemporaryRandomChars;
+  std::vector<std::string> found;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(directory, error)) {
+    const std::string name = entry.path().filename().string();
+    if (name.size() == length && name.rfind(prefix, 0) == 0) found.push_back(name);
+  }
+  if (found.empty()) return {};
+  std::sort(found.begin(), found.end());
+  std::string names = DisplayName(found.front());
+  for (size_t i = 1; i < found.size() && i < kMostLeftoversNamed; ++i) names += ", " + DisplayName(found[i]);
+  if (found.size() > kMostLeftoversNamed) names += ", ...";
+  return fmt::format(
+      "{} unfinished result{} of an interrupted run lie{} beside '{}' ({}); unless another zbhost "
+      "is writing it now, remove {}: rm -- '{}/{}'*",
+      found.size(), found.size() == 1 ? "" : "s", found.size() == 1 ? "s" : "", DisplayName(target),
+      names, found.size() == 1 ? "it" : "them", DisplayName(directory), DisplayName(prefix));
+}
+
 }  // namespace
 
 void TakeInput(const std::string& path, std::vector<TakenFile>& taken) {
@@ -161,9 +191,10 @@ OutputFile OutputFile::Open(const std::string& path, const std::string& role,
       std::free(real);
       regular = true;
       if (st.st_nlink > 1) {
-        file.m_note = fmt::format(
-            "'{}' has {} other hard links; they keep the old content, this name gets the new",
-            path, st.st_nlink - 1);
+        const nlink_t others = st.st_nlink - 1;
+        file.m_notes.push_back(fmt::format(
+            "'{}' has {} other hard link{}; {} the old content, this name gets the new",
+            DisplayName(path), others, others == 1 ? "" : "s", others == 1 ? "it keeps" : "they keep"));
       }
     } else {
       file.m_fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
@@ -182,6 +213,8 @@ OutputFile OutputFile::Open(const std::string& path, const std::string& role,
   }
 
   if (regular) {
+    const std::string leftovers = LeftoverNote(file.m_target);
+    if (!leftovers.empty()) file.m_notes.push_back(leftovers);
     std::string pattern = DirectoryOf(file.m_target) + "/." + BaseOf(file.m_target) + kTemporarySuffix;
     // The ending signals wait while the file is made and registered, so that none can end
     // the run between the two and leave the file behind.
@@ -224,7 +257,7 @@ OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
     m_path = std::move(other.m_path);
     m_target = std::move(other.m_target);
     m_temporary = std::exchange(other.m_temporary, {});
-    m_note = std::move(other.m_note);
+    m_notes = std::move(other.m_notes);
     m_fd = std::exchange(other.m_fd, -1);
     m_bOwnsFd = std::exchange(other.m_bOwnsFd, false);
     m_bStandardOutput = std::exchange(other.m_bStandardOutput, false);

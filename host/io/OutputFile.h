@@ -64,8 +64,9 @@ class OutputFile {
   bool IsSeekable() const;
   // Where the result is written: the hidden file beside a file target, else the target.
   int fd() const { return m_fd; }
-  // A note for the user about the target (other hard links that keep the old content).
-  const std::string& note() const { return m_note; }
+  // Notes for the user about the target: other hard links that keep the old content, and
+  // hidden files beside it that runs ended by SIGKILL (or a crash) left behind.
+  const std::vector<std::string>& notes() const { return m_notes; }
 
   // Appends bytes. Throws HostError (output) naming the target.
   void Write(const char* data, size_t size);
@@ -81,7 +82,7 @@ class OutputFile {
   std::string m_path;
   std::string m_target;     // the real file a file target names (links followed)
   std::string m_temporary;  // the hidden file beside it; empty for other targets
-  std::string m_note;
+  std::vector<std::string> m_notes;
   int m_fd = -1;
   bool m_bOwnsFd = false;  // false for standard output
   bool m_bStandardOutput = false;

@@ -9,12 +9,14 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <string_view>
 #include <vector>
 
 #include <fmt/format.h>
 
 #include "Include/QV_Interface/zbav_abi.h"
 #include "host/app/HostError.h"
+#include "host/io/FileName.h"
 
 namespace zbhost {
 
@@ -25,11 +27,13 @@ constexpr int kMantissaBits = 53;  // bits of a double's significand
 constexpr int kHashBits = 64;
 constexpr int kTypeBits = 8;  // a frame's key: its number above its type code
 constexpr int64_t kMaxRangeFrames = int64_t{1} << 20;  // bounds the memory a list may take
+constexpr size_t kMaxListFrames = size_t{1} << 22;     // and all its entries together
 constexpr size_t kMaxListedBeyond = 5;  // entries a warning names before "..."
 constexpr unsigned char kFirstPrintable = 0x20;  // below: control characters
+constexpr size_t kListReadBytes = 1 << 16;  // a loss list file is read this much at a time
 
 // A frame list is text: no NUL bytes, no control characters but tabs and line ends.
-bool IsText(const std::string& content) {
+bool IsText(std::string_view content) {
   return std::none_of(content.begin(), content.end(), [](char c) {
     const auto u = static_cast<unsigned char>(c);
     return u < kFirstPrintable && c != '\t' && c != '\n' && c != '\r';
@@ -58,6 +62,36 @@ std::vector<std::string> Split(const std::string& text, char separator) {
   while (std::getline(stream, part, separator)) parts.push_back(part);
   if (!text.empty() && text.back() == separator) parts.emplace_back();
   return parts;
+}
+
+// The whole of the loss list file `path`, read a block at a time so that an endless or
+// binary source (/dev/zero, /dev/urandom) is refused at its first block or at the bound.
+std::string ReadLossList(const std::string& path) {
+  const std::string shown = DisplayName(path);
+  std::error_code error;
+  if (std::filesystem::is_directory(path, error)) {
+    throw HostError(kExitInput, fmt::format("cannot read the loss list '{}': it is a directory", shown));
+  }
+  std::ifstream file(path, std::ios::binary);
+  if (!file) throw HostError(kExitInput, fmt::format("cannot read the loss list '{}'", shown));
+  std::string content;
+  std::string block(kListReadBytes, '\0');
+  while (file) {
+    file.read(block.data(), static_cast<std::streamsize>(block.size()));
+    const std::string_view got(block.data(), static_cast<size_t>(file.gcount()));
+    if (!IsText(got)) {
+      throw HostError(kExitInput, fmt::format("the loss list '{}' is not text: write entries such as "
+                                              "d5, p7 or d10-12", shown));
+    }
+    if (content.size() + got.size() > kMaxLossListBytes) {
+      throw HostError(kExitInput,
+                      fmt::format("the loss list '{}' is larger than {} MiB: name ranges (d10-400) "
+                                  "rather than every frame", shown, kMaxLossListBytes >> 20));
+    }
+    content += got;
+  }
+  if (file.bad()) throw HostError(kExitInput, fmt::format("cannot read the loss list '{}'", shown));
+  return content;
 }
 
 class NoLoss : public LossModel {
@@ -172,6 +206,9 @@ void ParseFrameList(const std::string& text, std::set<FrameRef>& dropped) {
       throw std::invalid_argument(fmt::format("range too long in '{}'", entry));
     }
     for (int64_t seq = first; seq <= last; ++seq) dropped.insert({type, static_cast<int32_t>(seq)});
+    if (dropped.size() > kMaxListFrames) {
+      throw std::invalid_argument(fmt::format("the frame list names more than {} frames", kMaxListFrames));
+    }
   }
 }
 
@@ -208,21 +245,9 @@ LossPlan ParseLossPlan(const std::string& text) {
     return plan;
   }
   if (name == "file" && colon != std::string::npos && !args.empty()) {
-    std::error_code error;
-    if (std::filesystem::is_directory(args, error)) {
-      throw HostError(kExitInput, fmt::format("cannot read the loss list '{}': it is a directory", args));
-    }
-    std::ifstream file(args, std::ios::binary);
-    if (!file) throw HostError(kExitInput, fmt::format("cannot read the loss list '{}'", args));
-    std::ostringstream content;
-    content << file.rdbuf();
-    if (!IsText(content.str())) {
-      throw HostError(kExitInput, fmt::format("the loss list '{}' is not text: write entries such as "
-                                              "d5, p7 or d10-12", args));
-    }
     plan.kind = LossPlan::Kind::List;
-    plan.source = args;
-    ParseFrameList(content.str(), plan.dropped);
+    plan.source = DisplayName(args);
+    ParseFrameList(ReadLossList(args), plan.dropped);
     return plan;
   }
   throw std::invalid_argument(fmt::format(

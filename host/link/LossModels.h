@@ -3,6 +3,7 @@
 // driven by a seed, so the same text and seed drop the same frames on every run.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <set>
@@ -10,6 +11,9 @@
 #include <utility>
 
 namespace zbhost {
+
+// The largest loss list file read (bytes): hours of frames named one by one.
+inline constexpr size_t kMaxLossListBytes = size_t{16} << 20;
 
 // A frame named by its type code (data or parity) and its sequence number.
 using FrameRef = std::pair<uint8_t, int32_t>;

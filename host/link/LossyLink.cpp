@@ -40,6 +40,7 @@ bool LossyLink::LinkInput::HandleFrame(AvSourceFace*, AvFrame* frame) {
 }
 
 bool LossyLink::Carry(const AvFrame& frame) {
+  if (m_settings.onSent) m_settings.onSent(frame);
   const bool parity = frame.type == AV_TYPE_ADPCM_PARITY;
   (parity ? m_counters.sentParity : m_counters.sentData) += 1;
   (parity ? m_counters.parityBytes : m_counters.dataBytes) += frame.len;

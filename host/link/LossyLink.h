@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 
@@ -20,6 +21,8 @@ struct LinkSettings {
   double duplicatePercent = 0;  // chance that a forwarded frame is delivered twice
   double reorderPercent = 0;    // chance that a frame is held back behind the next one
   uint64_t seed = 0;
+  // Sees every frame the encoder sends, before the link decides its fate (--adpcm-out).
+  std::function<void(const AvFrame&)> onSent;
 
   bool IsRandom() const { return loss.IsRandom() || duplicatePercent > 0 || reorderPercent > 0; }
 };

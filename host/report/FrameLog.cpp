@@ -1,6 +1,8 @@
 // Building and writing the per-frame account.
 #include "host/report/FrameLog.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cmath>
 
 #include <fmt/format.h>
@@ -22,9 +24,12 @@ const char* FateName(const LinkFate& fate, bool sent) {
   return duplicated ? "duplicated" : "delivered";
 }
 
+// Whether `text` ends in `suffix`, in either case (.JSON as well as .json).
 bool EndsWith(const std::string& text, const std::string& suffix) {
   return text.size() >= suffix.size() &&
-         text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+         std::equal(suffix.begin(), suffix.end(), text.end() - static_cast<std::ptrdiff_t>(suffix.size()),
+                    [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) ==
+                                                std::tolower(static_cast<unsigned char>(b)); });
 }
 
 }  // namespace
@@ -69,10 +74,10 @@ FrameTableFormat FrameTableFormatFor(const std::string& path) {
   return FrameTableFormat::Csv;
 }
 
-FrameTable::FrameTable(OutputFile& target, FrameTableFormat format)
-    : m_target(target), m_format(format) {
+FrameTable::FrameTable(OutputFile& target, FrameTableFormat format, std::optional<uint64_t> seed)
+    : m_target(target), m_format(format), m_seed(seed) {
   if (m_format == FrameTableFormat::Csv) {
-    m_buffer = "frame,start_s,data,parity,result,snr_vs_lossless_db,lsd_vs_lossless_db\n";
+    m_buffer = "frame,start_s,data,parity,result,snr_vs_lossless_db,lsd_vs_lossless_db,seed\n";
   } else if (m_format == FrameTableFormat::Json) {
     m_buffer = "[";
   }
@@ -85,8 +90,9 @@ void FrameTable::Add(const FrameRow& row) {
                                                   : fmt::format("{:.2f}", row.snrDb);
     // An empty LSD: the frame was not lost, or held no speech.
     const std::string lsd = row.lsdDb ? fmt::format("{:.2f}", *row.lsdDb) : std::string();
-    m_buffer += fmt::format("{},{:.2f},{},{},{},{},{}\n", row.frame, row.startSeconds, row.data,
-                            row.parity, OutcomeName(row.outcome), snr, lsd);
+    const std::string seed = m_seed ? std::to_string(*m_seed) : std::string();
+    m_buffer += fmt::format("{},{:.2f},{},{},{},{},{},{}\n", row.frame, row.startSeconds, row.data,
+                            row.parity, OutcomeName(row.outcome), snr, lsd, seed);
   } else {
     const nlohmann::json line = {
         {"frame", row.frame},
@@ -97,7 +103,8 @@ void FrameTable::Add(const FrameRow& row) {
         {"identical_to_lossless", std::isinf(row.snrDb) && row.snrDb > 0},
         {"snr_vs_lossless_db",
          std::isfinite(row.snrDb) ? nlohmann::json(row.snrDb) : nlohmann::json(nullptr)},
-        {"lsd_vs_lossless_db", row.lsdDb ? nlohmann::json(*row.lsdDb) : nlohmann::json(nullptr)}};
+        {"lsd_vs_lossless_db", row.lsdDb ? nlohmann::json(*row.lsdDb) : nlohmann::json(nullptr)},
+        {"seed", m_seed ? nlohmann::json(*m_seed) : nlohmann::json(nullptr)}};
     if (m_format == FrameTableFormat::Json) m_buffer += m_bFirst ? "\n" : ",\n";
     m_buffer += line.dump();
     if (m_format == FrameTableFormat::JsonLines) m_buffer += "\n";

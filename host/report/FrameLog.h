@@ -40,10 +40,12 @@ enum class FrameTableFormat { Csv, JsonLines, Json };
 // JSON Lines for a name ending in .jsonl or .ndjson, one JSON document for .json, CSV else.
 FrameTableFormat FrameTableFormatFor(const std::string& path);
 
-// Writes rows to `target` (which must outlive it) as they come.
+// Writes rows to `target` (which must outlive it) as they come. Each row carries the seed of
+// the link's random decisions (empty or null when nothing was drawn), so that the table alone
+// is enough to repeat the run.
 class FrameTable {
  public:
-  FrameTable(OutputFile& target, FrameTableFormat format);
+  FrameTable(OutputFile& target, FrameTableFormat format, std::optional<uint64_t> seed);
   void Add(const FrameRow& row);
   // Closes the document and writes what is still buffered. Throws HostError (output).
   void Finish();
@@ -53,6 +55,7 @@ class FrameTable {
 
   OutputFile& m_target;
   FrameTableFormat m_format;
+  std::optional<uint64_t> m_seed;
   std::string m_buffer;
   bool m_bFirst = true;
 };

@@ -5,6 +5,7 @@
 #include <librsvg/rsvg.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
@@ -229,27 +230,27 @@ std::string TimeLabel(double seconds, bool minutes) {
                      whole % static_cast<int64_t>(kSecondsPerMinute));
 }
 
-// Seconds, or M:SS.
+// Seconds, M:SS or H:MM:SS; the last field may have a fraction.
 double ParseTime(const std::string& text) {
-  const size_t colon = text.find(':');
-  char* end = nullptr;
-  if (colon == std::string::npos) {
-    const double value = std::strtod(text.c_str(), &end);
-    if (text.empty() || *end != '\0' || !std::isfinite(value) || value < 0) {
-      throw std::invalid_argument(fmt::format("--plot-range: '{}' is not a time", text));
+  constexpr size_t kMostFields = 3;
+  const std::invalid_argument bad(fmt::format("--plot-range: '{}' is not a time", text));
+  double total = 0;
+  size_t fields = 0;
+  size_t from = 0;
+  for (;;) {
+    const size_t colon = text.find(':', from);
+    const std::string field = text.substr(from, colon == std::string::npos ? colon : colon - from);
+    char* end = nullptr;
+    const double value = std::strtod(field.c_str(), &end);
+    // After the first field, each counts less than sixty of its unit.
+    if (field.empty() || *end != '\0' || !std::isfinite(value) || value < 0 ||
+        (fields > 0 && value >= kSecondsPerMinute) || ++fields > kMostFields) {
+      throw bad;
     }
-    return value;
+    total = total * kSecondsPerMinute + value;
+    if (colon == std::string::npos) return total;
+    from = colon + 1;
   }
-  const std::string minutes = text.substr(0, colon);
-  const std::string seconds = text.substr(colon + 1);
-  const double m = std::strtod(minutes.c_str(), &end);
-  const bool minutesOk = !minutes.empty() && *end == '\0' && std::isfinite(m) && m >= 0;
-  const double s = std::strtod(seconds.c_str(), &end);
-  if (!minutesOk || seconds.empty() || *end != '\0' || !std::isfinite(s) || s < 0 ||
-      s >= kSecondsPerMinute) {
-    throw std::invalid_argument(fmt::format("--plot-range: '{}' is not a time", text));
-  }
-  return m * kSecondsPerMinute + s;
 }
 
 }  // namespace
@@ -258,7 +259,7 @@ PlotRange ParsePlotRange(const std::string& text) {
   const size_t dash = text.find('-');
   if (dash == std::string::npos) {
     throw std::invalid_argument(
-        fmt::format("--plot-range takes START-END (seconds or M:SS), not '{}'", text));
+        fmt::format("--plot-range takes START-END (seconds, M:SS or H:MM:SS), not '{}'", text));
   }
   const PlotRange range{ParseTime(text.substr(0, dash)), ParseTime(text.substr(dash + 1))};
   if (range.end <= range.start) {
@@ -268,9 +269,12 @@ PlotRange ParsePlotRange(const std::string& text) {
 }
 
 PlotFormat PlotFormatFor(const std::string& path) {
-  auto endsWith = [&path](const std::string& suffix) {
-    return path.size() > suffix.size() &&
-           path.compare(path.size() - suffix.size(), suffix.size(), suffix) == 0;
+  // .PNG as well as .png.
+  std::string name = path;
+  std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
+  auto endsWith = [&name](const std::string& suffix) {
+    return name.size() > suffix.size() &&
+           name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
   };
   if (endsWith(".svg")) return PlotFormat::Svg;
   if (endsWith(".png")) return PlotFormat::Png;

@@ -25,6 +25,7 @@ constexpr char kNotApplicable[] = "-";
 
 std::string Db(double value) {
   if (std::isinf(value)) return value > 0 ? "identical (no error)" : "no signal left";
+  if (std::isnan(value)) return "undefined: the input is silent";
   return fmt::format("{:.2f} dB", value);
 }
 

@@ -28,12 +28,15 @@
 #include <thread>
 #include <vector>
 
+#include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
 #include "host/app/HostError.h"
+#include "host/io/FileName.h"
 #include "host/report/Report.h"
 #include "host/io/SpeechSignal.h"
 #include "tests/support/CaseNames.h"
+#include "tests/support/ScratchDir.h"
 
 namespace zbtest {
 namespace {
@@ -64,10 +67,9 @@ std::string ReadAll(const std::string& path) {
 
 bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
-// A scratch path of this test process: CTest runs the tests of this file in parallel.
-std::string Temp(const std::string& name) {
-  return testing::TempDir() + "zbhost_" + std::to_string(getpid()) + "_" + name;
-}
+// A scratch path of this test process (CTest runs the tests of this file in parallel), removed
+// with the process's scratch folder.
+std::string Temp(const std::string& name) { return ScratchDir::ForProcess().File(name); }
 
 // Starts zbhost with `args`, its output streams going to the two files.
 // Under LeakSanitizer, the caches third-party libraries keep for the process's life are
@@ -488,6 +490,9 @@ INSTANTIATE_TEST_SUITE_P(
         BadInput{"output_before_library", {"-o", "/", "--library", "/nonexistent/lib.so"}, kExitOutput,
                  "it is a directory"},
         BadInput{"empty_output_name", {"-o", ""}, kExitUsage, "--output needs a file name"},
+        // An empty variable in a script is no wish for the built-in signal.
+        BadInput{"empty_input_name", {"", "-o", "OUT"}, kExitUsage, "the input name is empty"},
+        BadInput{"built_in_and_input", {"--built-in", "in.wav", "-o", "OUT"}, kExitUsage, "excludes"},
         // One FIFO as input and output is refused before either end is opened.
         BadInput{"fifo_as_input_and_output", {Fifo(), "-o", Fifo()}, kExitOutput, "it is the input"},
         BadInput{"frames_onto_audio_output", {"-o", "-", "--frames", "-"}, kExitOutput,
@@ -497,8 +502,21 @@ INSTANTIATE_TEST_SUITE_P(
         BadInput{"plot_in_unknown_form", {"--plot", "OUT.pdf"}, kExitOutput, "drawn as .svg or .png"},
         BadInput{"plot_range_backwards", {"--plot-range", "1:05-30", "-o", "OUT"}, kExitUsage,
                  "ends before it starts"},
+        // A range that could do nothing is refused: without a picture, or past the input's
+        // end (given as H:MM:SS).
+        BadInput{"plot_range_without_plot", {"--plot-range", "0-1", "-o", "OUT"}, kExitUsage,
+                 "add --plot"},
+        BadInput{"plot_range_beyond_input",
+                 {"--seconds", "2", "--plot-range", "0:00:03-0:00:04", "--plot", "OUT.svg", "-o", "OUT"},
+                 kExitUsage, "after the input's end at 2.00 s"},
         BadInput{"container_refuses_rate", {"-o", "OUT.opus", "--output-rate", "44100"}, kExitOutput,
-                 "Opus only supports"},
+                 "Opus only supports sample rates of 8000, 12000, 16000, 24000, and 48000. Use "
+                 "--output-rate 48000."},
+        // A second name, as cp takes it, is meant as the output.
+        BadInput{"second_name_as_output", {"in.wav", "OUT"}, kExitUsage, "name it with -o "},
+        // Headerless input needs its rate; its form without -t raw would do nothing.
+        BadInput{"raw_without_rate", {"-", "-t", "raw", "-o", "OUT"}, kExitUsage, "needs --input-rate"},
+        BadInput{"raw_form_without_type", {"--input-rate", "8000", "-o", "OUT"}, kExitUsage, "add -t raw"},
         BadInput{"nan_duplicate", {"--duplicate", "nan", "-o", "OUT"}, kExitUsage, "--duplicate must be"},
         BadInput{"infinite_reorder", {"--reorder", "inf", "-o", "OUT"}, kExitUsage, "--reorder must be"},
         BadInput{"nan_seconds", {"--seconds", "nan", "-o", "OUT"}, kExitUsage, "--seconds must be"},
@@ -660,7 +678,27 @@ INSTANTIATE_TEST_SUITE_P(
                      const std::string first = s.path.substr(0, s.path.rfind('/')) + "/first.wav";
                      EXPECT_TRUE(IsWav(ReadAll(s.path)));
                      EXPECT_EQ(ReadAll(first), kOriginal);
-                     EXPECT_NE(s.run.err.find("other hard links"), std::string::npos) << s.run.err;
+                     EXPECT_NE(s.run.err.find("has 1 other hard link; it keeps the old content"),
+                               std::string::npos)
+                         << s.run.err;
+                   }},
+        // A hidden result that a killed run left beside the target is named, with how to
+        // remove it, and left alone.
+        TargetCase{"leftover_of_killed_run_named",
+                   [](const std::string& dir) {
+                     MakeFile(dir + "/.left.wav.zbhost-Ab12Cd", 0600);
+                     return dir + "/left.wav";
+                   },
+                   kExitOk,
+                   [](const TargetState& s) {
+                     const std::string dir = s.path.substr(0, s.path.rfind('/'));
+                     EXPECT_NE(s.run.err.find("1 unfinished result of an interrupted run lies beside"),
+                               std::string::npos)
+                         << s.run.err;
+                     EXPECT_NE(s.run.err.find("(.left.wav.zbhost-Ab12Cd)"), std::string::npos) << s.run.err;
+                     EXPECT_NE(s.run.err.find("rm -- '" + dir + "/.left.wav.zbhost-'*"), std::string::npos)
+                         << s.run.err;
+                     EXPECT_EQ(ReadAll(dir + "/.left.wav.zbhost-Ab12Cd"), kOriginal);
                    }},
         // A FIFO is written in place and its reader gets a whole WAV file.
         TargetCase{"fifo",
@@ -755,21 +793,43 @@ TEST(ZbhostRunTest, StandardInputStreamsLikeAFile) {
   EXPECT_EQ(b["input"]["path"], "-");
   EXPECT_EQ(a["snr_vs_input_db"], b["snr_vs_input_db"]);
   EXPECT_EQ(a["frames"], b["frames"]);
+
+  // The same samples without a header, described by -t raw, stream the same.
+  const std::string raw = Temp("stdin_in.raw");
+  const std::vector<int16_t> samples = GenerateSpeechLike(kRate, 0.5);
+  std::ofstream(raw, std::ios::binary)
+      .write(reinterpret_cast<const char*>(samples.data()), static_cast<std::streamsize>(samples.size() * 2));
+  const int rawFile = open(raw.c_str(), O_RDONLY);
+  const int kept = dup(STDIN_FILENO);
+  dup2(rawFile, STDIN_FILENO);
+  const ProcessResult headerless =
+      RunZbhost({"-", "-t", "raw", "--input-rate", "16k", "--input-encoding", "s16", "--json"});
+  dup2(kept, STDIN_FILENO);
+  close(rawFile);
+  close(kept);
+  ASSERT_EQ(headerless.status, kExitOk) << headerless.err;
+  const nlohmann::json c = nlohmann::json::parse(headerless.out);
+  EXPECT_EQ(a["snr_vs_input_db"], c["snr_vs_input_db"]);
+  EXPECT_EQ(a["frames"], c["frames"]);
+  EXPECT_EQ(c["warnings"], nlohmann::json::array());
 }
 
-// A report that cannot be written fails the run, whatever its form.
+// A report (or audio) that cannot be written fails the run, whatever its form, and says why
+// in the system's words, not libsndfile's.
 class ZbhostReportLostTest : public testing::TestWithParam<std::vector<std::string>> {};
 
 TEST_P(ZbhostReportLostTest, ExitsWithTheOutputStatus) {
   const std::string err = Temp("full_stderr.txt");
   EXPECT_EQ(WaitStatus(StartZbhost(GetParam(), "/dev/full", err)), kExitOutput);
   EXPECT_NE(ReadAll(err).find("cannot write"), std::string::npos) << ReadAll(err);
+  EXPECT_EQ(ReadAll(err).find("System error"), std::string::npos) << ReadAll(err);
 }
 
 INSTANTIATE_TEST_SUITE_P(Reports, ZbhostReportLostTest,
                          testing::Values(std::vector<std::string>{"--seconds", "1"},
                                          std::vector<std::string>{"--seconds", "1", "--json"},
                                          std::vector<std::string>{"--seconds", "1", "--compare"},
+                                         std::vector<std::string>{"--seconds", "1", "-o", "-"},
                                          std::vector<std::string>{"inspect"}));
 
 // A disk that fills up (a file-size limit here) leaves an existing file whole and no new
@@ -836,9 +896,26 @@ TEST(ZbhostRunTest, PipesStreamLive) {
   EXPECT_EQ(WaitStatus(pid), kExitOk);
 }
 
+// A half-second WAV file whose RIFF and data sizes are `size`, as a writer that streams
+// puts them.
+std::string StreamedWav(uint32_t size) {
+  const std::string path = Temp(fmt::format("streamed_{:x}.wav", size));
+  WriteWav(path, GenerateSpeechLike(kRate, 0.5), kRate, 1);
+  std::string bytes = ReadAll(path);
+  const char little[] = {static_cast<char>(size), static_cast<char>(size >> 8),
+                         static_cast<char>(size >> 16), static_cast<char>(size >> 24)};
+  constexpr size_t kRiffSizeAt = 4;
+  bytes.replace(kRiffSizeAt, sizeof little, little, sizeof little);
+  bytes.replace(bytes.find("data") + kRiffSizeAt, sizeof little, little, sizeof little);
+  std::ofstream(path, std::ios::binary) << bytes;
+  return path;
+}
+
 // One row per message case: the arguments, the status, and text that standard output and
 // standard error must or must not hold. IN stands for a damaged half-second input file,
-// FLAC_CUT for a FLAC file cut short and FLAC_HIT for one with bytes overwritten inside.
+// FLAC_CUT for a FLAC file cut short and FLAC_HIT for one with bytes overwritten inside;
+// STREAMED_* for a WAV file with the sizes a streaming writer puts in its header, SILENT for
+// half a second of digital silence.
 struct TextCase : NamedRow {
   std::vector<std::string> args;
   int status;
@@ -864,7 +941,10 @@ TEST_P(ZbhostTextTest, SaysWhatItShould) {
       << flac.replace(flac.size() / 2, kHitBytes, std::string(kHitBytes, '\xff'));
   std::filesystem::resize_file(flacCut, std::filesystem::file_size(flacCut) / 2);
   const std::map<std::string, std::string> inputs = {
-      {"IN", truncated}, {"FLAC_CUT", flacCut}, {"FLAC_HIT", flacHit}};
+      {"IN", truncated}, {"FLAC_CUT", flacCut}, {"FLAC_HIT", flacHit},
+      {"STREAMED_SIGNED", StreamedWav(0x7FFFFFFF)}, {"STREAMED_UNSIGNED", StreamedWav(0xFFFFFFFF)},
+      {"STREAMED_WAVENC", StreamedWav(0x7FFF0000)}, {"STREAMED_NONE", StreamedWav(0)}, {"SILENT", Temp("silent.wav")}};
+  WriteWav(inputs.at("SILENT"), std::vector<int16_t>(kRate / 2, 0), kRate, 1);
   std::vector<std::string> args;
   for (const std::string& arg : GetParam().args) {
     args.push_back(inputs.count(arg) != 0 ? inputs.at(arg) : arg);
@@ -893,8 +973,11 @@ INSTANTIATE_TEST_SUITE_P(
                  {"Exit status", "5  output cannot be written", "130  interrupted", "--duplicate PCT",
                   "Examples:"},
                  {"Excludes"}, {}, true},
-        // Quiet: nothing at all, even with a warning to give.
-        TextCase{"quiet", {"IN", "-q"}, kExitOk, {}, {"input"}, {}, true},
+        // Quiet: nothing at all, even with a warning to give, but for damaged input.
+        TextCase{"quiet", {"--seconds", "1", "--loss", "list:d3,d50", "-q"}, kExitOk, {}, {"input"},
+                 {}, true},
+        TextCase{"quiet_still_tells_of_damage", {"IN", "-q"}, kExitOk, {}, {"input"},
+                 {"zbhost: warning: ", "is truncated"}, false},
         TextCase{"verbose", {"-v", "--seconds", "1"}, kExitOk, {"lost for good"}, {},
                  {"zbhost: streamed 50 frames"}, false},
         TextCase{"truncated_input_warns", {"IN"}, kExitOk, {"lost for good"}, {},
@@ -904,6 +987,23 @@ INSTANTIATE_TEST_SUITE_P(
                  {}, {"zbhost: warning: "}, false},
         TextCase{"overwritten_flac_warns", {"FLAC_HIT", "--json"}, kExitOk, {"is damaged"}, {},
                  {"zbhost: warning: "}, false},
+        // The sizes streaming writers (zbhost -o -, FFmpeg, GStreamer) put in a WAV header
+        // declare no length: nothing is wrong with the input.
+        TextCase{"streamed_wav_signed_size", {"STREAMED_SIGNED", "--json"}, kExitOk,
+                 {"\"warnings\": []"}, {}, {}, true},
+        TextCase{"streamed_wav_unsigned_size", {"STREAMED_UNSIGNED", "--json"}, kExitOk,
+                 {"\"warnings\": []"}, {}, {}, true},
+        TextCase{"streamed_wav_wavenc_size", {"STREAMED_WAVENC", "--json"}, kExitOk,
+                 {"\"warnings\": []"}, {}, {}, true},
+        TextCase{"streamed_wav_zero_size", {"STREAMED_NONE", "--json"}, kExitOk,
+                 {"\"warnings\": []", "\"seconds\": 0.5\n"}, {}, {}, true},
+        // Against silence, error and intelligibility are undefined, and the report says so.
+        TextCase{"silent_input_words", {"SILENT"}, kExitOk,
+                 {"SNR vs input              undefined: the input is silent", "STOI                      - vs input, - vs"},
+                 {},
+                 {"the input is silent"}, false},
+        TextCase{"silent_input_json", {"SILENT", "--json"}, kExitOk,
+                 {"\"snr_vs_input_db\": null", "\"the input is silent"}, {}, {}, false},
         // With an input, --seconds is the most of it streamed.
         TextCase{"seconds_limit_input", {"IN", "--seconds", "0.2", "--json"}, kExitOk,
                  {"\"frames\": 10,"}, {}, {}, false},
@@ -919,10 +1019,65 @@ INSTANTIATE_TEST_SUITE_P(
         TextCase{"encoder_named", {"--seconds", "1", "--encoder", "carried"}, kExitOk,
                  {"encoder                   carried (", "which figure to read      SNR: coding error"},
                  {}, {}, true},
+        TextCase{"built_in_spelled_out", {"--built-in", "--seconds", "1"}, kExitOk,
+                 {"built-in speech-like signal, 1.00 s"}, {}, {}, true},
         // Without parity there is no parity figure.
         TextCase{"no_parity_wording", {"--seconds", "1", "--no-parity"}, kExitOk,
                  {"kbit/s (no parity frames)"},
                  {"with parity", "repaired from parity", "parity not needed"}, {}, true}),
+    RowName());
+
+// One row per damaged compressed input: its container, the bytes flipped (one in the middle
+// of the file, or one in every few across its last quarter), and what the warning says.
+struct DamageCase : NamedRow {
+  int format;
+  bool everywhere;
+  const char* says;
+};
+
+class ZbhostDamagedInputTest : public testing::TestWithParam<DamageCase> {};
+
+TEST_P(ZbhostDamagedInputTest, ReadsOnPastTheDamageAndSaysSoEvenWhenQuiet) {
+  constexpr double kSeconds = 4.0;
+  const std::string path = Temp(std::string("damaged_") + GetParam().name);
+  WriteWav(path, GenerateSpeechLike(kRate, kSeconds), kRate, 1, GetParam().format);
+  std::string bytes = ReadAll(path);
+  constexpr size_t kEveryFlip = 97;  // bytes between flips across the file
+  if (GetParam().everywhere) {
+    for (size_t at = bytes.size() * 3 / 4; at < bytes.size(); at += kEveryFlip) {
+      bytes[at] = static_cast<char>(~bytes[at]);
+    }
+  } else {
+    const size_t at = bytes.size() / 2;
+    bytes[at] = static_cast<char>(~bytes[at]);
+  }
+  std::ofstream(path, std::ios::binary) << bytes;
+  const ProcessResult run = RunZbhost({path, "-q", "--json"});
+  ASSERT_EQ(run.status, kExitOk) << run.err;
+  const nlohmann::json report = nlohmann::json::parse(run.out);
+  ASSERT_EQ(report["warnings"].size(), 1u) << run.out;
+  EXPECT_NE(report["warnings"][0].get<std::string>().find(GetParam().says), std::string::npos)
+      << report["warnings"];
+  EXPECT_NE(run.err.find("zbhost: warning: "), std::string::npos) << run.err;
+  // Every word is zbhost's own: none of the decoders' complaints leak through.
+  std::istringstream lines(run.err);
+  for (std::string line; std::getline(lines, line);) EXPECT_EQ(line.rfind("zbhost: ", 0), 0u) << line;
+  // One damaged frame or page costs that much audio, not the rest of the stream.
+  if (!GetParam().everywhere) {
+    EXPECT_DOUBLE_EQ(report["input"]["seconds"].get<double>(), kSeconds);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Containers, ZbhostDamagedInputTest,
+    testing::Values(
+        DamageCase{"flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, false, "could not be decoded"},
+        DamageCase{"ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS, false, "could not be decoded"},
+        // No page left whole: what is lost cannot be timed, but it is said.
+        DamageCase{"ogg_every_page", SF_FORMAT_OGG | SF_FORMAT_VORBIS, true, "damaged pages skipped"},
+        // libmpg123 reads on by itself, and would print each error on standard error.
+        DamageCase{"mp3_every_frame", SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, true,
+                   "decoding error"}),
     RowName());
 
 // The loss list of the frame table, plot and comparison tests: frame 10 lost whole and
@@ -940,12 +1095,13 @@ TEST(ZbhostFramesTest, CsvAndJsonLinesHoldOneRowPerFrame) {
   std::vector<std::string> rows;
   for (std::string line; std::getline(lines, line);) rows.push_back(line);
   ASSERT_EQ(rows.size(), 51u);
-  EXPECT_EQ(rows[0], "frame,start_s,data,parity,result,snr_vs_lossless_db,lsd_vs_lossless_db");
-  EXPECT_EQ(rows[1], "0,0.00,delivered,not sent,received,inf,");
+  EXPECT_EQ(rows[0], "frame,start_s,data,parity,result,snr_vs_lossless_db,lsd_vs_lossless_db,seed");
+  // A listed loss draws nothing at random: no seed.
+  EXPECT_EQ(rows[1], "0,0.00,delivered,not sent,received,inf,,");
   EXPECT_EQ(rows[11].rfind("10,0.20,dropped,dropped,lost,", 0), 0u) << rows[11];
-  EXPECT_EQ(rows[12], "11,0.22,dropped,dropped,rebuilt,inf,");
-  EXPECT_EQ(rows[21], "20,0.40,delivered,dropped,received,inf,");
-  EXPECT_EQ(rows[41], "40,0.80,dropped,delivered,rebuilt,inf,");
+  EXPECT_EQ(rows[12], "11,0.22,dropped,dropped,rebuilt,inf,,");
+  EXPECT_EQ(rows[21], "20,0.40,delivered,dropped,received,inf,,");
+  EXPECT_EQ(rows[41], "40,0.80,dropped,delivered,rebuilt,inf,,");
 
   std::istringstream records(ReadAll(jsonl));
   std::vector<nlohmann::json> parsed;
@@ -959,8 +1115,8 @@ TEST(ZbhostFramesTest, CsvAndJsonLinesHoldOneRowPerFrame) {
   EXPECT_EQ(parsed[11]["identical_to_lossless"], true);
   EXPECT_EQ(parsed[11]["snr_vs_lossless_db"], nullptr);
 
-  // A .json name gets one document: the same records in an array.
-  const std::string json = Temp("frames.json");
+  // A .json name (.JSON too) gets one document: the same records in an array.
+  const std::string json = Temp("frames.JSON");
   RunJson({"--seconds", "1", "--loss", kMixedLosses, "--frames", json});
   EXPECT_EQ(nlohmann::json::parse(ReadAll(json)), nlohmann::json(parsed));
 }
@@ -973,6 +1129,39 @@ TEST(ZbhostFramesTest, DuplicatedAndReorderedFramesAreNamed) {
   EXPECT_GT(report["duplicated_by_link"].get<int>(), 0);
   EXPECT_NE(table.find(",duplicated,"), std::string::npos);
   EXPECT_NE(table.find(",reordered"), std::string::npos);
+  EXPECT_NE(table.find(",11\n"), std::string::npos);  // the seed, on every row
+
+  // A quiet run without --seed still leaves the drawn seed in its table.
+  const std::string jsonl = Temp("frames_drawn_seed.jsonl");
+  const nlohmann::json drawn =
+      RunJson({"--seconds", "1", "--loss", "random:10", "-q", "--frames", jsonl});
+  std::istringstream records(ReadAll(jsonl));
+  for (std::string line; std::getline(records, line);) {
+    EXPECT_EQ(nlohmann::json::parse(line)["seed"], drawn["link"]["seed"]) << line;
+  }
+}
+
+// --adpcm-out writes the encoder's blocks as an IMA ADPCM WAV file that another IMA decoder
+// (libsndfile's) plays as zbhost's own decoder does, but for the header sample each block
+// adds and a rounding of two.
+TEST(ZbhostAdpcmOutTest, AnyImaDecoderPlaysTheEncodersBlocks) {
+  constexpr int kSamplesPerWavBlock = 161;   // the header's sample, then 160 codes
+  constexpr double kOtherDecoderFloorDb = 50.0;
+  const std::string adpcm = Temp("stream.adpcm.wav");
+  const std::string decoded = Temp("stream.decoded.wav");
+  for (const char* encoder : {"specified", "search"}) {
+    RunJson({"--seconds", "1", "--encoder", encoder, "--adpcm-out", adpcm, "-o", decoded});
+    SF_INFO info;
+    const std::vector<int16_t> played = ReadWav(adpcm, info);
+    EXPECT_EQ(info.format, SF_FORMAT_WAV | SF_FORMAT_IMA_ADPCM);
+    std::vector<int16_t> codes;
+    for (size_t i = 0; i < played.size(); ++i) {
+      if (i % kSamplesPerWavBlock != 0) codes.push_back(played[i]);
+    }
+    const std::vector<int16_t> own = ReadWav(decoded, info);
+    ASSERT_EQ(codes.size(), own.size()) << encoder;
+    EXPECT_GT(SnrDb(own, codes), kOtherDecoderFloorDb) << encoder;
+  }
 }
 
 // Counts the elements whose class begins with "mark" and fails on malformed XML.
@@ -992,10 +1181,8 @@ void XMLCALL OnStart(void* user, const XML_Char*, const XML_Char** attributes) {
   }
 }
 
-TEST(ZbhostPlotTest, PlotIsWellFormedSvgWithOneMarkPerAffectedFrame) {
-  const std::string svg = Temp("plot.svg");
-  RunJson({"--seconds", "1", "--loss", kMixedLosses, "--plot", svg});
-  const std::string text = ReadAll(svg);
+// Parses `text` as XML, counting its marks; fails the test when it is malformed.
+SvgMarks ParseSvg(const std::string& text) {
   SvgMarks marks;
   XML_Parser parser = XML_ParserCreate(nullptr);
   XML_SetUserData(parser, &marks);
@@ -1004,15 +1191,42 @@ TEST(ZbhostPlotTest, PlotIsWellFormedSvgWithOneMarkPerAffectedFrame) {
   EXPECT_TRUE(parsed) << XML_ErrorString(XML_GetErrorCode(parser)) << " at line "
                       << XML_GetCurrentLineNumber(parser);
   XML_ParserFree(parser);
+  return marks;
+}
+
+TEST(ZbhostPlotTest, PlotIsWellFormedSvgWithOneMarkPerAffectedFrame) {
+  const std::string svg = Temp("plot.svg");
+  RunJson({"--seconds", "1", "--loss", kMixedLosses, "--plot", svg});
+  const std::string text = ReadAll(svg);
+  const SvgMarks marks = ParseSvg(text);
   EXPECT_NE(text.find("<svg xmlns=\"http://www.w3.org/2000/svg\""), std::string::npos);
   EXPECT_EQ(marks.marks, kAffectedFrames);
   // Repaired frames lie under the waveforms, frames lost for good over them: drawn last.
   EXPECT_EQ(marks.classes, (std::vector<std::string>{"rebuilt", "parity-lost", "rebuilt", "unrecovered"}));
 
-  // A .png name gets the same picture as a PNG image; with --compare, a panel per column.
-  const std::string png = Temp("plot.png");
+  // A .png name (.PNG too) gets the same picture as a PNG image; with --compare, a panel per
+  // column.
+  const std::string png = Temp("plot.PNG");
   RunJson({"--seconds", "1", "--loss", kMixedLosses, "--plot", png, "--compare"});
   EXPECT_EQ(ReadAll(png).rfind("\x89PNG\r\n\x1a\n", 0), 0u);
+}
+
+// Names that are not UTF-8 are shown with their bad bytes escaped: the JSON, the words and
+// both kinds of picture come out valid, and the output is written.
+TEST(ZbhostPlotTest, NamesThatAreNotUtf8AreShownEscaped) {
+  const std::string in = Temp("bad\xff.wav");
+  const std::string out = Temp("out\xfe.wav");
+  WriteWav(in, GenerateSpeechLike(kRate, 0.5), kRate, 1);
+  const std::string svg = Temp("plot\xfd.svg");
+  const nlohmann::json report = RunJson({in, "-o", out, "--plot", svg});
+  EXPECT_EQ(report["input"]["path"], DisplayName(in));
+  EXPECT_NE(report["output"]["path"].get<std::string>().find("out\\xFE.wav"), std::string::npos);
+  EXPECT_TRUE(Exists(out));
+  ParseSvg(ReadAll(svg));
+  const ProcessResult words = RunZbhost({in, "--plot", Temp("plot\xfd.png")});
+  EXPECT_EQ(words.status, kExitOk) << words.err;
+  EXPECT_TRUE(IsValidUtf8(words.out)) << words.out;
+  EXPECT_NE(words.out.find("bad\\xFF.wav"), std::string::npos) << words.out;
 }
 
 TEST(ZbhostCompareTest, SameLossesWithAndWithoutParitySideBySide) {

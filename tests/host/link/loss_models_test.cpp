@@ -6,12 +6,14 @@
 #include <fstream>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Include/QV_Interface/zbav_abi.h"
 #include "host/app/HostError.h"
 #include "host/link/LossModels.h"
 #include "tests/support/CaseNames.h"
+#include "tests/support/ScratchDir.h"
 
 namespace zbtest {
 namespace {
@@ -90,13 +92,12 @@ TEST(LossPlanTest, ListTakesDataParityBareNumbersAndRanges) {
 }
 
 TEST(LossPlanTest, ListFileTakesCommentsAndLines) {
-  const std::string path = testing::TempDir() + "zbhost_loss_list.txt";
+  const std::string path = ScratchDir::ForProcess().File("loss_list.txt");
   {
     std::ofstream file(path);
     file << "# burst at the start\nd1-2 p2\n\n3, p40  # trailing comment\n";
   }
   const LossPlan plan = ParseLossPlan("file:" + path);
-  std::remove(path.c_str());
   const std::set<FrameRef> expected = {{AV_TYPE_ADPCM, 1}, {AV_TYPE_ADPCM, 2},
                                        {AV_TYPE_ADPCM_PARITY, 2}, {AV_TYPE_ADPCM, 3},
                                        {AV_TYPE_ADPCM_PARITY, 40}};
@@ -110,6 +111,26 @@ TEST(LossPlanTest, MissingListFileIsAnInputError) {
     FAIL();
   } catch (const HostError& error) {
     EXPECT_EQ(error.status(), kExitInput);
+  }
+}
+
+// A list file is read with a bound: an endless source and one beyond the size are refused
+// as input errors, before they can fill memory.
+TEST(LossPlanTest, EndlessOrOversizedListFileIsRefused) {
+  const std::string oversized = ScratchDir::ForProcess().File("oversized_list.txt");
+  std::ofstream(oversized) << std::string(kMaxLossListBytes + 1, ' ');
+  const std::pair<std::string, const char*> cases[] = {
+      {"/dev/zero", "is not text"},  // never ends, and NUL bytes from the first block
+      {oversized, "larger than"},
+  };
+  for (const auto& [path, message] : cases) {
+    try {
+      ParseLossPlan("file:" + path);
+      ADD_FAILURE() << path;
+    } catch (const HostError& error) {
+      EXPECT_EQ(error.status(), kExitInput) << path;
+      EXPECT_NE(std::string(error.what()).find(message), std::string::npos) << error.what();
+    }
   }
 }
 
