@@ -35,7 +35,7 @@ struct SearchLevel {
   int mergeShift;
 };
 constexpr SearchLevel kStandardLevel{16, 2, 2};
-constexpr SearchLevel kDeepLevel{48, 3, 4};
+constexpr SearchLevel kDeepLevel{64, 3, 4};
 
 int32_t LoadPcm(const uint8_t* bytes) {
   return static_cast<int16_t>(static_cast<uint16_t>(bytes[0] | (bytes[1] << 8)));
@@ -112,14 +112,9 @@ class Extensions {
   }
 
   // An error that no extension needs to undercut to be kept: with the beam's worth of
-  // extensions offered, the farthest of them; none is ever dropped or made farther, so
-  // the beam's last place is at least that close.
-  uint32_t Bound() const {
-    if (m_nCount < kPaths) return UINT32_MAX;
-    uint32_t farthest = 0;
-    for (int32_t k = 0; k < m_nCount; ++k) farthest = std::max(farthest, m_error[k]);
-    return farthest;
-  }
+  // extensions offered, the farthest error any of them was offered at; none is ever
+  // dropped or made farther, so the beam's last place is at least that close.
+  uint32_t Bound() const { return m_nCount < kPaths ? UINT32_MAX : m_nFarthest; }
 
   // Offers sequence `from` extended by `code` to `predictor` and `stepIndex` at `error`:
   // kept unless a kept one merges with it and is as close; one it merges with and that is
@@ -134,6 +129,7 @@ class Extensions {
       }
     }
     const int32_t k = m_nCount++;
+    m_nFarthest = std::max(m_nFarthest, error);
     Set(k, error, predictor, code, from);
     m_stepIndex[k] = static_cast<uint8_t>(stepIndex);
     m_nextOfIndex[k] = m_firstOfIndex[stepIndex];
@@ -185,6 +181,7 @@ class Extensions {
 
   int m_mergeShift;
   int32_t m_nCount = 0;
+  uint32_t m_nFarthest = 0;  // the farthest error an extension was kept at
   uint32_t m_error[kMax];
   int32_t m_predictor[kMax];
   uint8_t m_stepIndex[kMax];
