@@ -169,9 +169,11 @@ class Extensions {
   static constexpr int kSlotBits = 8;
   static constexpr uint32_t kSlotMask = (uint32_t{1} << kSlotBits) - 1;
   static constexpr uint32_t kMaxRankedError = UINT32_MAX >> kSlotBits;
-  // Beyond this many too many, a selection costs less than dropping the farthest one by one.
+  // With more than this many extensions beyond the beam, a selection costs less than
+  // dropping the farthest one by one.
   static constexpr int32_t kDropOneByOne = 2;
   static_assert(kMax < kNone, "an extension's slot fits a byte beside the none marker");
+
   void Set(int32_t k, uint32_t error, int32_t predictor, uint32_t code, int32_t from) {
     m_error[k] = error;
     m_predictor[k] = predictor;
@@ -181,7 +183,7 @@ class Extensions {
 
   int m_mergeShift;
   int32_t m_nCount = 0;
-  uint32_t m_nFarthest = 0;  // the farthest error an extension was kept at
+  uint32_t m_nFarthest = 0;  // the farthest error a kept extension was added at
   uint32_t m_error[kMax];
   int32_t m_predictor[kMax];
   uint8_t m_stepIndex[kMax];

@@ -42,10 +42,10 @@ enum {
  *                         input than the default.
  *   ZB_ENCODER_SEARCH     carried, each block's codes and starting step index chosen by a
  *                         search for the least squared error of the decoded block: on
- *                         speech about 2.2 to 2.3 dB closer again, at a fraction of the
+ *                         speech about 2.2 to 2.4 dB closer again, at a fraction of the
  *                         speed.
- *   ZB_ENCODER_SEARCH_DEEP  the same search keeping more candidates: about 0.3 to 0.4 dB
- *                         closer still, at about a third of the search's speed. */
+ *   ZB_ENCODER_SEARCH_DEEP  the same search keeping more candidates, for recording: about
+ *                         0.4 dB closer still, at about a fifteenth of the search's speed. */
 typedef enum ZbEncoderMode {
   ZB_ENCODER_SPECIFIED = 0x5A424D01,
   ZB_ENCODER_CARRIED = 0x5A424D03,
