@@ -10,7 +10,8 @@
 #                            whose concealment the evaluation compares, and GStreamer's
 #                            development packages and plug-ins, with which the GStreamer
 #                            plug-in is built and tested, and python3-gi for the scripts that
-#                            measure its streams
+#                            measure its streams; FFmpeg and alsa-utils's recorded words for
+#                            the encoder comparison (bench/encoder_mode_quality)
 set -eu
 export DEBIAN_FRONTEND=noninteractive
 
@@ -31,7 +32,7 @@ if [ $all -eq 1 ]; then
     g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix mingw-w64-tools binutils-mingw-w64-i686 \
     wine wine32:i386 unzip \
     clang-14 libclang-rt-14-dev \
-    espeak-ng sox libspandsp-dev \
+    espeak-ng sox libspandsp-dev ffmpeg alsa-utils \
     libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-plugins-base \
     gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-tools \
     python3-gi gir1.2-gstreamer-1.0"

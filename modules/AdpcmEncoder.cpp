@@ -23,6 +23,8 @@ int32_t EncodeInMode(int32_t mode, AdpcmCodecState& state, uint8_t* out, const u
       return EncodeAdpcmBlocksCarried(state, out, pcm, pieces);
     case ZB_ENCODER_SEARCH:
       return SearchAdpcmBlocks(state, out, pcm, pieces);
+    case ZB_ENCODER_SEARCH_DEEP:
+      return SearchAdpcmBlocksDeep(state, out, pcm, pieces);
     default:
       return EncodeAdpcmBlocks(state, out, pcm, pieces);
   }
@@ -47,6 +49,7 @@ void AdpcmEncoder::ReservedSetting(int32_t value) {
     case ZB_ENCODER_SPECIFIED:
     case ZB_ENCODER_CARRIED:
     case ZB_ENCODER_SEARCH:
+    case ZB_ENCODER_SEARCH_DEEP:
       m_nMode.store(value);
       break;
     default:

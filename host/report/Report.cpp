@@ -117,6 +117,8 @@ std::string EncoderLine(ZbEncoderMode mode) {
       return "carried (the step index carried from block to block)";
     case ZB_ENCODER_SEARCH:
       return "search (carried, each block's codes searched for the least error)";
+    case ZB_ENCODER_SEARCH_DEEP:
+      return "search-deep (the search, keeping more candidates)";
     case ZB_ENCODER_SPECIFIED:
       break;
   }

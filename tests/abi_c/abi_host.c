@@ -721,7 +721,8 @@ static int64_t RunEncoderMode(const Recorder* reference, int32_t value, int64_t 
   static Chain lossy;
   int64_t signal = 0;
   int64_t error = 0;
-  const bool tagged = value == ZB_ENCODER_CARRIED || value == ZB_ENCODER_SEARCH;
+  const bool tagged =
+      value == ZB_ENCODER_CARRIED || value == ZB_ENCODER_SEARCH || value == ZB_ENCODER_SEARCH_DEEP;
   snprintf(g_scenario, sizeof g_scenario, "encoder setting 0x%08lX", (unsigned long)(uint32_t)value);
   if (!BuildChain(&lossless, 0, 0)) return 0;
   ZbEncoderVtblOf(ZbSourceFaceOf(lossless.encoder))->ReservedSetting(ZbSourceFaceOf(lossless.encoder), value);
@@ -806,7 +807,8 @@ int main(void) {
       RunEncoderMode(&reference, 0, error);
       RunEncoderMode(&reference, (int32_t)(ZB_ENCODER_CARRIED & ~0xFF), error);
       error = RunEncoderMode(&reference, ZB_ENCODER_CARRIED, error);
-      RunEncoderMode(&reference, ZB_ENCODER_SEARCH, error);
+      error = RunEncoderMode(&reference, ZB_ENCODER_SEARCH, error);
+      RunEncoderMode(&reference, ZB_ENCODER_SEARCH_DEEP, error);
     }
     RunDestroyThroughSinkFace();
 

@@ -1,11 +1,12 @@
 // The carried and the searching block encoders against the reference's carried encoder:
-// the carried encoder's bytes equal it; the search's blocks start where it would start
-// them, never decode farther from the input than its block from the same start, and leave
-// the decoder's own end state. Every encoder's blocks decode alike through the library's
+// the carried encoder's bytes equal it; the searches' blocks start from the same first
+// sample at a step index near the carried one, never decode farther from the input than
+// its block from the carried index, and leave the decoder's own end state. Every encoder's blocks decode alike through the library's
 // decoder and the reference decoder.
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <vector>
 
 #include "codec/AdpcmBlock.h"
@@ -89,38 +90,47 @@ TEST_P(EncoderModes, CarriedEqualsTheStraightforwardEncoderAcrossCalls) {
   EXPECT_EQ(out, expected);
 }
 
-TEST_P(EncoderModes, SearchStartsAsCarriedAndNeverDecodesFartherThanIt) {
-  std::vector<uint8_t> out(static_cast<size_t>(blocks * blockBytes));
-  AdpcmCodecState state = Start();
-  ASSERT_EQ(SearchAdpcmBlocks(state, out.data(), pcm.data(), blocks), blocks * blockBytes);
-  int32_t startIndex = GetParam().startIndex;
-  int64_t searchTotal = 0;
-  int64_t carriedTotal = 0;
-  Decoded last{};
-  for (int32_t b = 0; b < blocks; ++b) {
-    SCOPED_TRACE("block " + std::to_string(b));
-    const uint8_t* block = out.data() + b * blockBytes;
-    const uint8_t* piece = pcm.data() + b * GetParam().pcmBytesPerBlock;
-    const std::vector<uint8_t> carried = CarriedByHand(piece, GetParam().pcmBytesPerBlock, 1, startIndex);
-    ASSERT_TRUE(std::equal(carried.begin(), carried.begin() + kAdpcmHeaderBytes, block)) << "the header";
-    last = DecodeByReference(block, blockBytes, piece);
-    const int64_t carriedError = DecodeByReference(carried.data(), blockBytes, piece).error;
-    EXPECT_LE(last.error, carriedError);
-    searchTotal += last.error;
-    carriedTotal += carriedError;
-    startIndex = last.end.stepIndex;  // where a decoder of this block ends, the next block starts
-  }
-  // The search's state is the decoder's: its last sample and step index.
-  EXPECT_EQ(state.channel[0].encodePredictor, last.end.decodePredictor);
-  EXPECT_EQ(state.channel[0].stepIndex, last.end.stepIndex);
-  if (carriedTotal > 0 && GetParam().pcmBytesPerBlock / 2 <= kAdpcmSearchMaxSamples) {
-    EXPECT_LT(searchTotal, carriedTotal) << "the search finds closer codes somewhere";
+TEST_P(EncoderModes, SearchStartsNearCarriedAndNeverDecodesFartherThanIt) {
+  using Search = int32_t (*)(AdpcmCodecState&, uint8_t*, const uint8_t*, int32_t);
+  for (Search search : {Search{SearchAdpcmBlocks}, Search{SearchAdpcmBlocksDeep}}) {
+    SCOPED_TRACE(search == SearchAdpcmBlocks ? "search" : "deep search");
+    std::vector<uint8_t> out(static_cast<size_t>(blocks * blockBytes));
+    AdpcmCodecState state = Start();
+    ASSERT_EQ(search(state, out.data(), pcm.data(), blocks), blocks * blockBytes);
+    int32_t startIndex = GetParam().startIndex;
+    int64_t searchTotal = 0;
+    int64_t carriedTotal = 0;
+    Decoded last{};
+    for (int32_t b = 0; b < blocks; ++b) {
+      SCOPED_TRACE("block " + std::to_string(b));
+      const uint8_t* block = out.data() + b * blockBytes;
+      const uint8_t* piece = pcm.data() + b * GetParam().pcmBytesPerBlock;
+      const std::vector<uint8_t> carried = CarriedByHand(piece, GetParam().pcmBytesPerBlock, 1, startIndex);
+      // The first sample and the reserved byte as carried; the step index a few either side.
+      EXPECT_EQ(block[0], carried[0]);
+      EXPECT_EQ(block[1], carried[1]);
+      EXPECT_EQ(block[3], carried[3]);
+      EXPECT_LE(std::abs(block[2] - carried[2]), kAdpcmSearchStartSpread) << "the header's step index";
+      last = DecodeByReference(block, blockBytes, piece);
+      const int64_t carriedError = DecodeByReference(carried.data(), blockBytes, piece).error;
+      EXPECT_LE(last.error, carriedError);
+      searchTotal += last.error;
+      carriedTotal += carriedError;
+      startIndex = last.end.stepIndex;  // where a decoder of this block ends, the next block is carried from
+    }
+    // The search's state is the decoder's: its last sample and step index.
+    EXPECT_EQ(state.channel[0].encodePredictor, last.end.decodePredictor);
+    EXPECT_EQ(state.channel[0].stepIndex, last.end.stepIndex);
+    if (carriedTotal > 0 && GetParam().pcmBytesPerBlock / 2 <= kAdpcmSearchMaxSamples) {
+      EXPECT_LT(searchTotal, carriedTotal) << "the search finds closer codes somewhere";
+    }
   }
 }
 
 TEST_P(EncoderModes, EveryEncodersBlocksDecodeAlikeThroughBothDecoders) {
   using Encode = int32_t (*)(AdpcmCodecState&, uint8_t*, const uint8_t*, int32_t);
-  for (Encode encode : {Encode{EncodeAdpcmBlocks}, Encode{EncodeAdpcmBlocksCarried}, Encode{SearchAdpcmBlocks}}) {
+  for (Encode encode : {Encode{EncodeAdpcmBlocks}, Encode{EncodeAdpcmBlocksCarried}, Encode{SearchAdpcmBlocks},
+                        Encode{SearchAdpcmBlocksDeep}}) {
     std::vector<uint8_t> out(static_cast<size_t>(blocks * blockBytes));
     AdpcmCodecState state = Start();
     encode(state, out.data(), pcm.data(), blocks);

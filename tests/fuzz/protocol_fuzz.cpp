@@ -26,7 +26,8 @@
 namespace {
 
 constexpr uint32_t kMaxFrames = 48;
-constexpr int32_t kEncoderModes[] = {ZB_ENCODER_SPECIFIED, ZB_ENCODER_CARRIED, ZB_ENCODER_SEARCH};
+constexpr int32_t kEncoderModes[] = {ZB_ENCODER_SPECIFIED, ZB_ENCODER_CARRIED, ZB_ENCODER_SEARCH,
+                                     ZB_ENCODER_SEARCH_DEEP};
 constexpr auto kModeCount = static_cast<uint32_t>(std::size(kEncoderModes));
 constexpr uint32_t kOneByteRange = 256;
 

@@ -298,6 +298,8 @@ TEST_P(EncoderModeTest, FramesAreCodedInTheModeLeftInForceAndResetStartsAtIndexZ
       EncodeAdpcmBlocksCarried(state, expected.data(), f.payload.data(), 2);
     } else if (GetParam().mode == ZB_ENCODER_SEARCH) {
       SearchAdpcmBlocks(state, expected.data(), f.payload.data(), 2);
+    } else if (GetParam().mode == ZB_ENCODER_SEARCH_DEEP) {
+      SearchAdpcmBlocksDeep(state, expected.data(), f.payload.data(), 2);
     } else {
       expected = EncodeBlocks(f.payload);  // each block from index 0, as the golden vectors hold
     }
@@ -311,13 +313,14 @@ INSTANTIATE_TEST_SUITE_P(
         ModeSettingCase{"NothingPassed", {}, ZB_ENCODER_SPECIFIED},
         ModeSettingCase{"ZeroSmallNumbersAndMinusOne", {0, 1, 2, 3, 5, -1}, ZB_ENCODER_SPECIFIED},
         // The tag with a low byte that names no mode.
-        ModeSettingCase{"TagWithoutMode", {0x5A424D00, 0x5A424D02, 0x5A424D07, 0x5A424DFF}, ZB_ENCODER_SPECIFIED},
+        ModeSettingCase{"TagWithoutMode", {0x5A424D00, 0x5A424D02, 0x5A424D09, 0x5A424DFF}, ZB_ENCODER_SPECIFIED},
         // A mode's low byte under any other top bytes.
         ModeSettingCase{"ModeByteUnderOtherTags",
                         {0x00000003, 0x5B424D03, 0x5A434D05, 0x5A424C03, static_cast<int32_t>(0xDA424D03u)},
                         ZB_ENCODER_SPECIFIED},
         ModeSettingCase{"Carried", {ZB_ENCODER_CARRIED}, ZB_ENCODER_CARRIED},
         ModeSettingCase{"Search", {ZB_ENCODER_SEARCH}, ZB_ENCODER_SEARCH},
+        ModeSettingCase{"SearchDeep", {ZB_ENCODER_SEARCH_DEEP}, ZB_ENCODER_SEARCH_DEEP},
         ModeSettingCase{"UntaggedValuesKeepTheMode", {ZB_ENCODER_CARRIED, 0, -1, 0x5A424D00}, ZB_ENCODER_CARRIED},
         ModeSettingCase{"BackToSpecified", {ZB_ENCODER_SEARCH, ZB_ENCODER_SPECIFIED}, ZB_ENCODER_SPECIFIED}),
     RowName());

@@ -148,11 +148,13 @@ TEST_P(EndToEndModeTest, EverySingleLossIsRecoveredBitExactly) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, EndToEndModeTest,
-                         ::testing::Values(ZB_ENCODER_SPECIFIED, ZB_ENCODER_CARRIED, ZB_ENCODER_SEARCH),
+                         ::testing::Values(ZB_ENCODER_SPECIFIED, ZB_ENCODER_CARRIED, ZB_ENCODER_SEARCH,
+                                           ZB_ENCODER_SEARCH_DEEP),
                          [](const ::testing::TestParamInfo<int32_t>& row) {
-                           return row.param == ZB_ENCODER_CARRIED  ? std::string("Carried")
-                                  : row.param == ZB_ENCODER_SEARCH ? std::string("Search")
-                                                                   : std::string("Specified");
+                           return row.param == ZB_ENCODER_CARRIED       ? std::string("Carried")
+                                  : row.param == ZB_ENCODER_SEARCH      ? std::string("Search")
+                                  : row.param == ZB_ENCODER_SEARCH_DEEP ? std::string("SearchDeep")
+                                                                        : std::string("Specified");
                          });
 
 TEST_F(EndToEndTest, ThroughTheExportsAndFacesOnly) {
