@@ -39,6 +39,8 @@ ZbEncoderMode LibraryMode(GstZbAdpcmEncMode mode) {
       return ZB_ENCODER_CARRIED;
     case GST_ZBADPCM_ENC_MODE_SEARCH:
       return ZB_ENCODER_SEARCH;
+    case GST_ZBADPCM_ENC_MODE_SEARCH_DEEP:
+      return ZB_ENCODER_SEARCH_DEEP;
     case GST_ZBADPCM_ENC_MODE_SPECIFIED:
       break;
   }
@@ -88,6 +90,8 @@ GType gst_zbadpcm_enc_mode_get_type(void) {
       {GST_ZBADPCM_ENC_MODE_CARRIED, "Each block starts at the step index the block before ended with", "carried"},
       {GST_ZBADPCM_ENC_MODE_SEARCH, "Carried, with each block's codes searched for the least squared error",
        "search"},
+      {GST_ZBADPCM_ENC_MODE_SEARCH_DEEP, "A wider search: closer still, about 15 times slower than search",
+       "search-deep"},
       {0, nullptr, nullptr}};
   static const GType s_type = g_enum_register_static("GstZbAdpcmEncMode", kValues);
   return s_type;
@@ -292,8 +296,9 @@ static void gst_zbadpcm_enc_class_init(GstZbAdpcmEncClass* klass) {
       g_param_spec_enum("mode", "Encoder mode",
                         "How blocks are coded, all playable by any IMA ADPCM decoder: specified (each block "
                         "starts at step index 0), carried (each block starts where the one before ended; "
-                        "closer to the input) or search (the default: carried, codes searched for the least "
-                        "error; closer still, slower). Applies from the next frame",
+                        "closer to the input), search (the default: carried, codes searched for the least "
+                        "error; closer still, slower) or search-deep (a wider search; closer again, about 15 times "
+                        "slower than search). Applies from the next frame",
                         GST_TYPE_ZBADPCM_ENC_MODE, kDefaultMode,
                         static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS |
                                                  GST_PARAM_MUTABLE_PLAYING)));

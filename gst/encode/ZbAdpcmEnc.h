@@ -11,7 +11,8 @@ G_BEGIN_DECLS
 typedef enum {
   GST_ZBADPCM_ENC_MODE_SPECIFIED,  // every block starts at step index 0
   GST_ZBADPCM_ENC_MODE_CARRIED,    // each block starts at the step index the block before ended with
-  GST_ZBADPCM_ENC_MODE_SEARCH      // carried, each block's codes searched for the least squared error (the default)
+  GST_ZBADPCM_ENC_MODE_SEARCH,     // carried, each block's codes searched for the least squared error (the default)
+  GST_ZBADPCM_ENC_MODE_SEARCH_DEEP  // a wider search: closer still, about 15 times slower than search
 } GstZbAdpcmEncMode;
 
 #define GST_TYPE_ZBADPCM_ENC_MODE (gst_zbadpcm_enc_mode_get_type())

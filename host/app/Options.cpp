@@ -122,7 +122,7 @@ double ParseSeconds(const std::string& text, std::optional<double> most) {
 ZbEncoderMode ParseEncoderMode(const std::string& text, const char* option) {
   const std::optional<ZbEncoderMode> mode = EncoderModeNamed(text);
   if (!mode) {
-    UsageError(fmt::format("{} takes specified, carried or search, not '{}'", option, text));
+    UsageError(fmt::format("{} takes specified, carried, search or search-deep, not '{}'", option, text));
   }
   return *mode;
 }
@@ -255,8 +255,10 @@ constexpr char kHelp[] =
     "                       and parity frames, whatever else is switched on or off.\n"
     "  --encoder MODE       the encoder's mode: specified (the default: every block starts at\n"
     "                       step index 0), carried (the index carried from block to block, about\n"
-    "                       10 dB better on speech) or search (carried, each block's codes\n"
-    "                       searched for the least error; slower); every mode plays everywhere\n"
+    "                       10 dB better on speech), search (carried, each block's codes\n"
+    "                       searched for the least error; slower) or search-deep (a wider\n"
+    "                       search, closer still, about 15 times slower than search); every\n"
+    "                       mode plays everywhere\n"
     "  --no-parity          switch the encoder's parity frames off\n"
     "  --conceal            fill the frames nothing could rebuild from the audio before them\n"
     "                       (pitch-based concealment) instead of with silence\n"
@@ -387,7 +389,7 @@ std::optional<HostOptions> ParseCommandLine(int argc, char** argv) {
   std::string encoderText;
   std::string encodersText;
   CLI::Option* encoderOption =
-      app.add_option("--encoder", encoderText, "The encoder's mode: specified, carried or search")
+      app.add_option("--encoder", encoderText, "The encoder's mode: specified, carried, search or search-deep")
           ->type_name("MODE");
   app.add_option("--compare-encoders", encodersText,
                  "Run the same stream and losses with two encoder modes, side by side")

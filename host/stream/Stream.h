@@ -43,7 +43,10 @@ struct EncoderModeName {
   const char* name;
 };
 inline constexpr EncoderModeName kEncoderModes[] = {
-    {ZB_ENCODER_SPECIFIED, "specified"}, {ZB_ENCODER_CARRIED, "carried"}, {ZB_ENCODER_SEARCH, "search"}, {ZB_ENCODER_SEARCH_DEEP, "search-deep"}};
+    {ZB_ENCODER_SPECIFIED, "specified"},
+    {ZB_ENCODER_CARRIED, "carried"},
+    {ZB_ENCODER_SEARCH, "search"},
+    {ZB_ENCODER_SEARCH_DEEP, "search-deep"}};
 const char* NameOf(ZbEncoderMode mode);
 std::optional<ZbEncoderMode> EncoderModeNamed(const std::string& name);
 

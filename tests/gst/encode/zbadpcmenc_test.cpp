@@ -60,6 +60,12 @@ TEST(EncoderTest, DefaultModeIsTheSearchEncoder) {
     differsFromSpecified = differsFromSpecified || byDefault[i].bytes != specified[i].bytes;
   }
   EXPECT_TRUE(differsFromSpecified);
+  // The deeper search reaches the library as a mode of its own.
+  const std::vector<CodedFrame> deep = Encode(pcm, kTestRate, true, "search-deep");
+  ASSERT_EQ(deep.size(), search.size());
+  bool differsFromSearch = false;
+  for (std::size_t i = 0; i < deep.size(); ++i) differsFromSearch = differsFromSearch || deep[i].bytes != search[i].bytes;
+  EXPECT_TRUE(differsFromSearch);
 }
 
 TEST(EncoderTest, ParityOffSendsDataFramesOnly) {
