@@ -1,0 +1,142 @@
+// Numbering, segments, duplicates and the decoder module.
+#include "receive/Receiver.h"
+
+#include <limits>
+
+namespace zbreceive {
+
+namespace {
+
+constexpr int64_t kNoIndex = std::numeric_limits<int64_t>::min();
+constexpr uint32_t kNumberHalf = (kFrameNumberMask >> 1) + 1;  // 2^30
+
+// The module's sequence number of an index: its low 32 bits, as the module wraps them.
+int32_t ModuleSeq(int64_t index) { return static_cast<int32_t>(static_cast<uint32_t>(index)); }
+
+// The distance from `from` to `to` in the 31-bit number space, in (-2^30, 2^30].
+int64_t NumberDistance(uint32_t from, uint32_t to) {
+  const uint32_t forward = (to - from) & kFrameNumberMask;
+  return forward > kNumberHalf ? static_cast<int64_t>(forward) - (int64_t{kFrameNumberMask} + 1)
+                               : static_cast<int64_t>(forward);
+}
+
+}  // namespace
+
+Receiver::Receiver(const ZbExports& exports, const ReceiverSettings& settings)
+    : m_exports(exports),
+      m_settings(settings),
+      m_playout(settings.frameSamples, settings.sampleRate, settings.conceal, kHoldFrames, m_counters),
+      m_decoder(std::make_unique<LibraryModule>(exports, ZB_NAME_DECODER)) {
+  for (auto& ring : m_seen) ring.fill(kNoIndex);
+}
+
+void Receiver::Anchor(uint32_t number) {
+  if (m_playout.started()) return;
+  StartSegment(number, number & kFrameNumberMask, false);
+}
+
+void Receiver::StartSegment(uint32_t number, int64_t first, bool mayStartEarlier) {
+  if (m_playout.started()) {
+    m_playout.Release(true);
+    ++m_counters.restarts;
+    // The module keeps its history across ResetStream: a new stream needs a new module.
+    m_decoder = std::make_unique<LibraryModule>(m_exports, ZB_NAME_DECODER);
+    for (auto& ring : m_seen) ring.fill(kNoIndex);
+  }
+  m_nAnchorNumber = number & kFrameNumberMask;
+  m_nAnchorIndex = first;
+  m_playout.Start(first, mayStartEarlier);
+}
+
+int64_t Receiver::IndexOf(uint32_t number) const {
+  return m_nAnchorIndex + NumberDistance(m_nAnchorNumber, number & kFrameNumberMask);
+}
+
+bool Receiver::Push(const Packet& packet) {
+  if (packet.data == nullptr || packet.size != m_settings.codedBytes) {
+    ++m_counters.invalid;
+    return false;
+  }
+  bool started = false;
+  if (!m_playout.started()) {
+    StartSegment(packet.number, packet.number & kFrameNumberMask, true);
+    started = true;
+  } else {
+    const int64_t index = IndexOf(packet.number);
+    const bool beyond = index > m_playout.horizon() + kMaxFillFrames || index < m_playout.next() - kMaxFillFrames;
+    if (packet.restart || beyond) {
+      // Numbered on from the frames already out; the frame before may still lead.
+      const int64_t first = m_playout.horizon() + 2;
+      StartSegment(packet.number, first, true);
+      started = true;
+    }
+  }
+  // Re-anchored each time the numbering moves on, so that distances stay well inside the
+  // number space however long the stream.
+  const int64_t index = IndexOf(packet.number);
+  if (index > m_nAnchorIndex) {
+    m_nAnchorIndex = index;
+    m_nAnchorNumber = packet.number & kFrameNumberMask;
+  }
+  Feed(packet, index);
+  m_playout.Release(false);
+  return started;
+}
+
+void Receiver::Feed(const Packet& packet, int64_t index) {
+  int64_t& seen = m_seen[packet.parity ? 1 : 0][static_cast<uint64_t>(index) % kSeenRing];
+  if (seen == index) {
+    ++m_counters.duplicates;
+    return;
+  }
+  // A parity frame serves its own frame and the one before; once its own has left it has no
+  // use. A data frame just behind the window may still, as the module's last data frame,
+  // rebuild the oldest open frame with the next parity; anything older has no use.
+  const bool late = index < m_playout.next();
+  if (packet.parity) {
+    seen = index;
+    ++m_counters.parityReceived;
+    if (late) return;
+  } else {
+    if (late) ++m_counters.late;
+    if (index < m_playout.next() - 1) return;
+    seen = index;
+  }
+  m_playout.See(index);
+
+  m_decoder->Push(packet.parity ? AV_TYPE_ADPCM_PARITY : AV_TYPE_ADPCM, ModuleSeq(index), packet.data,
+                  static_cast<uint32_t>(packet.size));
+  const size_t frameBytes = static_cast<size_t>(m_settings.frameSamples) * sizeof(int16_t);
+  for (const EmittedFrame& frame : m_decoder->TakeEmitted()) {
+    // The module renders the packet's own frame or the one before it, by wrapping numbers.
+    const int64_t rendered = index + static_cast<int32_t>(static_cast<uint32_t>(frame.seq) -
+                                                          static_cast<uint32_t>(ModuleSeq(index)));
+    if (frame.type != AV_TYPE_PCM || frame.bytes.size() != frameBytes || rendered > index) {
+      ++m_counters.invalid;
+      continue;
+    }
+    const bool rebuilt = packet.parity || rendered != index;
+    const Placement placement =
+        m_playout.Place(rendered, reinterpret_cast<const int16_t*>(frame.bytes.data()), rebuilt);
+    if (placement == Placement::AlreadyFinal) {
+      m_counters.late += late ? 0 : 1;
+    } else if (placement == Placement::AlreadyPlaced) {
+      ++m_counters.invalid;
+    } else if (rebuilt && m_playout.MarkParityUsed(index)) {
+      // A rebuild comes from the parity frame of the packet's number: the packet itself, or
+      // the stored parity that a data packet completes.
+      ++m_counters.parityUsed;
+    }
+  }
+}
+
+void Receiver::Advance(int64_t index) {
+  if (!m_playout.started()) return;
+  const int64_t limit = m_playout.horizon() + kMaxFillFrames;
+  m_playout.See(index < limit ? index : limit);
+  m_playout.Release(false);
+}
+
+void Receiver::Drain() { m_playout.Release(true); }
+
+}  // namespace zbreceive
