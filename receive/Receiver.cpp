@@ -52,12 +52,13 @@ int64_t Receiver::IndexOf(uint32_t number) const {
   return m_nAnchorIndex + NumberDistance(m_nAnchorNumber, number & kFrameNumberMask);
 }
 
-bool Receiver::Push(const Packet& packet) {
+PushResult Receiver::Push(const Packet& packet) {
+  PushResult result;
   if (packet.data == nullptr || packet.size != m_settings.codedBytes) {
     ++m_counters.invalid;
-    return false;
+    return result;
   }
-  bool started = false;
+  bool& started = result.started;
   if (!m_playout.started()) {
     StartSegment(packet.number, packet.number & kFrameNumberMask, true);
     started = true;
@@ -78,16 +79,16 @@ bool Receiver::Push(const Packet& packet) {
     m_nAnchorIndex = index;
     m_nAnchorNumber = packet.number & kFrameNumberMask;
   }
-  Feed(packet, index);
+  result.fed = Feed(packet, index);
   m_playout.Release(false);
-  return started;
+  return result;
 }
 
-void Receiver::Feed(const Packet& packet, int64_t index) {
+bool Receiver::Feed(const Packet& packet, int64_t index) {
   int64_t& seen = m_seen[packet.parity ? 1 : 0][static_cast<uint64_t>(index) % kSeenRing];
   if (seen == index) {
     ++m_counters.duplicates;
-    return;
+    return false;
   }
   // A parity frame serves its own frame and the one before; once its own has left it has no
   // use. A data frame just behind the window may still, as the module's last data frame,
@@ -96,10 +97,10 @@ void Receiver::Feed(const Packet& packet, int64_t index) {
   if (packet.parity) {
     seen = index;
     ++m_counters.parityReceived;
-    if (late) return;
+    if (late) return false;
   } else {
     if (late) ++m_counters.late;
-    if (index < m_playout.next() - 1) return;
+    if (index < m_playout.next() - 1) return false;
     seen = index;
   }
   m_playout.See(index);
@@ -128,6 +129,7 @@ void Receiver::Feed(const Packet& packet, int64_t index) {
       ++m_counters.parityUsed;
     }
   }
+  return true;
 }
 
 void Receiver::Advance(int64_t index) {

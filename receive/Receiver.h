@@ -60,6 +60,12 @@ struct Packet {
   bool restart = false;  // the sender started a new stream with this packet
 };
 
+// What became of a packet.
+struct PushResult {
+  bool started = false;  // it started a segment (the first, or a restart)
+  bool fed = false;      // it went to the decoder module (else dropped and counted)
+};
+
 class Receiver {
  public:
   // Throws std::runtime_error when the library cannot create a decoder module.
@@ -70,8 +76,7 @@ class Receiver {
   // Starts the first segment at frame `number`, for a stream known to start there; otherwise
   // the first packet starts it, and the frame before that packet's may still lead it.
   void Anchor(uint32_t number);
-  // True when the packet started a segment (the first, or a restart).
-  bool Push(const Packet& packet);
+  PushResult Push(const Packet& packet);
   // Time has reached frame `index` (a lost packet announced, or the sender's clock): frames
   // before it given up in turn. Moves at most kMaxFillFrames on; nothing before the first
   // segment.
@@ -95,7 +100,7 @@ class Receiver {
 
   void StartSegment(uint32_t number, int64_t first, bool mayStartEarlier);
   int64_t IndexOf(uint32_t number) const;
-  void Feed(const Packet& packet, int64_t index);
+  bool Feed(const Packet& packet, int64_t index);
 
   const ZbExports m_exports;
   ReceiverSettings m_settings;

@@ -268,7 +268,7 @@ GstFlowReturn HandleFrame(GstAudioDecoder* decoder, GstBuffer* buffer) {
     packet.data = map.data + zbgst::kFrameHeaderBytes;
     packet.size = map.size - zbgst::kFrameHeaderBytes;
   }
-  const bool started = state.receiver->Push(packet);
+  const bool started = state.receiver->Push(packet).started;
   gst_buffer_unmap(buffer, &map);
   if (started) {
     GST_INFO_OBJECT(self, "frame %u starts segment %" G_GUINT64_FORMAT, packet.number, state.receiver->segment());
