@@ -64,7 +64,8 @@ PushResult Receiver::Push(const Packet& packet) {
     started = true;
   } else {
     const int64_t index = IndexOf(packet.number);
-    const bool beyond = index > m_playout.horizon() + kMaxFillFrames || index < m_playout.next() - kMaxFillFrames;
+    const bool beyond =
+        index > m_playout.horizon() + kMaxFillFrames + 1 || index < m_playout.next() - kMaxFillFrames;
     if (packet.restart || beyond) {
       // Numbered on from the frames already out; the frame before may still lead.
       const int64_t first = m_playout.horizon() + 2;

@@ -8,14 +8,17 @@
 // decoder module is given each index's low 32 bits, which it compares for equality and steps
 // back by wrapping subtraction. A segment is a run of frames with one numbering: it starts at
 // the first packet, and again at a restart signal (a sender's new stream) or at a number beyond
-// the window (kMaxFillFrames past the newest frame, or before the oldest still open). A
+// the window (a hole of more than kMaxFillFrames after the newest frame, or more than
+// kMaxFillFrames before the oldest still open). A
 // restart lets every held frame go, starts a fresh decoder module, and numbers the new segment's
 // frames on from the old ones, so output indices only ever increase.
 //
-// Output per input is bounded: a packet, or an advance of time, moves the newest frame on by at
-// most kMaxFillFrames, so it lets at most kMaxFillFrames + 1 frames out beyond the window's
-// kHoldFrames + 2 (100 ms of audio for one packet: 19 bytes out per byte in at worst, against
-// 3.8 for a packet played as sent). A longer jump is a new segment, which fills nothing.
+// Output per input is bounded: a packet fills a hole of at most kMaxFillFrames frames before
+// it, and an advance of time gives up at most kMaxFillFrames frames, so one call lets at most
+// kMaxFillFrames + 1 frames out beyond the window's kHoldFrames + 2: 100 ms of audio for one
+// packet, at most 19 bytes out per byte in (a 48 kHz frame: 1920 PCM bytes from 508; at 8 kHz,
+// 1600 from 88), against 3.8 for a packet played as sent. A longer jump starts a new segment,
+// which fills nothing.
 #pragma once
 
 #include <array>
@@ -33,7 +36,8 @@ namespace zbreceive {
 // The frames after a missing frame that must pass before it is given up: the frames that can
 // still rebuild frame k, the data and parity frames of k + 1, come by the time frame k + 2 does.
 inline constexpr int32_t kHoldFrames = 2;
-// Most missing frames one packet or one advance of time fills; a longer jump starts a segment.
+// The longest hole before a packet, and the most frames an advance of time gives up, that are
+// filled (80 ms); a longer jump ahead starts a new segment.
 inline constexpr int64_t kMaxFillFrames = 4;
 // Frame numbers on the wire: 31 bits.
 inline constexpr uint32_t kFrameNumberMask = 0x7FFFFFFFu;
