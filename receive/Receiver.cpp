@@ -2,6 +2,7 @@
 #include "receive/Receiver.h"
 
 #include <limits>
+#include <stdexcept>
 
 namespace zbreceive {
 
@@ -25,8 +26,11 @@ int64_t NumberDistance(uint32_t from, uint32_t to) {
 Receiver::Receiver(const ZbExports& exports, const ReceiverSettings& settings)
     : m_exports(exports),
       m_settings(settings),
-      m_playout(settings.frameSamples, settings.sampleRate, settings.conceal, kHoldFrames, m_counters),
+      m_playout(settings.frameSamples, settings.sampleRate, settings.conceal, settings.HoldFrames(), m_counters),
       m_decoder(std::make_unique<LibraryModule>(exports, ZB_NAME_DECODER)) {
+  if (settings.parityDelay < 0 || settings.parityDelay > kMaxParityDelay) {
+    throw std::invalid_argument("the parity delay is out of range");
+  }
   for (auto& ring : m_seen) ring.fill(kNoIndex);
 }
 
@@ -37,6 +41,7 @@ void Receiver::Anchor(uint32_t number) {
 
 void Receiver::StartSegment(uint32_t number, int64_t first, bool mayStartEarlier) {
   if (m_playout.started()) {
+    FeedDue(true);
     m_playout.Release(true);
     ++m_counters.restarts;
     // The module keeps its history across ResetStream: a new stream needs a new module.
@@ -45,6 +50,8 @@ void Receiver::StartSegment(uint32_t number, int64_t first, bool mayStartEarlier
   }
   m_nAnchorNumber = number & kFrameNumberMask;
   m_nAnchorIndex = first;
+  m_nFeed = first;
+  m_pending.clear();
   m_playout.Start(first, mayStartEarlier);
 }
 
@@ -80,12 +87,13 @@ PushResult Receiver::Push(const Packet& packet) {
     m_nAnchorIndex = index;
     m_nAnchorNumber = packet.number & kFrameNumberMask;
   }
-  result.fed = Feed(packet, index);
+  result.fed = Take(packet, index);
+  FeedDue(false);
   m_playout.Release(false);
   return result;
 }
 
-bool Receiver::Feed(const Packet& packet, int64_t index) {
+bool Receiver::Take(const Packet& packet, int64_t index) {
   int64_t& seen = m_seen[packet.parity ? 1 : 0][static_cast<uint64_t>(index) % kSeenRing];
   if (seen == index) {
     ++m_counters.duplicates;
@@ -105,9 +113,33 @@ bool Receiver::Feed(const Packet& packet, int64_t index) {
     seen = index;
   }
   m_playout.See(index);
+  if (m_settings.parityDelay == 0 || index < m_nFeed) {
+    Decode(packet.parity, index, packet.data, packet.size);
+    return true;
+  }
+  while (m_nFeed + static_cast<int64_t>(m_pending.size()) <= index) m_pending.emplace_back();
+  Pending& pending = m_pending[static_cast<size_t>(index - m_nFeed)];
+  (packet.parity ? pending.parity : pending.data).assign(packet.data, packet.data + packet.size);
+  return true;
+}
 
-  m_decoder->Push(packet.parity ? AV_TYPE_ADPCM_PARITY : AV_TYPE_ADPCM, ModuleSeq(index), packet.data,
-                  static_cast<uint32_t>(packet.size));
+void Receiver::FeedDue(bool all) {
+  // Parity n comes beside data n + parityDelay: frame n is due once time passes that frame.
+  const int64_t due = all ? m_playout.horizon() : m_playout.horizon() - m_settings.parityDelay - 1;
+  while (!m_pending.empty() && m_nFeed <= due) {
+    const Pending pending = std::move(m_pending.front());
+    m_pending.pop_front();
+    if (!pending.data.empty()) Decode(false, m_nFeed, pending.data.data(), pending.data.size());
+    if (!pending.parity.empty()) Decode(true, m_nFeed, pending.parity.data(), pending.parity.size());
+    ++m_nFeed;
+  }
+  // Frames with no packet waiting are due all the same.
+  if (m_pending.empty() && m_nFeed <= due) m_nFeed = due + 1;
+}
+
+void Receiver::Decode(bool parity, int64_t index, const uint8_t* data, size_t size) {
+  const bool late = index < m_playout.next();
+  m_decoder->Push(parity ? AV_TYPE_ADPCM_PARITY : AV_TYPE_ADPCM, ModuleSeq(index), data, static_cast<uint32_t>(size));
   const size_t frameBytes = static_cast<size_t>(m_settings.frameSamples) * sizeof(int16_t);
   for (const EmittedFrame& frame : m_decoder->TakeEmitted()) {
     // The module renders the packet's own frame or the one before it, by wrapping numbers.
@@ -117,7 +149,7 @@ bool Receiver::Feed(const Packet& packet, int64_t index) {
       ++m_counters.invalid;
       continue;
     }
-    const bool rebuilt = packet.parity || rendered != index;
+    const bool rebuilt = parity || rendered != index;
     const Placement placement =
         m_playout.Place(rendered, reinterpret_cast<const int16_t*>(frame.bytes.data()), rebuilt);
     if (placement == Placement::AlreadyFinal) {
@@ -130,16 +162,19 @@ bool Receiver::Feed(const Packet& packet, int64_t index) {
       ++m_counters.parityUsed;
     }
   }
-  return true;
 }
 
 void Receiver::Advance(int64_t index) {
   if (!m_playout.started()) return;
   const int64_t limit = m_playout.horizon() + kMaxFillFrames;
   m_playout.See(index < limit ? index : limit);
+  FeedDue(false);
   m_playout.Release(false);
 }
 
-void Receiver::Drain() { m_playout.Release(true); }
+void Receiver::Drain() {
+  FeedDue(true);
+  m_playout.Release(true);
+}
 
 }  // namespace zbreceive

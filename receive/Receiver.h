@@ -13,9 +13,11 @@
 // restart lets every held frame go, starts a fresh decoder module, and numbers the new segment's
 // frames on from the old ones, so output indices only ever increase.
 //
+// With a parity delay of k frames, every frame is held k frames longer (HoldFrames()).
+//
 // Output per input is bounded: a packet fills a hole of at most kMaxFillFrames frames before
 // it, and an advance of time gives up at most kMaxFillFrames frames, so one call lets at most
-// kMaxFillFrames + 1 frames out beyond the window's kHoldFrames + 2: 100 ms of audio for one
+// kMaxFillFrames + 1 frames out beyond the window's HoldFrames() + 2: 100 ms of audio for one
 // packet, at most 19 bytes out per byte in (a 48 kHz frame: 1920 PCM bytes from 508; at 8 kHz,
 // 1600 from 88), against 3.8 for a packet played as sent. A longer jump starts a new segment,
 // which fills nothing.
@@ -24,7 +26,9 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
+#include <vector>
 
 #include "receive/Exports.h"
 #include "receive/LibraryModule.h"
@@ -48,11 +52,22 @@ inline constexpr uint32_t CodedBytesPerFrame(int32_t frameSamples) {
   return static_cast<uint32_t>(frameSamples) * static_cast<uint32_t>(sizeof(int16_t)) / kPcmBytesPerBlock * kAdpcmBytesPerBlock;
 }
 
+// The most frames a sender may send each parity frame late.
+inline constexpr int32_t kMaxParityDelay = 8;
+
 struct ReceiverSettings {
   int32_t sampleRate = 16000;
   int32_t frameSamples = 320;  // samples per frame
   uint32_t codedBytes = 168;   // payload bytes of a data or parity frame
   bool conceal = false;        // lost frames concealed; else silent
+  // Frames by which the sender sends each parity frame late, 0 to kMaxParityDelay: parity n
+  // comes beside data n + parityDelay, so a burst of losses hits frames that parity frames
+  // sent apart from them can rebuild. With a delay the packets of each frame wait until the
+  // parity frame should have come, and go to the module in frame order, data n then parity n.
+  int32_t parityDelay = 0;
+
+  // Frames after a missing frame that must pass before it is given up.
+  int32_t HoldFrames() const { return kHoldFrames + parityDelay; }
 };
 
 // One packet as it arrived: read only during the call.
@@ -72,7 +87,8 @@ struct PushResult {
 
 class Receiver {
  public:
-  // Throws std::runtime_error when the library cannot create a decoder module.
+  // Throws std::runtime_error when the library cannot create a decoder module, and
+  // std::invalid_argument for a parity delay out of range.
   Receiver(const ZbExports& exports, const ReceiverSettings& settings);
   Receiver(const Receiver&) = delete;
   Receiver& operator=(const Receiver&) = delete;
@@ -96,15 +112,27 @@ class Receiver {
   int64_t anchorIndex() const { return m_nAnchorIndex; }
   uint64_t segment() const { return m_playout.segment(); }
   int64_t horizon() const { return m_playout.horizon(); }
-  size_t held() const { return m_playout.held() + m_playout.waiting(); }
+  // Frames and packets held: at most 2 * parityDelay + kHoldFrames + 3 once output is taken.
+  size_t held() const { return m_playout.held() + m_playout.waiting() + m_pending.size(); }
   const ReceiveCounters& counters() const { return m_counters; }
 
  private:
   static constexpr size_t kSeenRing = 64;  // recent indices taken, per kind, for duplicates
 
+  // The packets of one frame waiting for their turn at the module (with a parity delay).
+  struct Pending {
+    std::vector<uint8_t> data;  // empty: none came
+    std::vector<uint8_t> parity;
+  };
+
   void StartSegment(uint32_t number, int64_t first, bool mayStartEarlier);
   int64_t IndexOf(uint32_t number) const;
-  bool Feed(const Packet& packet, int64_t index);
+  // Takes a packet unless it is a copy or of no more use; true when taken.
+  bool Take(const Packet& packet, int64_t index);
+  // Hands the module one frame and places what it renders.
+  void Decode(bool parity, int64_t index, const uint8_t* data, size_t size);
+  // Hands the module the waiting frames whose parity should have come; with `all`, every one.
+  void FeedDue(bool all);
 
   const ZbExports m_exports;
   ReceiverSettings m_settings;
@@ -114,6 +142,8 @@ class Receiver {
   uint32_t m_nAnchorNumber = 0;
   int64_t m_nAnchorIndex = 0;
   std::array<std::array<int64_t, kSeenRing>, 2> m_seen{};  // [parity][index % ring]
+  int64_t m_nFeed = 0;              // with a parity delay: the next frame the module is due
+  std::deque<Pending> m_pending;    // frames m_nFeed and on
 };
 
 }  // namespace zbreceive

@@ -53,6 +53,7 @@ struct ReceiveCase : NamedRow {
   std::vector<std::string> drops;                           // "d5", "p5": by source frame
   std::vector<std::pair<std::string, std::string>> delays;  // packet sent right after another
   int restartAt = -1;  // from this source frame on, numbers start again at 0 and it is marked
+  int32_t parityDelay = 0;  // parity n sent beside data n + parityDelay
   std::set<int> lost;     // source frames played as lost
   std::set<int> skipped;  // source frames that never play (a jump starts a new segment)
   int64_t rebuilt = 0;
@@ -98,13 +99,15 @@ std::string NameOf(const Sent& sent) { return (sent.parity ? "p" : "d") + std::t
 TEST_P(ReceiverTest, PlaysWhatCameRebuildsWhatParityCoversAndKeepsTimeMovingOn) {
   const ReceiveCase& row = GetParam();
   std::vector<Sent> sent;
-  for (int i = 0; i < kFrames; ++i) {
+  auto send = [&](int i, bool parity) {
     const bool restarted = row.restartAt >= 0 && i >= row.restartAt;
     const uint32_t number = (restarted ? static_cast<uint32_t>(i - row.restartAt) : row.firstNumber + i) & kFrameNumberMask;
-    for (bool parity : {false, true}) {
-      const Sent packet{i, parity, number, i == row.restartAt && !parity};
-      if (std::find(row.drops.begin(), row.drops.end(), NameOf(packet)) == row.drops.end()) sent.push_back(packet);
-    }
+    const Sent packet{i, parity, number, i == row.restartAt && !parity};
+    if (std::find(row.drops.begin(), row.drops.end(), NameOf(packet)) == row.drops.end()) sent.push_back(packet);
+  };
+  for (int i = 0; i < kFrames + row.parityDelay; ++i) {
+    if (i < kFrames) send(i, false);
+    if (i >= row.parityDelay) send(i - row.parityDelay, true);
   }
   for (const auto& [packet, after] : row.delays) {
     auto moved = std::find_if(sent.begin(), sent.end(), [&](const Sent& s) { return NameOf(s) == packet; });
@@ -122,13 +125,14 @@ TEST_P(ReceiverTest, PlaysWhatCameRebuildsWhatParityCoversAndKeepsTimeMovingOn) 
     settings.sampleRate = kRate;
     settings.frameSamples = kSamples;
     settings.codedBytes = CodedBytesPerFrame(kSamples);
+    settings.parityDelay = row.parityDelay;
     Receiver receiver(Exports(), settings);
     OutFrame frame;
     for (const Sent& packet : sent) {
       const std::vector<uint8_t>& bytes = packet.parity ? s_coded[packet.source].parity : s_coded[packet.source].data;
       receiver.Push(Packet{packet.number, packet.parity, bytes.data(), bytes.size(), packet.restart});
       while (receiver.Next(frame)) out.push_back(frame);
-      EXPECT_LE(receiver.held(), static_cast<size_t>(kHoldFrames) + 2);
+      EXPECT_LE(receiver.held(), static_cast<size_t>(2 * row.parityDelay + kHoldFrames + 3));
     }
     receiver.Drain();
     while (receiver.Next(frame)) out.push_back(frame);
@@ -201,6 +205,24 @@ std::vector<ReceiveCase> Cases() {
   restart.drops = {"p10"};  // its parity would span the two streams
   restart.restarts = 1;
   rows.push_back(restart);
+  // A burst of three packets in a row: parity sent beside its data loses a frame for good...
+  ReceiveCase burst = Case("BurstWithParityBesideItsData");
+  burst.drops = {"d5", "p5", "d6"};
+  burst.lost = {5};
+  burst.rebuilt = 1;
+  rows.push_back(burst);
+  // ... parity sent a frame late rebuilds both, fed to the module in frame order.
+  ReceiveCase delayed = Case("BurstWithParityAFrameLate");
+  delayed.parityDelay = 1;
+  delayed.drops = {"d5", "p4", "d6"};
+  delayed.rebuilt = 2;
+  rows.push_back(delayed);
+  // Two frames late, a burst of five packets.
+  ReceiveCase later = Case("BurstWithParityTwoFramesLate");
+  later.parityDelay = 2;
+  later.drops = {"d5", "p3", "d6", "p4", "d7"};
+  later.rebuilt = 3;
+  rows.push_back(later);
   return rows;
 }
 
