@@ -50,7 +50,10 @@ GstBuffer* ProcessRtpPacket(GstRTPBaseDepayload* depayload, GstRTPBuffer* rtp) {
     GST_WARNING_OBJECT(depayload, "dropping a packet too short for a frame");
     return nullptr;
   }
-  return gst_rtp_buffer_get_payload_buffer(rtp);
+  GstBuffer* payload = gst_rtp_buffer_get_payload_buffer(rtp);
+  // The marker bit starts a sender's new stream: the decoder restarts on the buffer's MARKER flag.
+  if (payload != nullptr && gst_rtp_buffer_get_marker(rtp)) GST_BUFFER_FLAG_SET(payload, GST_BUFFER_FLAG_MARKER);
+  return payload;
 }
 
 }  // namespace

@@ -262,5 +262,40 @@ TEST(DecoderTest, ReportsItsHoldAsLatency) {
   EXPECT_EQ(latency, kUpstream + zbreceive::kHoldFrames * zbgst::kFrameDuration);
 }
 
+
+// A sender that restarts its numbering close behind where it was: the payloader marks the first
+// packet, the depayloader hands the mark on, and the decoder starts a new segment rather than
+// dropping the new stream's frames as copies.
+TEST(DecoderTest, MarkedRestartCrossesTheDepayloader) {
+  std::vector<CodedFrame> frames = Encode(adpcm_signals::Speech(8 * static_cast<int>(kSamples), 6), kTestRate, false);
+  InitGstreamer();
+  GstHarness* harness = gst_harness_new_parse("rtpzbadpcmpay ! rtpzbadpcmdepay ! zbadpcmdec");
+  gst_harness_set_src_caps_str(harness, ("audio/x-zbadpcm, channels=1, rate=" + std::to_string(kTestRate)).c_str());
+  constexpr uint32_t kRestartAt = 5;
+  constexpr uint32_t kNewFirst = 3;  // within the fill limit behind the old numbers
+  for (uint32_t i = 0; i < frames.size(); ++i) {
+    const uint32_t number = i < kRestartAt ? i : kNewFirst + (i - kRestartAt);
+    zbgst::WriteFrameHeader(frames[i].bytes.data(), zbgst::FrameHeader{false, number});
+    frames[i].pts = i * zbgst::kFrameDuration;
+    GstBuffer* buffer = ToBuffer(frames[i]);
+    if (i == kRestartAt) GST_BUFFER_FLAG_SET(buffer, GST_BUFFER_FLAG_DISCONT);
+    gst_harness_push(harness, buffer);
+  }
+  gst_harness_push_event(harness, gst_event_new_eos());
+  Decoded decoded;
+  GstClockTime expected = GST_CLOCK_TIME_NONE;
+  for (GstBuffer* buffer : PullAll(harness)) {
+    Append(buffer, decoded, expected);
+    gst_buffer_unref(buffer);
+  }
+  GstElement* decoder = gst_harness_find_element(harness, "zbadpcmdec");
+  g_object_get(decoder, "stats", &decoded.stats, nullptr);
+  gst_object_unref(decoder);
+  gst_harness_teardown(harness);
+  EXPECT_EQ(decoded.Stat("restarts"), 1u);
+  EXPECT_EQ(decoded.Stat("duplicates-dropped"), 0u);
+  EXPECT_EQ(decoded.Stat("frames-received"), frames.size());
+}
+
 }  // namespace
 }  // namespace zbtest
