@@ -13,7 +13,7 @@ struct ReceiveCounters {
   int64_t longestLostRun = 0;  // most lost frames in a row
   int64_t concealed = 0;       // of the lost, filled by concealment rather than silence
   int64_t duplicates = 0;      // packets of a kind and number already taken, dropped
-  int64_t late = 0;            // data packets that came after their frame had played
+  int64_t late = 0;            // data packets, and rebuilds, that came after their frame had played
   int64_t parityReceived = 0;  // parity packets taken
   int64_t parityUsed = 0;      // of those, the ones a rebuild came from
   int64_t invalid = 0;         // packets of the wrong length dropped, and renders the module should not make
