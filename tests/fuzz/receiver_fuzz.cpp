@@ -12,7 +12,8 @@
 // of the input every byte is 0.
 // Checks: the window stays bounded; output indices only increase, segments only move on and
 // each starts with a frame marked so; no call lets out more than its bound; every frame played
-// as received is the decode of a data payload taken, every rebuilt one the decode of a parity
+// as received is the decode of a data payload taken (after a concealed frame only its second half,
+// since its start is cross-faded from the fill), every rebuilt one the decode of a parity
 // payload XOR its partner (a data payload or a rebuild before it; followed in the order packets
 // come, so without a parity delay only), every lost one silent
 // unless concealed, and concealed only with concealment on; every buffer goes back to the
@@ -103,10 +104,23 @@ class Model {
     m_parities.push_back(parity);
     if (m_parities.size() > kParityWindow) m_parities.erase(m_parities.begin());
   }
-  bool Received(const std::string& pcm) const { return m_received.count(pcm) != 0; }
-  bool Rebuilt(const std::string& pcm) const { return m_rebuilt.count(pcm) != 0; }
+  // With `faded`, only the second half of `pcm` counts: the frame's start is cross-faded.
+  bool Received(const std::string& pcm, bool faded) const { return Holds(m_received, pcm, faded); }
+  bool Rebuilt(const std::string& pcm, bool faded) const { return Holds(m_rebuilt, pcm, faded); }
 
  private:
+  struct Decodes {
+    std::unordered_set<std::string> whole;
+    std::unordered_set<std::string> tails;  // second halves
+    void insert(const std::string& pcm) {
+      whole.insert(pcm);
+      tails.insert(pcm.substr(pcm.size() / 2));
+    }
+  };
+  static bool Holds(const Decodes& decodes, const std::string& pcm, bool faded) {
+    return faded ? decodes.tails.count(pcm.substr(pcm.size() / 2)) != 0 : decodes.whole.count(pcm) != 0;
+  }
+
   std::string Decode(const Bytes& coded) const {
     std::string pcm(m_nPcmBytes, '\0');
     AdpcmCodecState state{};
@@ -121,8 +135,8 @@ class Model {
   Bytes m_lastData;
   std::vector<Bytes> m_parities;
   std::vector<Bytes> m_chain;  // rebuilds of this number, shortest chain first
-  std::unordered_set<std::string> m_received;
-  std::unordered_set<std::string> m_rebuilt;
+  Decodes m_received;
+  Decodes m_rebuilt;
 };
 
 const zbreceive::ZbExports& LinkedExports() {
@@ -141,6 +155,7 @@ struct Checker {
   bool any = false;
   int64_t lastIndex = 0;
   uint64_t lastSegment = 0;
+  bool lastConcealed = false;
 
   void TakeAll(zbreceive::Receiver& receiver, const Model& model, size_t bound) {
     zbreceive::OutFrame frame;
@@ -152,12 +167,13 @@ struct Checker {
       ZB_FUZZ_CHECK(!any || frame.segment >= lastSegment);
       ZB_FUZZ_CHECK(frame.segmentStart == (!any || frame.segment != lastSegment));
       const std::string pcm(reinterpret_cast<const char*>(frame.samples.data()), frame.samples.size() * sizeof(int16_t));
+      const bool faded = lastConcealed && !frame.segmentStart;
       switch (frame.outcome) {
         case zbreceive::FrameOutcome::Received:
-          ZB_FUZZ_CHECK(model.Received(pcm));
+          ZB_FUZZ_CHECK(model.Received(pcm, faded));
           break;
         case zbreceive::FrameOutcome::Rebuilt:
-          ZB_FUZZ_CHECK(!followRebuilds || model.Rebuilt(pcm));
+          ZB_FUZZ_CHECK(!followRebuilds || model.Rebuilt(pcm, faded));
           break;
         case zbreceive::FrameOutcome::Lost:
           ZB_FUZZ_CHECK(std::all_of(frame.samples.begin(), frame.samples.end(), [](int16_t s) { return s == 0; }));
@@ -167,6 +183,7 @@ struct Checker {
           break;
       }
       any = true;
+      lastConcealed = frame.outcome == zbreceive::FrameOutcome::Concealed;
       lastIndex = frame.index;
       lastSegment = frame.segment;
     }
