@@ -9,18 +9,18 @@
 // back by wrapping subtraction. A segment is a run of frames with one numbering: it starts at
 // the first packet, and again at a restart signal (a sender's new stream) or at a number beyond
 // the window (a hole of more than kMaxFillFrames after the newest frame, or more than
-// kMaxFillFrames before the oldest still open). A
-// restart lets every held frame go, starts a fresh decoder module, and numbers the new segment's
-// frames on from the old ones, so output indices only ever increase.
+// kMaxFillFrames before the oldest still open). A restart lets every held frame go, starts a
+// fresh decoder module, and numbers the new segment's frames on from the old ones, so output
+// indices only ever increase.
 //
 // With a parity delay of k frames, every frame is held k frames longer (HoldFrames()).
 //
 // Output per input is bounded: a packet fills a hole of at most kMaxFillFrames frames before
 // it, and an advance of time gives up at most kMaxFillFrames frames, so one call lets at most
 // kMaxFillFrames + 1 frames out beyond the window's HoldFrames() + 2: 100 ms of audio for one
-// packet, at most 19 bytes out per byte in (a 48 kHz frame: 1920 PCM bytes from 508; at 8 kHz,
-// 1600 from 88), against 3.8 for a packet played as sent. A longer jump starts a new segment,
-// which fills nothing.
+// packet, at most 19 bytes out per byte in (at 48 kHz five frames of 1920 PCM bytes for a
+// 508-byte packet; at 8 kHz five of 320 for 88), against at most 3.8 for a packet played as
+// sent. A longer jump starts a new segment, which fills nothing.
 #pragma once
 
 #include <array>
