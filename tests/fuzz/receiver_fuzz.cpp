@@ -34,8 +34,9 @@
 namespace {
 
 constexpr size_t kMaxRecords = 256;
-constexpr size_t kParityWindow = 16;   // recent parities taken, for rebuilds of an earlier partner
-constexpr size_t kChainLength = 64;    // rebuilds of this number in a row that are followed
+constexpr size_t kParityWindow = 16;  // recent parities taken, for rebuilds of an earlier partner
+constexpr size_t kDataWindow = 4;     // recent data taken, for a parity's partner
+constexpr size_t kChainLength = 16;   // possible rebuilds of this number followed
 constexpr uint8_t kCallMask = 0xC0;
 constexpr uint8_t kCallTime = 0xC0;
 constexpr int32_t kLowRate = 8000;
@@ -81,28 +82,29 @@ class Model {
   explicit Model(int32_t frameSamples) : m_nPcmBytes(static_cast<size_t>(frameSamples) * sizeof(int16_t)) {}
 
   void NewModule() {
-    m_hasLastData = false;
+    m_datas.clear();
     m_parities.clear();
     m_chain.clear();
   }
+  // A data payload taken: the module may render it, rebuild its earlier partner from a stored
+  // parity, and keep it as its last data frame (unless it had rendered that frame already).
   void TakeData(const Bytes& data) {
     m_received.insert(Decode(data));
     for (const Bytes& parity : m_parities) m_rebuilt.insert(Decode(Xor(parity, data)));
-    m_lastData = data;
-    m_hasLastData = true;
-    m_chain.clear();
+    Remember(m_datas, data, kDataWindow);
   }
+  // A parity payload taken: the module may rebuild from it and its last data frame, which is a
+  // data payload or a frame rebuilt before; such a rebuild becomes its last data frame in turn.
   void TakeParity(const Bytes& parity) {
     std::vector<Bytes> chain;
-    if (m_hasLastData) chain.push_back(Xor(parity, m_lastData));
+    for (auto it = m_datas.rbegin(); it != m_datas.rend(); ++it) chain.push_back(Xor(parity, *it));
     for (const Bytes& earlier : m_chain) {
       if (chain.size() == kChainLength) break;
       chain.push_back(Xor(parity, earlier));
     }
     for (const Bytes& rebuilt : chain) m_rebuilt.insert(Decode(rebuilt));
     m_chain.swap(chain);
-    m_parities.push_back(parity);
-    if (m_parities.size() > kParityWindow) m_parities.erase(m_parities.begin());
+    Remember(m_parities, parity, kParityWindow);
   }
   // With `faded`, only the second half of `pcm` counts: the frame's start is cross-faded.
   bool Received(const std::string& pcm, bool faded) const { return Holds(m_received, pcm, faded); }
@@ -130,11 +132,15 @@ class Model {
     return pcm;
   }
 
+  static void Remember(std::vector<Bytes>& recent, const Bytes& bytes, size_t window) {
+    recent.push_back(bytes);
+    if (recent.size() > window) recent.erase(recent.begin());
+  }
+
   size_t m_nPcmBytes;
-  bool m_hasLastData = false;
-  Bytes m_lastData;
-  std::vector<Bytes> m_parities;
-  std::vector<Bytes> m_chain;  // rebuilds of this number, shortest chain first
+  std::vector<Bytes> m_datas;     // recent data payloads taken, oldest first
+  std::vector<Bytes> m_parities;  // recent parity payloads taken, oldest first
+  std::vector<Bytes> m_chain;     // possible rebuilds from the last parity, newest partner first
   Decodes m_received;
   Decodes m_rebuilt;
 };
