@@ -1,7 +1,7 @@
 // Element registration.
 #include "gst/Elements.h"
 
-#include "gst/binding/LibraryModule.h"
+#include "gst/binding/LinkedLibrary.h"
 #include "gst/decode/ZbAdpcmDec.h"
 #include "gst/encode/ZbAdpcmEnc.h"
 #include "gst/rtp/RtpGuard.h"

@@ -1,23 +1,22 @@
-// The decoder element. Each coded buffer goes to the library's decoder module under a number
-// counted from the stream's first frame; what the module renders goes through the playout,
-// which restores stream order and gives up missing frames, and leaves as one buffer per input.
-// Output timestamps follow the frame numbers from the first frame's timestamp, so a lost frame
-// leaves no hole: GAP events (a jitter buffer's lost packets) only move time on. A jump in frame
-// numbers longer than kMaxFillFrames starts a new stream, with a fresh module.
+// The decoder element: each coded buffer goes to the receive path as one packet, with a restart
+// flag from the buffer's MARKER flag (a sender's new stream, as the depayloader or encoder marks
+// it); what the receive path lets out, in frame order and final, leaves as one buffer per run of
+// a segment. Output timestamps follow the frame index from the timestamp of the packet that
+// started the segment, and never go back: a segment that would start before the end of the last
+// output starts there instead. GAP events (a jitter buffer's lost packets) move time on.
 #include "gst/decode/ZbAdpcmDec.h"
 
 #include <algorithm>
-#include <array>
 #include <cstring>
+#include <deque>
 #include <exception>
 #include <memory>
 #include <utility>
 #include <vector>
 
-#include "conceal/Concealer.h"
-#include "gst/binding/LibraryModule.h"
+#include "gst/binding/LinkedLibrary.h"
 #include "gst/binding/StreamFormat.h"
-#include "gst/decode/Playout.h"
+#include "receive/Receiver.h"
 
 GST_DEBUG_CATEGORY_STATIC(zbadpcmdec_debug);
 #define GST_CAT_DEFAULT zbadpcmdec_debug
@@ -27,43 +26,44 @@ namespace {
 enum { PROP_0, PROP_STATS };
 // Name of the `stats` structure and of the element message that carries it at the end of a stream.
 constexpr const char* kStatsName = "application/x-zbadpcmdec-stats";
+// Output held back: a missing frame waits this long for the packets that can rebuild it.
+constexpr GstClockTime kHoldLatency = zbreceive::kHoldFrames * zbgst::kFrameDuration;
+constexpr GstClockTime kLastTime = GST_CLOCK_TIME_NONE - 1;
 
-// Index of the stream's first frame that arrives; the frame before it (index 0) may still be
-// rebuilt from its parity frame.
-constexpr int64_t kFirstIndex = 1;
-// The module's sequence number of index 0. The module's history starts as ten zeros, which
-// would make a frame numbered 0 look rendered, and its stored frames as numbered 0.
-constexpr int32_t kModuleSeqOffset = 2;
-// Longest run of missing frames that is filled (1 s); a longer jump starts a new stream.
-constexpr int64_t kMaxFillFrames = zbgst::kFramesPerSecond;
-// Recently seen frame numbers remembered per kind, to recognise duplicates.
-constexpr std::size_t kSeenRing = 64;
+// a + b, saturating below GST_CLOCK_TIME_NONE.
+GstClockTime AddTime(GstClockTime a, GstClockTime b) { return a > kLastTime - b ? kLastTime : a + b; }
+// The duration of `frames` frames, saturating.
+GstClockTime FramesTime(uint64_t frames) {
+  return frames > kLastTime / zbgst::kFrameDuration ? kLastTime : frames * zbgst::kFrameDuration;
+}
 
-struct Stats {
-  guint64 received = 0;        // data frames taken
-  guint64 parityReceived = 0;  // parity frames taken
-  guint64 rebuilt = 0;         // frames rebuilt from parity
-  guint64 lost = 0;            // frames nothing could rebuild
-  guint64 concealed = 0;       // of those, filled by concealment rather than silence
-  guint64 duplicates = 0;      // copies of frames already taken, dropped
-  guint64 late = 0;            // frames that came after their place had been played
-  guint64 invalid = 0;         // buffers of the wrong size, dropped
+// Where a segment's numbering meets time: the index of the packet that started it, and that
+// packet's timestamp.
+struct SegmentAnchor {
+  uint64_t segment = 0;
+  int64_t index = 0;
+  GstClockTime pts = 0;
+};
+
+// Timing of one output buffer, handed from HandleFrame to PrePush.
+struct OutTiming {
+  GstClockTime pts = 0;
+  GstClockTime duration = 0;
+  bool discont = false;
 };
 
 // What the element keeps between start and stop; touched on the streaming thread only.
 struct DecoderState {
-  std::unique_ptr<zbgst::LibraryModule> module;
-  std::unique_ptr<zbconceal::Concealer> concealment;
+  std::unique_ptr<zbreceive::Receiver> receiver;
+  zbreceive::ReceiveCounters finished;  // counts of receivers already gone
   int rate = 0;
-  bool anchored = false;       // the stream's first frame has come
-  uint32_t lastNumber = 0;     // highest frame number so far and its index
-  int64_t lastIndex = 0;
-  GstClockTime firstPts = 0;   // timestamp of the first frame that arrived, kFirstIndex
-  zbgst::Playout playout;
-  std::array<int64_t, kSeenRing> seenData{};
-  std::array<int64_t, kSeenRing> seenParity{};
-  int64_t outIndex = 0;        // first frame of the buffer being pushed, for PrePush
-  bool outDiscont = false;     // that buffer starts a new stream
+  std::deque<SegmentAnchor> anchors;    // segments started, their first frame not yet out
+  bool haveBase = false;                // the current output segment's time base:
+  uint64_t baseSegment = 0;
+  int64_t baseIndex = 0;                // its first frame out
+  GstClockTime basePts = 0;             // and that frame's timestamp
+  GstClockTime lastEnd = 0;             // end of the last output, 0 before any
+  std::deque<OutTiming> timings;        // for the buffers being finished, in order
 };
 
 GstStaticPadTemplate g_sinkTemplate = GST_STATIC_PAD_TEMPLATE(
@@ -78,7 +78,7 @@ GstStaticPadTemplate g_srcTemplate = GST_STATIC_PAD_TEMPLATE(
 
 struct _GstZbAdpcmDec {
   GstAudioDecoder parent;
-  Stats stats;  // guarded by the object lock
+  zbreceive::ReceiveCounters stats;  // guarded by the object lock
   DecoderState* state;
 };
 
@@ -87,37 +87,66 @@ GST_ELEMENT_REGISTER_DEFINE(zbadpcmdec, "zbadpcmdec", GST_RANK_SECONDARY, GST_TY
 
 namespace {
 
-// Counts under the object lock, so that `stats` reads a consistent set.
-template <typename Update>
-void Count(GstZbAdpcmDec* self, Update update) {
+zbreceive::ReceiveCounters Sum(const zbreceive::ReceiveCounters& a, const zbreceive::ReceiveCounters& b) {
+  zbreceive::ReceiveCounters sum = a;
+  sum.received += b.received;
+  sum.rebuilt += b.rebuilt;
+  sum.lost += b.lost;
+  sum.longestLostRun = std::max(a.longestLostRun, b.longestLostRun);
+  sum.concealed += b.concealed;
+  sum.duplicates += b.duplicates;
+  sum.late += b.late;
+  sum.parityReceived += b.parityReceived;
+  sum.parityUsed += b.parityUsed;
+  sum.invalid += b.invalid;
+  sum.restarts += b.restarts;
+  return sum;
+}
+
+// Publishes the counts for `stats`, under the object lock.
+void PublishStats(GstZbAdpcmDec* self) {
+  const DecoderState& state = *self->state;
+  const zbreceive::ReceiveCounters now =
+      state.receiver ? Sum(state.finished, state.receiver->counters()) : state.finished;
   GST_OBJECT_LOCK(self);
-  update(self->stats);
+  self->stats = now;
   GST_OBJECT_UNLOCK(self);
 }
 
-// Forgets the stream: a fresh module, nothing anchored, no history.
+// Forgets the stream: a fresh receive path, no time base.
 bool NewStream(GstZbAdpcmDec* self) {
   DecoderState& state = *self->state;
+  if (state.receiver) state.finished = Sum(state.finished, state.receiver->counters());
+  state.receiver.reset();
+  state.anchors.clear();
+  state.haveBase = false;
+  state.timings.clear();
+  if (state.rate == 0) return true;
+  zbreceive::ReceiverSettings settings;
+  settings.sampleRate = state.rate;
+  settings.frameSamples = zbgst::SamplesPerFrame(state.rate);
+  settings.codedBytes = static_cast<uint32_t>(zbgst::CodedBytesPerFrame(state.rate));
+  settings.conceal = gst_audio_decoder_get_plc(GST_AUDIO_DECODER(self)) != FALSE;
   try {
-    state.module = std::make_unique<zbgst::LibraryModule>(ZB_NAME_DECODER);
+    state.receiver = std::make_unique<zbreceive::Receiver>(zbgst::LinkedExports(), settings);
   } catch (const std::exception& error) {
     GST_ELEMENT_ERROR(self, LIBRARY, INIT, (nullptr), ("%s", error.what()));
     return false;
   }
-  if (state.concealment) state.concealment->Reset();
-  state.anchored = false;
-  state.seenData.fill(-1);
-  state.seenParity.fill(-1);
   return true;
 }
 
-gboolean Start(GstAudioDecoder* decoder) { return NewStream(GST_ZBADPCM_DEC(decoder)); }
+gboolean Start(GstAudioDecoder* decoder) {
+  GstZbAdpcmDec* self = GST_ZBADPCM_DEC(decoder);
+  self->state->lastEnd = 0;
+  return NewStream(self);
+}
 
 gboolean Stop(GstAudioDecoder* decoder) {
-  DecoderState& state = *GST_ZBADPCM_DEC(decoder)->state;
-  state.module.reset();
-  state.concealment.reset();
-  state.rate = 0;  // the next caps set the concealment up again
+  GstZbAdpcmDec* self = GST_ZBADPCM_DEC(decoder);
+  self->state->rate = 0;  // the next caps set the receive path up again
+  NewStream(self);
+  PublishStats(self);
   return TRUE;
 }
 
@@ -131,152 +160,135 @@ gboolean SetFormat(GstAudioDecoder* decoder, GstCaps* caps) {
       channels != 1 || !zbgst::IsSupportedRate(rate)) {
     return FALSE;
   }
-  if (rate != state.rate) {
-    if (state.anchored && !NewStream(self)) return FALSE;
+  if (rate != state.rate || !state.receiver) {
     state.rate = rate;
-    state.concealment = std::make_unique<zbconceal::Concealer>(rate);
+    if (!NewStream(self)) return FALSE;
   }
   GstAudioInfo info;
   gst_audio_info_set_format(&info, GST_AUDIO_FORMAT_S16LE, rate, 1, nullptr);
-  return gst_audio_decoder_set_output_format(decoder, &info);
+  if (!gst_audio_decoder_set_output_format(decoder, &info)) return FALSE;
+  // A missing frame holds back the frames after it until it is rebuilt or given up. Set here,
+  // where the base class keeps it: it clears the latency when it starts.
+  gst_audio_decoder_set_latency(decoder, kHoldLatency, kHoldLatency);
+  return TRUE;
 }
 
-// Sends the frames the playout lets go, concealing or silencing the lost ones, as one buffer.
-// Always called once per input buffer (its `finish_frame`), and also for GAP and EOS.
-GstFlowReturn PushReady(GstZbAdpcmDec* self, bool all) {
-  DecoderState& state = *self->state;
-  std::vector<zbgst::Playout::Frame> ready = state.playout.TakeReady(all);
-  GstAudioDecoder* decoder = GST_AUDIO_DECODER(self);
-  if (ready.empty()) return gst_audio_decoder_finish_frame(decoder, nullptr, -1);
+// The timestamp of the first frame out of a segment: from its anchor, never before the end of
+// the output so far.
+GstClockTime SegmentStartPts(DecoderState& state, const zbreceive::OutFrame& frame) {
+  while (!state.anchors.empty() && state.anchors.front().segment < frame.segment) state.anchors.pop_front();
+  GstClockTime pts = state.lastEnd;
+  if (!state.anchors.empty() && state.anchors.front().segment == frame.segment) {
+    const SegmentAnchor& anchor = state.anchors.front();
+    // The frame before the anchor may lead the segment.
+    const uint64_t before = anchor.index > frame.index ? static_cast<uint64_t>(anchor.index - frame.index) : 0;
+    const GstClockTime lead = FramesTime(before);
+    pts = std::max(pts, anchor.pts > lead ? anchor.pts - lead : 0);
+  }
+  return pts;
+}
 
+// The timestamp of `frame`, from its segment's time base.
+GstClockTime TimeOf(DecoderState& state, const zbreceive::OutFrame& frame) {
+  if (frame.segmentStart || !state.haveBase || state.baseSegment != frame.segment) {
+    state.haveBase = true;
+    state.baseSegment = frame.segment;
+    state.baseIndex = frame.index;
+    state.basePts = SegmentStartPts(state, frame);
+  }
+  return AddTime(state.basePts, FramesTime(static_cast<uint64_t>(frame.index - state.baseIndex)));
+}
+
+// One output buffer for a run of frames of one segment; its timing goes to PrePush.
+GstBuffer* RunBuffer(DecoderState& state, const std::vector<zbreceive::OutFrame>& frames, size_t first,
+                     size_t count) {
   const std::size_t frameBytes = zbgst::PcmBytesPerFrame(state.rate);
-  const std::size_t samples = static_cast<std::size_t>(zbgst::SamplesPerFrame(state.rate));
-  GstBuffer* out = gst_buffer_new_allocate(nullptr, frameBytes * ready.size(), nullptr);
+  GstBuffer* out = gst_buffer_new_allocate(nullptr, frameBytes * count, nullptr);
   GstMapInfo map;
   gst_buffer_map(out, &map, GST_MAP_WRITE);
-  const bool plc = gst_audio_decoder_get_plc(decoder) != FALSE;
-  guint64 lost = 0;
-  guint64 concealed = 0;
-  for (std::size_t i = 0; i < ready.size(); ++i) {
-    auto* pcm = reinterpret_cast<int16_t*>(map.data + i * frameBytes);
-    if (!ready[i].lost) {
-      std::memcpy(pcm, ready[i].pcm.data(), frameBytes);
-      state.concealment->AddGoodFrame(pcm, samples);
-      continue;
-    }
-    ++lost;
-    if (plc && state.concealment->ConcealFrame(pcm, samples)) {
-      ++concealed;
-    } else {
-      std::memset(pcm, 0, frameBytes);
-    }
-  }
+  for (size_t i = 0; i < count; ++i) std::memcpy(map.data + i * frameBytes, frames[first + i].samples.data(), frameBytes);
   gst_buffer_unmap(out, &map);
-  Count(self, [&](Stats& stats) {
-    stats.lost += lost;
-    stats.concealed += concealed;
-  });
-  state.outIndex = ready.front().index;
-  return gst_audio_decoder_finish_frame(decoder, out, -1);
+  OutTiming timing;
+  timing.discont = frames[first].segmentStart;
+  timing.pts = TimeOf(state, frames[first]);
+  timing.duration = FramesTime(count);
+  state.lastEnd = AddTime(timing.pts, timing.duration);
+  state.timings.push_back(timing);
+  return out;
 }
 
-// The index of a frame number, counted from the stream's first frame.
-int64_t IndexOf(DecoderState& state, uint32_t number) {
-  const int64_t index = state.lastIndex + zbgst::FrameNumberDistance(state.lastNumber, number);
-  if (index > state.lastIndex) {
-    state.lastIndex = index;
-    state.lastNumber = number;
+// Sends what the receive path lets out: one buffer per run of one segment, the last one as the
+// input frame's output (or none). Called once per input buffer, after the buffer is released,
+// and also for GAP and EOS.
+GstFlowReturn PushReady(GstZbAdpcmDec* self) {
+  DecoderState& state = *self->state;
+  GstAudioDecoder* decoder = GST_AUDIO_DECODER(self);
+  std::vector<zbreceive::OutFrame> frames;
+  zbreceive::OutFrame frame;
+  while (state.receiver && state.receiver->Next(frame)) frames.push_back(std::move(frame));
+  PublishStats(self);
+  state.timings.clear();
+  GstFlowReturn ret = GST_FLOW_OK;
+  GstBuffer* last = nullptr;
+  for (size_t first = 0; first < frames.size();) {
+    size_t count = 1;
+    while (first + count < frames.size() && !frames[first + count].segmentStart) ++count;
+    GstBuffer* run = RunBuffer(state, frames, first, count);
+    first += count;
+    if (last != nullptr) {
+      const GstFlowReturn pushed = gst_audio_decoder_finish_subframe(decoder, last);
+      if (ret == GST_FLOW_OK) ret = pushed;
+    }
+    last = run;
   }
-  return index;
-}
-
-void Anchor(DecoderState& state, uint32_t number, GstClockTime pts) {
-  state.anchored = true;
-  state.lastNumber = number;
-  state.lastIndex = kFirstIndex;
-  state.firstPts = GST_CLOCK_TIME_IS_VALID(pts) ? pts : 0;
-  // The frame before the first can lead only where there is time for it.
-  state.playout.Restart(kFirstIndex, state.firstPts >= zbgst::kFrameDuration);
-  state.outDiscont = true;
-}
-
-// The timestamp of the frame at `index`.
-GstClockTime TimeOf(const DecoderState& state, int64_t index) {
-  return static_cast<GstClockTime>(static_cast<int64_t>(state.firstPts) +
-                                   (index - kFirstIndex) * static_cast<int64_t>(zbgst::kFrameDuration));
+  const GstFlowReturn finished = gst_audio_decoder_finish_frame(decoder, last, -1);
+  state.timings.clear();
+  return ret == GST_FLOW_OK ? finished : ret;
 }
 
 GstFlowReturn HandleFrame(GstAudioDecoder* decoder, GstBuffer* buffer) {
   GstZbAdpcmDec* self = GST_ZBADPCM_DEC(decoder);
   DecoderState& state = *self->state;
   // A drain comes at every discontinuity, where nothing is final yet; the end of the stream
-  // flushes the playout in SinkEvent.
+  // lets every frame go in SinkEvent.
   if (buffer == nullptr) return GST_FLOW_OK;
+  if (!state.receiver) return GST_FLOW_NOT_NEGOTIATED;
 
+  // Everything the packet carries is read, and copied by the receive path, before the buffer
+  // goes back to the base class with finish_frame.
+  const GstClockTime pts = GST_BUFFER_PTS(buffer);
+  zbreceive::Packet packet;
+  packet.restart = GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_MARKER);
   GstMapInfo map;
   if (!gst_buffer_map(buffer, &map, GST_MAP_READ)) return GST_FLOW_ERROR;
-  const std::size_t codedBytes = zbgst::CodedBytesPerFrame(state.rate);
-  if (map.size != zbgst::kFrameHeaderBytes + codedBytes) {
-    GST_WARNING_OBJECT(self, "dropping a buffer of %" G_GSIZE_FORMAT " bytes, a frame takes %" G_GSIZE_FORMAT,
-                       map.size, zbgst::kFrameHeaderBytes + codedBytes);
-    gst_buffer_unmap(buffer, &map);
-    Count(self, [](Stats& stats) { ++stats.invalid; });
-    return gst_audio_decoder_finish_frame(decoder, nullptr, -1);
+  if (map.size >= zbgst::kFrameHeaderBytes) {
+    const zbgst::FrameHeader header = zbgst::ReadFrameHeader(map.data);
+    packet.number = header.number;
+    packet.parity = header.parity;
+    packet.data = map.data + zbgst::kFrameHeaderBytes;
+    packet.size = map.size - zbgst::kFrameHeaderBytes;
   }
-  const zbgst::FrameHeader header = zbgst::ReadFrameHeader(map.data);
-  if (!state.anchored) Anchor(state, header.number, GST_BUFFER_PTS(buffer));
-  int64_t index = IndexOf(state, header.number);
-  if (index > state.playout.horizon() + kMaxFillFrames || index < state.playout.next() - kMaxFillFrames) {
-    GST_INFO_OBJECT(self, "frame number jumped by %" G_GINT64_FORMAT ": new stream",
-                    index - state.playout.horizon());
-    PushReady(self, true);
-    if (!NewStream(self)) {
-      gst_buffer_unmap(buffer, &map);
-      return GST_FLOW_ERROR;
-    }
-    Anchor(state, header.number, GST_BUFFER_PTS(buffer));
-    index = kFirstIndex;
-  }
-
-  std::array<int64_t, kSeenRing>& seen = header.parity ? state.seenParity : state.seenData;
-  int64_t& slot = seen[static_cast<std::size_t>(index) % kSeenRing];
-  const bool late = !header.parity && index < state.playout.next();
-  if (index >= 0 && slot == index) {
-    Count(self, [](Stats& stats) { ++stats.duplicates; });
-  } else if (index < 0) {
-    Count(self, [](Stats& stats) { ++stats.late; });
-  } else {
-    // A late data frame still goes to the module: as its last data frame it may rebuild the next.
-    slot = index;
-    Count(self, [&](Stats& stats) { ++(late ? stats.late : header.parity ? stats.parityReceived : stats.received); });
-    state.module->Push(header.parity ? AV_TYPE_ADPCM_PARITY : AV_TYPE_ADPCM, static_cast<int32_t>(index) + kModuleSeqOffset,
-                       map.data + zbgst::kFrameHeaderBytes, static_cast<uint32_t>(codedBytes));
-    guint64 rebuilt = 0;
-    for (zbgst::EmittedFrame& frame : state.module->TakeEmitted()) {
-      const int64_t rendered = frame.seq - kModuleSeqOffset;
-      const bool wasRebuilt = header.parity || rendered != index;
-      if (frame.bytes.size() == zbgst::PcmBytesPerFrame(state.rate) &&
-          state.playout.Put(rendered, std::move(frame.bytes)) && wasRebuilt) {
-        ++rebuilt;
-      }
-    }
-    Count(self, [&](Stats& stats) { stats.rebuilt += rebuilt; });
-    state.playout.See(index);
-  }
+  const bool started = state.receiver->Push(packet).started;
   gst_buffer_unmap(buffer, &map);
-  return PushReady(self, false);
+  if (started) {
+    GST_INFO_OBJECT(self, "frame %u starts segment %" G_GUINT64_FORMAT, packet.number, state.receiver->segment());
+    state.anchors.push_back(SegmentAnchor{state.receiver->segment(), state.receiver->anchorIndex(),
+                                          GST_CLOCK_TIME_IS_VALID(pts) ? pts : state.lastEnd});
+  }
+  return PushReady(self);
 }
 
-// Output timestamps follow the frame index from the first frame's timestamp.
+// Output timestamps follow the frame index from the segment's time base.
 GstFlowReturn PrePush(GstAudioDecoder* decoder, GstBuffer** buffer) {
   DecoderState& state = *GST_ZBADPCM_DEC(decoder)->state;
+  if (state.timings.empty()) return GST_FLOW_OK;
+  const OutTiming timing = state.timings.front();
+  state.timings.pop_front();
   GstBuffer* out = *buffer;
-  const uint64_t frames = gst_buffer_get_size(out) / zbgst::PcmBytesPerFrame(state.rate);
-  GST_BUFFER_PTS(out) = TimeOf(state, state.outIndex);
-  GST_BUFFER_DURATION(out) = frames * zbgst::kFrameDuration;
-  if (state.outDiscont) {
+  GST_BUFFER_PTS(out) = timing.pts;
+  GST_BUFFER_DURATION(out) = timing.duration;
+  if (timing.discont) {
     GST_BUFFER_FLAG_SET(out, GST_BUFFER_FLAG_DISCONT);
-    state.outDiscont = false;
   } else {
     GST_BUFFER_FLAG_UNSET(out, GST_BUFFER_FLAG_DISCONT);
   }
@@ -286,15 +298,16 @@ GstFlowReturn PrePush(GstAudioDecoder* decoder, GstBuffer** buffer) {
 // The counters as the `stats` structure; the caller owns it.
 GstStructure* StatsStructure(GstZbAdpcmDec* self) {
   GST_OBJECT_LOCK(self);
-  const Stats stats = self->stats;
+  const zbreceive::ReceiveCounters stats = self->stats;
   GST_OBJECT_UNLOCK(self);
-  const guint64 parityUnused = stats.parityReceived > stats.rebuilt ? stats.parityReceived - stats.rebuilt : 0;
-  return gst_structure_new(kStatsName, "frames-received", G_TYPE_UINT64, stats.received, "frames-rebuilt",
-                           G_TYPE_UINT64, stats.rebuilt, "frames-lost", G_TYPE_UINT64, stats.lost, "frames-concealed",
-                           G_TYPE_UINT64, stats.concealed, "duplicates-dropped", G_TYPE_UINT64, stats.duplicates,
-                           "frames-late", G_TYPE_UINT64, stats.late, "parity-received", G_TYPE_UINT64,
-                           stats.parityReceived, "parity-unused", G_TYPE_UINT64, parityUnused, "buffers-invalid",
-                           G_TYPE_UINT64, stats.invalid, nullptr);
+  auto count = [](int64_t value) { return static_cast<guint64>(value); };
+  return gst_structure_new(kStatsName, "frames-received", G_TYPE_UINT64, count(stats.received), "frames-rebuilt",
+                           G_TYPE_UINT64, count(stats.rebuilt), "frames-lost", G_TYPE_UINT64, count(stats.lost),
+                           "frames-concealed", G_TYPE_UINT64, count(stats.concealed), "duplicates-dropped",
+                           G_TYPE_UINT64, count(stats.duplicates), "frames-late", G_TYPE_UINT64, count(stats.late),
+                           "parity-received", G_TYPE_UINT64, count(stats.parityReceived), "parity-unused",
+                           G_TYPE_UINT64, count(stats.ParityUnused()), "buffers-invalid", G_TYPE_UINT64,
+                           count(stats.invalid), "restarts", G_TYPE_UINT64, count(stats.restarts), nullptr);
 }
 
 void GetProperty(GObject* object, guint id, GValue* value, GParamSpec* pspec) {
@@ -314,24 +327,39 @@ gboolean SinkEvent(GstAudioDecoder* decoder, GstEvent* event) {
   DecoderState& state = *self->state;
   switch (GST_EVENT_TYPE(event)) {
     case GST_EVENT_GAP: {
-      if (!state.anchored) break;
+      if (!state.receiver || !state.receiver->anchored()) break;
       GstClockTime pts = GST_CLOCK_TIME_NONE;
       GstClockTime duration = GST_CLOCK_TIME_NONE;
       gst_event_parse_gap(event, &pts, &duration);
-      if (GST_CLOCK_TIME_IS_VALID(pts) && pts >= state.firstPts) {
-        const GstClockTime end = pts + (GST_CLOCK_TIME_IS_VALID(duration) ? duration : 0);
+      // Time counted from the newest segment's time base once frames are out, else its anchor.
+      const uint64_t segment = state.receiver->segment();
+      int64_t originIndex = 0;
+      GstClockTime originPts = 0;
+      if (state.haveBase && state.baseSegment == segment) {
+        originIndex = state.baseIndex;
+        originPts = state.basePts;
+      } else if (!state.anchors.empty() && state.anchors.back().segment == segment) {
+        originIndex = state.anchors.back().index;
+        originPts = state.anchors.back().pts;
+      } else {
+        break;
+      }
+      if (GST_CLOCK_TIME_IS_VALID(pts) && pts >= originPts) {
+        const GstClockTime end = AddTime(pts, GST_CLOCK_TIME_IS_VALID(duration) ? duration : 0);
         // The last frame that starts before the gap's end.
-        const int64_t last = kFirstIndex - 1 +
-                             static_cast<int64_t>((end - state.firstPts + zbgst::kFrameDuration - 1) /
-                                                  zbgst::kFrameDuration);
-        state.playout.See(std::min(last, state.playout.horizon() + kMaxFillFrames));
-        PushReady(self, false);
+        const uint64_t frames = (end - originPts + zbgst::kFrameDuration - 1) / zbgst::kFrameDuration;
+        const int64_t last = originIndex - 1 + static_cast<int64_t>(std::min<uint64_t>(frames, G_MAXINT32));
+        state.receiver->Advance(last);
+        PushReady(self);
       }
       gst_event_unref(event);
       return TRUE;
     }
     case GST_EVENT_EOS:
-      if (state.anchored) PushReady(self, true);
+      if (state.receiver) {
+        state.receiver->Drain();
+        PushReady(self);
+      }
       // The final counts on the bus, for a pipeline run from the command line (gst-launch-1.0 -m).
       gst_element_post_message(GST_ELEMENT(self), gst_message_new_element(GST_OBJECT(self), StatsStructure(self)));
       break;
@@ -343,7 +371,10 @@ gboolean SinkEvent(GstAudioDecoder* decoder, GstEvent* event) {
 
 // A flushing seek starts a new stream; the drain at a discontinuity changes nothing.
 void Flush(GstAudioDecoder* decoder, gboolean hard) {
-  if (hard) NewStream(GST_ZBADPCM_DEC(decoder));
+  if (!hard) return;
+  GstZbAdpcmDec* self = GST_ZBADPCM_DEC(decoder);
+  NewStream(self);
+  self->state->lastEnd = 0;
 }
 
 void Finalize(GObject* object) {
@@ -364,8 +395,8 @@ static void gst_zbadpcm_dec_class_init(GstZbAdpcmDecClass* klass) {
       objectClass, PROP_STATS,
       g_param_spec_boxed("stats", "Statistics",
                          "Frames received, rebuilt from parity, lost (nothing could rebuild them), concealed (of "
-                         "the lost, filled by concealment rather than silence), duplicates dropped, late, parity "
-                         "received and unused, invalid buffers",
+                         "the lost, filled by concealment rather than silence), duplicates dropped, late data "
+                         "frames, parity received and unused, invalid buffers, restarts",
                          GST_TYPE_STRUCTURE, static_cast<GParamFlags>(G_PARAM_READABLE | G_PARAM_STATIC_STRINGS)));
 
   gst_element_class_add_static_pad_template(elementClass, &g_sinkTemplate);
@@ -387,11 +418,7 @@ static void gst_zbadpcm_dec_class_init(GstZbAdpcmDecClass* klass) {
 }
 
 static void gst_zbadpcm_dec_init(GstZbAdpcmDec* self) {
-  self->stats = Stats{};
+  self->stats = zbreceive::ReceiveCounters{};
   self->state = new DecoderState();
-  GstAudioDecoder* decoder = GST_AUDIO_DECODER(self);
-  // A missing frame holds back the frames after it until it is rebuilt or given up.
-  const GstClockTime hold = zbgst::Playout::kRebuildWindow * zbgst::kFrameDuration;
-  gst_audio_decoder_set_latency(decoder, hold, hold);
-  gst_audio_decoder_set_needs_format(decoder, TRUE);
+  gst_audio_decoder_set_needs_format(GST_AUDIO_DECODER(self), TRUE);
 }

@@ -16,7 +16,8 @@
 #include <memory>
 #include <vector>
 
-#include "gst/binding/LibraryModule.h"
+#include "gst/binding/LinkedLibrary.h"
+#include "receive/LibraryModule.h"
 #include "gst/binding/StreamFormat.h"
 
 GST_DEBUG_CATEGORY_STATIC(zbadpcmenc_debug);
@@ -49,7 +50,7 @@ ZbEncoderMode LibraryMode(GstZbAdpcmEncMode mode) {
 
 // What the element keeps between start and stop; touched on the streaming thread only.
 struct EncoderState {
-  std::unique_ptr<zbgst::LibraryModule> module;
+  std::unique_ptr<zbreceive::LibraryModule> module;
   GstZbAdpcmEncMode mode = kDefaultMode;  // the mode the module codes in
   int rate = 0;
   bool restart = true;          // the next frame starts a new stream in the module
@@ -112,7 +113,7 @@ GstZbAdpcmEncMode ChosenMode(GstZbAdpcmEnc* self) {
 gboolean Start(GstAudioEncoder* encoder) {
   GstZbAdpcmEnc* self = GST_ZBADPCM_ENC(encoder);
   try {
-    self->state->module = std::make_unique<zbgst::LibraryModule>(ZB_NAME_ENCODER);
+    self->state->module = std::make_unique<zbreceive::LibraryModule>(zbgst::LinkedExports(), ZB_NAME_ENCODER);
   } catch (const std::exception& error) {
     GST_ELEMENT_ERROR(self, LIBRARY, INIT, (nullptr), ("%s", error.what()));
     return FALSE;
@@ -178,7 +179,7 @@ GstFlowReturn HandleFrame(GstAudioEncoder* encoder, GstBuffer* buffer) {
   state.module->Push(AV_TYPE_PCM, 0, pcm.data(), static_cast<uint32_t>(frameBytes));
 
   GstFlowReturn ret = GST_FLOW_OK;
-  for (const zbgst::EmittedFrame& frame : state.module->TakeEmitted()) {
+  for (const zbreceive::EmittedFrame& frame : state.module->TakeEmitted()) {
     const bool isParity = frame.type == AV_TYPE_ADPCM_PARITY;
     GstBuffer* out = gst_buffer_new_allocate(nullptr, zbgst::kFrameHeaderBytes + frame.bytes.size(), nullptr);
     gst_buffer_map(out, &map, GST_MAP_WRITE);

@@ -66,9 +66,10 @@ GstBuffer* ProcessRtpPacket(GstRTPBaseDepayload* depayload, GstRTPBuffer* rtp) {
                      gst_rtp_buffer_get_payload_len(rtp), self->payloadBytes);
     return nullptr;
   }
-  GstBuffer* out = gst_rtp_buffer_get_payload_buffer(rtp);
-  if (gst_rtp_buffer_get_marker(rtp)) GST_BUFFER_FLAG_SET(out, GST_BUFFER_FLAG_MARKER);
-  return out;
+  GstBuffer* payload = gst_rtp_buffer_get_payload_buffer(rtp);
+  // The marker bit starts a sender's new stream: the decoder restarts on the buffer's MARKER flag.
+  if (payload != nullptr && gst_rtp_buffer_get_marker(rtp)) GST_BUFFER_FLAG_SET(payload, GST_BUFFER_FLAG_MARKER);
+  return payload;
 }
 
 void GetProperty(GObject* object, guint id, GValue* value, GParamSpec* pspec) {

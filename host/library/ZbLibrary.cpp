@@ -77,12 +77,12 @@ ZbLibrary::ZbLibrary(const std::string& path) : m_path(path) {
     m_path = std::filesystem::path(loaded->l_name).lexically_normal().string();
   }
   try {
-    m_fnInitialize = Resolve<ZbInitializeFn>(m_pHandle, m_path, "zbInitialize");
-    m_fnUninitialize = Resolve<ZbUninitializeFn>(m_pHandle, m_path, "zbUninitialize");
-    m_fnGetInterfaceName = Resolve<ZbGetInterfaceNameFn>(m_pHandle, m_path, "zbGetInterfaceName");
-    m_fnCreateInstance = Resolve<ZbCreateInstanceFn>(m_pHandle, m_path, "zbCreateInstance");
-    m_fnDestroyInstance = Resolve<ZbDestroyInstanceFn>(m_pHandle, m_path, "zbDestroyInstance");
-    if (!m_fnInitialize()) {
+    m_exports.initialize = Resolve<ZbInitializeFn>(m_pHandle, m_path, "zbInitialize");
+    m_exports.uninitialize = Resolve<ZbUninitializeFn>(m_pHandle, m_path, "zbUninitialize");
+    m_exports.getInterfaceName = Resolve<ZbGetInterfaceNameFn>(m_pHandle, m_path, "zbGetInterfaceName");
+    m_exports.createInstance = Resolve<ZbCreateInstanceFn>(m_pHandle, m_path, "zbCreateInstance");
+    m_exports.destroyInstance = Resolve<ZbDestroyInstanceFn>(m_pHandle, m_path, "zbDestroyInstance");
+    if (!m_exports.initialize()) {
       throw HostError(kExitLibrary, fmt::format("the library '{}' failed to initialise", m_path));
     }
   } catch (...) {
@@ -91,19 +91,19 @@ ZbLibrary::ZbLibrary(const std::string& path) : m_path(path) {
   }
   for (int32_t index = 0; index < kMaxInterfaces; ++index) {
     char buffer[kNameBufferBytes] = {};
-    if (!m_fnGetInterfaceName(index, buffer)) break;
+    if (!m_exports.getInterfaceName(index, buffer)) break;
     buffer[kNameBufferBytes - 1] = '\0';
     m_names.emplace_back(buffer);
   }
 }
 
 ZbLibrary::~ZbLibrary() {
-  m_fnUninitialize();
+  m_exports.uninitialize();
   dlclose(m_pHandle);
 }
 
 IZBAvChildModule* ZbLibrary::Descriptor() const {
-  void* descriptor = m_fnCreateInstance(ZB_NAME_CHILD_MODULE);
+  void* descriptor = m_exports.createInstance(ZB_NAME_CHILD_MODULE);
   if (descriptor == nullptr) {
     throw HostError(kExitLibrary, fmt::format("the library '{}' does not offer the interface {}",
                                               m_path, ZB_NAME_CHILD_MODULE));
@@ -120,7 +120,7 @@ void ZbLibrary::RequireInterface(const std::string& name) const {
 
 ModuleHandle ZbLibrary::Create(const std::string& name) const {
   RequireInterface(name);
-  void* object = m_fnCreateInstance(name.c_str());
+  void* object = m_exports.createInstance(name.c_str());
   if (object == nullptr) {
     throw HostError(kExitLibrary,
                     fmt::format("the library '{}' could not create {}", m_path, name));

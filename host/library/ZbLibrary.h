@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "exports/zbexports.h"
+#include "receive/Exports.h"
 
 namespace zbhost {
 
@@ -58,16 +59,14 @@ class ZbLibrary {
   // Creates a module by interface name; throws HostError (library) when the name is not
   // enumerated or creation fails.
   ModuleHandle Create(const std::string& name) const;
-  void Destroy(void* object) const { m_fnDestroyInstance(object); }
+  void Destroy(void* object) const { m_exports.destroyInstance(object); }
+  // The five exports, for the receive path's binding.
+  const zbreceive::ZbExports& exports() const { return m_exports; }
 
  private:
   std::string m_path;
   void* m_pHandle = nullptr;
-  ZbInitializeFn m_fnInitialize = nullptr;
-  ZbUninitializeFn m_fnUninitialize = nullptr;
-  ZbGetInterfaceNameFn m_fnGetInterfaceName = nullptr;
-  ZbCreateInstanceFn m_fnCreateInstance = nullptr;
-  ZbDestroyInstanceFn m_fnDestroyInstance = nullptr;
+  zbreceive::ZbExports m_exports;
   std::vector<std::string> m_names;
 };
 

@@ -12,14 +12,13 @@ struct LossyLink::Packet {
   std::vector<uint8_t> payload;
 };
 
-LossyLink::LossyLink(const LinkSettings& settings, FrameOrigin& origin)
+LossyLink::LossyLink(const LinkSettings& settings)
     : m_settings(settings),
       m_loss(MakeLossModel(settings.loss, settings.seed)),
       m_duplicateRandom(settings.seed, kStreamDuplicate),
       m_reorderRandom(settings.seed, kStreamReorder),
       m_input(*this),
-      m_output(AV_TYPE_ADPCM),
-      m_origin(origin) {}
+      m_output(AV_TYPE_ADPCM) {}
 
 LossyLink::~LossyLink() {
   m_input.DetachAll();
@@ -101,9 +100,7 @@ void LossyLink::DeliverOnce(Packet& packet) {
   (parity ? pair.parity : pair.data).deliveries += 1;
   // Each delivery lends a fresh copy of the record, so a duplicate is unaffected by the first.
   AvFrame frame = packet.frame;
-  m_origin.SetInFlight(&frame);
   m_output.Deliver(&frame);
-  m_origin.SetInFlight(nullptr);
 }
 
 }  // namespace zbhost

@@ -12,7 +12,6 @@
 
 #include "host/library/HostFaces.h"
 #include "host/link/LossModels.h"
-#include "host/stream/StreamFrame.h"
 
 namespace zbhost {
 
@@ -59,8 +58,7 @@ struct FramePairFate {
 
 class LossyLink {
  public:
-  // Each delivery to the decoder is recorded in `origin` while it lasts.
-  LossyLink(const LinkSettings& settings, FrameOrigin& origin);
+  explicit LossyLink(const LinkSettings& settings);
   ~LossyLink();
   LossyLink(const LossyLink&) = delete;
   LossyLink& operator=(const LossyLink&) = delete;
@@ -99,7 +97,6 @@ class LossyLink {
   LinkInput m_input;
   HostSourceFace m_output;
   std::unique_ptr<Packet> m_held;  // a frame held back behind the next one
-  FrameOrigin& m_origin;
   LinkCounters m_counters;
 };
 

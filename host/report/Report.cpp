@@ -193,14 +193,14 @@ nlohmann::ordered_json JsonFigures(const StreamResult& result, const Figures& f)
   j["reordered_by_link"] = link.reordered;
   j["repaired_from_parity"] = result.repaired;
   j["rebuilt_ahead_of_late_data"] = result.rebuiltAhead;
-  j["decoder_rebuilds"] = sink.rebuilt;  // renders from parity, a frame rendered twice too
+  j["decoder_rebuilds"] = sink.rebuilt;  // frames played from a rebuild out of parity
   j["duplicates_dropped"] = f.duplicatesDropped;
   j["parity_not_needed"] = f.parityNotNeeded;
-  j["lost_for_good"] = sink.lostForGood;
+  j["lost_for_good"] = sink.lost;
   j["longest_lost_run"] = sink.longestLostRun;
   j["concealed"] = sink.concealed;
-  j["rendered_twice"] = sink.renderedAgain;
-  j["unusable_renders"] = sink.unusable;
+  j["late_frames"] = sink.late;  // data frames that came after their frame had played
+  j["invalid"] = sink.invalid;
   j["residual_loss_percent"] = f.residualLossPercent;
   j["snr_vs_input_db"] = JsonDb(f.snrInputDb);
   j["snr_vs_lossless_db"] = JsonDb(f.snrLosslessDb);
@@ -289,7 +289,7 @@ Figures ComputeFigures(const StreamResult& result, double snrInputDb, double snr
                         (link.deliveredParity - result.parityDelivered);
   f.parityNotNeeded = result.parityDelivered - result.parityUsed;
   f.residualLossPercent = layout.frameCount > 0
-                              ? kPercent * static_cast<double>(sink.lostForGood) / layout.frameCount
+                              ? kPercent * static_cast<double>(sink.lost) / layout.frameCount
                               : 0;
   f.snrInputDb = snrInputDb;
   f.snrLosslessDb = snrLosslessDb;
@@ -326,15 +326,15 @@ std::string PlainReport(const RunDescription& run, const StreamResult& result, c
   }
   line("duplicates dropped", Plural(f.duplicatesDropped, "frame"));
   if (run.stream.parity) line("parity not needed", Plural(f.parityNotNeeded, "frame"));
-  std::string lost = Plural(sink.lostForGood, "frame");
-  if (sink.lostForGood > 0) {
+  std::string lost = Plural(sink.lost, "frame");
+  if (sink.lost > 0) {
     lost += fmt::format(", longest run {}", Plural(sink.longestLostRun, "frame"));
     lost += run.stream.conceal ? fmt::format(", {} concealed", sink.concealed)
                         : std::string(", filled with silence");
   }
   line("lost for good", lost);
-  if (sink.renderedAgain > 0) line("rendered twice", Plural(sink.renderedAgain, "frame"));
-  if (sink.unusable > 0) line("unusable renders", Plural(sink.unusable, "frame"));
+  if (sink.late > 0) line("came late", Plural(sink.late, "data frame"));
+  if (sink.invalid > 0) line("invalid", Plural(sink.invalid, "frame"));
   line("residual loss rate", fmt::format("{:.2f} %", f.residualLossPercent));
   line("SNR vs input", Db(f.snrInputDb));
   line("SNR vs lossless decode", SnrVsLossless(f));
@@ -411,7 +411,7 @@ std::string PlainComparison(const RunDescription& run, const std::vector<LossyRu
   row("rebuilt before late data", [](const LossyRun& r) {
     return r.parity ? std::to_string(r.result.rebuiltAhead) : kNotApplicable;
   });
-  row("lost for good", [](const LossyRun& r) { return std::to_string(r.result.sink.lostForGood); });
+  row("lost for good", [](const LossyRun& r) { return std::to_string(r.result.sink.lost); });
   row("concealed", [](const LossyRun& r) {
     return r.conceal ? std::to_string(r.result.sink.concealed) : kNotApplicable;
   });

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <chrono>
 #include <limits>
+#include <stdexcept>
 
 #include <fmt/format.h>
 
@@ -50,25 +51,54 @@ FrameLayout FrameLayout::For(int32_t rate, size_t inputSamples) {
   return layout;
 }
 
+namespace {
+
+zbreceive::ReceiverSettings ReceiverSettingsFor(int32_t frameSamples, bool conceal) {
+  zbreceive::ReceiverSettings settings;
+  settings.sampleRate = frameSamples * kMsPerSecond / kFrameMs;
+  settings.frameSamples = frameSamples;
+  settings.codedBytes = zbreceive::CodedBytesPerFrame(frameSamples);
+  settings.conceal = conceal;
+  return settings;
+}
+
+}  // namespace
+
+bool Chain::PacketInput::AcceptsType(uint16_t type) {
+  return type == AV_TYPE_ADPCM || type == AV_TYPE_ADPCM_PARITY;
+}
+
+bool Chain::PacketInput::HandleFrame(AvSourceFace*, AvFrame* frame) {
+  if (frame == nullptr || frame->info == nullptr || !AcceptsType(frame->type)) return false;
+  zbreceive::Packet packet;
+  packet.number = static_cast<uint32_t>(frame->info->seq);
+  packet.parity = frame->type == AV_TYPE_ADPCM_PARITY;
+  packet.data = frame->data;
+  packet.size = frame->len;
+  m_receiver.Push(packet);
+  return true;
+}
+
 Chain::Chain(const ZbLibrary& library, int32_t frameSamples, ZbEncoderMode mode,
              const StreamSettings* lossy)
-    : m_encoder(library.Create(ZB_NAME_ENCODER)),
-      m_decoder(library.Create(ZB_NAME_DECODER)),
-      m_sink(frameSamples, lossy != nullptr ? &m_origin : nullptr, lossy != nullptr && lossy->conceal) {
+    : m_nFrameSamples(frameSamples),
+      m_encoder(library.Create(ZB_NAME_ENCODER)),
+      m_receiver(library.exports(),
+                 ReceiverSettingsFor(frameSamples, lossy != nullptr && lossy->conceal)) {
   m_encoder.ChooseEncoderMode(mode);
+  // The stream starts at frame 0, whether its packets come or not.
+  m_receiver.Anchor(0);
   if (lossy == nullptr) {
     m_source.AddOutput(m_encoder.Sink());
-    m_encoder.Source()->AddOutput(m_decoder.Sink());
-    m_decoder.Source()->AddOutput(&m_sink);
+    m_encoder.Source()->AddOutput(&m_input);
     return;
   }
   m_encoder.EnableRedundancy(lossy->parity);
-  m_link = std::make_unique<LossyLink>(lossy->link, m_origin);
+  m_link = std::make_unique<LossyLink>(lossy->link);
   // Connected from both ends on purpose: either side's call records the pair on both.
   m_source.AddOutput(m_encoder.Sink());
   m_encoder.Source()->AddOutput(m_link->Input());
-  m_decoder.Sink()->AddInput(m_link->Output());
-  m_sink.AddInput(m_decoder.Source());
+  m_input.AddInput(m_link->Output());
 }
 
 Chain::~Chain() {
@@ -77,12 +107,9 @@ Chain::~Chain() {
   if (m_link) {
     m_link->Input()->DetachAll();
     m_link->Output()->DetachAll();
-  } else {
-    m_encoder.Source()->RemoveOutput(m_decoder.Sink());
   }
-  m_sink.DetachAll();
+  m_input.DetachAll();
   m_encoder.Reset();
-  m_decoder.Reset();
 }
 
 void Chain::Push(int32_t index, int16_t* pcm) {
@@ -94,21 +121,27 @@ void Chain::Push(int32_t index, int16_t* pcm) {
   frame.type = AV_TYPE_PCM;
   frame.kind = AV_KIND_AUDIO;
   frame.info = &info;
-  frame.len = static_cast<uint32_t>(m_sink.FrameBytes());
+  frame.len = static_cast<uint32_t>(m_nFrameSamples) * sizeof(int16_t);
   frame.data = reinterpret_cast<uint8_t*>(pcm);
   if (m_source.Deliver(&frame) == 0) ++m_result.refusedByEncoder;
+  m_receiver.Advance(index);
 }
 
 void Chain::Flush() {
   if (m_link) m_link->Flush();
+  m_receiver.Drain();
 }
 
 ChainFrame Chain::Finalize() {
   ChainFrame out;
-  const int64_t index = m_sink.NextFinal();
-  out.frame = m_sink.Finalize();
+  // The pipeline asks for a frame only once time has passed it, so one is always waiting.
+  if (!m_receiver.Next(m_final)) throw std::logic_error("a chain was asked for a frame not yet final");
+  out.frame.samples = m_final.samples.data();
+  out.frame.outcome = m_final.outcome;
+  out.frame.parityUsed = m_final.parityUsed;
+  m_result.sink = m_receiver.counters();
   if (!m_link) return out;
-  out.fate = m_link->TakeFate(static_cast<int32_t>(index));
+  out.fate = m_link->TakeFate(static_cast<int32_t>(m_final.index));
   if (out.fate.parity.deliveries > 0) {
     ++m_result.parityDelivered;
     m_result.parityUsed += out.frame.parityUsed;
@@ -117,7 +150,6 @@ ChainFrame Chain::Finalize() {
     ++(out.fate.data.dropped ? m_result.repaired : m_result.rebuiltAhead);
   }
   m_result.link = m_link->counters();
-  m_result.sink = m_sink.counters();
   return out;
 }
 

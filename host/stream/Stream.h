@@ -11,10 +11,11 @@
 #include <string>
 #include <vector>
 
+#include "host/library/HostFaces.h"
 #include "host/library/ZbLibrary.h"
 #include "host/link/LossyLink.h"
-#include "host/stream/PcmSink.h"
 #include "host/stream/StreamFrame.h"
+#include "receive/Receiver.h"
 
 namespace zbhost {
 
@@ -22,7 +23,18 @@ inline constexpr int32_t kDefaultRate = 16000;
 inline constexpr uint8_t kFrameFlags = AV_CLASS_MEDIA;  // class 2, partner distance 1
 // Once frame k is pushed, frame k - 2 is final: the latest frames that can still rebuild it,
 // data and parity k - 1, have come through, and the link holds back at most frame k's.
-inline constexpr int32_t kFinalLagFrames = 2;
+inline constexpr int32_t kFinalLagFrames = zbreceive::kHoldFrames;
+
+using zbreceive::FrameOutcome;
+// What the receive path counted over the whole stream.
+using SinkCounters = zbreceive::ReceiveCounters;
+
+// A final frame as a chain hands it out: valid until the next call into the chain.
+struct FinalFrame {
+  const int16_t* samples = nullptr;
+  FrameOutcome outcome = FrameOutcome::Lost;
+  bool parityUsed = false;  // a rebuild came from the parity frame of this number
+};
 
 // Sample rates whose 20 ms frames are whole 320-byte pieces that fit the decoder's slots.
 inline constexpr int32_t kStreamRates[] = {8000, 16000, 24000, 32000, 40000, 48000};
@@ -83,6 +95,7 @@ class Chain {
   Chain(const Chain&) = delete;
   Chain& operator=(const Chain&) = delete;
 
+  // Pushes frame `index` through the chain; then time has reached it at the receiver.
   void Push(int32_t index, int16_t* pcm);
   // Delivers what the link still holds back, at the end of the stream.
   void Flush();
@@ -91,12 +104,25 @@ class Chain {
   const StreamResult& result() const { return m_result; }
 
  private:
+  // The sink face at the end of the link (or of the encoder): every frame it is handed goes
+  // to the receive path as a packet.
+  class PacketInput : public HostSinkFace {
+   public:
+    explicit PacketInput(zbreceive::Receiver& receiver) : m_receiver(receiver) {}
+    bool AcceptsType(uint16_t type) override;
+    bool HandleFrame(AvSourceFace* from, AvFrame* frame) override;
+
+   private:
+    zbreceive::Receiver& m_receiver;
+  };
+
+  int32_t m_nFrameSamples;
   ModuleHandle m_encoder;
-  ModuleHandle m_decoder;
   HostSourceFace m_source{AV_TYPE_PCM};
-  FrameOrigin m_origin;
   std::unique_ptr<LossyLink> m_link;
-  PcmSink m_sink;
+  zbreceive::Receiver m_receiver;
+  PacketInput m_input{m_receiver};
+  zbreceive::OutFrame m_final;  // the frame handed out last
   StreamResult m_result;
 };
 

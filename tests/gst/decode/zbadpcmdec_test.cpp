@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <map>
 #include <set>
 #include <string>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "gst/binding/StreamFormat.h"
+#include "receive/Receiver.h"
 #include "reference/AdpcmSignals.h"
 #include "tests/gst/support/GstTestSupport.h"
 #include "tests/support/CaseNames.h"
@@ -141,6 +143,158 @@ TEST(DecoderTest, PlcConcealsLostFrames) {
   Decode(frames, decoded, true);
   EXPECT_EQ(decoded.Stat("frames-lost"), 2u);
   EXPECT_EQ(decoded.Stat("frames-concealed"), ZBGST_TEST_HAVE_CONCEALER ? 2u : 0u);
+}
+
+
+// Hostile packet sequences, as a network can send them: the decoder survives each under the
+// sanitizers, its timestamps never go back, its output stays bounded by its input, and the
+// counters say what it made of them. Packets carry a real frame's payload unless sized otherwise.
+struct HostileCase : NamedRow {
+  struct Step {
+    uint32_t number;
+    bool parity = false;
+    std::size_t size = zbgst::CodedBytesPerFrame(kTestRate);  // payload bytes after the header
+    bool marker = false;
+  };
+  std::vector<Step> steps;
+  GstClockTime firstPts = 0;  // each packet's timestamp steps one frame from here
+  uint64_t restarts;
+  uint64_t invalid;
+  uint64_t duplicates;
+  uint64_t received;
+};
+
+std::vector<HostileCase::Step> Run(uint32_t first, uint32_t count) {
+  std::vector<HostileCase::Step> steps;
+  for (uint32_t i = 0; i < count; ++i) steps.push_back({(first + i) & zbgst::kFrameNumberMask});
+  return steps;
+}
+
+std::vector<HostileCase::Step> Join(std::vector<std::vector<HostileCase::Step>> parts) {
+  std::vector<HostileCase::Step> all;
+  for (auto& part : parts) all.insert(all.end(), part.begin(), part.end());
+  return all;
+}
+
+class DecoderHostileTest : public ::testing::TestWithParam<HostileCase> {};
+
+TEST_P(DecoderHostileTest, SurvivesWithTimeMovingOnAndBoundedOutput) {
+  const HostileCase& row = GetParam();
+  const std::vector<CodedFrame> coded = Encode(adpcm_signals::Speech(8 * static_cast<int>(kSamples), 5), kTestRate, false);
+  InitGstreamer();
+  GstHarness* harness = gst_harness_new("zbadpcmdec");
+  gst_harness_set_src_caps_str(harness, ("audio/x-zbadpcm, channels=1, rate=" + std::to_string(kTestRate)).c_str());
+  for (std::size_t i = 0; i < row.steps.size(); ++i) {
+    const HostileCase::Step& step = row.steps[i];
+    CodedFrame frame;
+    frame.bytes = coded[i % coded.size()].bytes;
+    frame.bytes.resize(zbgst::kFrameHeaderBytes + step.size);
+    zbgst::WriteFrameHeader(frame.bytes.data(), zbgst::FrameHeader{step.parity, step.number});
+    frame.bytes.resize(std::min(frame.bytes.size(), zbgst::kFrameHeaderBytes + step.size));
+    frame.pts = row.firstPts + i * zbgst::kFrameDuration;
+    frame.marker = step.marker;
+    gst_harness_push(harness, ToBuffer(frame));
+  }
+  gst_harness_push_event(harness, gst_event_new_eos());
+  std::size_t frames = 0;
+  GstClockTime end = 0;
+  for (GstBuffer* buffer : PullAll(harness)) {
+    EXPECT_GE(GST_BUFFER_PTS(buffer), end) << "output time went back";
+    end = GST_BUFFER_PTS(buffer) + GST_BUFFER_DURATION(buffer);
+    frames += gst_buffer_get_size(buffer) / zbgst::PcmBytesPerFrame(kTestRate);
+    gst_buffer_unref(buffer);
+  }
+  EXPECT_LE(frames, row.steps.size() * (zbreceive::kMaxFillFrames + 1));
+  GstStructure* stats = nullptr;
+  g_object_get(harness->element, "stats", &stats, nullptr);
+  guint64 restarts = 0, invalid = 0, duplicates = 0, received = 0;
+  gst_structure_get(stats, "restarts", G_TYPE_UINT64, &restarts, "buffers-invalid", G_TYPE_UINT64, &invalid,
+                    "duplicates-dropped", G_TYPE_UINT64, &duplicates, "frames-received", G_TYPE_UINT64, &received,
+                    nullptr);
+  gst_structure_free(stats);
+  gst_harness_teardown(harness);
+  EXPECT_EQ(restarts, row.restarts);
+  EXPECT_EQ(invalid, row.invalid);
+  EXPECT_EQ(duplicates, row.duplicates);
+  EXPECT_EQ(received, row.received);
+}
+
+constexpr std::size_t kHuge = 70000;
+constexpr GstClockTime kNearEndOfTime = (GstClockTime{1} << 63) - GST_SECOND;
+
+INSTANTIATE_TEST_SUITE_P(
+    Hostile, DecoderHostileTest,
+    ::testing::Values(
+        // A jump far ahead starts a new segment after the frames before it have gone out.
+        HostileCase{{"JumpAhead"}, {{10}, {11}, {200}}, 0, 1, 0, 0, 3},
+        // One stray packet amid a stream: two restarts, every real frame played.
+        HostileCase{{"StrayPacket"}, Join({Run(0, 10), {{1000000}}, Run(10, 10)}), 0, 2, 0, 0, 21},
+        // A sender that restarts from 0 without a mark: a new segment, nothing taken for a copy.
+        HostileCase{{"RestartWithoutMark"}, Join({Run(0, 30), Run(0, 10)}), 0, 1, 0, 0, 40},
+        // A marked restart close behind the stream's numbers is a restart, not late copies.
+        HostileCase{{"MarkedRestart"}, Join({Run(0, 6), {{3, false, zbgst::CodedBytesPerFrame(kTestRate), true}},
+                                             Run(4, 5)}), 0, 1, 0, 0, 12},
+        // Packets of no payload, a header alone, or far too much are dropped and counted.
+        HostileCase{{"EmptyHeaderOnlyAndHuge"}, Join({Run(0, 3), {{3, false, 0}, {3, true, 1}, {4, false, kHuge}}, Run(3, 3)}),
+                    0, 0, 3, 0, 6},
+        // Every packet twice.
+        HostileCase{{"Duplicates"}, {{0}, {0}, {1}, {1}, {1, true}, {1, true}, {2}}, 0, 0, 0, 3, 3},
+        // Numbers wrap from 2^31 - 1 to 0 within one stream.
+        HostileCase{{"NumberWrap"}, Run(zbgst::kFrameNumberMask - 2, 6), 0, 0, 0, 0, 6},
+        // Timestamps near the end of time saturate rather than wrap.
+        HostileCase{{"TimeNearItsEnd"}, Join({Run(0, 4), {{500}}, Run(501, 3)}), kNearEndOfTime, 1, 0, 0, 8},
+        // A parity packet far ahead restarts, and rebuilds nothing on its own.
+        HostileCase{{"ParityFarAhead"}, Join({Run(0, 4), {{90, true}}, Run(4, 2)}), 0, 2, 0, 0, 6}),
+    RowName());
+
+// The latency query counts the decoder's hold: set once the format is known, not lost when the
+// base class starts.
+TEST(DecoderTest, ReportsItsHoldAsLatency) {
+  const std::vector<CodedFrame> frames = Encode(adpcm_signals::Speech(4 * static_cast<int>(kSamples), 3), kTestRate);
+  InitGstreamer();
+  GstHarness* harness = gst_harness_new("zbadpcmdec");
+  gst_harness_set_src_caps_str(harness, ("audio/x-zbadpcm, channels=1, rate=" + std::to_string(kTestRate)).c_str());
+  constexpr GstClockTime kUpstream = 30 * GST_MSECOND;  // what a jitter buffer before it holds
+  gst_harness_set_upstream_latency(harness, kUpstream);
+  gst_harness_push(harness, ToBuffer(frames.front()));
+  const GstClockTime latency = gst_harness_query_latency(harness);
+  gst_harness_teardown(harness);
+  EXPECT_EQ(latency, kUpstream + zbreceive::kHoldFrames * zbgst::kFrameDuration);
+}
+
+
+// A sender that restarts its numbering close behind where it was: the payloader marks the first
+// packet, the depayloader hands the mark on, and the decoder starts a new segment rather than
+// dropping the new stream's frames as copies.
+TEST(DecoderTest, MarkedRestartCrossesTheDepayloader) {
+  std::vector<CodedFrame> frames = Encode(adpcm_signals::Speech(8 * static_cast<int>(kSamples), 6), kTestRate, false);
+  InitGstreamer();
+  GstHarness* harness = gst_harness_new_parse("rtpzbadpcmpay ! rtpzbadpcmdepay ! zbadpcmdec");
+  gst_harness_set_src_caps_str(harness, ("audio/x-zbadpcm, channels=1, rate=" + std::to_string(kTestRate)).c_str());
+  constexpr uint32_t kRestartAt = 5;
+  constexpr uint32_t kNewFirst = 3;  // within the fill limit behind the old numbers
+  for (uint32_t i = 0; i < frames.size(); ++i) {
+    const uint32_t number = i < kRestartAt ? i : kNewFirst + (i - kRestartAt);
+    zbgst::WriteFrameHeader(frames[i].bytes.data(), zbgst::FrameHeader{false, number});
+    frames[i].pts = i * zbgst::kFrameDuration;
+    GstBuffer* buffer = ToBuffer(frames[i]);
+    if (i == kRestartAt) GST_BUFFER_FLAG_SET(buffer, GST_BUFFER_FLAG_DISCONT);
+    gst_harness_push(harness, buffer);
+  }
+  gst_harness_push_event(harness, gst_event_new_eos());
+  Decoded decoded;
+  GstClockTime expected = GST_CLOCK_TIME_NONE;
+  for (GstBuffer* buffer : PullAll(harness)) {
+    Append(buffer, decoded, expected);
+    gst_buffer_unref(buffer);
+  }
+  GstElement* decoder = gst_harness_find_element(harness, "zbadpcmdec");
+  g_object_get(decoder, "stats", &decoded.stats, nullptr);
+  gst_object_unref(decoder);
+  gst_harness_teardown(harness);
+  EXPECT_EQ(decoded.Stat("restarts"), 1u);
+  EXPECT_EQ(decoded.Stat("duplicates-dropped"), 0u);
+  EXPECT_EQ(decoded.Stat("frames-received"), frames.size());
 }
 
 }  // namespace

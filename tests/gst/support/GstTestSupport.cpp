@@ -39,6 +39,7 @@ GstBuffer* ToBuffer(const CodedFrame& frame) {
   GstBuffer* buffer = gst_buffer_new_memdup(frame.bytes.data(), frame.bytes.size());
   GST_BUFFER_PTS(buffer) = frame.pts;
   GST_BUFFER_DURATION(buffer) = frame.duration;
+  if (frame.marker) GST_BUFFER_FLAG_SET(buffer, GST_BUFFER_FLAG_MARKER);
   return buffer;
 }
 

@@ -25,6 +25,7 @@ struct CodedFrame {
   GstClockTime pts = GST_CLOCK_TIME_NONE;
   GstClockTime duration = GST_CLOCK_TIME_NONE;
   bool discont = false;
+  bool marker = false;  // the sender's new stream starts here
   std::vector<uint8_t> bytes;
 };
 

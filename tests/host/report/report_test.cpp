@@ -35,7 +35,7 @@ TEST(FiguresTest, CountsFromObservedDeliveriesAndRenders) {
   result.sink.received = 9;
   result.sink.rebuilt = 1;
   result.repaired = 1;
-  result.sink.lostForGood = 0;
+  result.sink.lost = 0;
   const FrameLayout layout = FrameLayout::For(16000, 10 * 320);
   constexpr double kIdentical = std::numeric_limits<double>::infinity();
   const Figures f = ComputeFigures(result, kIdentical, kIdentical, layout, 0.1, 0.4);

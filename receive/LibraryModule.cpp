@@ -1,36 +1,11 @@
-// Library set-up, module lifetime and the collecting sink face.
-#include "gst/binding/LibraryModule.h"
+// Module lifetime and the collecting sink face.
+#include "receive/LibraryModule.h"
 
-#include <cstdlib>
 #include <stdexcept>
 #include <string>
 #include <utility>
 
-namespace zbgst {
-
-namespace {
-
-// Frame buffers for every module in the process, from the C heap (thread-safe).
-class HeapAllocator final : public IAvMemAlloc {
- public:
-  void* Alloc(uint32_t size) override { return std::malloc(size != 0 ? size : 1); }
-  void Free(void* ptr) override { std::free(ptr); }
-};
-
-HeapAllocator g_allocator;
-
-}  // namespace
-
-bool InitLibrary() {
-  static bool s_bReady = [] {
-    if (!zbInitialize()) return false;
-    auto* descriptor = static_cast<IZBAvChildModule*>(zbCreateInstance(ZB_NAME_CHILD_MODULE));
-    if (descriptor == nullptr) return false;
-    descriptor->SetMemAllocator(&g_allocator);
-    return true;
-  }();
-  return s_bReady;
-}
+namespace zbreceive {
 
 // A sink face with one input, following the connection exchange: the side called first records
 // the peer and then calls the peer's mirror operation, whose call back finds it recorded.
@@ -55,6 +30,7 @@ class LibraryModule::Collector final : public AvSinkFace {
     return true;
   }
   bool HandleFrame(AvSourceFace*, AvFrame* frame) override {
+    if (frame == nullptr || frame->info == nullptr) return false;
     EmittedFrame copy;
     copy.type = frame->type;
     copy.seq = frame->info->seq;
@@ -69,16 +45,16 @@ class LibraryModule::Collector final : public AvSinkFace {
   AvSourceFace* m_pInput = nullptr;
 };
 
-LibraryModule::LibraryModule(const char* interfaceName) : m_pCollector(std::make_unique<Collector>()) {
-  if (!InitLibrary()) throw std::runtime_error("the zbadpcm library failed to initialise");
-  m_pObject = zbCreateInstance(interfaceName);
+LibraryModule::LibraryModule(const ZbExports& exports, const char* interfaceName)
+    : m_fnDestroy(exports.destroyInstance), m_pCollector(std::make_unique<Collector>()) {
+  m_pObject = exports.createInstance(interfaceName);
   if (m_pObject == nullptr) {
     throw std::runtime_error(std::string("the zbadpcm library could not create ") + interfaceName);
   }
   SourceFaceOf(m_pObject)->AddOutput(m_pCollector.get());
 }
 
-LibraryModule::~LibraryModule() { zbDestroyInstance(m_pObject); }
+LibraryModule::~LibraryModule() { m_fnDestroy(m_pObject); }
 
 bool LibraryModule::Push(uint8_t type, int32_t seq, const uint8_t* data, uint32_t len) {
   AvFrameInfo info{seq, 0, AV_CLASS_MEDIA, {0, 0, 0}};
@@ -98,4 +74,4 @@ void LibraryModule::SetEncoderMode(ZbEncoderMode mode) {
   static_cast<AvEncoderSourceFace*>(SourceFaceOf(m_pObject))->ReservedSetting(mode);
 }
 
-}  // namespace zbgst
+}  // namespace zbreceive
