@@ -21,7 +21,7 @@ case "${1:-}" in
 esac
 
 packages="build-essential cmake ninja-build pkg-config \
-  libsndfile1-dev libsoxr-dev librsvg2-dev libcairo2-dev libcli11-dev libfmt-dev nlohmann-json3-dev \
+  libsndfile1-dev libsoxr-dev libcairo2-dev libcli11-dev libfmt-dev nlohmann-json3-dev \
   libfftw3-dev"
 if [ $all -eq 1 ]; then
   packages="$packages git ca-certificates \

@@ -397,7 +397,11 @@ int Stream(const HostOptions& options) {
   std::vector<std::string> labels;
   for (const LossyRun& column : runs) labels.push_back(column.label);
   std::unique_ptr<PlotTrace> trace;
-  if (targets.plot.IsOpen()) trace = std::make_unique<PlotTrace>(labels, options.plotRange);
+  if (targets.plot.IsOpen()) {
+    // Encoder modes differ in coding error, which only a comparison with the input shows.
+    trace = std::make_unique<PlotTrace>(labels, options.plotRange,
+                                        options.encoders ? PlotReference::Input : PlotReference::Lossless);
+  }
 
   HostAllocator allocator;  // outlives the library, which keeps its address until unloaded
   console.Note(fmt::format("loading {}", run.library));
@@ -430,8 +434,11 @@ int Stream(const HostOptions& options) {
         rows[c].lsdDb = lsd;
       }
     }
-    Stopwatch watch(run.timing.writing);
-    if (table) table->Add(rows.front());
+    {
+      Stopwatch watch(run.timing.writing);
+      if (table) table->Add(rows.front());
+    }
+    Stopwatch watch(run.timing.plot);
     if (trace) trace->Add(view, rows);
   });
   StreamPipeline& stream = *pipeline;
@@ -467,13 +474,15 @@ int Stream(const HostOptions& options) {
           ? run.inputSamples
           : std::llround(static_cast<double>(stream.samples()) * run.outputRate / run.layout.rate);
   for (const std::unique_ptr<AudioOutput>& output : outputs) output->Finish(outputLength, run.timing);
+  std::string picture;
+  if (trace) {
+    Stopwatch watch(run.timing.plot);
+    picture = DrawPlot(run, *trace, targets.plotFormat, targets.plot.path());
+  }
   {
     Stopwatch watch(run.timing.writing);
     if (table) table->Finish();
-    if (trace) {
-      const std::string svg = PlotSvg(run, *trace);
-      targets.plot.Write(targets.plotFormat == PlotFormat::Png ? PlotPng(svg, targets.plot.path()) : svg);
-    }
+    if (trace) targets.plot.Write(picture);
     for (OutputFile& file : targets.audio) file.Commit();
     targets.frames.Commit();
     targets.plot.Commit();

@@ -94,10 +94,10 @@ std::string LinkLine(const LinkSettings& link) {
 }
 
 std::string TimingLine(const Timing& t) {
-  return fmt::format("reading {}, resampling {}, library {}, figures {}, writing {}, in all {}",
+  return fmt::format("reading {}, resampling {}, library {}, figures {}, writing {}, plot {}, in all {}",
                      FormatDuration(t.reading), FormatDuration(t.resampling),
                      FormatDuration(t.library), FormatDuration(t.figures),
-                     FormatDuration(t.writing), FormatDuration(t.total));
+                     FormatDuration(t.writing), FormatDuration(t.plot), FormatDuration(t.total));
 }
 
 using LineFn = std::function<void(const std::string&, const std::string&)>;
@@ -176,6 +176,7 @@ nlohmann::ordered_json JsonHeading(const RunDescription& run) {
                   {"library", run.timing.library},
                   {"figures", run.timing.figures},
                   {"writing", run.timing.writing},
+                  {"plot", run.timing.plot},
                   {"total", run.timing.total}};
   return j;
 }

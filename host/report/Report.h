@@ -24,6 +24,7 @@ struct Timing {
   double resampling = 0;  // both ways
   double library = 0;     // every chain's frames through the modules
   double writing = 0;     // encoding and writing the outputs, the frame table and the plot
+  double plot = 0;        // keeping the plot's tracks and drawing them
   double figures = 0;     // SNR, segmental SNR, spectral distance and STOI of every column
   double total = 0;
 };
