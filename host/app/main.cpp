@@ -499,6 +499,7 @@ int Stream(const HostOptions& options) {
     for (size_t c = 0; c < runs.size(); ++c) {
       speechVsInput[c] = speech[c]->FinishVsInput();
       speechVsLossless[c] = speech[c]->FinishVsLossless();
+      run.timing.figuresAlongside += speech[c]->stoiSeconds();
     }
   }
   run.timing.total = SecondsSince(started);
