@@ -21,6 +21,10 @@ constexpr std::size_t kHop = kFrame / 2;
 constexpr std::size_t kFft = 512;
 constexpr std::size_t kBins = kFft / 2 + 1;
 constexpr std::size_t kBands = 15;
+// A frame's band envelopes lie side by side, padded to a whole number of vector lanes: the
+// segment correlations then work on every band at once, each band's sums still taken frame
+// by frame in order. The padding stays zero and is never counted.
+constexpr std::size_t kBandStride = 16;
 constexpr double kLowestCentreHz = 150.0;
 constexpr std::size_t kSegmentFrames = 30;  // 384 ms
 constexpr double kClipDb = -15.0;           // lowest signal-to-distortion ratio kept
@@ -90,13 +94,12 @@ std::vector<std::pair<std::size_t, std::size_t>> Bands() {
   return bands;
 }
 
-// Band envelopes, [band][frame], of the frames starting every hop while a whole frame and
-// more fits.
-std::vector<std::vector<double>> Envelopes(const Signal& s, const std::vector<double>& w,
-                                           RealTransform& transform) {
+// Band envelopes, frame after frame (kBandStride apart), of the frames starting every hop
+// while a whole frame and more fits.
+std::vector<double> Envelopes(const Signal& s, const std::vector<double>& w, RealTransform& transform) {
   const auto bands = Bands();
   const std::size_t frames = s.size() > kFrame ? (s.size() - kFrame - 1) / kHop + 1 : 0;
-  std::vector<std::vector<double>> env(kBands, std::vector<double>(frames));
+  std::vector<double> env(frames * kBandStride, 0.0);
   double* in = transform.in();
   const fftw_complex* out = transform.out();
   for (std::size_t f = 0; f < frames; ++f) {
@@ -108,45 +111,57 @@ std::vector<std::vector<double>> Envelopes(const Signal& s, const std::vector<do
       for (std::size_t k = bands[j].first; k < bands[j].second && k < kBins; ++k) {
         power += out[k][0] * out[k][0] + out[k][1] * out[k][1];
       }
-      env[j][f] = std::sqrt(power);
+      env[f * kBandStride + j] = std::sqrt(power);
     }
   }
   return env;
 }
 
-// Correlation of one band's reference and test envelopes over one segment, the test first
-// scaled to the reference's energy and clipped. Each sum adds the same terms in the same
-// order as the textbook's separate passes, in three passes.
-double SegmentCorrelation(const double* x, const double* y) {
-  double xx = 0;
-  double yy = 0;
+// Correlation of each band's reference and test envelopes over the segment of frames that
+// `x` and `y` start, the test first scaled to the reference's energy and clipped. Each sum
+// adds the same terms in the same order as the textbook's separate passes, in three passes.
+void SegmentCorrelations(const double* x, const double* y, double* correlations) {
+  constexpr std::size_t kLanes = kBandStride;
+  double xx[kLanes] = {};
+  double yy[kLanes] = {};
   for (std::size_t i = 0; i < kSegmentFrames; ++i) {
-    xx += x[i] * x[i];
-    yy += y[i] * y[i];
+    for (std::size_t j = 0; j < kLanes; ++j) {
+      xx[j] += x[i * kLanes + j] * x[i * kLanes + j];
+      yy[j] += y[i * kLanes + j] * y[i * kLanes + j];
+    }
   }
-  const double scale = std::sqrt(xx) / (std::sqrt(yy) + kEpsilon);
+  double scale[kLanes];
+  for (std::size_t j = 0; j < kLanes; ++j) scale[j] = std::sqrt(xx[j]) / (std::sqrt(yy[j]) + kEpsilon);
   const double clip = 1.0 + std::pow(10.0, -kClipDb / 20.0);
-  double ys[kSegmentFrames];
-  double xMean = 0;
-  double yMean = 0;
+  double ys[kSegmentFrames * kLanes];
+  double xMean[kLanes] = {};
+  double yMean[kLanes] = {};
   for (std::size_t i = 0; i < kSegmentFrames; ++i) {
-    ys[i] = std::min(y[i] * scale, x[i] * clip);
-    xMean += x[i];
-    yMean += ys[i];
+    for (std::size_t j = 0; j < kLanes; ++j) {
+      ys[i * kLanes + j] = std::min(y[i * kLanes + j] * scale[j], x[i * kLanes + j] * clip);
+      xMean[j] += x[i * kLanes + j];
+      yMean[j] += ys[i * kLanes + j];
+    }
   }
-  xMean /= kSegmentFrames;
-  yMean /= kSegmentFrames;
-  double dot = 0;
-  double xNorm = 0;
-  double yNorm = 0;
+  for (std::size_t j = 0; j < kLanes; ++j) {
+    xMean[j] /= kSegmentFrames;
+    yMean[j] /= kSegmentFrames;
+  }
+  double dot[kLanes] = {};
+  double xNorm[kLanes] = {};
+  double yNorm[kLanes] = {};
   for (std::size_t i = 0; i < kSegmentFrames; ++i) {
-    const double xc = x[i] - xMean;
-    const double yc = ys[i] - yMean;
-    dot += xc * yc;
-    xNorm += xc * xc;
-    yNorm += yc * yc;
+    for (std::size_t j = 0; j < kLanes; ++j) {
+      const double xc = x[i * kLanes + j] - xMean[j];
+      const double yc = ys[i * kLanes + j] - yMean[j];
+      dot[j] += xc * yc;
+      xNorm[j] += xc * xc;
+      yNorm[j] += yc * yc;
+    }
   }
-  return dot / ((std::sqrt(xNorm) + kEpsilon) * (std::sqrt(yNorm) + kEpsilon));
+  for (std::size_t j = 0; j < kBands; ++j) {
+    correlations[j] = dot[j] / ((std::sqrt(xNorm[j]) + kEpsilon) * (std::sqrt(yNorm[j]) + kEpsilon));
+  }
 }
 
 }  // namespace
@@ -245,12 +260,13 @@ void StoiMeter::ScoreChunk(std::size_t nSamples) {
   m_y.erase(m_y.begin(), m_y.begin() + static_cast<std::ptrdiff_t>(nSamples));
   const auto xEnv = Envelopes(m_xKept, w, *m_transform);
   const auto yEnv = Envelopes(m_yKept, w, *m_transform);
-  const std::size_t frames = xEnv[0].size();
+  const std::size_t frames = xEnv.size() / kBandStride;
+  double correlations[kBands];
   for (std::size_t m = kSegmentFrames; m <= frames; ++m) {
-    for (std::size_t j = 0; j < kBands; ++j) {
-      m_sum += SegmentCorrelation(&xEnv[j][m - kSegmentFrames], &yEnv[j][m - kSegmentFrames]);
-      ++m_nCorrelations;
-    }
+    const std::size_t first = (m - kSegmentFrames) * kBandStride;
+    SegmentCorrelations(&xEnv[first], &yEnv[first], correlations);
+    for (double correlation : correlations) m_sum += correlation;
+    m_nCorrelations += kBands;
   }
 }
 
