@@ -46,7 +46,7 @@ std::vector<double> Window() {
 
 // The first `n` samples of both signals with the reference's silent frames cut out, the
 // kept windowed frames overlap-added again into `xs` and `ys`.
-void RemoveSilence(const std::vector<double>& w, const double* x, const double* y, std::size_t n,
+void RemoveSilence(const std::vector<double>& w, const float* x, const float* y, std::size_t n,
                    Signal& xs, Signal& ys) {
   xs.clear();
   ys.clear();
@@ -188,7 +188,7 @@ StoiResampler::StoiResampler(int sampleRate)
 
 StoiResampler::~StoiResampler() = default;
 
-const std::vector<double>& StoiResampler::Add(const int16_t* pcm, std::size_t nSamples) {
+const std::vector<float>& StoiResampler::Add(const int16_t* pcm, std::size_t nSamples) {
   m_out.clear();
   if (nSamples == 0) return m_out;  // no input at all would tell libsoxr the signal has ended
   if (!m_soxr) {
@@ -200,7 +200,7 @@ const std::vector<double>& StoiResampler::Add(const int16_t* pcm, std::size_t nS
   return m_out;
 }
 
-const std::vector<double>& StoiResampler::Flush() {
+const std::vector<float>& StoiResampler::Flush() {
   m_out.clear();
   if (m_soxr) Run(nullptr, 0);
   return m_out;
@@ -233,7 +233,7 @@ void StoiMeter::Add(const int16_t* reference, const int16_t* test, std::size_t n
   AddResampled(m_reference.Add(reference, nSamples), m_test.Add(test, nSamples));
 }
 
-void StoiMeter::AddResampled(const std::vector<double>& reference, const std::vector<double>& test) {
+void StoiMeter::AddResampled(const std::vector<float>& reference, const std::vector<float>& test) {
   m_x.insert(m_x.end(), reference.begin(), reference.end());
   m_y.insert(m_y.end(), test.begin(), test.end());
   ScoreDue();
@@ -255,11 +255,13 @@ double StoiMeter::Finish() {
 
 void StoiMeter::ScoreChunk(std::size_t nSamples) {
   const std::vector<double> w = Window();
-  RemoveSilence(w, m_x.data(), m_y.data(), nSamples, m_xKept, m_yKept);
+  Signal xKept;
+  Signal yKept;
+  RemoveSilence(w, m_x.data(), m_y.data(), nSamples, xKept, yKept);
   m_x.erase(m_x.begin(), m_x.begin() + static_cast<std::ptrdiff_t>(nSamples));
   m_y.erase(m_y.begin(), m_y.begin() + static_cast<std::ptrdiff_t>(nSamples));
-  const auto xEnv = Envelopes(m_xKept, w, *m_transform);
-  const auto yEnv = Envelopes(m_yKept, w, *m_transform);
+  const auto xEnv = Envelopes(xKept, w, *m_transform);
+  const auto yEnv = Envelopes(yKept, w, *m_transform);
   const std::size_t frames = xEnv.size() / kBandStride;
   double correlations[kBands];
   for (std::size_t m = kSegmentFrames; m <= frames; ++m) {

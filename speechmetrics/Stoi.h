@@ -29,9 +29,9 @@ class StoiResampler {
   StoiResampler& operator=(const StoiResampler&) = delete;
 
   // The next nSamples; returns what they gave at kStoiRate, valid until the next call.
-  const std::vector<double>& Add(const int16_t* pcm, std::size_t nSamples);
+  const std::vector<float>& Add(const int16_t* pcm, std::size_t nSamples);
   // What the filter still holds, at the end of the signal.
-  const std::vector<double>& Flush();
+  const std::vector<float>& Flush();
 
  private:
   void Run(const float* in, std::size_t n);
@@ -41,7 +41,7 @@ class StoiResampler {
   double m_dRatio;
   std::vector<float> m_in;
   std::vector<float> m_resampled;
-  std::vector<double> m_out;
+  std::vector<float> m_out;
 };
 
 // The measure fed as a stream, in bounded memory: both signals are resampled as they come
@@ -59,7 +59,7 @@ class StoiMeter {
   void Add(const int16_t* reference, const int16_t* test, std::size_t nSamples);
   // The next samples of both signals at kStoiRate, from the caller's own StoiResamplers: for
   // a meter made for kStoiRate.
-  void AddResampled(const std::vector<double>& reference, const std::vector<double>& test);
+  void AddResampled(const std::vector<float>& reference, const std::vector<float>& test);
 
   // Scores what is left; call once, after the last Add. NaN when, once silence is removed,
   // no chunk held one 384 ms segment.
@@ -71,10 +71,10 @@ class StoiMeter {
 
   StoiResampler m_reference;
   StoiResampler m_test;
-  std::vector<double> m_x;  // the reference at 10 kHz, not yet scored
-  std::vector<double> m_y;  // the test signal likewise
-  std::vector<double> m_xKept;  // a chunk's frames of speech, reused from chunk to chunk
-  std::vector<double> m_yKept;
+  // The reference at 10 kHz, not yet scored, as libsoxr gives it (single precision); the
+  // test signal likewise.
+  std::vector<float> m_x;
+  std::vector<float> m_y;
   std::unique_ptr<RealTransform> m_transform;
   double m_sum = 0;
   std::size_t m_nCorrelations = 0;

@@ -98,13 +98,13 @@ void SpeechScore::ScoreStoi(int32_t rate) {
       m_changed.notify_all();
       size_t at = 0;
       for (size_t length : block.lengths) {
-        const std::vector<double>& decodedAtStoiRate = decoded.Add(block.decoded.data() + at, length);
+        const std::vector<float>& decodedAtStoiRate = decoded.Add(block.decoded.data() + at, length);
         vsInput.AddResampled(input.Add(block.input.data() + at, length), decodedAtStoiRate);
         vsLossless.AddResampled(lossless.Add(block.lossless.data() + at, length), decodedAtStoiRate);
         at += length;
       }
     }
-    const std::vector<double>& decodedAtStoiRate = decoded.Flush();
+    const std::vector<float>& decodedAtStoiRate = decoded.Flush();
     vsInput.AddResampled(input.Flush(), decodedAtStoiRate);
     vsLossless.AddResampled(lossless.Flush(), decodedAtStoiRate);
     m_stoiVsInput = vsInput.Finish();
