@@ -181,7 +181,7 @@ void Waveform(Canvas& canvas, const Envelope& envelope, const Box& box, int64_t 
   cairo_t* cairo = canvas.get();
   const double mid = box.y + box.height / 2;
   const double scale = box.height / 2 / kFullScale;
-  const Track& peaks = envelope.peaks;
+  const Track& peaks = envelope.peaks();
   ForEachColumn(box, peaks, samples, [&](double x, size_t first, size_t last) {
     float low = std::numeric_limits<float>::max();
     float high = std::numeric_limits<float>::lowest();
@@ -194,7 +194,7 @@ void Waveform(Canvas& canvas, const Envelope& envelope, const Box& box, int64_t 
   });
   canvas.Paint(kWave);
   cairo_stroke(cairo);
-  const Track& power = envelope.power;
+  const Track& power = envelope.power();
   ForEachColumn(box, power, samples, [&](double x, size_t first, size_t last) {
     double sum = 0;
     double count = 0;
@@ -486,31 +486,46 @@ PlotFormat PlotFormatFor(const std::string& path) {
                   fmt::format("cannot write '{}': the plot is drawn as .svg or .png", path));
 }
 
-void Envelope::Add(int16_t sample) {
-  peaks.Add(sample);
-  power.Add(static_cast<float>(sample) * static_cast<float>(sample));
+void Envelope::Add(const int16_t* samples, size_t count) {
+  m_values.assign(samples, samples + count);
+  m_peaks.Add(m_values.data(), count);
+  for (float& value : m_values) value *= value;
+  m_power.Add(m_values.data(), count);
 }
 
-void Track::Add(float value) {
-  if (m_buckets.empty() || m_buckets.back().count == m_nSpan) {
-    if (m_buckets.size() == kMaxBuckets) {
-      // Full: each pair becomes one bucket of twice the span.
-      for (size_t i = 0; i < kMaxBuckets / 2; ++i) {
-        const Bucket& a = m_buckets[2 * i];
-        const Bucket& b = m_buckets[2 * i + 1];
-        m_buckets[i] = {std::min(a.low, b.low), std::max(a.high, b.high), a.sum + b.sum,
-                        a.count + b.count};
+void Track::Add(float value) { Add(&value, 1); }
+
+void Track::Add(const float* values, size_t count) {
+  while (count > 0) {
+    if (m_buckets.empty() || m_buckets.back().count == m_nSpan) {
+      if (m_buckets.size() == kMaxBuckets) {
+        // Full: each pair becomes one bucket of twice the span.
+        for (size_t i = 0; i < kMaxBuckets / 2; ++i) {
+          const Bucket& a = m_buckets[2 * i];
+          const Bucket& b = m_buckets[2 * i + 1];
+          m_buckets[i] = {std::min(a.low, b.low), std::max(a.high, b.high), a.sum + b.sum,
+                          a.count + b.count};
+        }
+        m_buckets.resize(kMaxBuckets / 2);
+        m_nSpan *= 2;
       }
-      m_buckets.resize(kMaxBuckets / 2);
-      m_nSpan *= 2;
+      m_buckets.push_back({values[0], values[0], 0, 0});
     }
-    m_buckets.push_back({value, value, 0, 0});
+    // The values that still fit the last bucket, in one run.
+    Bucket& bucket = m_buckets.back();
+    const auto run = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(count), m_nSpan - bucket.count));
+    float low = bucket.low;
+    float high = bucket.high;
+    double sum = bucket.sum;
+    for (size_t i = 0; i < run; ++i) {
+      low = std::min(low, values[i]);
+      high = std::max(high, values[i]);
+      sum += values[i];
+    }
+    bucket = {low, high, sum, bucket.count + static_cast<uint32_t>(run)};
+    values += run;
+    count -= run;
   }
-  Bucket& bucket = m_buckets.back();
-  bucket.low = std::min(bucket.low, value);
-  bucket.high = std::max(bucket.high, value);
-  bucket.sum += value;
-  ++bucket.count;
 }
 
 void SnrTrack::Add(std::optional<double> db) {
@@ -555,12 +570,12 @@ void PlotTrace::Add(const FrameView& view, const std::vector<FrameRow>& rows) {
   if (m_range && (start < m_range->start - FrameSeconds(1) || start >= m_range->end)) return;
   if (m_nFirst < 0) m_nFirst = view.index;
   ++m_nFrames;
-  for (size_t i = 0; i < view.length; ++i) m_input.Add(view.input[i]);
+  m_input.Add(view.input, view.length);
   for (size_t c = 0; c < m_columns.size(); ++c) {
     PlotColumn& column = m_columns[c];
     const FrameRow& row = rows[c];
     const int16_t* decoded = view.columns[c].frame.samples;
-    for (size_t i = 0; i < view.length; ++i) column.decoded.Add(decoded[i]);
+    column.decoded.Add(decoded, view.length);
     double db = row.snrDb;
     if (m_reference == PlotReference::Input) {
       SnrSum sum;

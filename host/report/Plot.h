@@ -43,6 +43,7 @@ class Track {
     uint32_t count = 0;
   };
   void Add(float value);
+  void Add(const float* values, size_t count);
   // The items each bucket covers (the last may be partial).
   int64_t span() const { return m_nSpan; }
   const std::vector<Bucket>& buckets() const { return m_buckets; }
@@ -81,10 +82,16 @@ class SnrTrack {
 };
 
 // A waveform's envelope: the peaks, and the power for the RMS drawn inside them.
-struct Envelope {
-  Track peaks;  // samples
-  Track power;  // squared samples
-  void Add(int16_t sample);
+class Envelope {
+ public:
+  void Add(const int16_t* samples, size_t count);
+  const Track& peaks() const { return m_peaks; }  // samples
+  const Track& power() const { return m_power; }  // squared samples
+
+ private:
+  Track m_peaks;
+  Track m_power;
+  std::vector<float> m_values;  // the samples being added, then their squares
 };
 
 struct PlotColumn {
