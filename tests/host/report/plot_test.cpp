@@ -8,6 +8,8 @@
 #include <limits>
 #include <stdexcept>
 
+#include <nlohmann/json.hpp>
+
 #include "host/report/Plot.h"
 #include "tests/support/CaseNames.h"
 
@@ -94,6 +96,37 @@ INSTANTIATE_TEST_SUITE_P(
         SummaryCase{"SilentReferenceHasNoSnr", 500, 1, FrameOutcome::Lost,
                     -std::numeric_limits<double>::infinity(), 1, 1, kNoSnr, kNoSnr}),
     RowName());
+
+struct FormatCase : NamedRow {
+  PlotFormat format;
+};
+
+class PlotDrawTest : public testing::TestWithParam<FormatCase> {};
+
+// A file name need not be valid UTF-8; the picture's text must be, or cairo refuses to draw
+// it and an SVG is not XML.
+TEST_P(PlotDrawTest, DrawsAnInputWhoseNameIsNotUtf8) {
+  RunDescription run;
+  run.input = "bad\xff.wav";
+  PlotTrace trace({"parity"}, std::nullopt);
+  FrameView view;
+  view.columns.resize(1);
+  view.lossless.resize(1);
+  trace.Add(view, std::vector<FrameRow>(1));
+  std::string picture;
+  ASSERT_NO_THROW(picture = DrawPlot(run, trace, GetParam().format, "plot"));
+  if (GetParam().format == PlotFormat::Svg) {
+    EXPECT_NO_THROW(nlohmann::json(picture).dump()) << "the SVG is not valid UTF-8";
+    EXPECT_NE(picture.find("<svg"), std::string::npos);
+  } else {
+    EXPECT_EQ(picture.rfind("\x89PNG\r\n\x1a\n", 0), 0u);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, PlotDrawTest,
+                         testing::Values(FormatCase{"Svg", PlotFormat::Svg},
+                                         FormatCase{"Png", PlotFormat::Png}),
+                         RowName());
 
 struct RangeCase : NamedRow {
   const char* text;
