@@ -13,6 +13,12 @@
 #include "host/report/Plot.h"
 #include "tests/support/CaseNames.h"
 
+// fontconfig, which cairo draws text through, keeps its configuration and font cache for the
+// life of the process, by design: LeakSanitizer is told so (see tests/host/lsan.supp).
+extern "C" __attribute__((visibility("default"), used)) const char* __lsan_default_suppressions() {
+  return "leak:libfontconfig.so\n";
+}
+
 namespace zbtest {
 namespace {
 
