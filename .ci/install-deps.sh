@@ -23,7 +23,7 @@ case "${1:-}" in
 esac
 
 packages="build-essential cmake ninja-build pkg-config \
-  libsndfile1-dev libflac-dev libvorbis-dev libsoxr-dev librsvg2-dev libcairo2-dev libcli11-dev libfmt-dev \
+  libsndfile1-dev libflac-dev libvorbis-dev libsoxr-dev libcairo2-dev libcli11-dev libfmt-dev \
   nlohmann-json3-dev \
   libfftw3-dev"
 if [ $all -eq 1 ]; then

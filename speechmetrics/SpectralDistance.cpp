@@ -6,7 +6,7 @@
 #include <limits>
 #include <vector>
 
-#include <fftw3.h>
+#include "speechmetrics/RealTransform.h"
 
 namespace zbspeechmetrics {
 
@@ -19,12 +19,7 @@ constexpr double kDecibelsPerDecade = 10.0;
 }  // namespace
 
 struct SpectralDistance::Transform {
-  explicit Transform(std::size_t n)
-      : size(n),
-        window(n),
-        in(fftw_alloc_real(n)),
-        out(fftw_alloc_complex(n / 2 + 1)),
-        plan(fftw_plan_dft_r2c_1d(static_cast<int>(n), in, out, FFTW_ESTIMATE)) {
+  explicit Transform(std::size_t n) : size(n), window(n), transform(n) {
     double sum = 0;
     for (std::size_t i = 0; i < n; ++i) {
       window[i] = 0.5 - 0.5 * std::cos(kTwoPi * (static_cast<double>(i) + 0.5) / static_cast<double>(n));
@@ -34,18 +29,13 @@ struct SpectralDistance::Transform {
     for (double& w : window) w /= kFullScale * sum / 2;
     floor = std::pow(10.0, kSpectrumFloorDb / kDecibelsPerDecade);
   }
-  ~Transform() {
-    fftw_destroy_plan(plan);
-    fftw_free(in);
-    fftw_free(out);
-  }
-  Transform(const Transform&) = delete;
-  Transform& operator=(const Transform&) = delete;
 
   // The frame's power spectrum in dB, floored.
   void SpectrumDb(const int16_t* pcm, std::vector<double>& db) {
+    double* in = transform.in();
     for (std::size_t i = 0; i < size; ++i) in[i] = pcm[i] * window[i];
-    fftw_execute(plan);
+    transform.Run();
+    const fftw_complex* out = transform.out();
     db.resize(size / 2 + 1);
     for (std::size_t k = 0; k < db.size(); ++k) {
       const double power = out[k][0] * out[k][0] + out[k][1] * out[k][1];
@@ -55,9 +45,7 @@ struct SpectralDistance::Transform {
 
   std::size_t size;
   std::vector<double> window;
-  double* in;
-  fftw_complex* out;
-  fftw_plan plan;
+  RealTransform transform;
   double floor = 0;
   std::vector<double> reference;
   std::vector<double> test;

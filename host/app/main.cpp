@@ -454,7 +454,11 @@ int Stream(const HostOptions& options) {
   std::vector<std::string> labels;
   for (const LossyRun& column : runs) labels.push_back(column.label);
   std::unique_ptr<PlotTrace> trace;
-  if (targets.plot.IsOpen()) trace = std::make_unique<PlotTrace>(labels, options.plotRange);
+  if (targets.plot.IsOpen()) {
+    // Encoder modes differ in coding error, which only a comparison with the input shows.
+    trace = std::make_unique<PlotTrace>(labels, options.plotRange,
+                                        options.encoders ? PlotReference::Input : PlotReference::Lossless);
+  }
 
   HostAllocator allocator;  // outlives the library, which keeps its address until unloaded
   console.Note(fmt::format("loading {}", run.library));
@@ -491,8 +495,11 @@ int Stream(const HostOptions& options) {
         rows[c].lsdDb = lsd;
       }
     }
-    Stopwatch watch(run.timing.writing);
-    if (table) table->Add(rows.front());
+    {
+      Stopwatch watch(run.timing.writing);
+      if (table) table->Add(rows.front());
+    }
+    Stopwatch watch(run.timing.plot);
     if (trace) trace->Add(view, rows);
   });
   StreamPipeline& stream = *pipeline;
@@ -534,14 +541,16 @@ int Stream(const HostOptions& options) {
           ? run.inputSamples
           : std::llround(static_cast<double>(stream.samples()) * run.outputRate / run.layout.rate);
   for (const std::unique_ptr<AudioOutput>& output : outputs) output->Finish(outputLength, run.timing);
+  std::string picture;
+  if (trace) {
+    Stopwatch watch(run.timing.plot);
+    picture = DrawPlot(run, *trace, targets.plotFormat, targets.plot.path());
+  }
   {
     Stopwatch watch(run.timing.writing);
     if (table) table->Finish();
     if (adpcm) adpcm->Finish();
-    if (trace) {
-      const std::string svg = PlotSvg(run, *trace);
-      targets.plot.Write(targets.plotFormat == PlotFormat::Png ? PlotPng(svg, targets.plot.path()) : svg);
-    }
+    if (trace) targets.plot.Write(picture);
   }
 
   run.timing.library = stream.librarySeconds();
@@ -552,6 +561,7 @@ int Stream(const HostOptions& options) {
     for (size_t c = 0; c < runs.size(); ++c) {
       speechVsInput[c] = speech[c]->FinishVsInput();
       speechVsLossless[c] = speech[c]->FinishVsLossless();
+      run.timing.figuresAlongside += speech[c]->stoiSeconds();
     }
   }
   run.timing.total = SecondsSince(started);

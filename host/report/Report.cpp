@@ -95,10 +95,12 @@ std::string LinkLine(const LinkSettings& link) {
 }
 
 std::string TimingLine(const Timing& t) {
-  return fmt::format("reading {}, resampling {}, library {}, figures {}, writing {}, in all {}",
-                     FormatDuration(t.reading), FormatDuration(t.resampling),
-                     FormatDuration(t.library), FormatDuration(t.figures),
-                     FormatDuration(t.writing), FormatDuration(t.total));
+  return fmt::format(
+      "reading {}, resampling {}, library {}, figures {} (and {} alongside), writing {}, plot {}, "
+      "in all {}",
+      FormatDuration(t.reading), FormatDuration(t.resampling), FormatDuration(t.library),
+      FormatDuration(t.figures), FormatDuration(t.figuresAlongside), FormatDuration(t.writing),
+      FormatDuration(t.plot), FormatDuration(t.total));
 }
 
 using LineFn = std::function<void(const std::string&, const std::string&)>;
@@ -178,7 +180,9 @@ nlohmann::ordered_json JsonHeading(const RunDescription& run) {
                   {"resampling", run.timing.resampling},
                   {"library", run.timing.library},
                   {"figures", run.timing.figures},
+                  {"figures_alongside", run.timing.figuresAlongside},
                   {"writing", run.timing.writing},
+                  {"plot", run.timing.plot},
                   {"total", run.timing.total}};
   return j;
 }

@@ -24,7 +24,10 @@ struct Timing {
   double resampling = 0;  // both ways
   double library = 0;     // every chain's frames through the modules
   double writing = 0;     // encoding and writing the outputs, the frame table and the plot
-  double figures = 0;     // SNR, segmental SNR, spectral distance and STOI of every column
+  double plot = 0;        // keeping the plot's tracks and drawing them
+  double figures = 0;     // SNR, segmental SNR, spectral distance and STOI of every column:
+                          // what the stream spent on them or waited for
+  double figuresAlongside = 0;  // CPU time of STOI's threads, alongside the stream
   double total = 0;
 };
 
