@@ -18,7 +18,8 @@ readonly ROOT=$PWD
 readonly JOBS=${ZB_JOBS:-2}
 readonly LOG_DIR=$ROOT/build/logs
 readonly FUZZ_SECONDS=${ZB_FUZZ_SECONDS:-60}
-readonly FUZZ_TARGETS=(block_decoder_fuzz decoder_module_fuzz protocol_fuzz receiver_fuzz)
+readonly FUZZ_TARGETS=(block_decoder_fuzz block_batch_fuzz decoder_module_fuzz protocol_fuzz protocol_search_fuzz
+  receiver_fuzz)
 mkdir -p "$LOG_DIR"
 
 stages=("$@")

@@ -1,68 +1,16 @@
-// Fuzz target for the parity protocol as a whole: the input's bytes choose a stream (frame
-// lengths, partner distance, numbers near the 32-bit wrap), the encoder's mode, the link's
-// losses, duplicates and swaps, and calls back into either module from their outputs. The
-// stream runs through encoder, link and decoder as in the seeded protocol test.
-//
-// Input framing: byte 0 modulo 144 gives the number of frames (1 + it modulo 48) and the
-// encoder's mode (it divided by 48: specified, carried, search); every later choice below n
-// takes one byte when n is at most 256, else four (little-endian), modulo n; past the end
-// of the input every choice is 0.
-// Checks, alike in every mode: every parity is the XOR of the frames it names; without
-// calls back into the decoder its output equals the model's; every rendered frame was sent,
-// is rendered once and with its own timestamp, bit for bit (a frame rebuilt from its
-// earlier partner may take that partner's length instead, cut or filled with zero bytes);
-// with losses alone every frame one parity can rebuild is rendered; every buffer goes back
-// to the allocator.
+// Fuzz target for the parity protocol as a whole with the encoder's sample-by-sample modes
+// (framing and checks in ProtocolFuzz.h; the searching modes have protocol_search_fuzz).
 #include <cstdint>
-#include <cstdio>
 #include <iterator>
-#include <string>
-#include <vector>
 
-#include "tests/fuzz/FuzzCheck.h"
-#include "tests/support/ProtocolScenario.h"
-#include "tests/support/TestSupport.h"
+#include "tests/fuzz/ProtocolFuzz.h"
 
 namespace {
-
 constexpr uint32_t kMaxFrames = 48;
-constexpr int32_t kEncoderModes[] = {ZB_ENCODER_SPECIFIED, ZB_ENCODER_CARRIED, ZB_ENCODER_SEARCH,
-                                     ZB_ENCODER_SEARCH_DEEP};
-constexpr auto kModeCount = static_cast<uint32_t>(std::size(kEncoderModes));
-constexpr uint32_t kOneByteRange = 256;
-
-class ByteChooser : public zbtest::Chooser {
- public:
-  ByteChooser(const uint8_t* data, size_t size) : m_data(data), m_size(size) {}
-  uint32_t Below(uint32_t n) override {
-    uint32_t value = 0;
-    const size_t bytes = n <= kOneByteRange ? 1 : 4;
-    for (size_t i = 0; i < bytes && m_offset < m_size; ++i) value |= uint32_t{m_data[m_offset++]} << (8 * i);
-    return value % n;
-  }
-
- private:
-  const uint8_t* m_data;
-  size_t m_size;
-  size_t m_offset = 0;
-};
-
+constexpr int32_t kEncoderModes[] = {ZB_ENCODER_SPECIFIED, ZB_ENCODER_CARRIED};
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  ByteChooser choose(data, size);
-  const uint32_t setup = choose.Below(kMaxFrames * kModeCount);
-  const uint32_t frames = 1 + setup % kMaxFrames;
-  const int32_t mode = kEncoderModes[setup / kMaxFrames];
-  zbtest::CountingAllocator allocator;
-  std::vector<std::string> problems;
-  {
-    zbtest::AllocatorScope scope(&allocator);
-    problems = zbtest::RunProtocolScenario(choose, frames, true, mode);
-  }
-  for (const std::string& problem : problems) std::fprintf(stderr, "%s\n", problem.c_str());
-  ZB_FUZZ_CHECK(problems.empty());
-  ZB_FUZZ_CHECK(allocator.live() == 0);
-  ZB_FUZZ_CHECK(allocator.badFrees() == 0);
+  zbfuzz::RunProtocolInput(data, size, kMaxFrames, kEncoderModes, static_cast<uint32_t>(std::size(kEncoderModes)));
   return 0;
 }
