@@ -14,7 +14,7 @@
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
 
-#include "host/app/HostError.h"
+#include "host/base/HostError.h"
 #include "host/io/SpeechSignal.h"
 #include "host/stream/Stream.h"
 

@@ -15,8 +15,8 @@
 
 #include <fmt/format.h>
 
-#include "host/app/HostError.h"
 #include "host/app/Options.h"
+#include "host/base/HostError.h"
 #include "host/io/AdpcmWavWriter.h"
 #include "host/io/AudioReader.h"
 #include "host/io/AudioWriter.h"
