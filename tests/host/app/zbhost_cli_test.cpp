@@ -533,7 +533,7 @@ INSTANTIATE_TEST_SUITE_P(
         BadInput{"compare_without_parity", {"--compare", "--no-parity", "-o", "OUT"}, kExitUsage,
                  "excludes"},
         BadInput{"unknown_encoder", {"--encoder", "fast", "-o", "OUT"}, kExitUsage,
-                 "--encoder takes specified, carried or search"},
+                 "--encoder takes specified, carried, search or search-deep"},
         BadInput{"one_encoder_to_compare", {"--compare-encoders", "search", "-o", "OUT"}, kExitUsage,
                  "--compare-encoders takes two modes"},
         BadInput{"same_encoder_twice", {"--compare-encoders", "carried,carried", "-o", "OUT"},
