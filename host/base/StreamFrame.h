@@ -4,9 +4,11 @@
 
 #include <cstdint>
 
+#include "exports/zbstream.h"
+
 namespace zbhost {
 
-inline constexpr int32_t kFrameMs = 20;  // frame duration and timestamp step
+inline constexpr int32_t kFrameMs = ZB_FRAME_MS;  // frame duration and timestamp step
 inline constexpr int32_t kMsPerSecond = 1000;
 
 // How long `frames` frames last, in seconds.
@@ -14,9 +16,8 @@ inline constexpr double FrameSeconds(int64_t frames) {
   return static_cast<double>(frames) * kFrameMs / kMsPerSecond;
 }
 
-inline constexpr int32_t kDefaultRate = 16000;
-// Sample rates whose 20 ms frames are whole 320-byte pieces that fit the decoder's slots.
-inline constexpr int32_t kStreamRates[] = {8000, 16000, 24000, 32000, 40000, 48000};
+inline constexpr int32_t kDefaultRate = ZB_DEFAULT_RATE;
+inline constexpr int32_t kStreamRates[] = {ZB_STREAM_RATES};
 
 inline constexpr bool IsStreamRate(int32_t rate) {
   for (const int32_t streamRate : kStreamRates) {
