@@ -16,6 +16,7 @@
 #include "bench/BenchCases.h"
 #include "codec/AdpcmModuleLayout.h"
 #include "exports/zbexports.h"
+#include "exports/zbstream.h"
 #include "reference/AdpcmReference.h"
 #include "reference/AdpcmSignals.h"
 
@@ -98,7 +99,7 @@ class LibraryChain {
 
   void Frame(const uint8_t* pcm) {
     ++m_info.seq;
-    m_info.timestamp += 20;
+    m_info.timestamp += ZB_FRAME_MS;
     AvFrame frame{AV_TYPE_PCM, 0, AV_KIND_AUDIO, &m_info, kFramePcmBytes, const_cast<uint8_t*>(pcm)};
     SinkFaceOf(m_encoder)->HandleFrame(nullptr, &frame);
   }

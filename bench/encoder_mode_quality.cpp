@@ -28,6 +28,7 @@
 
 #include "Include/QV_Interface/zbav.h"
 #include "exports/zbexports.h"
+#include "exports/zbstream.h"
 #include "speechmetrics/SnrMeter.h"
 
 namespace {
@@ -46,7 +47,7 @@ constexpr int kFfmpegTrellis[] = {0, 4, 8};
 constexpr int kFfmpegBlockBytes = 64;
 // The modules' blocks: 4 header bytes, then 160 codes, as an IMA ADPCM WAV reader counts
 // them with the header's sample first.
-constexpr int kBlockBytes = 84;
+constexpr int kBlockBytes = ZB_ADPCM_BYTES_PER_BLOCK;
 constexpr int kBlockSamples = 160;
 constexpr int kWavBlockSamples = kBlockSamples + 1;
 

@@ -15,6 +15,7 @@
 #include <sndfile.h>
 
 #include "concealeval/Fills.h"
+#include "exports/zbstream.h"
 #include "speechmetrics/SnrMeter.h"
 #include "speechmetrics/SpectralDistance.h"
 #include "speechmetrics/Stoi.h"
@@ -23,7 +24,7 @@ namespace {
 
 using zbconcealeval::Stream;
 
-constexpr int kFramesPerSecond = 50;  // 20 ms frames
+constexpr int kFramesPerSecond = 1000 / ZB_FRAME_MS;  // ms in a second over ms in a frame
 constexpr char kLostOutcome[] = "lost";
 constexpr int kOutcomeColumn = 4;
 

@@ -30,6 +30,7 @@
 #include <memory>
 #include <vector>
 
+#include "exports/zbstream.h"
 #include "receive/Exports.h"
 #include "receive/LibraryModule.h"
 #include "receive/Playout.h"
@@ -46,8 +47,8 @@ inline constexpr int64_t kMaxFillFrames = 4;
 // Frame numbers on the wire: 31 bits.
 inline constexpr uint32_t kFrameNumberMask = 0x7FFFFFFFu;
 // The block coder turns each 320-byte piece of a PCM frame into one 84-byte block.
-inline constexpr uint32_t kPcmBytesPerBlock = 320;
-inline constexpr uint32_t kAdpcmBytesPerBlock = 84;
+inline constexpr uint32_t kPcmBytesPerBlock = ZB_PCM_BYTES_PER_BLOCK;
+inline constexpr uint32_t kAdpcmBytesPerBlock = ZB_ADPCM_BYTES_PER_BLOCK;
 inline constexpr uint32_t CodedBytesPerFrame(int32_t frameSamples) {
   return static_cast<uint32_t>(frameSamples) * static_cast<uint32_t>(sizeof(int16_t)) / kPcmBytesPerBlock * kAdpcmBytesPerBlock;
 }

@@ -8,6 +8,8 @@
 
 #include <gst/gst.h>
 
+#include "exports/zbstream.h"
+
 namespace zbgst {
 
 // Media type of the coded stream; its caps carry `rate` and `channels` (1).
@@ -15,14 +17,14 @@ inline constexpr const char* kMediaType = "audio/x-zbadpcm";
 // Encoding name in RTP caps and SDP.
 inline constexpr const char* kRtpEncodingName = "ZBADPCM";
 
-inline constexpr int kFramesPerSecond = 50;  // one frame is 20 ms
+inline constexpr int kFramesPerSecond = 1000 / ZB_FRAME_MS;  // ms in a second over ms in a frame
 inline constexpr GstClockTime kFrameDuration = GST_SECOND / kFramesPerSecond;
 inline constexpr int kBytesPerSample = 2;           // S16LE mono
-inline constexpr int kPcmBytesPerBlock = 320;       // one ADPCM block codes this much PCM
-inline constexpr int kAdpcmBytesPerBlock = 84;
+inline constexpr int kPcmBytesPerBlock = ZB_PCM_BYTES_PER_BLOCK;  // one ADPCM block codes this much PCM
+inline constexpr int kAdpcmBytesPerBlock = ZB_ADPCM_BYTES_PER_BLOCK;
 
 // Rates whose 20 ms frame is a whole number of blocks that the decoder's 512-byte slots hold.
-inline constexpr std::array<int, 6> kRates = {8000, 16000, 24000, 32000, 40000, 48000};
+inline constexpr std::array<int, 6> kRates = {ZB_STREAM_RATES};
 // The same list in caps syntax, for the pad templates.
 #define ZBGST_RATES_CAPS "{ 8000, 16000, 24000, 32000, 40000, 48000 }"
 
@@ -38,7 +40,7 @@ bool IsSupportedRate(int rate);
 // Frame header, big-endian: bit 31 set for a parity frame, bits 0 to 30 the frame number.
 // Numbers count 20 ms frames and wrap at 2^31; a parity frame numbered n is the XOR of the data
 // frames n - 1 and n.
-inline constexpr std::size_t kFrameHeaderBytes = 4;
+inline constexpr std::size_t kFrameHeaderBytes = ZB_FRAME_HEADER_BYTES;
 inline constexpr uint32_t kParityBit = 0x80000000u;
 inline constexpr uint32_t kFrameNumberMask = 0x7FFFFFFFu;
 

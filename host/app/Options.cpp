@@ -14,7 +14,7 @@
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
 
-#include "host/app/HostError.h"
+#include "host/base/HostError.h"
 #include "host/io/SpeechSignal.h"
 #include "host/stream/Stream.h"
 
@@ -309,6 +309,147 @@ constexpr char kHelp[] =
 
 }  // namespace
 
+// The command line's texts and flags as CLI11 fills them, before they are read into the
+// options.
+struct CommandLineTexts {
+  bool help = false;
+  std::string rateText;
+  std::string outputRateText;
+  std::string lossText = "none";
+  std::string seedText;
+  std::string duplicateText = "0";
+  std::string reorderText = "0";
+  std::string secondsText;
+  std::string outputText;
+  std::string framesText;
+  std::string adpcmText;
+  std::string plotText;
+  bool noParity = false;
+  bool quiet = false;
+  bool verbose = false;
+  std::string inputText;
+  std::string typeText;
+  std::string inputRateText;
+  std::string inputChannelsText;
+  std::string inputEncodingText;
+  std::string encoderText;
+  std::string encodersText;
+  std::string plotRangeText;
+};
+
+// Declares the streaming command's options, filling `t` and the options CLI11 sets
+// directly.
+void DeclareOptions(CLI::App& app, CommandLineTexts& t, HostOptions& options) {
+  // The help is this program's own text; CLI11 only parses.
+  app.set_help_flag();
+  app.add_flag("-h,--help", t.help);
+  AddVersionFlag(app);
+  CLI::Option* inputOption =
+      app.add_option("input", t.inputText,
+                     "Audio file to stream (any format libsndfile reads, - for standard input); "
+                     "default: a built-in speech-like signal")
+          ->type_name("INPUT");
+  app.add_flag("--built-in", "Stream the built-in speech-like signal (the default without INPUT)")
+      ->excludes(inputOption);
+  AddTextOption(app, "-t,--type", t.typeText, "raw", "The input has no header: raw samples");
+  AddTextOption(app, "--input-rate", t.inputRateText, "HZ", "Rate of headerless input");
+  AddTextOption(app, "--input-channels", t.inputChannelsText, "N", "Channels of headerless input");
+  AddTextOption(app, "--input-encoding", t.inputEncodingText, "ENC", "Encoding of headerless input");
+  AddTextOption(app, "-o,--output", t.outputText, "FILE",
+                "Write the decoded audio (mono 16-bit) here; the container follows the extension");
+  AddLibraryOption(app, options);
+  AddTextOption(app, "--rate", t.rateText, "HZ",
+                "Stream sample rate: 8000, 16000, 24000, 32000, 40000 or 48000 Hz (default: the "
+                "input's rate when it is one of these, else 16000)");
+  AddTextOption(app, "--output-rate", t.outputRateText, "HZ",
+                "Sample rate of the written audio (default: the input's rate)");
+  AddTextOption(app, "--loss", t.lossText, "MODEL",
+                "Loss model of the link (default: none; see below)");
+  AddTextOption(app, "--seed", t.seedText, "N", "Seed of the link's random decisions, 0 to 2^64-1");
+  AddTextOption(app, "--duplicate", t.duplicateText, "PCT",
+                "Percentage of frames delivered twice, e.g. --duplicate 5");
+  AddTextOption(app, "--reorder", t.reorderText, "PCT",
+                "Percentage of frames held back behind the next one, e.g. --reorder 2");
+  CLI::Option* noParityFlag =
+      app.add_flag("--no-parity", t.noParity, "Switch the encoder's parity frames off");
+  CLI::Option* concealFlag =
+      app.add_flag("--conceal", options.stream.conceal,
+                   "Fill the frames nothing could rebuild by concealment instead of silence");
+  CLI::Option* compareFlag = app.add_flag(
+      "--compare", options.compare,
+      "Run the same stream and losses with parity, with parity and concealment, without parity, "
+      "and without parity but with concealment, and report them side by side");
+  compareFlag->excludes(noParityFlag)->excludes(concealFlag);
+  CLI::Option* encoderOption =
+      app.add_option("--encoder", t.encoderText, "The encoder's mode: specified, carried, search or search-deep")
+          ->type_name("MODE");
+  app.add_option("--compare-encoders", t.encodersText,
+                 "Run the same stream and losses with two encoder modes, side by side")
+      ->type_name("A,B")
+      ->excludes(compareFlag)
+      ->excludes(encoderOption);
+  AddTextOption(app, "--adpcm-out", t.adpcmText, "FILE",
+                "Write the encoder's ADPCM stream as an IMA ADPCM WAV file");
+  AddTextOption(app, "--frames", t.framesText, "FILE",
+                "Write one row per frame: CSV, JSON Lines (.jsonl, .ndjson) or JSON (.json)");
+  AddTextOption(app, "--plot", t.plotText, "FILE",
+                "Draw the input, the decode, every lost frame and per-frame SNR (.svg or .png)");
+  AddTextOption(app, "--plot-range", t.plotRangeText, "START-END",
+                "Draw only this stretch, in seconds, M:SS or H:MM:SS (e.g. 1:30-2:00)");
+  app.add_flag("--json", options.json, "Print the report as one JSON object");
+  CLI::Option* quietFlag = app.add_flag("-q,--quiet", t.quiet, "Print nothing but errors");
+  app.add_flag("-v,--verbose", t.verbose, "Also tell each step on standard error")
+      ->excludes(quietFlag);
+  AddTextOption(app, "--seconds", t.secondsText, "S",
+                "Length of the built-in signal, or the most of the input to stream");
+}
+
+// Reads the texts and flags the command line gave into the options, checking each.
+void ReadOptions(const CLI::App& app, const CommandLineTexts& t, HostOptions& options) {
+  try {
+    options.stream.link.loss = ParseLossPlan(t.lossText);
+  } catch (const std::invalid_argument& error) {
+    UsageError(error.what());
+  }
+  if (!t.rateText.empty()) options.rate = ParseStreamRate(t.rateText);
+  if (!t.outputRateText.empty()) options.outputRate = ParseOutputRate(t.outputRateText);
+  if (app.count("--seed") != 0) options.seed = ParseSeed(t.seedText);
+  options.stream.link.duplicatePercent = ParseOptionPercent(t.duplicateText, "--duplicate");
+  options.stream.link.reorderPercent = ParseOptionPercent(t.reorderText, "--reorder");
+  if (app.count("input") != 0) {
+    // An empty name is a script's empty variable, not a wish for the built-in signal.
+    if (t.inputText.empty()) {
+      UsageError("the input name is empty: name a file, - for standard input, or --built-in for "
+                 "the built-in signal");
+    }
+    options.input = t.inputText;
+  }
+  const bool builtIn = !options.input;
+  options.raw = ParseRawInput(app, t.typeText, t.inputRateText, t.inputChannelsText, t.inputEncodingText);
+  if (options.raw && builtIn) UsageError("-t raw describes an input: name it, or - for standard input");
+  options.seconds = builtIn ? kDefaultInputSeconds : 0;
+  if (app.count("--seconds") != 0) {
+    options.seconds =
+        ParseSeconds(t.secondsText, builtIn ? std::optional<double>(kMaxBuiltInSeconds) : std::nullopt);
+  }
+  options.output = FileOption(app, "--output", t.outputText);
+  options.frames = FileOption(app, "--frames", t.framesText);
+  options.adpcm = FileOption(app, "--adpcm-out", t.adpcmText);
+  options.plot = FileOption(app, "--plot", t.plotText);
+  if (app.count("--plot-range") != 0) {
+    try {
+      options.plotRange = ParsePlotRange(t.plotRangeText);
+    } catch (const std::invalid_argument& error) {
+      UsageError(error.what());
+    }
+    if (!options.plot) UsageError("--plot-range chooses what a picture shows: add --plot FILE.svg or .png");
+  }
+  if (app.count("--encoder") != 0) options.stream.encoder = ParseEncoderMode(t.encoderText, "--encoder");
+  if (app.count("--compare-encoders") != 0) options.encoders = ParseEncoderPair(t.encodersText);
+  options.stream.parity = !t.noParity;
+  options.verbosity = t.quiet ? Verbosity::Quiet : t.verbose ? Verbosity::Verbose : Verbosity::Normal;
+}
+
 std::optional<HostOptions> ParseCommandLine(int argc, char** argv) {
   HostOptions options;
   if (argc > 1 && std::string_view(argv[1]) == kInspectCommand) {
@@ -326,139 +467,14 @@ std::optional<HostOptions> ParseCommandLine(int argc, char** argv) {
       "Streams audio through the ADPCM encoder, a lossy link and the decoder, and reports what "
       "survived.",
       "zbhost");
-  // The help is this program's own text; CLI11 only parses.
-  app.set_help_flag();
-  bool help = false;
-  app.add_flag("-h,--help", help);
-  AddVersionFlag(app);
-  std::string rateText;
-  std::string outputRateText;
-  std::string lossText = "none";
-  std::string seedText;
-  std::string duplicateText = "0";
-  std::string reorderText = "0";
-  std::string secondsText;
-  std::string outputText;
-  std::string framesText;
-  std::string adpcmText;
-  std::string plotText;
-  bool noParity = false;
-  bool quiet = false;
-  bool verbose = false;
-  std::string inputText;
-  CLI::Option* inputOption =
-      app.add_option("input", inputText,
-                     "Audio file to stream (any format libsndfile reads, - for standard input); "
-                     "default: a built-in speech-like signal")
-          ->type_name("INPUT");
-  app.add_flag("--built-in", "Stream the built-in speech-like signal (the default without INPUT)")
-      ->excludes(inputOption);
-  std::string typeText;
-  std::string inputRateText;
-  std::string inputChannelsText;
-  std::string inputEncodingText;
-  AddTextOption(app, "-t,--type", typeText, "raw", "The input has no header: raw samples");
-  AddTextOption(app, "--input-rate", inputRateText, "HZ", "Rate of headerless input");
-  AddTextOption(app, "--input-channels", inputChannelsText, "N", "Channels of headerless input");
-  AddTextOption(app, "--input-encoding", inputEncodingText, "ENC", "Encoding of headerless input");
-  AddTextOption(app, "-o,--output", outputText, "FILE",
-                "Write the decoded audio (mono 16-bit) here; the container follows the extension");
-  AddLibraryOption(app, options);
-  AddTextOption(app, "--rate", rateText, "HZ",
-                "Stream sample rate: 8000, 16000, 24000, 32000, 40000 or 48000 Hz (default: the "
-                "input's rate when it is one of these, else 16000)");
-  AddTextOption(app, "--output-rate", outputRateText, "HZ",
-                "Sample rate of the written audio (default: the input's rate)");
-  AddTextOption(app, "--loss", lossText, "MODEL",
-                "Loss model of the link (default: none; see below)");
-  AddTextOption(app, "--seed", seedText, "N", "Seed of the link's random decisions, 0 to 2^64-1");
-  AddTextOption(app, "--duplicate", duplicateText, "PCT",
-                "Percentage of frames delivered twice, e.g. --duplicate 5");
-  AddTextOption(app, "--reorder", reorderText, "PCT",
-                "Percentage of frames held back behind the next one, e.g. --reorder 2");
-  CLI::Option* noParityFlag =
-      app.add_flag("--no-parity", noParity, "Switch the encoder's parity frames off");
-  CLI::Option* concealFlag =
-      app.add_flag("--conceal", options.stream.conceal,
-                   "Fill the frames nothing could rebuild by concealment instead of silence");
-  CLI::Option* compareFlag = app.add_flag(
-      "--compare", options.compare,
-      "Run the same stream and losses with parity, with parity and concealment, without parity, "
-      "and without parity but with concealment, and report them side by side");
-  compareFlag->excludes(noParityFlag)->excludes(concealFlag);
-  std::string encoderText;
-  std::string encodersText;
-  CLI::Option* encoderOption =
-      app.add_option("--encoder", encoderText, "The encoder's mode: specified, carried, search or search-deep")
-          ->type_name("MODE");
-  app.add_option("--compare-encoders", encodersText,
-                 "Run the same stream and losses with two encoder modes, side by side")
-      ->type_name("A,B")
-      ->excludes(compareFlag)
-      ->excludes(encoderOption);
-  AddTextOption(app, "--adpcm-out", adpcmText, "FILE",
-                "Write the encoder's ADPCM stream as an IMA ADPCM WAV file");
-  AddTextOption(app, "--frames", framesText, "FILE",
-                "Write one row per frame: CSV, JSON Lines (.jsonl, .ndjson) or JSON (.json)");
-  AddTextOption(app, "--plot", plotText, "FILE",
-                "Draw the input, the decode, every lost frame and per-frame SNR (.svg or .png)");
-  std::string plotRangeText;
-  AddTextOption(app, "--plot-range", plotRangeText, "START-END",
-                "Draw only this stretch, in seconds, M:SS or H:MM:SS (e.g. 1:30-2:00)");
-  app.add_flag("--json", options.json, "Print the report as one JSON object");
-  CLI::Option* quietFlag = app.add_flag("-q,--quiet", quiet, "Print nothing but errors");
-  app.add_flag("-v,--verbose", verbose, "Also tell each step on standard error")
-      ->excludes(quietFlag);
-  AddTextOption(app, "--seconds", secondsText, "S",
-                "Length of the built-in signal, or the most of the input to stream");
+  CommandLineTexts t;
+  DeclareOptions(app, t, options);
   if (!Parse(app, argc, argv)) return std::nullopt;
-  if (help) {
+  if (t.help) {
     std::cout << kHelp;
     return std::nullopt;
   }
-
-  try {
-    options.stream.link.loss = ParseLossPlan(lossText);
-  } catch (const std::invalid_argument& error) {
-    UsageError(error.what());
-  }
-  if (!rateText.empty()) options.rate = ParseStreamRate(rateText);
-  if (!outputRateText.empty()) options.outputRate = ParseOutputRate(outputRateText);
-  if (app.count("--seed") != 0) options.seed = ParseSeed(seedText);
-  options.stream.link.duplicatePercent = ParseOptionPercent(duplicateText, "--duplicate");
-  options.stream.link.reorderPercent = ParseOptionPercent(reorderText, "--reorder");
-  if (app.count("input") != 0) {
-    // An empty name is a script's empty variable, not a wish for the built-in signal.
-    if (inputText.empty()) {
-      UsageError("the input name is empty: name a file, - for standard input, or --built-in for "
-                 "the built-in signal");
-    }
-    options.input = inputText;
-  }
-  const bool builtIn = !options.input;
-  options.raw = ParseRawInput(app, typeText, inputRateText, inputChannelsText, inputEncodingText);
-  if (options.raw && builtIn) UsageError("-t raw describes an input: name it, or - for standard input");
-  options.seconds = builtIn ? kDefaultInputSeconds : 0;
-  if (app.count("--seconds") != 0) {
-    options.seconds =
-        ParseSeconds(secondsText, builtIn ? std::optional<double>(kMaxBuiltInSeconds) : std::nullopt);
-  }
-  options.output = FileOption(app, "--output", outputText);
-  options.frames = FileOption(app, "--frames", framesText);
-  options.adpcm = FileOption(app, "--adpcm-out", adpcmText);
-  options.plot = FileOption(app, "--plot", plotText);
-  if (app.count("--plot-range") != 0) {
-    try {
-      options.plotRange = ParsePlotRange(plotRangeText);
-    } catch (const std::invalid_argument& error) {
-      UsageError(error.what());
-    }
-    if (!options.plot) UsageError("--plot-range chooses what a picture shows: add --plot FILE.svg or .png");
-  }
-  if (app.count("--encoder") != 0) options.stream.encoder = ParseEncoderMode(encoderText, "--encoder");
-  if (app.count("--compare-encoders") != 0) options.encoders = ParseEncoderPair(encodersText);
-  options.stream.parity = !noParity;
-  options.verbosity = quiet ? Verbosity::Quiet : verbose ? Verbosity::Verbose : Verbosity::Normal;
+  ReadOptions(app, t, options);
   return options;
 }
 

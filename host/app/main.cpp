@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -15,15 +14,15 @@
 
 #include <fmt/format.h>
 
-#include "host/app/HostError.h"
 #include "host/app/Options.h"
+#include "host/base/HostError.h"
+#include "host/base/Stopwatch.h"
 #include "host/io/AdpcmWavWriter.h"
-#include "host/io/AudioReader.h"
+#include "host/io/AudioOutput.h"
 #include "host/io/AudioWriter.h"
 #include "host/io/FileName.h"
+#include "host/io/InputStream.h"
 #include "host/io/OutputFile.h"
-#include "host/io/Resampler.h"
-#include "host/io/SpeechSignal.h"
 #include "host/library/Inspect.h"
 #include "host/report/FrameLog.h"
 #include "host/report/Plot.h"
@@ -43,29 +42,6 @@ template <typename Json>
 std::string JsonText(const Json& json) {
   return json.dump(kJsonIndent, ' ', false, Json::error_handler_t::replace) + "\n";
 }
-
-constexpr size_t kReadBlockFrames = 8192;  // input frames read at a time from a file
-// Output samples held back until the end, where the file is cut or padded to its length.
-constexpr size_t kHoldBackSamples = 64;
-
-using Clock = std::chrono::steady_clock;
-
-double SecondsSince(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-// Adds the time a scope takes to a total.
-class Stopwatch {
- public:
-  explicit Stopwatch(double& total) : m_total(total), m_started(Clock::now()) {}
-  ~Stopwatch() { m_total += SecondsSince(m_started); }
-  Stopwatch(const Stopwatch&) = delete;
-  Stopwatch& operator=(const Stopwatch&) = delete;
-
- private:
-  double& m_total;
-  Clock::time_point m_started;
-};
 
 std::string LibraryPath(const HostOptions& options) {
   return options.library.empty() ? DefaultLibraryPath() : options.library;
@@ -190,150 +166,6 @@ Targets OpenTargets(const HostOptions& options, const std::vector<Column>& colum
   return targets;
 }
 
-// The input at the stream rate, block by block: a file read and resampled, or the built-in
-// signal.
-class InputStream {
- public:
-  InputStream(const HostOptions& options, const Console& console, RunDescription& run) {
-    if (!options.input) {
-      const int32_t rate = options.rate != 0 ? options.rate : kDefaultRate;
-      m_signal = std::make_unique<SpeechSignal>(rate, options.seconds);
-      run.layout.rate = rate;
-      run.inputRate = rate;
-      run.inputChannels = 1;
-      return;
-    }
-    console.Note(fmt::format("reading {}", DisplayName(*options.input)));
-    m_reader = std::make_unique<AudioReader>(*options.input, options.raw);
-    run.input = DisplayName(*options.input);
-    run.inputFormat = m_reader->format();
-    run.inputRate = m_reader->rate();
-    run.inputChannels = m_reader->channels();
-    // 8 kHz in stays 8 kHz: the stream follows the input when the library can carry its rate.
-    const int32_t rate = options.rate != 0              ? options.rate
-                         : IsStreamRate(run.inputRate) ? run.inputRate
-                                                       : kDefaultRate;
-    run.layout.rate = rate;
-    // Live input is read a frame's time at a time, so output follows it closely.
-    m_nBlockFrames = m_reader->live() ? static_cast<size_t>(run.inputRate * kFrameMs / kMsPerSecond)
-                                      : kReadBlockFrames;
-    if (options.seconds > 0) m_nLimit = std::llround(options.seconds * run.inputRate);
-    if (rate != run.inputRate) {
-      console.Note(fmt::format("resampling {} Hz to {} Hz", run.inputRate, rate));
-      m_resampler = std::make_unique<Resampler>(run.inputRate, rate);
-    }
-  }
-
-  // Replaces `pcm` with the next block; false at the end.
-  bool Next(std::vector<int16_t>& pcm, Timing& timing) {
-    pcm.clear();
-    if (m_signal) {
-      Stopwatch watch(timing.reading);
-      pcm.resize(kReadBlockFrames);
-      pcm.resize(m_signal->Read(pcm.data(), pcm.size()));
-      m_nInputSamples += static_cast<int64_t>(pcm.size());
-      return !pcm.empty();
-    }
-    while (pcm.empty() && !m_bEnded) {
-      bool more = false;
-      {
-        Stopwatch watch(timing.reading);
-        // The limit (--seconds) ends the input as its end would, but quietly.
-        const int64_t left = m_nLimit - m_reader->framesRead();
-        const size_t frames = m_nLimit < 0 ? m_nBlockFrames
-                                           : static_cast<size_t>(std::min<int64_t>(
-                                                 left, static_cast<int64_t>(m_nBlockFrames)));
-        more = frames > 0 && m_reader->Read(m_block, frames);
-      }
-      m_nInputSamples = m_reader->framesRead();
-      Stopwatch watch(timing.resampling);
-      m_resampled.clear();
-      if (!more) {
-        m_bEnded = true;
-        if (m_resampler) m_resampler->Flush(m_resampled);
-      } else if (m_resampler) {
-        m_resampler->Process(m_block.data(), m_block.size(), m_resampled);
-      } else {
-        m_resampled.swap(m_block);
-      }
-      AppendPcm16(m_resampled, pcm);
-    }
-    return !pcm.empty();
-  }
-
-  int64_t inputSamples() const { return m_nInputSamples; }
-  int64_t declaredSamples() const {
-    return m_signal ? m_signal->total() : m_reader->declaredFrames();
-  }
-  std::vector<std::string> warnings() const {
-    return m_reader ? m_reader->warnings() : std::vector<std::string>{};
-  }
-
- private:
-  std::unique_ptr<SpeechSignal> m_signal;
-  std::unique_ptr<AudioReader> m_reader;
-  std::unique_ptr<Resampler> m_resampler;
-  std::vector<float> m_block;
-  std::vector<float> m_resampled;
-  size_t m_nBlockFrames = kReadBlockFrames;
-  int64_t m_nLimit = -1;  // input frames to stream at most; -1: all
-  int64_t m_nInputSamples = 0;
-  bool m_bEnded = false;
-};
-
-// One column's decoded audio on its way to its file: resampled to the output rate, and at
-// the end cut or padded to the length that lines up with the input.
-class AudioOutput {
- public:
-  AudioOutput(OutputFile& target, const AudioContainer& container, int32_t streamRate,
-              int32_t outputRate)
-      : m_writer(target, container, outputRate) {
-    if (outputRate != streamRate) m_resampler = std::make_unique<Resampler>(streamRate, outputRate);
-  }
-
-  void Write(const int16_t* samples, size_t count, Timing& timing) {
-    if (m_resampler) {
-      Stopwatch watch(timing.resampling);
-      ToFloat(samples, count, m_float);
-      m_resampled.clear();
-      m_resampler->Process(m_float.data(), m_float.size(), m_resampled);
-      AppendPcm16(m_resampled, m_pending);
-    } else {
-      m_pending.insert(m_pending.end(), samples, samples + count);
-    }
-    Stopwatch watch(timing.writing);
-    if (m_pending.size() > kHoldBackSamples) Emit(m_pending.size() - kHoldBackSamples);
-  }
-
-  void Finish(int64_t length, Timing& timing) {
-    if (m_resampler) {
-      Stopwatch watch(timing.resampling);
-      m_resampled.clear();
-      m_resampler->Flush(m_resampled);
-      AppendPcm16(m_resampled, m_pending);
-    }
-    Stopwatch watch(timing.writing);
-    const int64_t room = std::max<int64_t>(0, length - m_nWritten);
-    m_pending.resize(static_cast<size_t>(room), 0);
-    Emit(m_pending.size());
-    m_writer.Finish();
-  }
-
- private:
-  void Emit(size_t count) {
-    m_writer.Write(m_pending.data(), count);
-    m_nWritten += static_cast<int64_t>(count);
-    m_pending.erase(m_pending.begin(), m_pending.begin() + static_cast<ptrdiff_t>(count));
-  }
-
-  AudioWriter m_writer;
-  std::unique_ptr<Resampler> m_resampler;
-  std::vector<float> m_float;
-  std::vector<float> m_resampled;
-  std::vector<int16_t> m_pending;
-  int64_t m_nWritten = 0;
-};
-
 constexpr char kSilentInput[] =
     "the input is silent: SNR, STOI and LSD against it are undefined";
 
@@ -396,7 +228,13 @@ int Stream(const HostOptions& options) {
   Targets targets = OpenTargets(options, columns, console);
 
   RunDescription run;
-  InputStream input(options, console, run);
+  InputStream input(options.input, options.raw, options.rate, options.seconds,
+                    [&console](const std::string& note) { console.Note(note); });
+  run.input = input.inputName();
+  run.inputFormat = input.inputFormat();
+  run.inputRate = input.inputRate();
+  run.inputChannels = input.inputChannels();
+  run.layout.rate = input.streamRate();
   run.outputRate = options.outputRate != 0 ? options.outputRate : run.inputRate;
   // A length known before the work is checked now; any other once the input has ended.
   if (input.declaredSamples() > 0) {
@@ -482,7 +320,9 @@ int Stream(const HostOptions& options) {
     }
     for (size_t c = 0; c < runs.size(); ++c) {
       const int16_t* decoded = view.columns[c].frame.samples;
-      if (c < outputs.size()) outputs[c]->Write(decoded, view.length, run.timing);
+      if (c < outputs.size()) {
+        outputs[c]->Write(decoded, view.length, run.timing.resampling, run.timing.writing);
+      }
       const FrameOutcome outcome = view.columns[c].frame.outcome;
       std::optional<double> lsd;
       {
@@ -506,7 +346,7 @@ int Stream(const HostOptions& options) {
   console.Note(fmt::format("streaming {} Hz audio", run.layout.rate));
   const ProgressFn streaming = progress.Phase("streaming");
   std::vector<int16_t> block;
-  while (input.Next(block, run.timing)) {
+  while (input.Next(block, run.timing.reading, run.timing.resampling)) {
     stream.Push(block.data(), block.size());
     if (streaming) streaming(input.inputSamples(), input.declaredSamples());
   }
@@ -540,7 +380,9 @@ int Stream(const HostOptions& options) {
       run.outputRate == run.inputRate
           ? run.inputSamples
           : std::llround(static_cast<double>(stream.samples()) * run.outputRate / run.layout.rate);
-  for (const std::unique_ptr<AudioOutput>& output : outputs) output->Finish(outputLength, run.timing);
+  for (const std::unique_ptr<AudioOutput>& output : outputs) {
+    output->Finish(outputLength, run.timing.resampling, run.timing.writing);
+  }
   std::string picture;
   if (trace) {
     Stopwatch watch(run.timing.plot);

@@ -19,7 +19,7 @@
 
 #include <fmt/format.h>
 
-#include "host/app/HostError.h"
+#include "host/base/HostError.h"
 #include "host/io/FileName.h"
 #include "host/io/OutputFile.h"
 #include "host/io/ResyncDecoder.h"

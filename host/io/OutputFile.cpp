@@ -17,7 +17,7 @@
 
 #include <fmt/format.h>
 
-#include "host/app/HostError.h"
+#include "host/base/HostError.h"
 #include "host/io/FileName.h"
 
 namespace zbhost {

@@ -13,7 +13,7 @@
 
 #include <fmt/format.h>
 
-#include "host/app/HostError.h"
+#include "host/base/HostError.h"
 
 namespace zbhost {
 

@@ -15,7 +15,7 @@
 #include <fmt/format.h>
 
 #include "Include/QV_Interface/zbav_abi.h"
-#include "host/app/HostError.h"
+#include "host/base/HostError.h"
 #include "host/io/FileName.h"
 
 namespace zbhost {

@@ -15,7 +15,7 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
-#include "host/app/HostError.h"
+#include "host/base/HostError.h"
 
 namespace zbhost {
 

@@ -8,7 +8,7 @@
 
 #include <fmt/format.h>
 
-#include "host/app/HostError.h"
+#include "host/base/HostError.h"
 
 namespace zbhost {
 
@@ -37,10 +37,6 @@ std::optional<ZbEncoderMode> EncoderModeNamed(const std::string& name) {
     if (name == entry.name) return entry.mode;
   }
   return std::nullopt;
-}
-
-bool IsStreamRate(int32_t rate) {
-  return std::find(std::begin(kStreamRates), std::end(kStreamRates), rate) != std::end(kStreamRates);
 }
 
 FrameLayout FrameLayout::For(int32_t rate, size_t inputSamples) {

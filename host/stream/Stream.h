@@ -11,15 +11,14 @@
 #include <string>
 #include <vector>
 
+#include "host/base/StreamFrame.h"
 #include "host/library/HostFaces.h"
 #include "host/library/ZbLibrary.h"
 #include "host/link/LossyLink.h"
-#include "host/stream/StreamFrame.h"
 #include "receive/Receiver.h"
 
 namespace zbhost {
 
-inline constexpr int32_t kDefaultRate = 16000;
 inline constexpr uint8_t kFrameFlags = AV_CLASS_MEDIA;  // class 2, partner distance 1
 // Once frame k is pushed, frame k - 2 is final: the latest frames that can still rebuild it,
 // data and parity k - 1, have come through, and the link holds back at most frame k's.
@@ -35,10 +34,6 @@ struct FinalFrame {
   FrameOutcome outcome = FrameOutcome::Lost;
   bool parityUsed = false;  // a rebuild came from the parity frame of this number
 };
-
-// Sample rates whose 20 ms frames are whole 320-byte pieces that fit the decoder's slots.
-inline constexpr int32_t kStreamRates[] = {8000, 16000, 24000, 32000, 40000, 48000};
-bool IsStreamRate(int32_t rate);
 
 struct FrameLayout {
   int32_t rate = kDefaultRate;

@@ -31,7 +31,7 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
-#include "host/app/HostError.h"
+#include "host/base/HostError.h"
 #include "host/io/FileName.h"
 #include "host/report/Report.h"
 #include "host/io/SpeechSignal.h"

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "Include/QV_Interface/zbav_abi.h"
-#include "host/app/HostError.h"
+#include "host/base/HostError.h"
 #include "host/link/LossModels.h"
 #include "tests/support/CaseNames.h"
 #include "tests/support/ScratchDir.h"
