@@ -216,62 +216,65 @@ std::string RenderReport(const HostOptions& options, const RunDescription& run,
                       : PlainReport(run, asked.result, asked.figures, allocator);
 }
 
-// Streams the input through every chain, writes the targets as frames become final,
-// commits them, then reports.
-int Stream(const HostOptions& options) {
-  const Clock::time_point started = Clock::now();
-  // A file-size limit makes a write fail (and the run say so) rather than end the program.
-  signal(SIGXFSZ, SIG_IGN);
-  ProgressBar progress(options.verbosity != Verbosity::Quiet && ProgressBar::Wanted());
-  const Console console(options.verbosity, progress);
-  const std::vector<Column> columns = ColumnsOf(options);
-  Targets targets = OpenTargets(options, columns, console);
-
+// What was run, as far as it is known before the work: the input, the rates, the library
+// and the settings as asked, a random link's seed drawn.
+RunDescription DescribeRun(const HostOptions& options, const InputStream& input) {
   RunDescription run;
-  InputStream input(options.input, options.raw, options.rate, options.seconds,
-                    [&console](const std::string& note) { console.Note(note); });
   run.input = input.inputName();
   run.inputFormat = input.inputFormat();
   run.inputRate = input.inputRate();
   run.inputChannels = input.inputChannels();
   run.layout.rate = input.streamRate();
   run.outputRate = options.outputRate != 0 ? options.outputRate : run.inputRate;
-  // A length known before the work is checked now; any other once the input has ended.
-  if (input.declaredSamples() > 0) {
-    const double declared = static_cast<double>(input.declaredSamples()) / run.inputRate;
-    CheckPlotRange(options.plotRange, options.seconds > 0 ? std::min(declared, options.seconds) : declared);
-  }
   run.library = DisplayName(LibraryPath(options));
   run.stream = options.stream;
   run.showTiming = options.verbosity == Verbosity::Verbose;
   if (run.stream.link.IsRandom()) {
     run.stream.link.seed = options.seed ? *options.seed : std::random_device{}();
   }
+  return run;
+}
 
-  // The encoder's stream as the run as asked sends it, before the link.
-  std::unique_ptr<AdpcmWavWriter> adpcm;
-  if (targets.adpcm.IsOpen()) {
-    adpcm = std::make_unique<AdpcmWavWriter>(targets.adpcm, run.layout.rate);
+// A length known before the work is checked now; any other once the input has ended.
+void CheckDeclaredLength(const HostOptions& options, const InputStream& input) {
+  if (input.declaredSamples() > 0) {
+    const double declared = static_cast<double>(input.declaredSamples()) / input.inputRate();
+    CheckPlotRange(options.plotRange, options.seconds > 0 ? std::min(declared, options.seconds) : declared);
   }
+}
 
-  // The columns, all seeing the same link with its seed.
+std::vector<LossyRun> RunsOf(const std::vector<Column>& columns) {
   std::vector<LossyRun> runs;
-  std::vector<StreamSettings> settings;
   for (const Column& column : columns) {
     runs.push_back({column.label, column.parity, column.conceal, column.encoder, {}, {}, {}});
-    StreamSettings s = run.stream;
+  }
+  return runs;
+}
+
+// The columns' settings, all seeing the same link with its seed. The run as asked hands what
+// its encoder sends to `adpcm`, when there is one.
+std::vector<StreamSettings> SettingsOf(const std::vector<Column>& columns,
+                                       const StreamSettings& asked, AdpcmWavWriter* adpcm) {
+  std::vector<StreamSettings> settings;
+  for (const Column& column : columns) {
+    StreamSettings s = asked;
     s.parity = column.parity;
     s.conceal = column.conceal;
     s.encoder = column.encoder;
     if (adpcm && settings.empty()) {
-      s.link.onSent = [&adpcm](const AvFrame& frame) {
+      s.link.onSent = [adpcm](const AvFrame& frame) {
         if (frame.type == AV_TYPE_ADPCM) adpcm->Add(frame.data, frame.len);
       };
     }
     settings.push_back(s);
   }
+  return settings;
+}
 
-  // Started before the work, so a container that cannot carry the rate is found now.
+// One output per audio target, started before the work, so a container that cannot carry
+// the rate is found now.
+std::vector<std::unique_ptr<AudioOutput>> OpenOutputs(Targets& targets, RunDescription& run,
+                                                      std::vector<LossyRun>& runs) {
   std::vector<std::unique_ptr<AudioOutput>> outputs;
   for (size_t i = 0; i < targets.audio.size(); ++i) {
     outputs.push_back(std::make_unique<AudioOutput>(targets.audio[i], targets.container,
@@ -282,51 +285,63 @@ int Stream(const HostOptions& options) {
     run.output = DisplayName(targets.audio.front().path());
     run.outputFormat = targets.container.name;
   }
-  std::unique_ptr<FrameTable> table;
-  if (targets.frames.IsOpen()) {
-    const LinkSettings& link = run.stream.link;
-    table = std::make_unique<FrameTable>(targets.frames, FrameTableFormatFor(targets.frames.path()),
-                                         link.IsRandom() ? std::optional<uint64_t>(link.seed)
-                                                         : std::nullopt);
-  }
+  return outputs;
+}
+
+std::unique_ptr<FrameTable> OpenFrameTable(Targets& targets, const LinkSettings& link) {
+  if (!targets.frames.IsOpen()) return nullptr;
+  return std::make_unique<FrameTable>(targets.frames, FrameTableFormatFor(targets.frames.path()),
+                                      link.IsRandom() ? std::optional<uint64_t>(link.seed)
+                                                      : std::nullopt);
+}
+
+std::unique_ptr<PlotTrace> StartTrace(const Targets& targets, const HostOptions& options,
+                                      const std::vector<LossyRun>& runs) {
+  if (!targets.plot.IsOpen()) return nullptr;
   std::vector<std::string> labels;
   for (const LossyRun& column : runs) labels.push_back(column.label);
-  std::unique_ptr<PlotTrace> trace;
-  if (targets.plot.IsOpen()) {
-    // Encoder modes differ in coding error, which only a comparison with the input shows.
-    trace = std::make_unique<PlotTrace>(labels, options.plotRange,
-                                        options.encoders ? PlotReference::Input : PlotReference::Lossless);
-  }
+  // Encoder modes differ in coding error, which only a comparison with the input shows.
+  return std::make_unique<PlotTrace>(labels, options.plotRange,
+                                     options.encoders ? PlotReference::Input : PlotReference::Lossless);
+}
 
-  HostAllocator allocator;  // outlives the library, which keeps its address until unloaded
-  console.Note(fmt::format("loading {}", run.library));
-  const ZbLibrary library(LibraryPath(options));
+// The library with both interfaces, lending the host's allocator.
+void PrepareLibrary(const ZbLibrary& library, HostAllocator& allocator) {
   library.RequireInterface(ZB_NAME_ENCODER);
   library.RequireInterface(ZB_NAME_DECODER);
   library.Descriptor()->SetMemAllocator(&allocator);
+}
 
-  std::vector<FrameRow> rows(runs.size());
+// Where every final frame goes: each column's audio output (the first columns', one per
+// audio target) and speech score, and the frame table and plot trace when asked for.
+struct FrameSinks {
+  std::vector<std::unique_ptr<AudioOutput>> outputs;
+  std::unique_ptr<FrameTable> table;
+  std::unique_ptr<PlotTrace> trace;
   std::vector<std::unique_ptr<SpeechScore>> speech;
-  const int32_t frameSamples = FrameLayout::For(run.layout.rate, 0).frameSamples;
-  for (size_t c = 0; c < runs.size(); ++c) {
-    speech.push_back(std::make_unique<SpeechScore>(run.layout.rate, frameSamples));
-  }
-  const bool wantRows = table || trace;
+  std::vector<FrameRow> rows;
   bool inputHeard = false;  // a sample of the input other than zero came by
-  auto pipeline = std::make_unique<StreamPipeline>(library, run.layout.rate, settings,
-                                                   [&](const FrameView& view) {
+
+  void StartScores(size_t columns, int32_t rate) {
+    rows.resize(columns);
+    const int32_t frameSamples = FrameLayout::For(rate, 0).frameSamples;
+    for (size_t c = 0; c < columns; ++c) {
+      speech.push_back(std::make_unique<SpeechScore>(rate, frameSamples));
+    }
+  }
+
+  void Take(const FrameView& view, Timing& timing) {
     if (!inputHeard) {
       inputHeard = std::any_of(view.input, view.input + view.length, [](int16_t s) { return s != 0; });
     }
-    for (size_t c = 0; c < runs.size(); ++c) {
+    const bool wantRows = table || trace;
+    for (size_t c = 0; c < speech.size(); ++c) {
       const int16_t* decoded = view.columns[c].frame.samples;
-      if (c < outputs.size()) {
-        outputs[c]->Write(decoded, view.length, run.timing.resampling, run.timing.writing);
-      }
+      if (c < outputs.size()) outputs[c]->Write(decoded, view.length, timing.resampling, timing.writing);
       const FrameOutcome outcome = view.columns[c].frame.outcome;
       std::optional<double> lsd;
       {
-        Stopwatch watch(run.timing.figures);
+        Stopwatch watch(timing.figures);
         lsd = speech[c]->Add(view.input, view.lossless[c], decoded, view.length,
                              outcome == FrameOutcome::Lost || outcome == FrameOutcome::Concealed);
       }
@@ -336,31 +351,40 @@ int Stream(const HostOptions& options) {
       }
     }
     {
-      Stopwatch watch(run.timing.writing);
+      Stopwatch watch(timing.writing);
       if (table) table->Add(rows.front());
     }
-    Stopwatch watch(run.timing.plot);
+    Stopwatch watch(timing.plot);
     if (trace) trace->Add(view, rows);
-  });
-  StreamPipeline& stream = *pipeline;
-  console.Note(fmt::format("streaming {} Hz audio", run.layout.rate));
+  }
+};
+
+void StreamInput(InputStream& input, StreamPipeline& stream, ProgressBar& progress,
+                 Timing& timing) {
   const ProgressFn streaming = progress.Phase("streaming");
   std::vector<int16_t> block;
-  while (input.Next(block, run.timing.reading, run.timing.resampling)) {
+  while (input.Next(block, timing.reading, timing.resampling)) {
     stream.Push(block.data(), block.size());
     if (streaming) streaming(input.inputSamples(), input.declaredSamples());
   }
   stream.Finish();
   progress.Finish();
+}
 
-  run.inputSamples = input.inputSamples();
-  run.layout = stream.layout();
-  console.Note(fmt::format("streamed {} frames", run.layout.frameCount));
-  if (stream.samples() == 0) {
+// An input that made no sample, or ends before the plot's range starts, fails the run.
+void CheckStreamed(const RunDescription& run, int64_t streamedSamples,
+                   const std::optional<PlotRange>& plotRange) {
+  if (streamedSamples == 0) {
     throw HostError(kExitInput, fmt::format("'{}' is too short to hold a sample at {} Hz",
                                             run.input, run.layout.rate));
   }
-  CheckPlotRange(options.plotRange, static_cast<double>(run.inputSamples) / run.inputRate);
+  CheckPlotRange(plotRange, static_cast<double>(run.inputSamples) / run.inputRate);
+}
+
+// The input's damage, its silence and loss-file entries beyond its end: said, and kept for
+// the report.
+void CollectWarnings(const HostOptions& options, const InputStream& input, bool inputHeard,
+                     const Console& console, RunDescription& run) {
   run.warnings = input.warnings();
   // Damaged input is said even in a quiet run: the output is not what the input promised.
   for (const std::string& warning : run.warnings) console.Alert(warning);
@@ -373,37 +397,43 @@ int Stream(const HostOptions& options) {
     console.Warn(beyond);
     run.warnings.push_back(beyond);
   }
+}
 
+// The audio's tail, the picture, and the ends of the frame table and the ADPCM file.
+void FinishTargets(const RunDescription& run, int64_t streamedSamples, FrameSinks& sinks,
+                   AdpcmWavWriter* adpcm, Targets& targets, Timing& timing) {
   // Written at the input's own rate, the output is exactly as long as the input, so the two
   // line up sample for sample.
   const int64_t outputLength =
       run.outputRate == run.inputRate
           ? run.inputSamples
-          : std::llround(static_cast<double>(stream.samples()) * run.outputRate / run.layout.rate);
-  for (const std::unique_ptr<AudioOutput>& output : outputs) {
-    output->Finish(outputLength, run.timing.resampling, run.timing.writing);
+          : std::llround(static_cast<double>(streamedSamples) * run.outputRate / run.layout.rate);
+  for (const std::unique_ptr<AudioOutput>& output : sinks.outputs) {
+    output->Finish(outputLength, timing.resampling, timing.writing);
   }
   std::string picture;
-  if (trace) {
-    Stopwatch watch(run.timing.plot);
-    picture = DrawPlot(run, *trace, targets.plotFormat, targets.plot.path());
+  if (sinks.trace) {
+    Stopwatch watch(timing.plot);
+    picture = DrawPlot(run, *sinks.trace, targets.plotFormat, targets.plot.path());
   }
-  {
-    Stopwatch watch(run.timing.writing);
-    if (table) table->Finish();
-    if (adpcm) adpcm->Finish();
-    if (trace) targets.plot.Write(picture);
-  }
+  Stopwatch watch(timing.writing);
+  if (sinks.table) sinks.table->Finish();
+  if (adpcm) adpcm->Finish();
+  if (sinks.trace) targets.plot.Write(picture);
+}
 
+// Each column's counts and figures, its speech scores finished; the run's timing closed.
+void FinishFigures(const StreamPipeline& stream, FrameSinks& sinks, Clock::time_point started,
+                   RunDescription& run, std::vector<LossyRun>& runs) {
   run.timing.library = stream.librarySeconds();
   std::vector<SpeechFigures> speechVsInput(runs.size());
   std::vector<SpeechFigures> speechVsLossless(runs.size());
   {
     Stopwatch watch(run.timing.figures);
     for (size_t c = 0; c < runs.size(); ++c) {
-      speechVsInput[c] = speech[c]->FinishVsInput();
-      speechVsLossless[c] = speech[c]->FinishVsLossless();
-      run.timing.figuresAlongside += speech[c]->stoiSeconds();
+      speechVsInput[c] = sinks.speech[c]->FinishVsInput();
+      speechVsLossless[c] = sinks.speech[c]->FinishVsLossless();
+      run.timing.figuresAlongside += sinks.speech[c]->stoiSeconds();
     }
   }
   run.timing.total = SecondsSince(started);
@@ -415,19 +445,72 @@ int Stream(const HostOptions& options) {
                                      stream.losslessSeconds(), c == 0 ? run.timing.total : 0);
     runs[c].figures.speechVsInput = speechVsInput[c];
     runs[c].figures.speechVsLossless = speechVsLossless[c];
-    if (!inputHeard) ForgetInputFigures(runs[c].figures);
+    if (!sinks.inputHeard) ForgetInputFigures(runs[c].figures);
   }
+}
+
+void CommitTargets(Targets& targets) {
+  for (OutputFile& file : targets.audio) file.Commit();
+  targets.frames.Commit();
+  targets.adpcm.Commit();
+  targets.plot.Commit();
+}
+
+// Streams the input through every chain, writes the targets as frames become final,
+// commits them, then reports.
+int Stream(const HostOptions& options) {
+  const Clock::time_point started = Clock::now();
+  // A file-size limit makes a write fail (and the run say so) rather than end the program.
+  signal(SIGXFSZ, SIG_IGN);
+  ProgressBar progress(options.verbosity != Verbosity::Quiet && ProgressBar::Wanted());
+  const Console console(options.verbosity, progress);
+  const std::vector<Column> columns = ColumnsOf(options);
+  Targets targets = OpenTargets(options, columns, console);
+
+  InputStream input(options.input, options.raw, options.rate, options.seconds,
+                    [&console](const std::string& note) { console.Note(note); });
+  RunDescription run = DescribeRun(options, input);
+  CheckDeclaredLength(options, input);
+
+  // The encoder's stream as the run as asked sends it, before the link.
+  std::unique_ptr<AdpcmWavWriter> adpcm;
+  if (targets.adpcm.IsOpen()) {
+    adpcm = std::make_unique<AdpcmWavWriter>(targets.adpcm, run.layout.rate);
+  }
+  std::vector<LossyRun> runs = RunsOf(columns);
+  const std::vector<StreamSettings> settings = SettingsOf(columns, run.stream, adpcm.get());
+  FrameSinks sinks;
+  sinks.outputs = OpenOutputs(targets, run, runs);
+  sinks.table = OpenFrameTable(targets, run.stream.link);
+  sinks.trace = StartTrace(targets, options, runs);
+
+  HostAllocator allocator;  // outlives the library, which keeps its address until unloaded
+  console.Note(fmt::format("loading {}", run.library));
+  const ZbLibrary library(LibraryPath(options));
+  PrepareLibrary(library, allocator);
+
+  sinks.StartScores(runs.size(), run.layout.rate);
+  auto pipeline = std::make_unique<StreamPipeline>(
+      library, run.layout.rate, settings, [&](const FrameView& view) { sinks.Take(view, run.timing); });
+  StreamPipeline& stream = *pipeline;
+  console.Note(fmt::format("streaming {} Hz audio", run.layout.rate));
+  StreamInput(input, stream, progress, run.timing);
+
+  run.inputSamples = input.inputSamples();
+  run.layout = stream.layout();
+  console.Note(fmt::format("streamed {} frames", run.layout.frameCount));
+  CheckStreamed(run, stream.samples(), options.plotRange);
+  CollectWarnings(options, input, sinks.inputHeard, console, run);
+  FinishTargets(run, stream.samples(), sinks, adpcm.get(), targets, run.timing);
+  FinishFigures(stream, sinks, started, run, runs);
   // The modules go before the frame buffers are counted: what they still held is returned.
   pipeline.reset();
   // -q silences the words, not a JSON report that was asked for. The report is made before
   // any target takes its result, so that nothing is replaced by a run that then fails.
   const bool report = options.verbosity != Verbosity::Quiet || options.json;
   const std::string text = report ? RenderReport(options, run, runs, allocator.counters()) : "";
-  for (OutputFile& file : targets.audio) file.Commit();
-  targets.frames.Commit();
-  targets.adpcm.Commit();
-  targets.plot.Commit();
-  if (!outputs.empty()) {
+  CommitTargets(targets);
+  if (!sinks.outputs.empty()) {
     console.Note(fmt::format("wrote {} ({}, {} Hz)", run.output, run.outputFormat, run.outputRate));
   }
   if (report) Print(targets.UsesStandardOutput() ? std::cerr : std::cout, text, "the report");
