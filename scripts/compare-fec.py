@@ -24,7 +24,8 @@ follows the gap has reached the FEC storage. CPU is the time of the pipelines' s
 through this script's probes alone is taken off. Residual loss counts 20 ms media frames that nothing
 recovered: zbadpcm's decoder counts them (frames-lost); for Opus, a lost packet whose successor,
 which carries its in-band FEC, was lost too; for ULPFEC, lost media packets that rtpulpfecdec did
-not recover. A parity delay above 0 needs a receiver that holds as many frames more.
+not recover. --parity-delay K sends each zbadpcm parity frame K frames late and has the
+decoder hold as many frames more.
 """
 
 import argparse
@@ -70,10 +71,10 @@ def zb_payload_bitrate(rate):
 CODECS = {
     "zbadpcm": (
         "zbadpcmenc ! rtpzbadpcmpay pt={pt} parity-delay={delay}",
-        "identity name=net ! rtpzbadpcmdepay ! zbadpcmdec name=dec plc=true"),
+        "identity name=net ! rtpzbadpcmdepay ! zbadpcmdec name=dec plc=true parity-delay={delay}"),
     "zbadpcm-specified": (
         "zbadpcmenc mode=specified ! rtpzbadpcmpay pt={pt} parity-delay={delay}",
-        "identity name=net ! rtpzbadpcmdepay ! zbadpcmdec name=dec plc=true"),
+        "identity name=net ! rtpzbadpcmdepay ! zbadpcmdec name=dec plc=true parity-delay={delay}"),
     "opus-24k": (
         "opusenc bitrate=" + str(OPUS_LOW_BITRATE) + " inband-fec=true packet-loss-percentage={loss_pct} "
         "! rtpopuspay pt={pt}",

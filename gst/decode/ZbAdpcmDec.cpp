@@ -4,6 +4,8 @@
 // a segment. Output timestamps follow the frame index from the timestamp of the packet that
 // started the segment, and never go back: a segment that would start before the end of the last
 // output starts there instead. GAP events (a jitter buffer's lost packets) move time on.
+// With `parity-delay` k (at least the sender's) the receive path holds every frame k frames
+// longer and feeds the decoder module in frame order; the latency it reports grows to match.
 #include "gst/decode/ZbAdpcmDec.h"
 
 #include <algorithm>
@@ -23,11 +25,10 @@ GST_DEBUG_CATEGORY_STATIC(zbadpcmdec_debug);
 
 namespace {
 
-enum { PROP_0, PROP_STATS };
+enum { PROP_0, PROP_STATS, PROP_PARITY_DELAY };
+constexpr guint kDefaultParityDelay = 0;
 // Name of the `stats` structure and of the element message that carries it at the end of a stream.
 constexpr const char* kStatsName = "application/x-zbadpcmdec-stats";
-// Output held back: a missing frame waits this long for the packets that can rebuild it.
-constexpr GstClockTime kHoldLatency = zbreceive::kHoldFrames * zbgst::kFrameDuration;
 constexpr GstClockTime kLastTime = GST_CLOCK_TIME_NONE - 1;
 
 // a + b, saturating below GST_CLOCK_TIME_NONE.
@@ -57,6 +58,7 @@ struct DecoderState {
   std::unique_ptr<zbreceive::Receiver> receiver;
   zbreceive::ReceiveCounters finished;  // counts of receivers already gone
   int rate = 0;
+  int32_t parityDelay = 0;              // the property's value when the stream started
   std::deque<SegmentAnchor> anchors;    // segments started, their first frame not yet out
   bool haveBase = false;                // the current output segment's time base:
   uint64_t baseSegment = 0;
@@ -79,6 +81,7 @@ GstStaticPadTemplate g_srcTemplate = GST_STATIC_PAD_TEMPLATE(
 struct _GstZbAdpcmDec {
   GstAudioDecoder parent;
   zbreceive::ReceiveCounters stats;  // guarded by the object lock
+  guint parityDelay;                 // guarded by the object lock
   DecoderState* state;
 };
 
@@ -121,12 +124,16 @@ bool NewStream(GstZbAdpcmDec* self) {
   state.anchors.clear();
   state.haveBase = false;
   state.timings.clear();
+  GST_OBJECT_LOCK(self);
+  state.parityDelay = static_cast<int32_t>(self->parityDelay);
+  GST_OBJECT_UNLOCK(self);
   if (state.rate == 0) return true;
   zbreceive::ReceiverSettings settings;
   settings.sampleRate = state.rate;
   settings.frameSamples = zbgst::SamplesPerFrame(state.rate);
   settings.codedBytes = static_cast<uint32_t>(zbgst::CodedBytesPerFrame(state.rate));
   settings.conceal = gst_audio_decoder_get_plc(GST_AUDIO_DECODER(self)) != FALSE;
+  settings.parityDelay = state.parityDelay;
   try {
     state.receiver = std::make_unique<zbreceive::Receiver>(zbgst::LinkedExports(), settings);
   } catch (const std::exception& error) {
@@ -134,6 +141,17 @@ bool NewStream(GstZbAdpcmDec* self) {
     return false;
   }
   return true;
+}
+
+// A missing frame holds back the frames after it until it is rebuilt or given up: the receive
+// path's hold, parity delay included, is the element's latency. Set where the base class keeps
+// it, once the format is known (it clears the latency when it starts), and again when a new
+// stream takes another parity delay.
+void SetHoldLatency(GstZbAdpcmDec* self) {
+  zbreceive::ReceiverSettings hold;
+  hold.parityDelay = self->state->parityDelay;
+  const GstClockTime latency = FramesTime(static_cast<uint64_t>(hold.HoldFrames()));
+  gst_audio_decoder_set_latency(GST_AUDIO_DECODER(self), latency, latency);
 }
 
 gboolean Start(GstAudioDecoder* decoder) {
@@ -167,9 +185,7 @@ gboolean SetFormat(GstAudioDecoder* decoder, GstCaps* caps) {
   GstAudioInfo info;
   gst_audio_info_set_format(&info, GST_AUDIO_FORMAT_S16LE, rate, 1, nullptr);
   if (!gst_audio_decoder_set_output_format(decoder, &info)) return FALSE;
-  // A missing frame holds back the frames after it until it is rebuilt or given up. Set here,
-  // where the base class keeps it: it clears the latency when it starts.
-  gst_audio_decoder_set_latency(decoder, kHoldLatency, kHoldLatency);
+  SetHoldLatency(self);
   return TRUE;
 }
 
@@ -310,10 +326,29 @@ GstStructure* StatsStructure(GstZbAdpcmDec* self) {
                            count(stats.invalid), "restarts", G_TYPE_UINT64, count(stats.restarts), nullptr);
 }
 
+void SetProperty(GObject* object, guint id, const GValue* value, GParamSpec* pspec) {
+  GstZbAdpcmDec* self = GST_ZBADPCM_DEC(object);
+  switch (id) {
+    case PROP_PARITY_DELAY:
+      GST_OBJECT_LOCK(self);
+      self->parityDelay = g_value_get_uint(value);
+      GST_OBJECT_UNLOCK(self);
+      break;
+    default:
+      G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
+  }
+}
+
 void GetProperty(GObject* object, guint id, GValue* value, GParamSpec* pspec) {
+  GstZbAdpcmDec* self = GST_ZBADPCM_DEC(object);
   switch (id) {
     case PROP_STATS:
-      g_value_take_boxed(value, StatsStructure(GST_ZBADPCM_DEC(object)));
+      g_value_take_boxed(value, StatsStructure(self));
+      break;
+    case PROP_PARITY_DELAY:
+      GST_OBJECT_LOCK(self);
+      g_value_set_uint(value, self->parityDelay);
+      GST_OBJECT_UNLOCK(self);
       break;
     default:
       G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
@@ -374,6 +409,7 @@ void Flush(GstAudioDecoder* decoder, gboolean hard) {
   if (!hard) return;
   GstZbAdpcmDec* self = GST_ZBADPCM_DEC(decoder);
   NewStream(self);
+  if (self->state->rate != 0) SetHoldLatency(self);
   self->state->lastEnd = 0;
 }
 
@@ -389,8 +425,19 @@ static void gst_zbadpcm_dec_class_init(GstZbAdpcmDecClass* klass) {
   GstElementClass* elementClass = GST_ELEMENT_CLASS(klass);
   GstAudioDecoderClass* decoderClass = GST_AUDIO_DECODER_CLASS(klass);
 
+  objectClass->set_property = SetProperty;
   objectClass->get_property = GetProperty;
   objectClass->finalize = Finalize;
+  g_object_class_install_property(
+      objectClass, PROP_PARITY_DELAY,
+      g_param_spec_uint("parity-delay", "Parity delay",
+                        "Frames (of 20 ms) by which the sender sends each parity frame late (the payloader's "
+                        "parity-delay); must be at least the sender's. Every frame is held this many frames "
+                        "longer, and the reported latency grows by as much. Taken when a stream starts (caps "
+                        "or a flushing seek)",
+                        0, zbreceive::kMaxParityDelay, kDefaultParityDelay,
+                        static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS |
+                                                 GST_PARAM_MUTABLE_READY)));
   g_object_class_install_property(
       objectClass, PROP_STATS,
       g_param_spec_boxed("stats", "Statistics",
@@ -419,6 +466,7 @@ static void gst_zbadpcm_dec_class_init(GstZbAdpcmDecClass* klass) {
 
 static void gst_zbadpcm_dec_init(GstZbAdpcmDec* self) {
   self->stats = zbreceive::ReceiveCounters{};
+  self->parityDelay = kDefaultParityDelay;
   self->state = new DecoderState();
   gst_audio_decoder_set_needs_format(GST_AUDIO_DECODER(self), TRUE);
 }

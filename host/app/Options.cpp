@@ -101,6 +101,16 @@ uint64_t ParseSeed(const std::string& text) {
   return value;
 }
 
+int32_t ParseParityDelay(const std::string& text) {
+  const bool digitsOnly = !text.empty() && text.size() <= 2 && text.find_first_not_of("0123456789") == std::string::npos;
+  const int value = digitsOnly ? std::atoi(text.c_str()) : -1;
+  if (value < 0 || value > zbreceive::kMaxParityDelay) {
+    UsageError(fmt::format("--parity-delay must be a whole number of frames from 0 to {}, not '{}'",
+                           zbreceive::kMaxParityDelay, text));
+  }
+  return value;
+}
+
 double ParseOptionPercent(const std::string& text, const char* option) {
   try {
     return ParsePercent(text, option);
@@ -250,6 +260,11 @@ constexpr char kHelp[] =
     "  --loss MODEL         which frames the link drops (default: none; models below)\n"
     "  --duplicate PCT      percentage of frames delivered twice\n"
     "  --reorder PCT        percentage of frames held back behind the next one\n"
+    "  --parity-delay K     send each parity frame K frames late (0 to 8, default 0), beside the\n"
+    "                       data frame K numbers after its own, so that a burst of losses hits\n"
+    "                       frames that parity sent apart from them can rebuild; the receiver\n"
+    "                       holds K frames (20 ms each) longer. Losses are drawn per data frame\n"
+    "                       and the parity frame beside it, so every K sees the same slots lost\n"
     "  --seed N             seed of the link's random decisions, 0 to 2^64-1; without one a seed\n"
     "                       is drawn and printed. It fixes the fate of each frame number's data\n"
     "                       and parity frames, whatever else is switched on or off.\n"
@@ -288,7 +303,8 @@ constexpr char kHelp[] =
     "  gilbert:ENTER,LEAVE[,LOSS_BAD[,LOSS_GOOD]]\n"
     "                       bursty loss: chances per frame to enter and to leave the bad state,\n"
     "                       and the loss in the bad and the good state (default 100 and 0)\n"
-    "  list:ENTRIES         exactly these frames: d5 (data frame 5), p5 (parity frame 5),\n"
+    "  list:ENTRIES         exactly these frames: d5 (data frame 5), p5 (parity frame 5; with\n"
+    "                       --parity-delay K, the parity frame sent beside data frame 5),\n"
     "  file:PATH            7 (data frame 7), ranges like d10-12; separated by commas, blanks\n"
     "                       or lines; # starts a comment\n"
     "\n"
@@ -319,6 +335,7 @@ struct CommandLineTexts {
   std::string seedText;
   std::string duplicateText = "0";
   std::string reorderText = "0";
+  std::string parityDelayText = "0";
   std::string secondsText;
   std::string outputText;
   std::string framesText;
@@ -370,6 +387,8 @@ void DeclareOptions(CLI::App& app, CommandLineTexts& t, HostOptions& options) {
                 "Percentage of frames delivered twice, e.g. --duplicate 5");
   AddTextOption(app, "--reorder", t.reorderText, "PCT",
                 "Percentage of frames held back behind the next one, e.g. --reorder 2");
+  AddTextOption(app, "--parity-delay", t.parityDelayText, "K",
+                "Send each parity frame K frames late (0 to 8); the receiver holds K frames longer");
   CLI::Option* noParityFlag =
       app.add_flag("--no-parity", t.noParity, "Switch the encoder's parity frames off");
   CLI::Option* concealFlag =
@@ -416,6 +435,7 @@ void ReadOptions(const CLI::App& app, const CommandLineTexts& t, HostOptions& op
   if (app.count("--seed") != 0) options.seed = ParseSeed(t.seedText);
   options.stream.link.duplicatePercent = ParseOptionPercent(t.duplicateText, "--duplicate");
   options.stream.link.reorderPercent = ParseOptionPercent(t.reorderText, "--reorder");
+  options.stream.link.parityDelay = ParseParityDelay(t.parityDelayText);
   if (app.count("input") != 0) {
     // An empty name is a script's empty variable, not a wish for the built-in signal.
     if (t.inputText.empty()) {

@@ -3,9 +3,18 @@
 // frames by its loss model, delivers some twice and holds some back behind the next one.
 // Frames are only lent for the duration of HandleFrame, so every forwarded frame is copied
 // (record, info and payload) and delivered from the copy.
+//
+// With a parity delay of K frames the link sends each parity frame K frames late, beside the
+// data frame K numbers after its own, and the loss model decides each frame by the data frame
+// it travels beside: parity n sent beside data n + K is decided as parity n + K would be
+// without the delay. The same seed then gives the same losses in each slot for every K, and a
+// parity frame still shares its bursty model's state with the data frame beside it; only which
+// parity frame rides in a slot changes. (A loss list's "pN" names the parity frame sent beside
+// data frame N.)
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -20,6 +29,7 @@ struct LinkSettings {
   double duplicatePercent = 0;  // chance that a forwarded frame is delivered twice
   double reorderPercent = 0;    // chance that a frame is held back behind the next one
   uint64_t seed = 0;
+  int32_t parityDelay = 0;      // frames each parity frame is sent late, 0 to kMaxParityDelay
   // Sees every frame the encoder sends, before the link decides its fate (--adpcm-out).
   std::function<void(const AvFrame&)> onSent;
 
@@ -65,7 +75,8 @@ class LossyLink {
 
   HostSinkFace* Input() { return &m_input; }     // the encoder delivers here
   HostSourceFace* Output() { return &m_output; }  // this delivers to the decoder
-  // Delivers a frame still held back at the end of the stream.
+  // Sends the parity frames still waiting and delivers a frame still held back: the end of
+  // the stream.
   void Flush();
   const LinkCounters& counters() const { return m_counters; }
   // What became of frame `seq`'s data and parity frames; forgets them, so the link keeps
@@ -85,7 +96,14 @@ class LossyLink {
     LossyLink& m_link;
   };
 
+  static std::unique_ptr<Packet> Copy(const AvFrame& frame);
+  // Sends a frame over the link, its fate decided as the frame sent beside data frame `slot`.
+  void Send(std::unique_ptr<Packet> packet, int32_t slot);
+  // Sends the held parity frames due once data frame `slot` has gone; with `all`, every one.
+  void SendDueParity(int32_t slot, bool all);
   bool Carry(const AvFrame& frame);
+  // Delivers the frame held back behind the next one, if any.
+  void ForwardHeld();
   void Forward(Packet& packet);
   void DeliverOnce(Packet& packet);
 
@@ -97,6 +115,7 @@ class LossyLink {
   LinkInput m_input;
   HostSourceFace m_output;
   std::unique_ptr<Packet> m_held;  // a frame held back behind the next one
+  std::deque<std::unique_ptr<Packet>> m_delayed;  // parity frames waiting to be sent late
   LinkCounters m_counters;
 };
 

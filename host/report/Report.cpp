@@ -91,6 +91,9 @@ std::string LinkLine(const LinkSettings& link) {
   std::string line = DescribeLossPlan(link.loss);
   if (link.duplicatePercent > 0) line += fmt::format(", {:g} % duplicated", link.duplicatePercent);
   if (link.reorderPercent > 0) line += fmt::format(", {:g} % reordered", link.reorderPercent);
+  if (link.parityDelay > 0) {
+    line += fmt::format(", parity {} late (+{} ms)", Plural(link.parityDelay, "frame"), link.parityDelay * kFrameMs);
+  }
   return line;
 }
 
@@ -173,6 +176,7 @@ nlohmann::ordered_json JsonHeading(const RunDescription& run) {
       {"description", LinkLine(link)},
       {"duplicate_percent", link.duplicatePercent},
       {"reorder_percent", link.reorderPercent},
+      {"parity_delay_frames", link.parityDelay},
       {"seed",
        link.IsRandom() ? nlohmann::ordered_json(link.seed) : nlohmann::ordered_json(nullptr)}};
   j["warnings"] = run.warnings;
@@ -404,6 +408,10 @@ std::string PlainComparison(const RunDescription& run, const std::vector<LossyRu
       [](const LossyRun& r) { return std::to_string(r.result.link.droppedData); });
   row("parity frames dropped", [](const LossyRun& r) {
     return r.parity ? std::to_string(r.result.link.droppedParity) : kNotApplicable;
+  });
+  const int32_t parityDelay = run.stream.link.parityDelay;
+  row("parity delay", [&](const LossyRun& r) {
+    return r.parity ? fmt::format("{} frames", parityDelay) : kNotApplicable;
   });
   row("duplicated by the link",
       [](const LossyRun& r) { return std::to_string(r.result.link.duplicated); });

@@ -49,13 +49,21 @@ FrameLayout FrameLayout::For(int32_t rate, size_t inputSamples) {
 
 namespace {
 
-zbreceive::ReceiverSettings ReceiverSettingsFor(int32_t frameSamples, bool conceal) {
+zbreceive::ReceiverSettings ReceiverSettingsFor(int32_t frameSamples, bool conceal, int32_t parityDelay) {
   zbreceive::ReceiverSettings settings;
   settings.sampleRate = frameSamples * kMsPerSecond / kFrameMs;
   settings.frameSamples = frameSamples;
   settings.codedBytes = zbreceive::CodedBytesPerFrame(frameSamples);
   settings.conceal = conceal;
+  settings.parityDelay = parityDelay;
   return settings;
+}
+
+// The lag after which a frame is final in every chain: the longest parity delay's.
+int32_t LongestLag(const std::vector<StreamSettings>& columns) {
+  int32_t delay = 0;
+  for (const StreamSettings& settings : columns) delay = std::max(delay, settings.link.parityDelay);
+  return FinalLagFrames(delay);
 }
 
 }  // namespace
@@ -80,7 +88,8 @@ Chain::Chain(const ZbLibrary& library, int32_t frameSamples, ZbEncoderMode mode,
     : m_nFrameSamples(frameSamples),
       m_encoder(library.Create(ZB_NAME_ENCODER)),
       m_receiver(library.exports(),
-                 ReceiverSettingsFor(frameSamples, lossy != nullptr && lossy->conceal)) {
+                 ReceiverSettingsFor(frameSamples, lossy != nullptr && lossy->conceal,
+                                     lossy != nullptr ? lossy->link.parityDelay : 0)) {
   m_encoder.ChooseEncoderMode(mode);
   // The stream starts at frame 0, whether its packets come or not.
   m_receiver.Anchor(0);
@@ -153,8 +162,9 @@ StreamPipeline::StreamPipeline(const ZbLibrary& library, int32_t rate,
                                const std::vector<StreamSettings>& columns, FrameFn onFrame)
     : m_nRate(rate),
       m_nFrameSamples(rate * kFrameMs / kMsPerSecond),
+      m_nFinalLag(LongestLag(columns)),
       m_onFrame(std::move(onFrame)),
-      m_inputs(kFinalLagFrames + 1, std::vector<int16_t>(static_cast<size_t>(m_nFrameSamples), 0)) {
+      m_inputs(static_cast<size_t>(m_nFinalLag) + 1, std::vector<int16_t>(static_cast<size_t>(m_nFrameSamples), 0)) {
   std::vector<ZbEncoderMode> modes;
   for (const StreamSettings& settings : columns) {
     m_columns.push_back(std::make_unique<Chain>(library, m_nFrameSamples, settings.encoder, &settings));
@@ -212,7 +222,7 @@ void StreamPipeline::PushFrame() {
   }
   m_librarySeconds += SecondsSince(started);
   ++m_nPushed;
-  if (m_nPushed > kFinalLagFrames) FinalizeOldest(frame.size());
+  if (m_nPushed > m_nFinalLag) FinalizeOldest(frame.size());
 }
 
 void StreamPipeline::FinalizeOldest(size_t length) {

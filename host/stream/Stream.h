@@ -20,9 +20,10 @@
 namespace zbhost {
 
 inline constexpr uint8_t kFrameFlags = AV_CLASS_MEDIA;  // class 2, partner distance 1
-// Once frame k is pushed, frame k - 2 is final: the latest frames that can still rebuild it,
-// data and parity k - 1, have come through, and the link holds back at most frame k's.
-inline constexpr int32_t kFinalLagFrames = zbreceive::kHoldFrames;
+// Once frame k is pushed, frame k - 2 - K is final with a parity delay of K: the latest frames
+// that can still rebuild it, data k - 1 - K and parity k - 1 (sent beside data k - 1), have come
+// through, and the link holds back at most frame k's.
+inline constexpr int32_t FinalLagFrames(int32_t parityDelay) { return zbreceive::kHoldFrames + parityDelay; }
 
 using zbreceive::FrameOutcome;
 // What the receive path counted over the whole stream.
@@ -154,11 +155,12 @@ class StreamPipeline {
   void PushFrame();
   void FinalizeOldest(size_t length);
   std::vector<int16_t>& InputOf(int64_t frame) {
-    return m_inputs[static_cast<size_t>(frame % (kFinalLagFrames + 1))];
+    return m_inputs[static_cast<size_t>(frame % (m_nFinalLag + 1))];
   }
 
   int32_t m_nRate;
   int32_t m_nFrameSamples;
+  int32_t m_nFinalLag;  // frames pushed after a frame before it is final in every chain
   FrameFn m_onFrame;
   std::vector<std::unique_ptr<Chain>> m_columns;
   std::vector<std::unique_ptr<Chain>> m_lossless;  // one per encoder mode, first column's first

@@ -2,6 +2,7 @@
 // delayed: what parity can rebuild equals the lossless decode bit for bit, the rest is silent
 // (or concealed), the timestamps never break, and the counters say what happened. Every encoder
 // mode plays and rebuilds alike.
+#include <gst/rtp/gstrtpbuffer.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "gst/binding/StreamFormat.h"
+#include "gst/rtp/RtpZbAdpcmPay.h"
 #include "receive/Receiver.h"
 #include "reference/AdpcmSignals.h"
 #include "tests/gst/support/GstTestSupport.h"
@@ -247,21 +249,109 @@ INSTANTIATE_TEST_SUITE_P(
         HostileCase{{"ParityFarAhead"}, Join({Run(0, 4), {{90, true}}, Run(4, 2)}), 0, 2, 0, 0, 6}),
     RowName());
 
-// The latency query counts the decoder's hold: set once the format is known, not lost when the
-// base class starts.
-TEST(DecoderTest, ReportsItsHoldAsLatency) {
+// The latency query counts the decoder's hold, parity delay included: set once the format is
+// known, not lost when the base class starts.
+class DecoderLatencyTest : public ::testing::TestWithParam<guint> {};
+
+TEST_P(DecoderLatencyTest, ReportsItsHoldAsLatency) {
+  const guint delay = GetParam();
   const std::vector<CodedFrame> frames = Encode(adpcm_signals::Speech(4 * static_cast<int>(kSamples), 3), kTestRate);
   InitGstreamer();
   GstHarness* harness = gst_harness_new("zbadpcmdec");
+  g_object_set(harness->element, "parity-delay", delay, nullptr);
   gst_harness_set_src_caps_str(harness, ("audio/x-zbadpcm, channels=1, rate=" + std::to_string(kTestRate)).c_str());
   constexpr GstClockTime kUpstream = 30 * GST_MSECOND;  // what a jitter buffer before it holds
   gst_harness_set_upstream_latency(harness, kUpstream);
   gst_harness_push(harness, ToBuffer(frames.front()));
   const GstClockTime latency = gst_harness_query_latency(harness);
   gst_harness_teardown(harness);
-  EXPECT_EQ(latency, kUpstream + zbreceive::kHoldFrames * zbgst::kFrameDuration);
+  EXPECT_EQ(latency, kUpstream + (zbreceive::kHoldFrames + delay) * zbgst::kFrameDuration);
 }
 
+INSTANTIATE_TEST_SUITE_P(Delays, DecoderLatencyTest, ::testing::Values(0u, 3u, zbgst::kMaxParityDelay));
+
+struct BurstCase : NamedRow {
+  guint delay;          // the payloader's and the decoder's parity-delay
+  uint32_t burstFirst;  // the first data frame of the burst
+  uint32_t burstFrames; // data frames lost in a row, each with the packet sent right after it
+  std::set<int> lost;   // frames nothing can rebuild
+  uint64_t rebuilt;
+};
+
+class ParityDelayBurstTest : public ::testing::TestWithParam<BurstCase> {};
+
+// A burst takes a run of data frames and the packets sent beside them. The payloader sends
+// each parity frame `delay` frames late, so the burst takes parity frames of earlier numbers,
+// and the decoder, holding as much longer, rebuilds the run from the parity frames sent after
+// it; every frame comes out in order, equal to the lossless decode, or silent when lost.
+TEST_P(ParityDelayBurstTest, RepairsBurstsUpToTheDelay) {
+  const BurstCase& row = GetParam();
+  const std::vector<CodedFrame> frames = Encode(adpcm_signals::Speech(kFrames * static_cast<int>(kSamples), 11), kTestRate);
+  Decoded lossless;
+  Decode(frames, lossless);
+
+  InitGstreamer();
+  GstHarness* sender = gst_harness_new("rtpzbadpcmpay");
+  g_object_set(sender->element, "parity-delay", row.delay, nullptr);
+  gst_harness_set_src_caps_str(sender, ("audio/x-zbadpcm, channels=1, rate=" + std::to_string(kTestRate)).c_str());
+  for (const CodedFrame& frame : frames) gst_harness_push(sender, ToBuffer(frame));
+  gst_harness_push_event(sender, gst_event_new_eos());
+  GstCaps* rtpCaps = gst_pad_get_current_caps(sender->sinkpad);
+  const std::vector<GstBuffer*> packets = PullAll(sender);
+  gst_harness_teardown(sender);
+
+  GstHarness* receiver = gst_harness_new_parse("rtpzbadpcmdepay ! zbadpcmdec");
+  GstElement* decoder = gst_harness_find_element(receiver, "zbadpcmdec");
+  g_object_set(decoder, "parity-delay", row.delay, nullptr);
+  gst_harness_set_src_caps(receiver, rtpCaps);
+  bool burstParity = false;  // the packet after a lost data frame is lost with it
+  for (GstBuffer* packet : packets) {
+    GstRTPBuffer rtp = GST_RTP_BUFFER_INIT;
+    ASSERT_TRUE(gst_rtp_buffer_map(packet, GST_MAP_READ, &rtp));
+    const zbgst::FrameHeader header =
+        zbgst::ReadFrameHeader(static_cast<const uint8_t*>(gst_rtp_buffer_get_payload(&rtp)));
+    gst_rtp_buffer_unmap(&rtp);
+    const bool inBurst = !header.parity && header.number >= row.burstFirst &&
+                         header.number < row.burstFirst + row.burstFrames;
+    const bool drop = inBurst || (header.parity && burstParity);
+    burstParity = inBurst;
+    if (drop) {
+      gst_buffer_unref(packet);
+    } else {
+      gst_harness_push(receiver, packet);
+    }
+  }
+  gst_harness_push_event(receiver, gst_event_new_eos());
+  Decoded decoded;
+  GstClockTime expected = GST_CLOCK_TIME_NONE;
+  for (GstBuffer* buffer : PullAll(receiver)) {
+    Append(buffer, decoded, expected);
+    gst_buffer_unref(buffer);
+  }
+  g_object_get(decoder, "stats", &decoded.stats, nullptr);
+  gst_object_unref(decoder);
+  gst_harness_teardown(receiver);
+
+  EXPECT_TRUE(decoded.continuous);
+  ExpectLosslessBut(decoded.samples, lossless.samples, row.lost);
+  EXPECT_EQ(decoded.Stat("frames-rebuilt"), row.rebuilt);
+  EXPECT_EQ(decoded.Stat("frames-lost"), row.lost.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Bursts, ParityDelayBurstTest,
+    ::testing::Values(
+        // Parity beside its own data frame: the burst takes both parity frames of frame 10.
+        BurstCase{{"NoDelayTwoFrames"}, 0, 10, 2, {10}, 1},
+        // One frame late: parity 11 survives, but needs frame 10 or 11 to rebuild the other.
+        BurstCase{{"OneFrameTwoFrames"}, 1, 10, 2, {10}, 1},
+        // Two frames late: parity 10 and 11 come after the burst and rebuild it in turn.
+        BurstCase{{"TwoFramesTwoFrames"}, 2, 10, 2, {}, 2},
+        // A delay as long as the burst repairs it.
+        BurstCase{{"ThreeFramesThreeFrames"}, 3, 10, 3, {}, 3},
+        // A longer burst than the delay leaves frames lost.
+        BurstCase{{"TwoFramesThreeFrames"}, 2, 10, 3, {10, 11}, 1}),
+    RowName());
 
 // A sender that restarts its numbering close behind where it was: the payloader marks the first
 // packet, the depayloader hands the mark on, and the decoder starts a new segment rather than

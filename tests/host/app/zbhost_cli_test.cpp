@@ -267,6 +267,7 @@ struct LossCase : NamedRow {
   int repaired;
   int lostForGood;
   int longestRun;
+  int parityDelay = 0;  // --parity-delay
 };
 
 class ZbhostLossListTest : public testing::TestWithParam<LossCase> {};
@@ -278,7 +279,9 @@ TEST_P(ZbhostLossListTest, ReportAndOutputMatchTheLosses) {
   RunJson({"-o", lossless});
   std::vector<std::string> args = {"-o", lossy, "--loss", std::string("list:") + c.list};
   if (!c.parity) args.push_back("--no-parity");
+  args.insert(args.end(), {"--parity-delay", std::to_string(c.parityDelay)});
   const nlohmann::json report = RunJson(args);
+  EXPECT_EQ(report["link"]["parity_delay_frames"], c.parityDelay);
   EXPECT_EQ(report["dropped_by_link"]["data"], c.droppedData);
   EXPECT_EQ(report["dropped_by_link"]["parity"], c.droppedParity);
   EXPECT_EQ(report["repaired_from_parity"], c.repaired);
@@ -302,6 +305,11 @@ INSTANTIATE_TEST_SUITE_P(
         LossCase{"two_in_a_row_with_parity", "d40-41", true, 2, 0, 2, 0, 0},
         // Frames 10 and 11 lost whole (data and parity): 11 is rebuilt from 12, 10 is gone.
         LossCase{"two_lost_whole", "d10,p10,d11,p11", true, 2, 2, 1, 1, 1},
+        // The same slots with parity one frame late: parity 11 comes, but frame 10 still goes.
+        LossCase{"two_lost_whole_parity_one_late", "d10,p10,d11,p11", true, 2, 2, 1, 1, 1, 1},
+        // ... and two frames late: the slots take parity 8 and 9, and 10 and 11 come back
+        // from the parity frames sent after them.
+        LossCase{"two_lost_whole_parity_two_late", "d10,p10,d11,p11", true, 2, 2, 2, 0, 0, 2},
         // The same single losses without parity: every lost data frame stays lost.
         LossCase{"singles_without_parity", "d3,d10,p20,d40,d250,d499", false, 5, 0, 0, 5, 1},
         // A run of three without parity: the longest run is reported.
@@ -483,6 +491,7 @@ INSTANTIATE_TEST_SUITE_P(
         BadInput{"bad_loss_rate", {"--loss", "random:150", "-o", "OUT"}, kExitUsage, "percentage"},
         BadInput{"bad_loss_entry", {"--loss", "list:q4", "-o", "OUT"}, kExitUsage, "bad frame list entry"},
         BadInput{"bad_duplicate", {"--duplicate", "-3", "-o", "OUT"}, kExitUsage, "--duplicate"},
+        BadInput{"parity_delay_too_long", {"--parity-delay", "9", "-o", "OUT"}, kExitUsage, "--parity-delay"},
         BadInput{"bad_seed", {"--seed", "many", "-o", "OUT"}, kExitUsage, "--seed"},
         BadInput{"unknown_option", {"--frobnicate", "-o", "OUT"}, kExitUsage, "frobnicate"},
         BadInput{"seconds_zero_with_file", {"in.wav", "--seconds", "0", "-o", "OUT"}, kExitUsage,
@@ -1235,11 +1244,12 @@ TEST(ZbhostCompareTest, SameLossesWithAndWithoutParitySideBySide) {
 }
 
 // Every column sees the link's own decisions, so a run of its own with the same seed
-// reproduces it, sample for sample; and nothing is repaired that was not dropped.
+// reproduces it, sample for sample, parity delay included; and nothing is repaired that was
+// not dropped.
 TEST(ZbhostCompareTest, EachColumnIsARunOfItsOwn) {
   const std::string out = Temp("compare.wav");
   const std::vector<std::string> link = {"--seconds", "3", "--loss", "random:10", "--seed", "5",
-                                         "--duplicate", "10", "--reorder", "10"};
+                                         "--duplicate", "10", "--reorder", "10", "--parity-delay", "2"};
   std::vector<std::string> args = link;
   args.insert(args.end(), {"--compare", "-o", out});
   const nlohmann::json report = RunJson(args);

@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <map>
 #include <vector>
 
 #include "host/link/LossyLink.h"
+#include "tests/support/CaseNames.h"
 #include "tests/support/RecordingSink.h"
 
 namespace zbtest {
@@ -141,6 +143,56 @@ TEST_F(LossyLinkTest, SameSeedSameDeliveries) {
   EXPECT_GT(link->counters().duplicated, 0);
   EXPECT_GT(link->counters().reordered, 0);
 }
+
+// Each parity frame leaves K frames late, right after the data frame K numbers after its own,
+// and the loss model decides it as the frame beside that data frame: the same seed drops the
+// same data frames for every K, and parity frame n where K = 0 drops parity frame n + K.
+class ParityDelayLinkTest : public LossyLinkTest, public testing::WithParamInterface<int32_t> {};
+
+TEST_P(ParityDelayLinkTest, SendsParityLateWithTheSlotsLosses) {
+  constexpr int32_t kPairs = 400;
+  LinkSettings settings;
+  settings.loss = ParseLossPlan("gilbert:3,40");
+  settings.seed = 17;
+  auto run = [&](int32_t delay) {
+    settings.parityDelay = delay;
+    encoder.DetachAll();
+    Build(settings);
+    for (int32_t seq = 0; seq < kPairs; ++seq) SendPair(seq);
+    link->Flush();
+    std::map<std::pair<uint8_t, int32_t>, bool> dropped;
+    for (int32_t seq = 0; seq < kPairs; ++seq) {
+      const FramePairFate fate = link->TakeFate(seq);
+      dropped[{AV_TYPE_ADPCM, seq}] = fate.data.dropped;
+      dropped[{AV_TYPE_ADPCM_PARITY, seq}] = fate.parity.dropped;
+    }
+    return dropped;
+  };
+  const int32_t delay = GetParam();
+  const auto undelayed = run(0);
+  const auto delayed = run(delay);
+  int32_t losses = 0;
+  for (int32_t seq = 0; seq < kPairs; ++seq) {
+    EXPECT_EQ(delayed.at({AV_TYPE_ADPCM, seq}), undelayed.at({AV_TYPE_ADPCM, seq})) << "d" << seq;
+    if (seq + delay < kPairs) {
+      EXPECT_EQ(delayed.at({AV_TYPE_ADPCM_PARITY, seq}), undelayed.at({AV_TYPE_ADPCM_PARITY, seq + delay}))
+          << "p" << seq;
+    }
+    losses += undelayed.at({AV_TYPE_ADPCM, seq});
+  }
+  EXPECT_GT(losses, 0);
+  // Without losses: parity n right after data n + K, the last K parity frames at the end.
+  settings.loss = LossPlan{};
+  run(delay);
+  std::vector<std::pair<uint8_t, int32_t>> expected;
+  for (int32_t seq = 0; seq < kPairs + delay; ++seq) {
+    if (seq < kPairs) expected.emplace_back(AV_TYPE_ADPCM, seq);
+    if (seq >= delay) expected.emplace_back(AV_TYPE_ADPCM_PARITY, seq - delay);
+  }
+  EXPECT_EQ(Order(), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Delays, ParityDelayLinkTest, testing::Values(0, 1, 2, 8));
 
 }  // namespace
 }  // namespace zbtest
