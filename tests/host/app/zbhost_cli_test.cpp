@@ -79,7 +79,7 @@ std::string Temp(const std::string& name) { return ScratchDir::ForProcess().File
 void AllowLibraryCaches() {
   const char* current = std::getenv("LSAN_OPTIONS");
   const std::string options = std::string(current != nullptr ? current : "") +
-                              ":use_tls=0:suppressions=" ZBHOST_LSAN_SUPPRESSIONS;
+                              ":use_tls=0:print_suppressions=0:suppressions=" ZBHOST_LSAN_SUPPRESSIONS;
   setenv("LSAN_OPTIONS", options.c_str(), 1);
 }
 
